@@ -1,0 +1,4 @@
+// Entry point of the ftpupload tool.
+#include "frontend/program.h"
+
+int main(int argc, char** argv) { return zud::RunProgram(argc, argv); }

@@ -1,0 +1,26 @@
+// Recognition and conversion of IPv4 and IPv6 address texts. Pure functions:
+// byte strings in, values out, never throwing.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zud {
+
+// One or more ASCII digits whose value is at most 255 ("007" is 7).
+bool IsOctetText(std::string_view s);
+// Four dot-separated octets; spaces around fields are ignored.
+bool IsIPv4Text(std::string_view s);
+// Colon-separated hex groups with at most one "::" and an optional numeric
+// zone ("%5") on the last group.
+bool IsIPv6Text(std::string_view s);
+// The four octets as 4 bytes, network order; missing fields give 0.
+std::string IPv4ToBytes(std::string_view s);
+// "::" written out as zero groups; "" when s is empty or has more than 7 colons.
+std::string ExpandIPv6Text(std::string_view s);
+// 16 bytes, network order; all zero when the text cannot be converted.
+std::string IPv6TextToBytes(std::string_view s);
+// Compressed lower-case text of 16 bytes ("::0" for all zero).
+std::string IPv6BytesToText(std::string_view bytes16);
+
+}  // namespace zud

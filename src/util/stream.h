@@ -1,0 +1,82 @@
+// Positioned, growable byte streams: in memory and over a local file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace zud {
+
+// Raised when a local file cannot be opened; its message names the file.
+class EFileOpenError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class TStream {
+ public:
+  virtual ~TStream() = default;
+  // Reads up to count bytes at the position; returns the bytes read (0 at end).
+  virtual int64_t Read(void* buffer, int64_t count) = 0;
+  // Writes count bytes at the position, growing the stream; returns bytes written.
+  virtual int64_t Write(const void* buffer, int64_t count) = 0;
+  virtual int64_t Size() const = 0;
+  // Truncates or extends (with zero bytes) the stream.
+  virtual void SetSize(int64_t size) = 0;
+  virtual int64_t Position() const = 0;
+  virtual void SetPosition(int64_t position) = 0;
+  int64_t Remaining() const { return Size() - Position(); }
+};
+
+class TMemoryStream : public TStream {
+ public:
+  TMemoryStream() = default;
+  explicit TMemoryStream(std::string data) : data_(std::move(data)) {}
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Size() const override { return static_cast<int64_t>(data_.size()); }
+  void SetSize(int64_t size) override;
+  int64_t Position() const override { return position_; }
+  void SetPosition(int64_t position) override;
+  // Empties the stream and rewinds it.
+  void Clear();
+  const std::string& Data() const { return data_; }
+
+ private:
+  std::string data_;
+  int64_t position_ = 0;
+};
+
+class TFileStream : public TStream {
+ public:
+  enum class Mode {
+    kRead,       // open an existing file for reading (others may read, not write)
+    kReadWrite,  // open an existing file for reading and writing
+    kCreate,     // create or truncate the file, then read and write
+  };
+  // Throws EFileOpenError when the file cannot be opened.
+  TFileStream(const std::string& path, Mode mode);
+  ~TFileStream() override;
+  TFileStream(const TFileStream&) = delete;
+  TFileStream& operator=(const TFileStream&) = delete;
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Size() const override;
+  void SetSize(int64_t size) override;
+  int64_t Position() const override { return position_; }
+  void SetPosition(int64_t position) override;
+  // The platform descriptor, for zero-copy transfers; -1 when closed.
+  int Descriptor() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  int64_t position_ = 0;
+};
+
+// True when path names an existing file that is not a directory.
+bool FileExists(const std::string& path);
+
+}  // namespace zud
