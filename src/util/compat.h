@@ -1,8 +1,11 @@
-// Platform clock and sleep. The only place above the socket binding that
-// talks to the operating system's timing calls.
+// Platform clock, sleep, local time and locale names. The only place above
+// the socket binding that talks to the operating system's timing and locale
+// calls.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string>
 
 namespace zud {
 
@@ -10,5 +13,22 @@ namespace zud {
 void SleepMilliseconds(uint32_t milliseconds);
 // Raw monotonic clock in milliseconds (the tick counter keeps its low 32 bits).
 uint64_t MonotonicMilliseconds();
+
+// The broken-down local date and time.
+struct TLocalTime {
+  int year = 1899, month = 12, day = 30;
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+TLocalTime LocalTimeNow();
+
+// Names the system's LC_TIME locale (from LC_ALL / LC_TIME / LANG) uses,
+// read without touching the process's global locale. When that locale cannot
+// be made, the English names of the C locale.
+struct TLocaleTimeNames {
+  std::array<std::string, 12> abbreviated_months;  // raw bytes, e.g. "Jan"
+  std::string am_designator;                       // "AM" in the C locale
+  std::string pm_designator;                       // "PM" in the C locale
+};
+TLocaleTimeNames ReadLocaleTimeNames();
 
 }  // namespace zud

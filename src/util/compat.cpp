@@ -1,0 +1,72 @@
+#include "util/compat.h"
+
+#include <errno.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <sched.h>
+#include <time.h>
+
+namespace zud {
+
+void SleepMilliseconds(uint32_t milliseconds) {
+  if (milliseconds == 0) {
+    sched_yield();
+    return;
+  }
+  timespec req{static_cast<time_t>(milliseconds / 1000),
+               static_cast<long>(milliseconds % 1000) * 1000000L};
+  timespec rem{};
+  // A signal must not cut the sleep short.
+  while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+}
+
+uint64_t MonotonicMilliseconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+TLocalTime LocalTimeNow() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm parts{};
+  TLocalTime result;
+  if (localtime_r(&ts.tv_sec, &parts) == nullptr) return result;
+  result.year = parts.tm_year + 1900;
+  result.month = parts.tm_mon + 1;
+  result.day = parts.tm_mday;
+  result.hour = parts.tm_hour;
+  result.minute = parts.tm_min;
+  // A leap second (60) is folded into the last ordinary second.
+  result.second = parts.tm_sec > 59 ? 59 : parts.tm_sec;
+  result.millisecond = static_cast<int>(ts.tv_nsec / 1000000L);
+  return result;
+}
+
+TLocaleTimeNames ReadLocaleTimeNames() {
+  static constexpr const char* kEnglish[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  TLocaleTimeNames names;
+  for (int i = 0; i < 12; ++i) names.abbreviated_months[i] = kEnglish[i];
+  names.am_designator = "AM";
+  names.pm_designator = "PM";
+
+  // "" takes the category from the environment, as setlocale would, but only
+  // for this private locale object.
+  locale_t loc = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
+  if (loc == static_cast<locale_t>(0)) return names;
+  static constexpr nl_item kAbMon[12] = {ABMON_1, ABMON_2, ABMON_3, ABMON_4,  ABMON_5,  ABMON_6,
+                                         ABMON_7, ABMON_8, ABMON_9, ABMON_10, ABMON_11, ABMON_12};
+  for (int i = 0; i < 12; ++i) {
+    const char* name = nl_langinfo_l(kAbMon[i], loc);
+    if (name != nullptr && *name != '\0') names.abbreviated_months[i] = name;
+  }
+  const char* am = nl_langinfo_l(AM_STR, loc);
+  const char* pm = nl_langinfo_l(PM_STR, loc);
+  names.am_designator = am != nullptr ? am : "";
+  names.pm_designator = pm != nullptr ? pm : "";
+  freelocale(loc);
+  return names;
+}
+
+}  // namespace zud

@@ -1,0 +1,130 @@
+#include "util/stream.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace zud {
+
+// ---- TMemoryStream --------------------------------------------------------
+
+int64_t TMemoryStream::Read(void* buffer, int64_t count) {
+  const int64_t available = Size() - position_;
+  if (count <= 0 || available <= 0) return 0;
+  const int64_t n = count < available ? count : available;
+  std::memcpy(buffer, data_.data() + position_, static_cast<size_t>(n));
+  position_ += n;
+  return n;
+}
+
+int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0) return 0;
+  const int64_t end = position_ + count;
+  if (end > Size()) data_.resize(static_cast<size_t>(end), '\0');
+  std::memcpy(data_.data() + position_, buffer, static_cast<size_t>(count));
+  position_ = end;
+  return count;
+}
+
+void TMemoryStream::SetSize(int64_t size) {
+  data_.resize(static_cast<size_t>(size < 0 ? 0 : size), '\0');
+  if (position_ > Size()) position_ = Size();
+}
+
+void TMemoryStream::SetPosition(int64_t position) { position_ = position < 0 ? 0 : position; }
+
+void TMemoryStream::Clear() {
+  data_.clear();
+  position_ = 0;
+}
+
+// ---- TFileStream ----------------------------------------------------------
+
+TFileStream::TFileStream(const std::string& path, Mode mode) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case Mode::kRead:
+      flags |= O_RDONLY;
+      break;
+    case Mode::kReadWrite:
+      flags |= O_RDWR;
+      break;
+    case Mode::kCreate:
+      flags |= O_RDWR | O_CREAT | O_TRUNC;
+      break;
+  }
+  do {
+    fd_ = ::open(path.c_str(), flags, 0644);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0) {
+    const char* verb = mode == Mode::kCreate ? "Cannot create file \"" : "Cannot open file \"";
+    throw EFileOpenError(verb + path + "\". " + std::strerror(errno));
+  }
+  struct stat info {};
+  if (::fstat(fd_, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    throw EFileOpenError("Cannot open file \"" + path + "\". " + std::strerror(EISDIR));
+  }
+}
+
+TFileStream::~TFileStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int64_t TFileStream::Read(void* buffer, int64_t count) {
+  int64_t done = 0;
+  auto* out = static_cast<char*>(buffer);
+  while (done < count) {
+    const ssize_t n = ::pread(fd_, out + done, static_cast<size_t>(count - done),
+                              static_cast<off_t>(position_ + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  SetPosition(position_ + done);
+  return done;
+}
+
+int64_t TFileStream::Write(const void* buffer, int64_t count) {
+  int64_t done = 0;
+  const auto* in = static_cast<const char*>(buffer);
+  while (done < count) {
+    const ssize_t n = ::pwrite(fd_, in + done, static_cast<size_t>(count - done),
+                               static_cast<off_t>(position_ + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  SetPosition(position_ + done);
+  return done;
+}
+
+int64_t TFileStream::Size() const {
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0) return 0;
+  return static_cast<int64_t>(info.st_size);
+}
+
+void TFileStream::SetSize(int64_t size) {
+  if (size < 0) size = 0;
+  while (::ftruncate(fd_, static_cast<off_t>(size)) != 0 && errno == EINTR) {
+  }
+  if (position_ > size) SetPosition(size);
+}
+
+void TFileStream::SetPosition(int64_t position) {
+  position_ = position < 0 ? 0 : position;
+  // Keep the descriptor's own offset in step for callers that use it directly.
+  ::lseek(fd_, static_cast<off_t>(position_), SEEK_SET);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+}  // namespace zud
