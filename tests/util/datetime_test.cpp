@@ -1,0 +1,71 @@
+#include "util/textutil.h"
+
+#include <gtest/gtest.h>
+
+namespace zud {
+namespace {
+
+TEST(DateTimeTest, KnownDays) {
+  struct Case {
+    int year, month, day;
+    double value;
+  } cases[] = {
+      {1899, 12, 30, 0},   {1899, 12, 31, 1},     {1900, 1, 1, 2},    {1900, 3, 1, 61},
+      {2000, 2, 29, 36585}, {2024, 2, 29, 45351}, {1, 1, 1, -693593}, {9999, 12, 31, 2958465},
+      {1899, 12, 29, -1},
+  };
+  for (const Case& c : cases) {
+    TDateTime value = -12345;
+    ASSERT_TRUE(TryEncodeDate(c.year, c.month, c.day, value)) << c.year << "-" << c.month;
+    EXPECT_EQ(value, c.value);
+    int y = 0, m = 0, d = 0;
+    DecodeDate(value, y, m, d);
+    EXPECT_EQ(y, c.year);
+    EXPECT_EQ(m, c.month);
+    EXPECT_EQ(d, c.day);
+  }
+}
+
+TEST(DateTimeTest, RejectsWhatCannotBeEncodedAndLeavesOutUntouched) {
+  struct Case {
+    int year, month, day, hour, minute, second, ms;
+  } cases[] = {
+      {2023, 2, 29, 0, 0, 0, 0},   {2024, 2, 30, 0, 0, 0, 0},  {1900, 2, 29, 0, 0, 0, 0},
+      {2024, 4, 31, 0, 0, 0, 0},   {2024, 0, 1, 0, 0, 0, 0},   {2024, 13, 1, 0, 0, 0, 0},
+      {2024, 1, 0, 0, 0, 0, 0},    {0, 1, 1, 0, 0, 0, 0},      {10000, 1, 1, 0, 0, 0, 0},
+      {2024, 1, 1, 24, 0, 0, 0},   {2024, 1, 1, 0, 60, 0, 0},  {2024, 1, 1, 0, 0, 60, 0},
+      {2024, 1, 1, 0, 0, 0, 1000}, {2024, 1, 1, -1, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    TDateTime value = 7.5;
+    EXPECT_FALSE(TryEncodeDateTime(c.year, c.month, c.day, c.hour, c.minute, c.second, c.ms, value))
+        << c.year << "-" << c.month << "-" << c.day << " " << c.hour << ":" << c.minute << ":"
+        << c.second;
+    EXPECT_EQ(value, 7.5);
+  }
+}
+
+TEST(DateTimeTest, TimeIsTheFraction) {
+  TDateTime value = 0;
+  ASSERT_TRUE(TryEncodeDateTime(1899, 12, 31, 18, 0, 0, 0, value));
+  EXPECT_DOUBLE_EQ(value, 1.75);
+  ASSERT_TRUE(TryEncodeDateTime(2024, 2, 29, 23, 59, 59, 999, value));
+  EXPECT_LT(value, 45352.0);
+  EXPECT_GT(value, 45351.99999);
+  // Before the epoch the whole part still names the day.
+  ASSERT_TRUE(TryEncodeDateTime(1899, 12, 29, 6, 0, 0, 0, value));
+  EXPECT_DOUBLE_EQ(value, -1.25);
+  int y = 0, m = 0, d = 0;
+  DecodeDate(value, y, m, d);
+  EXPECT_EQ(d, 29);
+}
+
+TEST(DateTimeTest, NowIsAPlausibleDate) {
+  int y = 0, m = 0, d = 0;
+  DecodeDate(NowLocal(), y, m, d);
+  EXPECT_GE(y, 2020);
+  EXPECT_LE(y, 9999);
+}
+
+}  // namespace
+}  // namespace zud
