@@ -1,0 +1,353 @@
+// TBlockSocket: one platform socket handle behind synchronous operations that
+// record their outcome on the object (LastErrorCode / LastErrorText), report
+// progress through optional hooks and, only when RaiseExcept is set, throw
+// EZudiravError. Protocol code never calls the platform directly.
+//
+// Threads: one object is used by one thread at a time; the class takes no
+// locks. StopFlag is the only member another thread may touch while an
+// operation runs.
+//
+// Extension: subclasses replace the virtual operations (declared below in
+// their slot order). Everything above the raw layer reaches SendBytes,
+// ReceiveRaw, PendingByteCount and WaitReadable through virtual dispatch, so
+// replacing those changes every send, receive and wait at once.
+//
+// Units: timeouts in ms (-1 no limit, 0 look only), bandwidth in bytes per
+// second (0 unlimited). Integers on the wire are 4 bytes, least significant
+// first, unless an operation says network order.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/sockapi.h"
+
+namespace zud {
+
+class TBlockSocket;
+class TStream;
+
+enum TSocketFamily : uint8_t { SF_Any = 0, SF_IP4 = 1, SF_IP6 = 2 };
+
+// The platform address family for a TSocketFamily (kAfUnspec for SF_Any).
+int FamilyToAddressFamily(TSocketFamily family);
+
+// Status reasons, in report order of a typical life; see ReportStatus callers.
+enum THookSocketReason : uint8_t {
+  SR_ResolveStart,   // "host:port" as passed
+  SR_ResolveDone,    // "ip:port" of the result (also on failure)
+  SR_SocketCreated,  // "IPv4" or "IPv6"
+  SR_SocketClosed,   // ""
+  SR_Bound,          // "host:port" as passed, after any SR_Error
+  SR_Connected,      // "host:port" as passed, after any SR_Error
+  SR_ReadReady,      // ""
+  SR_WriteReady,     // ""
+  SR_Listening,      // ""
+  SR_Accepted,       // ""
+  SR_BytesRead,      // byte count
+  SR_BytesWritten,   // byte count
+  SR_Throttled,      // wait in ms
+  SR_Error,          // "code,text"
+};
+
+using THookSocketStatus =
+    std::function<void(TBlockSocket& sender, THookSocketReason reason, const std::string& value)>;
+// May shorten or change the received bytes; longer results are cut back.
+using THookDataFilter = std::function<void(TBlockSocket& sender, std::string& value)>;
+using THookCreateSocket = std::function<void(TBlockSocket& sender)>;
+// Sees every buffer before it is sent (writing) and after it was received.
+using THookMonitor =
+    std::function<void(TBlockSocket& sender, bool writing, const void* buffer, int length)>;
+using THookHeartbeat = std::function<void(TBlockSocket& sender)>;
+
+enum TSocketOptionKind : uint8_t {
+  OT_Linger,                // SO_LINGER, Value ms (whole seconds used)
+  OT_ReceiveBufferSize,     // SO_RCVBUF
+  OT_SendBufferSize,        // SO_SNDBUF
+  OT_NonBlocking,           // FIONBIO; also sets NonBlocking
+  OT_ReceiveTimeout,        // SO_RCVTIMEO, ms
+  OT_SendTimeout,           // SO_SNDTIMEO, ms
+  OT_ReuseAddress,          // SO_REUSEADDR from Enabled
+  OT_TimeToLive,            // IP_TTL, or IPV6_UNICAST_HOPS on an IPv6 socket
+  OT_Broadcast,             // SO_BROADCAST from Enabled
+  OT_MulticastTimeToLive,   // IP_MULTICAST_TTL / IPV6_MULTICAST_HOPS
+  OT_MulticastLoopback,     // IP_MULTICAST_LOOP / IPV6_MULTICAST_LOOP from Enabled
+};
+
+// A socket option waiting for (or applied to) a handle.
+struct TSocketOption {
+  TSocketOptionKind Kind = OT_Linger;
+  bool Enabled = false;
+  int32_t Value = 0;
+};
+
+// Raised by ReportLastError when RaiseExcept is set. what() is
+// "Zudirav TCP/IP Socket error <code>: <text>".
+class EZudiravError : public std::runtime_error {
+ public:
+  EZudiravError(int error_code, const std::string& error_message);
+  // A fully given message (start-up failures use this form).
+  EZudiravError(const std::string& message, int error_code, const std::string& error_message);
+
+  int ErrorCode = 0;
+  std::string ErrorMessage;
+};
+
+class TBlockSocket {
+ public:
+  // Neither form loads the socket interface (that is done once per process);
+  // the library name is ignored.
+  TBlockSocket();
+  explicit TBlockSocket(const std::string& library_name);
+  // Closes the handle without any report (hooks may point at objects already
+  // gone); never throws, never touches the recorded error. A subclass with
+  // its own close sequence runs it in its own destructor.
+  virtual ~TBlockSocket();
+  TBlockSocket(const TBlockSocket&) = delete;
+  TBlockSocket& operator=(const TBlockSocket&) = delete;
+
+  // ---- Hooks (optional; called synchronously on the calling thread) --------
+  THookSocketStatus OnStatus;
+  THookDataFilter OnReadFilter;
+  THookCreateSocket OnCreateSocket;
+  THookMonitor OnMonitor;
+  THookHeartbeat OnHeartbeat;
+
+  // ---- Settings (plain fields) ---------------------------------------------
+  int32_t Tag = 0;                  // free for the user
+  bool RaiseExcept = false;         // throw EZudiravError on each reported error
+  int32_t MaxLineLength = 0;        // longest accumulated line, 0 = no limit
+  int32_t MaxSendBandwidth = 0;     // bytes/s, 0 = no limit
+  int32_t MaxRecvBandwidth = 0;     // bytes/s, 0 = no limit
+  bool ConvertLineEnd = false;      // lines may end in CR LF, LF CR, CR or LF
+  bool PreferIP4 = true;            // try IPv4 first when the family is open
+  bool InterPacketTimeout = true;   // timeouts per packet, not per operation
+  int32_t SendMaxChunk = 65536;     // largest piece per send; stream piece size
+  std::atomic<bool> StopFlag{false};  // abandon the current transfer or wait
+  int32_t NonblockSendTimeout = 15000;  // ms to wait after "would block"
+  int32_t HeartbeatRate = 0;        // ms between OnHeartbeat calls in waits
+  void* Owner = nullptr;            // the object using this socket; never read
+
+  // Sets MaxSendBandwidth and MaxRecvBandwidth.
+  void SetMaxBandwidth(int32_t bytes_per_second);
+  TSocketFamily Family() const { return family_; }
+  void SetFamily(TSocketFamily value) { ChangeFamily(value); }
+
+  // ---- Read-only state ------------------------------------------------------
+  TSocketHandle Handle() const { return handle_; }
+  int LastErrorCode() const { return last_error_code_; }
+  const std::string& LastErrorText() const { return last_error_text_; }
+  const TSocketAddress& LocalAddress() const { return local_address_; }
+  const TSocketAddress& RemoteAddress() const { return remote_address_; }
+  // Bytes received but not yet handed out.
+  std::string_view LineBuffer() const {
+    return std::string_view(line_buffer_).substr(line_pos_);
+  }
+  bool NonBlocking() const { return non_blocking_; }
+  uint32_t NextSendTime() const { return next_send_time_; }
+  uint32_t NextReceiveTime() const { return next_receive_time_; }
+  bool SawCR() const { return saw_cr_; }
+  bool SawLF() const { return saw_lf_; }
+  bool Bound() const { return bound_; }
+  TSocketFamily SavedFamily() const { return saved_family_; }
+  bool UsesIPv6() const { return uses_ipv6_; }
+  // Options waiting for a handle, in the order they will be applied.
+  const std::vector<TSocketOption>& QueuedOptions() const { return queued_options_; }
+  const TSelectSet& ReadySet() const { return ready_set_; }
+  // Since the handle was created or adopted (64-bit: transfers can pass 2 GiB).
+  int64_t BytesReceived() const { return bytes_received_; }
+  int64_t BytesSent() const { return bytes_sent_; }
+
+  // ---- Virtual operations, in slot order ------------------------------------
+  // Setter of Family: also saved as the family restored on close.
+  virtual void ChangeFamily(TSocketFamily value);
+  // Takes ownership of a connected handle (the previous one is not closed);
+  // refreshes both addresses; reports nothing.
+  virtual void AdoptHandle(TSocketHandle new_handle);
+  // Sends the rest of stream in SendMaxChunk pieces, optionally behind a
+  // 4-byte count (little-endian, or network order); stops at the first error.
+  virtual void SendStreamData(TStream& stream, bool with_length, bool big_endian_length);
+  // One wait for readability; records a failure, reports nothing.
+  virtual bool PollReadable(int32_t timeout);
+  // In TBlockSocket the same as CloseAtOnce.
+  virtual void Close();
+  // Closes the handle, drops queued options, restores Family, reports
+  // SR_SocketClosed (also without a handle). Keeps LineBuffer and the error.
+  virtual void CloseAtOnce();
+  // Resolves, creates the handle if needed and connects (blocking, no timeout
+  // of this class). Reports SR_ResolveStart/Done, [SR_Error,] SR_Connected.
+  virtual void ConnectTo(const std::string& host, const std::string& port);
+  // listen() with the platform's largest backlog; reports SR_Listening.
+  virtual void StartListening();
+  // Accepts one connection into a new handle (returned; -1 with the error
+  // recorded on failure); RemoteAddress becomes the peer. Reports SR_Accepted.
+  virtual TSocketHandle AcceptConnection();
+  // Sends in pieces of SendMaxChunk, throttled; returns the bytes sent, also
+  // when an error ended the loop. 10053 when StopFlag was set.
+  virtual int SendBytes(const void* buffer, int length);
+  virtual int SendOneByte(uint8_t value);
+  virtual void SendText(std::string_view text);
+  // 4 bytes, least significant first.
+  virtual int SendInt32(int32_t value);
+  // 4-byte little-endian length, then the text, in one send.
+  virtual void SendLengthPrefixed(std::string_view text);
+  virtual void SendStreamPlain(TStream& stream);
+  // Nothing at all (no prefix) when the stream has no bytes left.
+  virtual void SendStreamWithLength(TStream& stream);
+  virtual void SendStreamWithNetLength(TStream& stream);
+  // One platform receive, no waiting, bypassing LineBuffer. Returns the count
+  // after OnReadFilter, 0 when the peer closed (10054), -1 on an error.
+  virtual int ReceiveRaw(void* buffer, int length);
+  // Exactly length bytes (less on error); surplus stays in LineBuffer.
+  virtual int ReceiveExact(void* buffer, int length, int32_t timeout);
+  // "" on any error (what arrived is dropped).
+  virtual std::string ReceiveExactText(int length, int32_t timeout);
+  // 0 on error.
+  virtual uint8_t ReceiveOneByte(int32_t timeout);
+  virtual int32_t ReceiveInt32(int32_t timeout);
+  // One line without its CR LF (any line end with ConvertLineEnd); "" on error.
+  virtual std::string ReceiveLine(int32_t timeout);
+  // Bytes before terminator; on error "" with the partial data kept in
+  // LineBuffer (10060 timeout, 10055 past MaxLineLength, 10054 peer closed).
+  virtual std::string ReceiveUntil(int32_t timeout, std::string_view terminator);
+  // LineBuffer if it holds anything, else the first packet within timeout.
+  virtual std::string ReceiveAvailable(int32_t timeout);
+  virtual std::string ReceiveLengthPrefixed(int32_t timeout);
+  // Writes every packet to stream until an error; always ends with one
+  // (10054 when the peer closed: the normal end).
+  virtual void ReceiveStreamToEnd(TStream& stream, int32_t timeout);
+  virtual void ReceiveStreamWithLength(TStream& stream, int32_t timeout);
+  virtual void ReceiveStreamWithNetLength(TStream& stream, int32_t timeout);
+  // recv with MSG_PEEK; ignores LineBuffer, limiter, StopFlag and filter.
+  virtual int PeekBytes(void* buffer, int length);
+  virtual uint8_t PeekOneByte(int32_t timeout);
+  // Bytes the platform holds (at most 65536); 0 on failure.
+  virtual int PendingByteCount();
+  // Records the platform error when value is -1; returns LastErrorCode.
+  virtual int CheckResult(int value);
+  virtual std::string LocalAddressText() const;
+  virtual std::string RemoteAddressText() const;
+  virtual int LocalPortNumber() const;
+  virtual int RemotePortNumber() const;
+  // Waits for readability in HeartbeatRate slices; StopFlag ends it (10053).
+  // Reports SR_ReadReady on success.
+  virtual bool WaitReadable(int32_t timeout);
+  // True at once (no report) while LineBuffer holds data.
+  virtual bool WaitReadableOrBuffered(int32_t timeout);
+  // Reports SR_WriteReady on success.
+  virtual bool WaitWritable(int32_t timeout);
+  // One datagram to RemoteAddress; the platform result.
+  virtual int SendDatagram(const void* buffer, int length);
+  // One datagram; RemoteAddress becomes the sender; the platform result.
+  virtual int ReceiveDatagram(void* buffer, int length);
+  // Socket type and protocol for creation and resolution; 0 here.
+  virtual int SocketKind() const;
+  virtual int SocketProtocolNumber() const;
+  // Text of LastErrorCode.
+  virtual std::string GetErrorDescEx() const;
+
+  // ---- Handle life ------------------------------------------------------------
+  // Resolves, creates the handle if needed and binds. On a fresh SF_Any
+  // object, "0.0.0.0" with "0" does nothing at all.
+  void BindTo(const std::string& host, const std::string& port);
+
+  // ---- Options ------------------------------------------------------------------
+  void ConfigureLinger(bool enable, int32_t milliseconds);
+  // Applied at once on a live handle, else queued until one is created.
+  void QueueOption(const TSocketOption& option);
+  // The platform call of the option; its result is ignored.
+  void ApplyOption(const TSocketOption& option);
+
+  // ---- Addresses and names --------------------------------------------------
+  static std::string AddressText(const TSocketAddress& address);
+  static int AddressPort(const TSocketAddress& address);
+  void RefreshLocalAddress();
+  void RefreshRemoteAddress();
+  void RefreshAddresses();
+  // This machine's name, "127.0.0.1" when the platform gives none.
+  std::string LocalMachineName() const;
+  // Numeric IP texts of name for Family; never empty ("0.0.0.0").
+  void ResolveNameToList(std::string_view name, std::vector<std::string>& list) const;
+  std::string ResolveNameFirst(std::string_view name) const;
+  uint16_t ResolvePortNumber(std::string_view port) const;
+
+  // ---- Receive helpers ----------------------------------------------------------
+  // Size bytes in SendMaxChunk pieces, each written as it arrives.
+  void ReceiveStreamOfSize(TStream& stream, int32_t timeout, int64_t size);
+  // Drops everything already received; never leaves an error behind.
+  void DiscardPending();
+
+  // ---- Errors -----------------------------------------------------------------
+  void ClearLastError();
+
+ protected:
+  // Records a code set by the socket itself (text from GetErrorDescEx).
+  void SetLastErrorCode(int code);
+  // Fills LastErrorText; reports SR_Error and throws when RaiseExcept is set,
+  // except for 0, 10035 and 10036.
+  void ReportLastError();
+  // First step of every raw transfer: heartbeat, then true (10053 recorded
+  // and reported, StopFlag cleared) when a stop was requested.
+  bool CheckStopRequest();
+  void ReportStatus(THookSocketReason reason, const std::string& value);
+  void NotifySocketCreated();
+  void ReportTraffic(bool writing, const void* buffer, int length);
+  void FireHeartbeat();
+  // Runs OnReadFilter over buffer; length may shrink, never grow.
+  void FilterReceived(void* buffer, int& length);
+  // The bandwidth limiter: sleeps off what is left of the previous transfer's
+  // share (SR_Throttled, 250 ms slices, StopFlag ends it), then sets
+  // next_time to now + length / limit seconds.
+  void ThrottleTransfer(int length, int32_t limit, uint32_t& next_time);
+
+  // Resolution and creation steps shared by bind and connect.
+  void FillAddress(TSocketAddress& address, const std::string& host, const std::string& port);
+  void CreateHandle(const TSocketAddress& address);
+  void ApplyQueuedOptions();
+
+  // Empties LineBuffer.
+  void ClearLineBuffer();
+
+  TSocketAddress local_address_;
+  TSocketAddress remote_address_;
+  bool non_blocking_ = false;
+  uint32_t next_send_time_ = 0;
+  uint32_t next_receive_time_ = 0;
+  bool saw_cr_ = false;
+  bool saw_lf_ = false;
+  bool bound_ = false;
+  TSocketFamily family_ = SF_Any;
+  TSocketFamily saved_family_ = SF_Any;
+  bool uses_ipv6_ = false;
+  TSelectSet ready_set_;
+  int64_t bytes_received_ = 0;
+  int64_t bytes_sent_ = 0;
+  TSocketHandle handle_ = kInvalidSocket;
+  int last_error_code_ = 0;
+  std::string last_error_text_;
+
+ private:
+  // The packet reader behind ReceiveAvailable: one packet from the platform
+  // (waiting up to timeout), with the line-end repair, appended to dest.
+  // Leaves the error recorded but unreported.
+  void ReadPacketInto(int32_t timeout, std::string& dest);
+  // Drops a byte the previous line end left behind (ConvertLineEnd), from the
+  // start of data[from..], and clears SawCR/SawLF.
+  void RepairLineStart(std::string& data, size_t from);
+  // Moves the unconsumed bytes to the front when the consumed part is large.
+  void CompactLineBuffer();
+
+  // LineBuffer is line_buffer_ from line_pos_ on: handing out a line only
+  // moves the offset.
+  std::string line_buffer_;
+  size_t line_pos_ = 0;
+  std::vector<TSocketOption> queued_options_;
+  std::vector<char> stream_piece_;  // reused by stream sends
+};
+
+}  // namespace zud
