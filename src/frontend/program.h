@@ -1,9 +1,44 @@
-// The program body of the upload tool.
+// The program body of the upload tool: help decision, usage text, upload
+// settings from the switches, and the debugger-only dump and waits.
 #pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace zud {
 
-// Runs start-up, the program body and shut-down; returns the exit status.
+// What the upload job needs from the command line.
+struct TUploadSettings {
+  std::string Server;            // /host:
+  int32_t Port = 21;             // /port:, 21 when absent or not a number
+  std::string User;              // /user:
+  std::string Pass;              // /pass:
+  bool Passive = false;          // /pasv (any value)
+  std::string Mode;              // "ascii", "binary" or "" (ascii wins)
+  std::string RemoteDir = "/";   // /dir:, "/" when absent or empty
+  std::string LocalPath;         // the last parameter when there are at least two
+};
+
+// Process-wide; filled by GatherUploadSettings.
+extern TUploadSettings UploadSettings;
+
+// Runs start-up, the program body and shut-down; returns the exit status
+// (0 on every ordinary path, 1 when an exception reaches the top).
 int RunProgram(int argc, char** argv);
+
+// True without parameters, or for /?, -? or --help (any letter case).
+bool IsHelpRequested();
+// Fills settings from the current parameters, every field from scratch.
+void GatherUploadSettings(TUploadSettings& settings);
+
+// The file name part of a program path: after the last "/", "\" or ":".
+std::string ProgramFileName(std::string_view path);
+// The usage text for the program name exe, every line ending in CR LF.
+std::string UsageText(std::string_view exe);
+// Prints the usage text; under a debugger then waits for Enter.
+void ShowUsage();
+// The debugger-only configuration dump, one line ending in CR LF.
+std::string SettingsDump(const TUploadSettings& settings);
 
 }  // namespace zud

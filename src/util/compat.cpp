@@ -5,6 +5,10 @@
 #include <locale.h>
 #include <sched.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string_view>
 
 namespace zud {
 
@@ -67,6 +71,25 @@ TLocaleTimeNames ReadLocaleTimeNames() {
   names.pm_designator = pm != nullptr ? pm : "";
   freelocale(loc);
   return names;
+}
+
+bool IsDebuggerAttached() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  constexpr std::string_view kTracer = "TracerPid:";
+  while (std::getline(status, line)) {
+    if (line.compare(0, kTracer.size(), kTracer) != 0) continue;
+    const size_t digit = line.find_first_not_of(" \t", kTracer.size());
+    return digit != std::string::npos && line[digit] != '0';
+  }
+  return false;
+}
+
+std::string ExecutablePath() {
+  char buffer[4096];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer));
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof(buffer)) return "";
+  return std::string(buffer, static_cast<size_t>(n));
 }
 
 }  // namespace zud

@@ -31,4 +31,10 @@ struct TLocaleTimeNames {
 };
 TLocaleTimeNames ReadLocaleTimeNames();
 
+// True when a debugger (any tracer) is attached to this process; on Linux the
+// TracerPid line of /proc/self/status names it.
+bool IsDebuggerAttached();
+// The path of the running executable, "" when the system cannot tell.
+std::string ExecutablePath();
+
 }  // namespace zud
