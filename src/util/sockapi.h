@@ -101,7 +101,7 @@ bool UsesAddrInfoApi(int family);
 // 28 bytes holding a sockaddr_in (16 bytes) or a sockaddr_in6, overlaid from
 // the first byte. The family field holds kAfInet / kAfInet6, 0 when cleared.
 struct TSocketAddress {
-  alignas(8) std::array<uint8_t, 28> bytes{};
+  alignas(4) std::array<uint8_t, 28> bytes{};
 
   uint16_t Family() const;
   void Clear() { bytes.fill(0); }

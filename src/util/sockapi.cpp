@@ -1,0 +1,691 @@
+#include "util/sockapi.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "util/compat.h"
+#include "util/textutil.h"
+
+namespace zud {
+
+static_assert(kAfUnspec == AF_UNSPEC && kAfInet == AF_INET && kAfInet6 == AF_INET6);
+static_assert(kSockStream == SOCK_STREAM && kSockDgram == SOCK_DGRAM && kSockRaw == SOCK_RAW);
+static_assert(kIpProtoIp == IPPROTO_IP && kIpProtoTcp == IPPROTO_TCP &&
+              kIpProtoUdp == IPPROTO_UDP && kIpProtoIpv6 == IPPROTO_IPV6);
+static_assert(kSolSocket == SOL_SOCKET && kSoReuseAddr == SO_REUSEADDR &&
+              kSoBroadcast == SO_BROADCAST && kSoSndBuf == SO_SNDBUF && kSoRcvBuf == SO_RCVBUF &&
+              kSoLinger == SO_LINGER && kSoRcvTimeo == SO_RCVTIMEO && kSoSndTimeo == SO_SNDTIMEO);
+static_assert(kIpTtl == IP_TTL && kIpMulticastTtl == IP_MULTICAST_TTL &&
+              kIpMulticastLoop == IP_MULTICAST_LOOP);
+static_assert(kIpv6UnicastHops == IPV6_UNICAST_HOPS && kIpv6MulticastHops == IPV6_MULTICAST_HOPS &&
+              kIpv6MulticastLoop == IPV6_MULTICAST_LOOP);
+static_assert(kMsgPeek == MSG_PEEK && kShutdownSend == SHUT_WR && kListenBacklogMax == SOMAXCONN);
+static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == 28);
+static_assert(sizeof(TSocketAddress) == 28 && alignof(TSocketAddress) >= alignof(sockaddr_in6));
+
+namespace {
+
+constexpr int kNotSocket = 10038;
+constexpr int kAddrInfoHostBuffer = 1025;  // NI_MAXHOST
+constexpr int kAddrInfoServiceBuffer = 32;
+
+struct InterfaceState {
+  int users = 0;
+  // Both calls are part of the C library here, so the flags hold their
+  // loaded values from the start.
+  std::atomic<bool> addr_info_available{true};
+  std::atomic<bool> extension_available{false};
+};
+
+InterfaceState& State() {
+  static InterfaceState state;
+  return state;
+}
+
+thread_local int g_last_error = 0;
+
+void RecordErrno() { g_last_error = TranslateErrno(errno); }
+
+sockaddr* AsSockaddr(TSocketAddress& address) {
+  return reinterpret_cast<sockaddr*>(address.bytes.data());
+}
+const sockaddr* AsSockaddr(const TSocketAddress& address) {
+  return reinterpret_cast<const sockaddr*>(address.bytes.data());
+}
+
+// A 0-terminated copy for the C calls.
+std::string CString(std::string_view s) { return std::string(s); }
+
+bool IsIntegerText(std::string_view s) { return TextToIntDef(s, 0) == TextToIntDef(s, 1); }
+
+int TranslateHostError(int h_error) {
+  switch (h_error) {
+    case HOST_NOT_FOUND: return 11001;
+    case TRY_AGAIN: return 11002;
+    case NO_RECOVERY: return 11003;
+    case NO_DATA: return 11004;
+    case NETDB_INTERNAL: return TranslateErrno(errno);
+    default: return 11001;
+  }
+}
+
+// One getaddrinfo call into out (cleared first); returns the raw EAI code.
+// The special host texts give the wildcard / loopback of the hinted family.
+int LookUpAddress(std::string_view host, std::string_view port, addrinfo hints,
+                  TSocketAddress& out) {
+  out.Clear();
+  const std::string host_c = CString(host);
+  const std::string port_c = CString(port);
+  addrinfo* result = nullptr;
+  int rc;
+  if (hints.ai_socktype == SOCK_RAW) {
+    hints.ai_socktype = 0;
+    hints.ai_protocol = 0;
+    rc = getaddrinfo(host_c.c_str(), nullptr, &hints, &result);
+  } else if (host == "0.0.0.0" || host == "::0") {
+    hints.ai_flags = AI_PASSIVE;
+    rc = getaddrinfo(nullptr, port_c.c_str(), &hints, &result);
+  } else if (host == "127.0.0.1" || host == "::1") {
+    rc = getaddrinfo(nullptr, port_c.c_str(), &hints, &result);
+  } else {
+    rc = getaddrinfo(host_c.c_str(), port_c.c_str(), &hints, &result);
+  }
+  if (rc == 0 && result != nullptr && result->ai_addr != nullptr) {
+    const size_t n = std::min<size_t>(result->ai_addrlen, out.bytes.size());
+    std::memcpy(out.bytes.data(), result->ai_addr, n);
+  }
+  if (result != nullptr) freeaddrinfo(result);
+  if (rc == EAI_SYSTEM) RecordErrno();
+  return rc;
+}
+
+int LegacyBuildAddress(TSocketAddress& address, std::string_view host, std::string_view port,
+                       int protocol) {
+  std::lock_guard<std::mutex> lock(ResolverLock());
+  int result = 0;
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  const std::string port_c = CString(port);
+  const protoent* proto = getprotobynumber(protocol);
+  const servent* service = nullptr;
+  if (proto != nullptr && !IsIntegerText(port)) service = getservbyname(port_c.c_str(), proto->p_name);
+  if (service != nullptr) {
+    sin.sin_port = static_cast<in_port_t>(service->s_port);  // already network order
+  } else {
+    sin.sin_port = htons(static_cast<uint16_t>(TextToIntDef(port, 0)));
+  }
+  if (host == "255.255.255.255") {
+    sin.sin_addr.s_addr = INADDR_NONE;
+  } else {
+    const std::string host_c = CString(host);
+    sin.sin_addr.s_addr = inet_addr(host_c.c_str());
+    if (sin.sin_addr.s_addr == INADDR_NONE) {
+      const hostent* entry = gethostbyname(host_c.c_str());
+      result = entry == nullptr ? TranslateHostError(h_errno) : 0;
+      if (entry != nullptr && entry->h_addrtype == AF_INET && entry->h_length == 4 &&
+          entry->h_addr_list[0] != nullptr) {
+        std::memcpy(&sin.sin_addr, entry->h_addr_list[0], 4);
+      }
+    }
+  }
+  std::memcpy(address.bytes.data(), &sin, sizeof(sin));
+  return result;
+}
+
+std::string NumericHostText(const sockaddr* addr, socklen_t length) {
+  char host[kAddrInfoHostBuffer] = {};
+  char service[kAddrInfoServiceBuffer] = {};
+  if (getnameinfo(addr, length, host, sizeof(host), service, sizeof(service),
+                  NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return std::string();
+  }
+  return std::string(host);
+}
+
+// Resumes a connect that a signal interrupted: the kernel goes on with it,
+// so wait for the outcome instead of calling connect again.
+int FinishInterruptedConnect(TSocketHandle handle) {
+  pollfd pfd{handle, POLLOUT, 0};
+  while (poll(&pfd, 1, -1) < 0) {
+    if (errno != EINTR) {
+      RecordErrno();
+      return -1;
+    }
+  }
+  int error = 0;
+  socklen_t length = sizeof(error);
+  if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    RecordErrno();
+    return -1;
+  }
+  if (error != 0) {
+    g_last_error = TranslateErrno(error);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// ---- Loading ------------------------------------------------------------------
+
+bool LoadSocketInterface(std::string_view /*library_name*/) {
+  std::lock_guard<std::mutex> lock(ResolverLock());
+  InterfaceState& state = State();
+  if (state.users <= 0) {
+    state.addr_info_available = true;
+    state.extension_available = false;
+  }
+  ++state.users;
+  return true;
+}
+
+bool UnloadSocketInterface() {
+  std::lock_guard<std::mutex> lock(ResolverLock());
+  InterfaceState& state = State();
+  state.users = std::max(0, state.users - 1);
+  return true;
+}
+
+int SocketInterfaceUsers() {
+  std::lock_guard<std::mutex> lock(ResolverLock());
+  return State().users;
+}
+
+bool AddrInfoApiAvailable() { return State().addr_info_available; }
+bool IPv6ExtensionApiAvailable() { return State().extension_available; }
+void SetAddrInfoApiAvailableForTesting(bool available) {
+  State().addr_info_available = available;
+}
+
+std::mutex& ResolverLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+bool UsesAddrInfoApi(int family) {
+  return AddrInfoApiAvailable() || (family == AF_INET6 && IPv6ExtensionApiAvailable());
+}
+
+// ---- Address records ----------------------------------------------------------
+
+uint16_t TSocketAddress::Family() const {
+  uint16_t family = 0;
+  std::memcpy(&family, bytes.data(), sizeof(family));
+  return family;
+}
+
+int SocketAddressLength(const TSocketAddress& address) {
+  switch (address.Family()) {
+    case AF_INET: return static_cast<int>(sizeof(sockaddr_in));
+    case AF_INET6: return static_cast<int>(sizeof(sockaddr_in6));
+    default: return 0;
+  }
+}
+
+int BuildSocketAddress(TSocketAddress& address, std::string_view host, std::string_view port,
+                       int family, int protocol, int socket_type, bool prefer_ipv4) {
+  address.Clear();
+  if (!UsesAddrInfoApi(family)) return LegacyBuildAddress(address, host, port, protocol);
+
+  addrinfo first{};
+  addrinfo second{};
+  bool two_attempts = false;
+  if (family == AF_UNSPEC) {
+    two_attempts = true;
+    first.ai_family = prefer_ipv4 ? AF_INET : AF_INET6;
+    second.ai_family = prefer_ipv4 ? AF_INET6 : AF_INET;
+  } else {
+    first.ai_family = family;
+  }
+  first.ai_socktype = second.ai_socktype = socket_type;
+  first.ai_protocol = second.ai_protocol = protocol;
+
+  TSocketAddress scratch;
+  int rc = LookUpAddress(host, port, first, scratch);
+  address = scratch;
+  if (rc != 0 && two_attempts) {
+    TSocketAddress scratch2;
+    rc = LookUpAddress(host, port, second, scratch2);
+    if (rc == 0) address = scratch2;
+  }
+  return rc == 0 ? 0 : TranslateAddrInfoError(rc);
+}
+
+std::string SocketAddressIP(const TSocketAddress& address) {
+  const int family = address.Family();
+  if (UsesAddrInfoApi(family)) {
+    return NumericHostText(AsSockaddr(address), static_cast<socklen_t>(SocketAddressLength(address)));
+  }
+  if (family == AF_INET6) {
+    // The legacy text call knows IPv4 only; a record the platform filled
+    // (an accepted IPv6 peer) still gets its proper text.
+    sockaddr_in6 sin6{};
+    std::memcpy(&sin6, address.bytes.data(), sizeof(sin6));
+    char text[INET6_ADDRSTRLEN] = {};
+    if (inet_ntop(AF_INET6, &sin6.sin6_addr, text, sizeof(text)) == nullptr) return std::string();
+    return std::string(text);
+  }
+  sockaddr_in sin{};
+  std::memcpy(&sin, address.bytes.data(), sizeof(sin));
+  const char* text = inet_ntoa(sin.sin_addr);
+  return text == nullptr ? std::string() : std::string(text);
+}
+
+int SocketAddressPort(const TSocketAddress& address) {
+  uint16_t port = 0;
+  std::memcpy(&port, address.bytes.data() + 2, sizeof(port));
+  return ntohs(port);
+}
+
+// ---- Resolution ---------------------------------------------------------------
+
+void ResolveHostToIPList(std::string_view host, int family, int protocol, int socket_type,
+                         std::vector<std::string>& list) {
+  list.clear();
+  const std::string host_c = CString(host);
+  if (UsesAddrInfoApi(family)) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = socket_type;
+    hints.ai_protocol = protocol;
+    addrinfo* result = nullptr;
+    const int rc = getaddrinfo(host_c.c_str(), nullptr, &hints, &result);
+    if (rc == 0) {
+      for (const addrinfo* entry = result; entry != nullptr; entry = entry->ai_next) {
+        if (family == AF_INET6 && entry->ai_family == AF_INET) continue;
+        if (family == AF_INET && entry->ai_family == AF_INET6) continue;
+        std::string text = NumericHostText(entry->ai_addr, entry->ai_addrlen);
+        if (!text.empty()) list.push_back(std::move(text));
+      }
+    }
+    if (result != nullptr) freeaddrinfo(result);
+  } else if (inet_addr(host_c.c_str()) != INADDR_NONE) {
+    list.emplace_back(host);
+  } else {
+    std::lock_guard<std::mutex> lock(ResolverLock());
+    const hostent* entry = gethostbyname(host_c.c_str());
+    if (entry != nullptr && entry->h_addrtype == AF_INET && entry->h_length == 4) {
+      for (char** item = entry->h_addr_list; *item != nullptr; ++item) {
+        const auto* b = reinterpret_cast<const unsigned char*>(*item);
+        char text[16];
+        std::snprintf(text, sizeof(text), "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+        list.emplace_back(text);
+      }
+    }
+  }
+  if (list.empty()) list.emplace_back("0.0.0.0");
+}
+
+uint16_t ResolveServicePort(std::string_view port, int family, int protocol, int socket_type) {
+  const std::string port_c = CString(port);
+  if (UsesAddrInfoApi(family)) {
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = socket_type;
+    hints.ai_protocol = protocol;
+    addrinfo* result = nullptr;
+    uint16_t value = 0;
+    if (getaddrinfo(nullptr, port_c.c_str(), &hints, &result) == 0 && result != nullptr &&
+        (result->ai_family == AF_INET || result->ai_family == AF_INET6)) {
+      TSocketAddress address;
+      std::memcpy(address.bytes.data(), result->ai_addr,
+                  std::min<size_t>(result->ai_addrlen, address.bytes.size()));
+      value = static_cast<uint16_t>(SocketAddressPort(address));
+    }
+    if (result != nullptr) freeaddrinfo(result);
+    return value;
+  }
+  std::lock_guard<std::mutex> lock(ResolverLock());
+  const protoent* proto = getprotobynumber(protocol);
+  if (proto != nullptr) {
+    const servent* service = getservbyname(port_c.c_str(), proto->p_name);
+    if (service != nullptr) return ntohs(static_cast<uint16_t>(service->s_port));
+  }
+  return static_cast<uint16_t>(TextToIntDef(port, 0) & 0xFFFF);
+}
+
+// ---- Error translation ----------------------------------------------------------
+
+int LastSocketError() { return g_last_error; }
+
+int TranslateErrno(int errno_value) {
+  switch (errno_value) {
+    case 0: return 0;
+    case EINTR: return 10004;
+    case EBADF: return 10009;
+    case EACCES: case EPERM: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: case ENFILE: return 10024;
+    case EAGAIN: return 10035;  // EWOULDBLOCK is the same number here
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EOPNOTSUPP: return 10045;
+    case EPFNOSUPPORT: return 10046;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET: case EPIPE: return 10054;
+    case ENOBUFS: case ENOMEM: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ESHUTDOWN: return 10058;
+    case ETOOMANYREFS: return 10059;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    case ENOTEMPTY: return 10066;
+    case EUSERS: return 10068;
+    case EDQUOT: return 10069;
+    case ESTALE: return 10070;
+    case EREMOTE: return 10071;
+    default: return kOtherErrnoBase + errno_value;
+  }
+}
+
+int TranslateAddrInfoError(int eai_code) {
+  switch (eai_code) {
+    case 0: return 0;
+    case EAI_NONAME: return 11001;
+    case EAI_AGAIN: return 11002;
+    case EAI_FAIL: return 11003;
+    case EAI_NODATA: case EAI_ADDRFAMILY: return 11004;
+    case EAI_FAMILY: return 10047;
+    case EAI_SOCKTYPE: return 10044;
+    case EAI_SERVICE: return 10109;
+    case EAI_MEMORY: return 10055;
+    case EAI_BADFLAGS: case EAI_OVERFLOW: return 10022;
+    case EAI_SYSTEM: return TranslateErrno(errno);
+    default: return 21000 - eai_code;
+  }
+}
+
+// ---- Thin wrappers --------------------------------------------------------------
+
+TSocketHandle CreateSocket(int family, int socket_type, int protocol) {
+  g_last_error = 0;
+  const int handle = socket(family, socket_type | SOCK_CLOEXEC, protocol);
+  if (handle < 0) RecordErrno();
+  return handle < 0 ? kInvalidSocket : handle;
+}
+
+int CloseSocket(TSocketHandle handle) {
+  g_last_error = 0;
+  // Linux releases the descriptor even when close reports EINTR: no retry.
+  const int rc = close(handle);
+  if (rc != 0 && errno != EINTR) {
+    RecordErrno();
+    return -1;
+  }
+  return 0;
+}
+
+int BindToAddress(TSocketHandle handle, const TSocketAddress& address) {
+  g_last_error = 0;
+  const int rc = bind(handle, AsSockaddr(address), static_cast<socklen_t>(SocketAddressLength(address)));
+  if (rc != 0) RecordErrno();
+  return rc;
+}
+
+int ConnectToAddress(TSocketHandle handle, const TSocketAddress& address) {
+  g_last_error = 0;
+  const int rc =
+      connect(handle, AsSockaddr(address), static_cast<socklen_t>(SocketAddressLength(address)));
+  if (rc == 0) return 0;
+  if (errno == EINTR) return FinishInterruptedConnect(handle);
+  RecordErrno();
+  return -1;
+}
+
+int ListenOnSocket(TSocketHandle handle, int backlog) {
+  g_last_error = 0;
+  const int rc = listen(handle, backlog);
+  if (rc != 0) RecordErrno();
+  return rc;
+}
+
+TSocketHandle AcceptIntoAddress(TSocketHandle handle, TSocketAddress& address) {
+  g_last_error = 0;
+  for (;;) {
+    socklen_t length = static_cast<socklen_t>(address.bytes.size());
+    const int rc = accept4(handle, AsSockaddr(address), &length, SOCK_CLOEXEC);
+    if (rc >= 0) return rc;
+    if (errno != EINTR) break;
+  }
+  RecordErrno();
+  return kInvalidSocket;
+}
+
+int QueryLocalAddress(TSocketHandle handle, TSocketAddress& address) {
+  g_last_error = 0;
+  address.Clear();
+  socklen_t length = static_cast<socklen_t>(address.bytes.size());
+  const int rc = getsockname(handle, AsSockaddr(address), &length);
+  if (rc != 0) RecordErrno();
+  return rc;
+}
+
+int QueryPeerAddress(TSocketHandle handle, TSocketAddress& address) {
+  g_last_error = 0;
+  address.Clear();
+  socklen_t length = static_cast<socklen_t>(address.bytes.size());
+  const int rc = getpeername(handle, AsSockaddr(address), &length);
+  if (rc != 0) RecordErrno();
+  return rc;
+}
+
+int SendToSocket(TSocketHandle handle, const void* buffer, int length, int flags) {
+  g_last_error = 0;
+  for (;;) {
+    const ssize_t rc = send(handle, buffer, static_cast<size_t>(std::max(length, 0)),
+                            flags | MSG_NOSIGNAL);
+    if (rc >= 0) return static_cast<int>(rc);
+    if (errno != EINTR) break;
+  }
+  RecordErrno();
+  return -1;
+}
+
+int ReceiveFromSocket(TSocketHandle handle, void* buffer, int length, int flags) {
+  g_last_error = 0;
+  for (;;) {
+    const ssize_t rc = recv(handle, buffer, static_cast<size_t>(std::max(length, 0)), flags);
+    if (rc >= 0) return static_cast<int>(rc);
+    if (errno != EINTR) break;
+  }
+  RecordErrno();
+  return -1;
+}
+
+int SendToAddress(TSocketHandle handle, const void* buffer, int length, int flags,
+                  const TSocketAddress& address) {
+  g_last_error = 0;
+  const TSocketAddress target = address;
+  const int address_length = SocketAddressLength(target);
+  for (;;) {
+    const ssize_t rc =
+        sendto(handle, buffer, static_cast<size_t>(std::max(length, 0)), flags | MSG_NOSIGNAL,
+               address_length > 0 ? AsSockaddr(target) : nullptr,
+               static_cast<socklen_t>(address_length));
+    if (rc >= 0) return static_cast<int>(rc);
+    if (errno != EINTR) break;
+  }
+  RecordErrno();
+  return -1;
+}
+
+int ReceiveFromAddress(TSocketHandle handle, void* buffer, int length, int flags,
+                       TSocketAddress& address) {
+  g_last_error = 0;
+  for (;;) {
+    socklen_t address_length = static_cast<socklen_t>(address.bytes.size());
+    const ssize_t rc = recvfrom(handle, buffer, static_cast<size_t>(std::max(length, 0)), flags,
+                                AsSockaddr(address), &address_length);
+    if (rc >= 0) return static_cast<int>(rc);
+    if (errno != EINTR) break;
+  }
+  RecordErrno();
+  return -1;
+}
+
+int ShutdownSocket(TSocketHandle handle, int how) {
+  g_last_error = 0;
+  const int rc = shutdown(handle, how);
+  if (rc != 0) RecordErrno();
+  return rc;
+}
+
+int SetSocketOptionInt(TSocketHandle handle, int level, int name, int32_t value) {
+  g_last_error = 0;
+  const int rc = setsockopt(handle, level, name, &value, sizeof(value));
+  if (rc != 0) RecordErrno();
+  return rc;
+}
+
+int GetSocketOptionInt(TSocketHandle handle, int level, int name, int32_t& value) {
+  g_last_error = 0;
+  socklen_t length = sizeof(value);
+  const int rc = getsockopt(handle, level, name, &value, &length);
+  if (rc != 0) RecordErrno();
+  return rc;
+}
+
+int SetSocketLinger(TSocketHandle handle, bool enabled, int seconds) {
+  g_last_error = 0;
+  linger value{enabled ? 1 : 0, seconds};
+  const int rc = setsockopt(handle, SOL_SOCKET, SO_LINGER, &value, sizeof(value));
+  if (rc != 0) RecordErrno();
+  return rc;
+}
+
+int GetSocketLinger(TSocketHandle handle, bool& enabled, int& seconds) {
+  g_last_error = 0;
+  linger value{};
+  socklen_t length = sizeof(value);
+  const int rc = getsockopt(handle, SOL_SOCKET, SO_LINGER, &value, &length);
+  if (rc != 0) {
+    RecordErrno();
+    return rc;
+  }
+  enabled = value.l_onoff != 0;
+  seconds = value.l_linger;
+  return 0;
+}
+
+int SetSocketTimeoutOption(TSocketHandle handle, int name, int milliseconds) {
+  g_last_error = 0;
+  const int ms = std::max(milliseconds, 0);
+  timeval value{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
+  const int rc = setsockopt(handle, SOL_SOCKET, name, &value, sizeof(value));
+  if (rc != 0) RecordErrno();
+  return rc;
+}
+
+int SetNonBlockingMode(TSocketHandle handle, bool enabled) {
+  g_last_error = 0;
+  int value = enabled ? 1 : 0;
+  const int rc = ioctl(handle, FIONBIO, &value);
+  if (rc != 0) RecordErrno();
+  return rc;
+}
+
+int QueryPendingBytes(TSocketHandle handle, int& count) {
+  g_last_error = 0;
+  int value = 0;
+  const int rc = ioctl(handle, FIONREAD, &value);
+  if (rc != 0) {
+    RecordErrno();
+    count = 0;
+    return rc;
+  }
+  count = value;
+  return 0;
+}
+
+std::string LocalHostName() {
+  char buffer[255] = {};
+  if (gethostname(buffer, 254) != 0) return std::string();
+  buffer[254] = '\0';
+  return std::string(buffer);
+}
+
+// ---- Waits --------------------------------------------------------------------------
+
+void ClearSelectSet(TSelectSet& set) { set.count = 0; }
+
+void AddToSelectSet(TSocketHandle handle, TSelectSet& set) {
+  if (set.count >= static_cast<int>(set.handles.size())) return;
+  set.handles[static_cast<size_t>(set.count++)] = handle;
+}
+
+int PollSelectSet(const TSelectSet& set, bool for_writing, int timeout_ms) {
+  g_last_error = 0;
+  std::array<pollfd, 64> fds{};
+  const int count = std::clamp(set.count, 0, static_cast<int>(fds.size()));
+  for (int i = 0; i < count; ++i) {
+    if (set.handles[static_cast<size_t>(i)] < 0) {
+      g_last_error = kNotSocket;
+      return -1;
+    }
+    fds[static_cast<size_t>(i)] = pollfd{set.handles[static_cast<size_t>(i)],
+                                         static_cast<short>(for_writing ? POLLOUT : POLLIN), 0};
+  }
+  if (count == 0) {
+    g_last_error = kNotSocket;
+    return -1;
+  }
+  const bool forever = timeout_ms < 0;
+  const uint64_t deadline = MonotonicMilliseconds() + static_cast<uint64_t>(forever ? 0 : timeout_ms);
+  int wait = forever ? -1 : timeout_ms;
+  for (;;) {
+    const int rc = poll(fds.data(), static_cast<nfds_t>(count), wait);
+    if (rc >= 0) break;
+    if (errno != EINTR) {
+      RecordErrno();
+      return -1;
+    }
+    if (!forever) {
+      const uint64_t now = MonotonicMilliseconds();
+      wait = now >= deadline ? 0 : static_cast<int>(deadline - now);
+    }
+  }
+  int ready = 0;
+  for (int i = 0; i < count; ++i) {
+    const short revents = fds[static_cast<size_t>(i)].revents;
+    if (revents & POLLNVAL) {
+      g_last_error = kNotSocket;
+      return -1;
+    }
+    if (revents != 0) ++ready;
+  }
+  return ready;
+}
+
+}  // namespace zud
