@@ -1,0 +1,498 @@
+// Directory-listing parser.
+//
+// Formats understood out of the box (the masks live in ftplist_masks.cpp):
+// - Unix "ls -l" long listings (vsftpd, pyftpdlib, ProFTPD, ...), with a year
+//   or a time of day, month before or after the day, with or without a link
+//   count, owner and group, symbolic links "name -> target";
+// - IIS / DOS style "MM-DD-YY  hh:mmAM  <DIR>|size  name", 2- or 4-digit
+//   years, month or day first;
+// - VMS "NAME.TYPE;VERSION  blocks  DD-MON-YYYY hh:mm";
+// - DOS 8.3 names in fixed columns, and several other fixed-column styles,
+//   one of them with a long name on a line of its own;
+// - EPLF ("+facts<TAB>name").
+// Anything else is kept in UnparsedLines.
+//
+// Every line is first tried as EPLF, then against each mask in order. A
+// mask fills the field buffers, validation checks (and trims) them, and the
+// fill step builds the entry. Dates without a year ("Dec 24 10:30") are
+// placed in the last twelve months before the current local time.
+#include "ftp/ftplist.h"
+
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+
+namespace zud {
+
+namespace {
+
+bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool SameTextAscii(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  }
+  return true;
+}
+
+// The space byte (not tabs) stripped without reallocating.
+void StripTrailingSpacesInPlace(std::string& s) {
+  const size_t last = s.find_last_not_of(' ');
+  s.erase(last == std::string::npos ? 0 : last + 1);
+}
+
+void StripSpacesInPlace(std::string& s) {
+  StripTrailingSpacesInPlace(s);
+  s.erase(0, s.find_first_not_of(' '));
+}
+
+// Value of a buffer that must be a number in [low, high]; -1 means no number,
+// which every range below excludes.
+bool InRange(std::string_view text, int low, int high) {
+  const int value = TextToIntDef(text, -1);
+  return value >= low && value <= high;
+}
+
+bool IsPermissionChar(char c) {
+  switch (c) {
+    case '-': case 'a': case 'b': case 'c': case 'd': case 'h': case 'l':
+    case 'p': case 'r': case 's': case 't': case 'w': case 'x': case 'y':
+      return true;
+    default:
+      return false;
+  }
+}
+
+constexpr int64_t kSecondsPerDay = 86400;
+constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a date-time value
+
+// The size column times the block size, or 0 when the product leaves 64 bits.
+int64_t SizeFromText(std::string_view size_text, std::string_view block_size_text) {
+  const int64_t value = TextToInt64Def(size_text, 0);
+  const int64_t multiplier = TextToInt64Def(block_size_text, 1);
+  int64_t product = 0;
+  if (__builtin_mul_overflow(value, multiplier, &product) || product < 0) return 0;
+  return product;
+}
+
+}  // namespace
+
+// ---- TFTPListRec ------------------------------------------------------------
+
+void TFTPListRec::CopyEntryFrom(const TFTPListRec& other) {
+  EntryName = other.EntryName;
+  IsDirectory = other.IsDirectory;
+  IsReadable = other.IsReadable;
+  SizeBytes = other.SizeBytes;
+  ModifiedAt = other.ModifiedAt;
+  SourceLine = other.SourceLine;
+  MatchedMask = other.MatchedMask;
+  PermissionString = other.PermissionString;
+}
+
+// ---- TFTPList: lists ----------------------------------------------------------
+
+TFTPList::TFTPList() : Masks(BuiltInListMasks()) {}
+
+TFTPList::~TFTPList() = default;
+
+TFTPListRec* TFTPList::GetEntry(int index) const {
+  if (index < 0 || static_cast<size_t>(index) >= Entries.size()) return nullptr;
+  return Entries[static_cast<size_t>(index)].get();
+}
+
+int TFTPList::EntryCount() const { return static_cast<int>(Entries.size()); }
+
+void TFTPList::ClearListing() {
+  Entries.clear();
+  Lines.clear();
+  UnparsedLines.clear();
+}
+
+void TFTPList::CopyListingFrom(const TFTPList& other) {
+  if (&other == this) return;
+  ClearListing();
+  Entries.reserve(other.Entries.size());
+  for (const auto& source : other.Entries) {
+    std::unique_ptr<TFTPListRec> entry = CreateEntry();
+    entry->CopyEntryFrom(*source);
+    Entries.push_back(std::move(entry));
+  }
+  Lines = other.Lines;
+  Masks = other.Masks;
+  UnparsedLines = other.UnparsedLines;
+}
+
+std::unique_ptr<TFTPListRec> TFTPList::CreateEntry() const {
+  return std::make_unique<TFTPListRec>();
+}
+
+TDateTime TFTPList::CurrentTime() const { return OnGetNow ? OnGetNow() : NowLocal(); }
+
+void TFTPList::LoadLinesFromText(std::string_view text) {
+  Lines.clear();
+  const size_t nul = text.find('\0');
+  if (nul != std::string_view::npos) text = text.substr(0, nul);
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t brk = text.find_first_of("\r\n", start);
+    if (brk == std::string_view::npos) {
+      Lines.emplace_back(text.substr(start));
+      break;
+    }
+    Lines.emplace_back(text.substr(start, brk - start));
+    start = brk + 1;
+    if (text[brk] == '\r' && start < text.size() && text[start] == '\n') ++start;
+  }
+}
+
+// ---- TFTPList: parsing ----------------------------------------------------------
+
+void TFTPList::ParseLines() {
+  size_t i = 0;
+  while (i < Lines.size()) {
+    const std::string& line = Lines[i];
+    const std::string_view next = i + 1 < Lines.size() ? std::string_view(Lines[i + 1]) : "";
+    size_t consumed = 1;
+    bool parsed = ParseEplfLine(line);
+    for (size_t m = 0; !parsed && m < Masks.size(); ++m) {
+      const std::string& mask = Masks[m];
+      const int matched = MatchLineToMask(line, next, mask);
+      if (matched <= 0 || !ValidateFieldBuffers()) continue;
+      std::unique_ptr<TFTPListRec> entry = CreateEntry();
+      // A date the calendar does not have makes the line unparsable; the
+      // rest of the listing is still worth having.
+      if (!FillEntryFromBuffers(*entry)) break;
+      // A name of blanks only (a fixed-column style on a stray line) makes
+      // no entry; later masks would only read such a line worse.
+      if (entry->EntryName.empty()) break;
+      parsed = true;
+      consumed = static_cast<size_t>(matched);
+      if (entry->IsDirectory && (entry->EntryName == "." || entry->EntryName == "..")) break;
+      entry->SourceLine = line;
+      entry->MatchedMask = mask;
+      Entries.push_back(std::move(entry));
+    }
+    if (!parsed) UnparsedLines.push_back(line);
+    i += consumed;
+  }
+}
+
+bool TFTPList::ParseEplfLine(const std::string& line) {
+  if (line.empty() || line[0] != '+') return false;
+  std::string rest = line.substr(1);
+  std::unique_ptr<TFTPListRec> entry = CreateEntry();
+  entry->EntryName = TextAfterDelimiter(rest, "\t");
+  for (;;) {
+    const std::string fact = TakeField(rest, ",");
+    if (fact.empty() || fact[0] == '\t') break;
+    const std::string_view value = std::string_view(fact).substr(1);
+    switch (fact[0]) {
+      case '/':
+        entry->IsDirectory = true;
+        break;
+      case 'r':
+        entry->IsReadable = true;
+        break;
+      case 's':
+        // A negative size is as meaningless as a missing one.
+        entry->SizeBytes = std::max<int64_t>(TextToInt64Def(value, 0), 0);
+        break;
+      case 'm':
+        entry->ModifiedAt =
+            static_cast<double>(TextToInt64Def(value, 0)) / kSecondsPerDay + kUnixEpochDays;
+        break;
+      default:  // "i" (identifier) and facts this parser has no use for
+        break;
+    }
+  }
+  if (entry->EntryName.empty()) return false;
+  if (entry->IsDirectory && (entry->EntryName == "." || entry->EntryName == "..")) return false;
+  entry->SourceLine = line;
+  entry->MatchedMask = "EPLF";
+  Entries.push_back(std::move(entry));
+  return true;
+}
+
+void TFTPList::ClearFieldBuffers() {
+  MonthNamesText.clear();
+  BlockSizeText.clear();
+  DirMarkText.clear();
+  NameText.clear();
+  VmsNameText.clear();
+  DayText.clear();
+  MonthText.clear();
+  MonthNameText.clear();
+  YearOrTimeText.clear();
+  YearText.clear();
+  HourText.clear();
+  AmPmText.clear();
+  MinuteText.clear();
+  SecondText.clear();
+  SizeText.clear();
+  PermissionText.clear();
+  DirFlagText.clear();
+}
+
+std::string* TFTPList::BufferForMaskLetter(char letter) {
+  switch (letter) {
+    case 'n': return &NameText;
+    case 'v': return &VmsNameText;
+    case 'D': return &DayText;
+    case 'M': return &MonthText;
+    case 'T': return &MonthNameText;
+    case 'U': return &YearOrTimeText;
+    case 'Y': return &YearText;
+    case 'h': return &HourText;
+    case 'H': return &AmPmText;
+    case 'm': return &MinuteText;
+    case 's': return &SecondText;
+    case 'S': return &SizeText;
+    case 'p': return &PermissionText;
+    case 'd': return &DirFlagText;
+    default: return nullptr;
+  }
+}
+
+int TFTPList::MatchLineToMask(std::string_view line, std::string_view next_line,
+                              std::string_view mask) {
+  ClearFieldBuffers();
+  if (line.empty() || mask.empty()) return 0;
+  constexpr size_t kMonthNamesLength = 36;
+  int result = 1;
+  size_t pos = 0;
+  char previous = ' ';
+  for (size_t k = 0; k < mask.size(); ++k) {
+    const char mc = mask[k];
+    // "S=" and "T=" are settings: they take no line character.
+    if ((mc == 'S' || mc == 'T') && k + 1 < mask.size() && mask[k + 1] == '=') {
+      const size_t arg = k + 2;
+      size_t end = arg;
+      if (mc == 'S') {
+        while (end < mask.size() && IsAsciiDigit(mask[end])) ++end;
+        BlockSizeText.assign(mask.substr(arg, end - arg));
+      } else {
+        end = std::min(mask.size(), arg + kMonthNamesLength);
+        MonthNamesText.assign(mask.substr(arg, end - arg));
+      }
+      k = end - 1;
+      previous = '=';
+      continue;
+    }
+    // The line may end where the last "*" of the mask would start; a "*"
+    // further in must not let "total 0" pass for a name and a size.
+    if (pos >= line.size()) return mc == '*' && k + 1 == mask.size() ? result : 0;
+    const char c = line[pos];
+    switch (mc) {
+      case '*':
+        if (previous == 'n' || previous == 'v') {
+          std::string& name = previous == 'n' ? NameText : VmsNameText;
+          if (k + 1 == mask.size()) {
+            name.append(line.substr(pos));
+            pos = line.size();
+          } else {
+            const size_t space = std::min(line.find(' ', pos), line.size());
+            name.append(line.substr(pos, space - pos));
+            pos = space;
+          }
+        } else {
+          const size_t start = pos;
+          while (pos < line.size() && IsAsciiDigit(line[pos])) ++pos;
+          if (previous == 'S') SizeText.append(line.substr(start, pos - start));
+        }
+        break;
+      case '$':
+        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+        break;
+      case '!':
+        while (pos < line.size() && line[pos] != ' ') ++pos;
+        while (pos < line.size() && line[pos] == ' ') ++pos;
+        break;
+      case '.':
+        if (c != ' ' && c != '.') return 0;
+        StripSpacesInPlace(NameText);
+        NameText.push_back('.');
+        ++pos;
+        break;
+      case 'x':
+        if (c != ' ') return 0;
+        ++pos;
+        break;
+      case '=':
+        if (previous == 'd' && k + 1 < mask.size()) {
+          DirMarkText.assign(1, mask[k + 1]);
+          ++k;
+        }
+        ++pos;
+        break;
+      case '\\':
+        line = next_line;
+        pos = 0;
+        result = 2;
+        break;
+      default:
+        if (std::string* buffer = BufferForMaskLetter(mc)) buffer->push_back(c);
+        ++pos;
+        break;
+    }
+    previous = mc;
+  }
+  return result;
+}
+
+void TFTPList::ReplaceLocaleMonthNames() const {
+  TMonthRow& months = LocaleMonthNames();
+  for (size_t i = 0; i < months.size(); ++i) months[i] = MonthNamesText.substr(i * 3, 3);
+}
+
+bool TFTPList::ValidateFieldBuffers() {
+  if (!NameText.empty() && VmsNameText.find_first_of("?*") != std::string::npos) return false;
+  if (!VmsNameText.empty() && VmsNameText.find(';') == std::string::npos) return false;
+  if (NameText.empty() && VmsNameText.empty()) return false;
+  if (!PermissionText.empty()) {
+    if (PermissionText.size() != 10) return false;
+    for (char c : PermissionText) {
+      if (!IsPermissionChar(c)) return false;
+    }
+  }
+  if (!DayText.empty()) {
+    StripSpacesInPlace(DayText);
+    if (!InRange(DayText, 1, 31)) return false;
+  }
+  if (!MonthText.empty()) {
+    StripSpacesInPlace(MonthText);
+    if (!InRange(MonthText, 1, 12)) return false;
+  }
+  if (!HourText.empty()) {
+    StripSpacesInPlace(HourText);
+    if (!InRange(HourText, 0, 24)) return false;
+  }
+  if (!AmPmText.empty() && AsciiUpper(AmPmText[0]) != 'A' && AsciiUpper(AmPmText[0]) != 'P') {
+    return false;
+  }
+  if (!MinuteText.empty()) {
+    StripSpacesInPlace(MinuteText);
+    if (!InRange(MinuteText, 0, 59)) return false;
+  }
+  if (!SecondText.empty()) {
+    StripSpacesInPlace(SecondText);
+    if (!InRange(SecondText, 0, 59)) return false;
+  }
+  if (!SizeText.empty()) {
+    StripSpacesInPlace(SizeText);
+    for (char c : SizeText) {
+      if (!IsAsciiDigit(c)) return false;
+    }
+  }
+  if (MonthNamesText.size() == 36) ReplaceLocaleMonthNames();
+  if (!MonthNameText.empty() && MonthNumberFromName(MonthNameText) == 0) return false;
+  if (!YearOrTimeText.empty()) {
+    for (char& c : YearOrTimeText) {
+      if (c == '-') c = ':';
+    }
+    if (YearOrTimeText.find(':') != std::string::npos) {
+      if (ParseTimeOfDay(YearOrTimeText) == -1.0) return false;
+    } else {
+      StripSpacesInPlace(YearOrTimeText);
+      if (!InRange(YearOrTimeText, 1900, 2100)) return false;
+    }
+  }
+  if (!YearText.empty()) {
+    StripSpacesInPlace(YearText);
+    switch (YearText.size()) {
+      case 4:
+        if (!InRange(YearText, 1901, 2099)) return false;
+        break;
+      case 2:
+        if (!InRange(YearText, 0, 99)) return false;
+        break;
+      case 3:
+        if (!InRange(YearText, 100, 110)) return false;
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+bool TFTPList::FillEntryFromBuffers(TFTPListRec& entry) {
+  const std::string_view mark = DirMarkText.empty() ? std::string_view("D") : DirMarkText;
+  entry.IsDirectory = !DirFlagText.empty() && SameTextAscii(mark, DirFlagText);
+  if (!NameText.empty()) entry.EntryName = TextBeforeDelimiter(NameText, " -> ");
+  if (!VmsNameText.empty()) {
+    entry.EntryName = VmsNameText;
+    entry.IsDirectory = VmsNameText.find(".DIR;") != std::string::npos;
+  }
+  StripTrailingSpacesInPlace(entry.EntryName);
+  entry.IsReadable = !entry.IsDirectory;
+  entry.SizeBytes = SizeFromText(SizeText, BlockSizeText);
+
+  const TDateTime now = CurrentTime();
+  int now_year = 0, now_month = 0, now_day = 0;
+  DecodeDate(now, now_year, now_month, now_day);
+  int year = now_year, month = now_month, day = now_day;
+  int hour = 0, minute = 0, second = 0;
+  if (!DayText.empty()) day = TextToIntDef(DayText, 1);
+  if (!MonthText.empty()) month = TextToIntDef(MonthText, 1);
+  if (MonthNamesText.size() == 36) ReplaceLocaleMonthNames();
+  if (!MonthNameText.empty()) month = MonthNumberFromName(MonthNameText);
+  if (!YearText.empty()) {
+    year = TextToIntDef(YearText, 0);
+    if (year >= 0 && year <= 50) {
+      year += 2000;
+    } else if (year >= 51 && year <= 99) {
+      year += 1900;
+    } else if (year >= 100 && year <= 999) {
+      year += 1900;  // years since 1900, as printed by servers that forgot to add it
+    }
+  }
+  if (!YearOrTimeText.empty()) {
+    if (YearOrTimeText.find(':') != std::string::npos) {
+      StripSpacesInPlace(YearOrTimeText);
+      const size_t colon = YearOrTimeText.find(':');
+      const std::string_view text = YearOrTimeText;
+      hour = TextToIntDef(text.substr(0, colon), 0);
+      minute = TextToIntDef(text.substr(colon + 1), 0);
+      // "ls" prints a time instead of the year for the last six months, so
+      // a date still ahead of now belongs to the year before. Compared part
+      // by part, so that 29 February is placed even in a common year.
+      double whole = std::trunc(now);
+      if (!std::isfinite(whole)) whole = 0;
+      int64_t now_ms = std::llround(std::fabs(now - whole) * 86400000.0);
+      now_ms = std::min<int64_t>(now_ms, 86400000 - 1);
+      const int64_t now_minutes = now_ms / 60000;
+      const auto candidate = std::make_tuple(year, month, day, int64_t{hour} * 60 + minute);
+      const auto current = std::make_tuple(now_year, now_month, now_day, now_minutes);
+      if (candidate > current) --year;
+    } else {
+      year = TextToIntDef(YearOrTimeText, 0);
+    }
+  }
+  if (!MinuteText.empty()) minute = TextToIntDef(MinuteText, 0);
+  if (!SecondText.empty()) second = TextToIntDef(SecondText, 0);
+  if (!HourText.empty()) {
+    hour = TextToIntDef(HourText, 0);
+    if (!AmPmText.empty() && AsciiUpper(AmPmText[0]) == 'P' && hour != 12) hour += 12;
+  }
+  if (!TryEncodeDateTime(year, month, day, hour, minute, second, 0, entry.ModifiedAt)) {
+    return false;
+  }
+  if (!PermissionText.empty()) {
+    entry.PermissionString = PermissionText;
+    entry.IsReadable = PermissionText.size() > 1 && AsciiUpper(PermissionText[1]) == 'R';
+    const char kind = AsciiUpper(PermissionText[0]);
+    if (kind == 'D') {
+      entry.IsDirectory = true;
+      entry.IsReadable = false;
+    } else if (kind == 'L') {
+      entry.IsDirectory = true;
+    }
+  }
+  return true;
+}
+
+}  // namespace zud
