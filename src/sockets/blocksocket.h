@@ -146,7 +146,7 @@ class TBlockSocket {
   const TSocketAddress& RemoteAddress() const { return remote_address_; }
   // Bytes received but not yet handed out.
   std::string_view LineBuffer() const {
-    return std::string_view(line_buffer_).substr(line_pos_);
+    return std::string_view(line_buffer_.data() + line_pos_, line_end_ - line_pos_);
   }
   bool NonBlocking() const { return non_blocking_; }
   uint32_t NextSendTime() const { return next_send_time_; }
@@ -332,20 +332,29 @@ class TBlockSocket {
   std::string last_error_text_;
 
  private:
-  // The packet reader behind ReceiveAvailable: one packet from the platform
-  // (waiting up to timeout), with the line-end repair, appended to dest.
-  // Leaves the error recorded but unreported.
-  void ReadPacketInto(int32_t timeout, std::string& dest);
-  // Drops a byte the previous line end left behind (ConvertLineEnd), from the
-  // start of data[from..], and clears SawCR/SawLF.
-  void RepairLineStart(std::string& data, size_t from);
-  // Moves the unconsumed bytes to the front when the consumed part is large.
-  void CompactLineBuffer();
+  // The packet reader behind ReceiveAvailable when LineBuffer is empty: one
+  // packet from the platform (waiting up to timeout) appended to LineBuffer,
+  // with the line-end repair; records and reports its error.
+  void ReadPacketIntoLineBuffer(int32_t timeout);
+  // What ReceiveAvailable does with a non-empty LineBuffer, in place.
+  void TakeLineBuffer();
+  // With ConvertLineEnd: drops the LF (after a lone CR) or CR (after a lone
+  // LF) that starts the bytes at offset from, then clears SawCR and SawLF.
+  void RepairLineStart(size_t from);
+  // Room for n more bytes at the end of LineBuffer; moves the unconsumed
+  // bytes to the front rather than growing when that makes room.
+  char* ReserveLineTail(size_t n);
+  void DropLineByte(size_t offset);
+  // ReceiveExact into any sink (a buffer, or a text that grows only as
+  // bytes arrive).
+  int ReceiveExactTo(int length, int32_t timeout,
+                     const std::function<void(const char*, size_t)>& sink);
 
-  // LineBuffer is line_buffer_ from line_pos_ on: handing out a line only
-  // moves the offset.
+  // LineBuffer is line_buffer_[line_pos_, line_end_): handing out a line only
+  // moves the offset, and the storage is reused for every packet.
   std::string line_buffer_;
   size_t line_pos_ = 0;
+  size_t line_end_ = 0;
   std::vector<TSocketOption> queued_options_;
   std::vector<char> stream_piece_;  // reused by stream sends
 };
