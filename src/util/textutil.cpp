@@ -1,5 +1,6 @@
 #include "util/textutil.h"
 
+#include <cstring>
 #include <limits>
 
 #include "util/compat.h"
@@ -143,7 +144,19 @@ int CountChar(std::string_view s, char ch) {
 }
 
 int FindLineBreak(std::string_view s, std::string& terminator) {
-  const size_t p = s.find_first_of("\r\n");
+  // Two memchr scans (the second bounded by the first hit) beat a per-byte
+  // set test by an order of magnitude on long buffers.
+  size_t p = std::string_view::npos;
+  if (s.empty()) {
+    terminator.clear();
+    return -1;
+  }
+  if (const void* lf = std::memchr(s.data(), '\n', s.size())) {
+    p = static_cast<size_t>(static_cast<const char*>(lf) - s.data());
+  }
+  if (const void* cr = std::memchr(s.data(), '\r', p == std::string_view::npos ? s.size() : p)) {
+    p = static_cast<size_t>(static_cast<const char*>(cr) - s.data());
+  }
   if (p == std::string_view::npos) {
     terminator.clear();
     return -1;

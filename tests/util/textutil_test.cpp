@@ -165,12 +165,20 @@ TEST(LineBreakTest, FindsFirstBreakAndItsKind) {
       {"abc", -1, ""},
       {"", -1, ""},
       {std::string("a\0\n", 3), 3, "\n"},
+      {"x\ny\r", 2, "\n"},
+      {"xy\r" + std::string(100, 'z') + "\n", 3, "\r"},
   };
   for (const Case& c : cases) {
     std::string terminator = "stale";
     EXPECT_EQ(FindLineBreak(c.text, terminator), c.position) << testing::PrintToString(c.text);
     EXPECT_EQ(terminator, c.terminator) << testing::PrintToString(c.text);
   }
+}
+
+TEST(LineBreakTest, DefaultViewHasNoBreak) {
+  std::string terminator = "stale";
+  EXPECT_EQ(FindLineBreak(std::string_view(), terminator), -1);
+  EXPECT_EQ(terminator, "");
 }
 
 TEST(StreamWriteTest, WritesAllBytesIncludingZeros) {
