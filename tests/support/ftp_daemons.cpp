@@ -1,0 +1,201 @@
+#include "support/ftp_daemons.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace zud::test {
+namespace {
+
+// Passive data ports; daemons skip ports in use, so fixtures may share it.
+constexpr int kPassiveMin = 40000;
+constexpr int kPassiveMax = 59999;
+
+bool ChownTree(const std::filesystem::path& path, uid_t uid, gid_t gid) {
+  if (::lchown(path.c_str(), uid, gid) != 0) return false;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(path, ec)) return true;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(path, ec)) {
+    if (::lchown(entry.path().c_str(), uid, gid) != 0) return false;
+  }
+  return !ec;
+}
+
+}  // namespace
+
+FtpDaemonFixture::FtpDaemonFixture(std::string name, const FtpServerOptions& options)
+    : DaemonFixture(std::move(name), options.family), options_(options) {}
+
+bool FtpDaemonFixture::PrepareRoot(uid_t uid, gid_t gid) {
+  owner_uid_ = uid;
+  owner_gid_ = gid;
+  root_ = dir_ / "root";
+  std::error_code ec;
+  // The daemon's user must be able to pass through the fixture's directory.
+  std::filesystem::permissions(dir_.path(), std::filesystem::perms(0755), ec);
+  if (!dir_.MakeDir("root") || ::chown(root_.c_str(), uid, gid) != 0) {
+    Fail("cannot prepare " + root_.string() + ": " + ErrnoText(errno));
+    return false;
+  }
+  if (options_.read_only_dir && !dir_.MakeDir(std::string("root/") + kReadOnlyDir)) {
+    Fail("cannot create the read-only directory");
+    return false;
+  }
+  // The read-only directory stays with the fixture's own (root) account.
+  return true;
+}
+
+std::optional<std::string> FtpDaemonFixture::ReadFile(std::string_view relative) const {
+  return ReadFileBytes(root_ / std::filesystem::path(relative));
+}
+
+bool FtpDaemonFixture::WriteFile(std::string_view relative, std::string_view content) const {
+  std::filesystem::path target = root_ / std::filesystem::path(relative);
+  std::error_code ec;
+  std::filesystem::create_directories(target.parent_path(), ec);
+  if (!WriteFileBytes(target, content)) return false;
+  // Hand every new component to the FTP account, so it may change them.
+  for (std::filesystem::path p = target; p != root_ && p.has_relative_path();
+       p = p.parent_path()) {
+    if (::lchown(p.c_str(), owner_uid_, owner_gid_) != 0) return false;
+  }
+  return true;
+}
+
+bool FtpDaemonFixture::MakeDir(std::string_view relative) const {
+  std::filesystem::path target = root_ / std::filesystem::path(relative);
+  std::error_code ec;
+  std::filesystem::create_directories(target, ec);
+  return !ec && ChownTree(target, owner_uid_, owner_gid_);
+}
+
+bool FtpDaemonFixture::Exists(std::string_view relative) const {
+  std::error_code ec;
+  return std::filesystem::exists(root_ / std::filesystem::path(relative), ec);
+}
+
+VsftpdServer::VsftpdServer(const FtpServerOptions& options)
+    : FtpDaemonFixture("vsftpd", options) {
+  user_ = kUser;
+  password_ = kPassword;
+  std::string program = RequireProgram("vsftpd");
+  if (program.empty()) return;
+  // getpwnam's result lives in static storage: keep the ids at once.
+  passwd* account = ::getpwnam(kUser);
+  uid_t uid = account ? account->pw_uid : 0;
+  gid_t gid = account ? account->pw_gid : 0;
+  if (account == nullptr || !std::filesystem::exists(std::string("/etc/pam.d/") + kUser)) {
+    Fail(std::string("the test account ") + kUser +
+             " or its PAM service is missing (scripts/setup creates them)",
+         true);
+    return;
+  }
+  if (::geteuid() != 0) {
+    Fail("vsftpd must run as root to log in a local account");
+    return;
+  }
+  if (options.anonymous && ::getpwnam("ftp") == nullptr) {
+    Fail("the \"ftp\" account for anonymous sessions is missing (the vsftpd package makes it)",
+         true);
+    return;
+  }
+  if (!PrepareRoot(uid, gid)) return;
+  dir_.MakeDir("empty");  // secure_chroot_dir: vsftpd refuses to start without it
+  set_own_log(dir_ / "vsftpd.log");
+  bool ipv6 = options.family == Family::kIPv6;
+  Launch([&](int port) -> std::vector<std::string> {
+    std::string config =
+        // listen=YES binds IPv4 only; listen_ipv6=YES is needed for ::1.
+        std::string(ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                         : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n") +
+        "listen_port=" + std::to_string(port) + "\n" +
+        "background=NO\n"
+        "local_enable=YES\n"
+        "write_enable=YES\n"
+        "local_umask=022\n"
+        "local_root=" + root_.string() + "\n"
+        // The user's root is writable, which chroot refuses without this.
+        "chroot_local_user=YES\n"
+        "allow_writeable_chroot=YES\n"
+        "pam_service_name=" + kUser + "\n"
+        "userlist_enable=NO\n"
+        // Sandboxing needs kernel features containers often lack.
+        "seccomp_sandbox=NO\n"
+        "isolate=NO\n"
+        "isolate_network=NO\n"
+        "secure_chroot_dir=" + (dir_ / "empty").string() + "\n"
+        "pasv_enable=YES\n"
+        "pasv_min_port=" + std::to_string(kPassiveMin) + "\n"
+        "pasv_max_port=" + std::to_string(kPassiveMax) + "\n"
+        "port_enable=YES\n"
+        // Port 20 is privileged; connect back from any port instead.
+        "connect_from_port_20=NO\n"
+        "delay_failed_login=0\n"
+        "max_login_fails=10\n"
+        // A protocol log in the fixture's directory, nothing in /var/log.
+        "xferlog_enable=YES\n"
+        "xferlog_std_format=NO\n"
+        "log_ftp_protocol=YES\n"
+        "dual_log_enable=NO\n"
+        "syslog_enable=NO\n"
+        "vsftpd_log_file=" + (dir_ / "vsftpd.log").string() + "\n" +
+        (options_.anonymous
+             // vsftpd refuses an anonymous root its account can write to, so
+             // anonymous sessions run as the package's "ftp" account, which
+             // may read but not write the root.
+             ? "anonymous_enable=YES\n"
+               "anon_root=" + root_.string() + "\n"
+               "no_anon_password=YES\n"
+               "ftp_username=ftp\n"
+               "anon_world_readable_only=NO\n"
+             : "anonymous_enable=NO\n");
+    if (!dir_.Write("vsftpd.conf", config)) {
+      Fail("cannot write vsftpd.conf");
+      return {};
+    }
+    return {program, (dir_ / "vsftpd.conf").string()};
+  });
+}
+
+PyftpdlibServer::PyftpdlibServer(const FtpServerOptions& options)
+    : FtpDaemonFixture("pyftpdlib", options) {
+  user_ = "zud";
+  password_ = "zud-secret";
+  // The distribution's python3, which has python3-pyftpdlib; PATH may lead to
+  // another interpreter without it.
+  std::string python = FindProgram("/usr/bin/python3");
+  if (python.empty()) python = RequireProgram("python3");
+  if (python.empty()) return;
+  std::string script = std::string(ZUD_SOURCE_DIR) + "/tests/support/pyftpd_server.py";
+  if (!std::filesystem::exists(script)) {
+    Fail("missing " + script);
+    return;
+  }
+  if (!PrepareRoot(::geteuid(), ::getegid())) return;
+  set_own_log(dir_ / "pyftpd.log");
+  Launch([&](int port) -> std::vector<std::string> {
+    std::vector<std::string> argv = {
+        python, script,
+        "--host", host(),
+        "--port", std::to_string(port),
+        "--dir", root_.string(),
+        "--user", user_,
+        "--password", password_,
+        "--passive-ports", std::to_string(kPassiveMin) + "-" + std::to_string(kPassiveMax),
+        "--log", (dir_ / "pyftpd.log").string()};
+    if (options_.anonymous) argv.push_back("--anonymous");
+    if (options_.read_only_dir) {
+      argv.push_back("--read-only-dir");
+      argv.push_back(kReadOnlyDir);
+    }
+    return argv;
+  });
+  // The script says so when the module is missing (see pyftpd_server.py).
+  if (!ok() && Log().find("pyftpdlib is not installed") != std::string::npos) {
+    Fail("python3-pyftpdlib is not installed", true);
+  }
+}
+
+}  // namespace zud::test

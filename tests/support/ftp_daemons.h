@@ -1,0 +1,83 @@
+// Real FTP servers on loopback for tests: vsftpd and pyftpdlib, each started
+// on a free port of 127.0.0.1 or ::1 with a temporary directory as the FTP
+// user's root ("/"), write access, passive ports in a high range and active
+// mode allowed. Both stop (with everything they forked) in the destructor.
+//
+//   PyftpdlibServer server({.family = Family::kIPv6, .read_only_dir = true});
+//   ZUD_REQUIRE_DAEMON(server);
+//   server.WriteFile("existing.txt", "old");      // visible as /existing.txt
+//   ... log in as server.user() / server.password() on server.port() ...
+//   EXPECT_EQ(server.ReadFile("upload.bin"), expected);
+//   // storing into "/readonly/..." is refused by the server
+//
+// vsftpd logs in real system accounts only: it uses the account
+// "ftpupload-test" that scripts/setup creates, with a PAM service of the same
+// name, and must run as root. Files it stores belong to that account.
+// pyftpdlib has its own user table and runs as the calling user.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "support/daemon_fixture.h"
+
+namespace zud::test {
+
+struct FtpServerOptions {
+  Family family = Family::kIPv4;
+  // Also accept "anonymous" (any password) with the same root. pyftpdlib
+  // gives it full rights; vsftpd refuses to serve an anonymous root that
+  // anonymous can write to, so there it may only list and download.
+  bool anonymous = false;
+  // Creates kReadOnlyDir below the root, where the FTP user cannot store.
+  bool read_only_dir = false;
+};
+
+class FtpDaemonFixture : public DaemonFixture {
+ public:
+  static constexpr const char* kReadOnlyDir = "readonly";
+
+  const std::string& user() const { return user_; }
+  const std::string& password() const { return password_; }
+  // The local directory that the FTP user sees as "/".
+  const std::filesystem::path& root() const { return root_; }
+  // Files below root(), by path relative to it.
+  std::optional<std::string> ReadFile(std::string_view relative) const;
+  // Writes a file (parents created) that the FTP user may change and delete.
+  bool WriteFile(std::string_view relative, std::string_view content) const;
+  bool MakeDir(std::string_view relative) const;
+  bool Exists(std::string_view relative) const;
+  // Whether an anonymous session (options.anonymous) may store files.
+  virtual bool anonymous_can_write() const = 0;
+
+ protected:
+  FtpDaemonFixture(std::string name, const FtpServerOptions& options);
+  // Creates the root (and read-only directory) owned by the given account.
+  bool PrepareRoot(uid_t uid, gid_t gid);
+
+  FtpServerOptions options_;
+  std::string user_;
+  std::string password_;
+  std::filesystem::path root_;
+  uid_t owner_uid_ = 0;
+  gid_t owner_gid_ = 0;
+};
+
+class VsftpdServer : public FtpDaemonFixture {
+ public:
+  // The account scripts/setup creates; keep in step with it.
+  static constexpr const char* kUser = "ftpupload-test";
+  static constexpr const char* kPassword = "ftpupload-test-pw";
+
+  explicit VsftpdServer(const FtpServerOptions& options = {});
+  bool anonymous_can_write() const override { return false; }
+};
+
+class PyftpdlibServer : public FtpDaemonFixture {
+ public:
+  explicit PyftpdlibServer(const FtpServerOptions& options = {});
+  bool anonymous_can_write() const override { return true; }
+};
+
+}  // namespace zud::test
