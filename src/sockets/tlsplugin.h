@@ -1,0 +1,150 @@
+// The TLS plug-in seam of TTCPBlockSocket.
+//
+// TCustomSSL is the interface a TLS implementation fills in; every socket
+// owns exactly one plug-in, made for it by a plug-in class (a factory) when
+// the socket is constructed. The only plug-in this program carries is
+// TSSLNone, which refuses every TLS operation, so all traffic stays plain
+// TCP and any attempt to start TLS fails with "SSL/TLS support is not
+// compiled!".
+//
+// What the socket relies on (and calls nothing else):
+//   ClientHandshake  runs the client handshake over OwnerSocket().Handle();
+//                    true and SessionActive() on success, else false with
+//                    PluginErrorCode() != 0 and a readable PluginErrorText().
+//   SendData         takes at least 1 byte per call, or sets an error.
+//   ReceiveData      up to length plain bytes, blocking like recv; 0 means
+//                    the peer ended the session; an error sets the code.
+//   PendingBytes     plain bytes readable at once without waiting; 0 if none.
+//   CloseSession     ends the session and clears SessionActive().
+// After every SendData and ReceiveData the socket treats any non-zero
+// PluginErrorCode() as a failure of that call (its own code 10091), so a
+// plug-in leaves the code at 0 after a call that succeeds.
+//
+// The remaining operations (SetPeerName, ServerHandshake, AbortSession, the
+// library texts and the session queries) are offered to implementations and
+// tools; nothing in this program calls them.
+//
+// A plug-in serves one socket, on that socket's thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace zud {
+
+class TTCPBlockSocket;
+
+enum TSSLType : uint8_t { LT_all, LT_SSLv2, LT_SSLv3, LT_TLSv1, LT_TLSv1_1, LT_SSHv2 };
+
+class TCustomSSL {
+ public:
+  // Makes a plug-in for one socket; the plug-in never outlives it.
+  explicit TCustomSSL(TTCPBlockSocket& owner) : owner_(owner) {}
+  virtual ~TCustomSSL() = default;
+  TCustomSSL(const TCustomSSL&) = delete;
+  TCustomSSL& operator=(const TCustomSSL&) = delete;
+
+  // ---- Settings (stored here; only a real implementation uses them) --------
+  TSSLType SSLType = LT_all;
+  std::string KeyPassword;
+  std::string Username;
+  std::string Password;
+  std::string Ciphers;
+  std::string CertificateFile;
+  std::string PrivateKeyFile;
+  std::string Certificate;
+  std::string PrivateKey;
+  std::string PFX;
+  std::string PFXfile;
+  std::string TrustCertificateFile;
+  std::string TrustCertificate;
+  std::string CertCA;
+  std::string CertCAFile;
+  bool VerifyCert = false;
+  std::string SSHChannelType;
+  std::string SSHChannelArg1;
+  std::string SSHChannelArg2;
+
+  // ---- Read-only state (changed only by the plug-in itself) ---------------
+  TTCPBlockSocket& OwnerSocket() const { return owner_; }
+  bool SessionActive() const { return session_active_; }
+  // 0 for none, -1 for "not supported"; kept until the plug-in changes it.
+  int32_t PluginErrorCode() const { return plugin_error_code_; }
+  const std::string& PluginErrorText() const { return plugin_error_text_; }
+
+  // ---- Operations, with what this base class answers ------------------------
+  // Names the peer the session is meant for (certificate name check, server
+  // name indication). Base: false, no error.
+  virtual bool SetPeerName(const std::string& name);
+  // Copies every setting except the three SSH fields (and never the state).
+  virtual void CopySettingsFrom(const TCustomSSL& other);
+  virtual std::string LibraryVersion() const;  // base: ""
+  virtual std::string LibraryName() const;     // base: ""
+  // Base: not supported (PluginErrorCode -1), false.
+  virtual bool ClientHandshake();
+  virtual bool ServerHandshake();
+  virtual bool CloseSession();
+  // Ends the session without the closing exchange. Base: not supported, false.
+  virtual bool AbortSession();
+  // Base: not supported, -1.
+  virtual int SendData(const void* buffer, int length);
+  virtual int ReceiveData(void* buffer, int length);
+  // Base: not supported, 0.
+  virtual int PendingBytes();
+  // Session queries; base: "" each, no error.
+  virtual std::string SessionProtocol() const;   // e.g. "TLSv1.3"
+  virtual std::string PeerSubject() const;
+  virtual std::string PeerIssuer() const;
+  virtual std::string PeerName() const;          // the peer certificate's name
+  virtual std::string PeerSerialNumber() const;
+  virtual std::string PeerFingerprint() const;
+  virtual std::string CipherName() const;
+  // Base: 0 each.
+  virtual int CipherBits() const;
+  virtual int CipherAlgorithmBits() const;
+  // Outcome of checking the peer certificate, 0 = verified. Base: 1.
+  virtual int VerifyResult() const;
+
+ protected:
+  // PluginErrorCode -1, PluginErrorText "SSL/TLS support is not compiled!".
+  void ReportNotSupported();
+  void SetPluginError(int32_t code, const std::string& text);
+  void ClearPluginError() { SetPluginError(0, std::string()); }
+  void SetSessionActive(bool active) { session_active_ = active; }
+
+ private:
+  TTCPBlockSocket& owner_;
+  bool session_active_ = false;
+  int32_t plugin_error_code_ = 0;
+  std::string plugin_error_text_;
+};
+
+// The plug-in that offers no TLS: LibraryName "ssl_none", LibraryVersion
+// "Without SSL support", every TLS operation refused as in TCustomSSL.
+class TSSLNone : public TCustomSSL {
+ public:
+  using TCustomSSL::TCustomSSL;
+  std::string LibraryVersion() const override;
+  std::string LibraryName() const override;
+};
+
+// A plug-in class: makes the plug-in of one socket.
+using TTLSPluginClass = std::function<std::unique_ptr<TCustomSSL>(TTCPBlockSocket& owner)>;
+
+// The plug-in class of type T (a TCustomSSL with a constructor from the owner).
+template <typename T>
+TTLSPluginClass PluginClassOf() {
+  return [](TTCPBlockSocket& owner) -> std::unique_ptr<TCustomSSL> {
+    return std::make_unique<T>(owner);
+  };
+}
+
+// The process-wide class that TTCPBlockSocket() makes its plug-in with;
+// TSSLNone from process start. Replace it before any socket is made (it is
+// read without a lock); an empty class restores TSSLNone.
+const TTLSPluginClass& DefaultTLSPluginClass();
+void SetDefaultTLSPluginClass(TTLSPluginClass plugin_class);
+
+}  // namespace zud
