@@ -22,6 +22,8 @@
 #include <cmath>
 #include <tuple>
 
+#include "ftp/ftplist_mask.h"
+
 namespace zud {
 
 namespace {
@@ -51,8 +53,30 @@ void StripSpacesInPlace(std::string& s) {
 
 // Value of a buffer that must be a number in [low, high]; -1 means no number,
 // which every range below excludes.
+// TextToIntDef with a shortcut for the plain digit runs listings are made of.
+int NumberOr(std::string_view text, int def) {
+  if (!text.empty() && text.size() <= 9) {
+    int value = 0;
+    for (char c : text) {
+      if (!IsAsciiDigit(c)) return TextToIntDef(text, def);
+      value = value * 10 + (c - '0');
+    }
+    return value;
+  }
+  return TextToIntDef(text, def);
+}
+
+// ParseTimeOfDay(text) != -1, with a shortcut for the usual "hh:mm".
+bool IsTimeOfDay(std::string_view text) {
+  if (text.size() == 5 && text[2] == ':' && IsAsciiDigit(text[0]) && IsAsciiDigit(text[1]) &&
+      IsAsciiDigit(text[3]) && IsAsciiDigit(text[4])) {
+    return NumberOr(text.substr(0, 2), -1) <= 23 && NumberOr(text.substr(3), -1) <= 59;
+  }
+  return ParseTimeOfDay(text) != -1.0;
+}
+
 bool InRange(std::string_view text, int low, int high) {
-  const int value = TextToIntDef(text, -1);
+  const int value = NumberOr(text, -1);
   return value >= low && value <= high;
 }
 
@@ -132,6 +156,18 @@ std::unique_ptr<TFTPListRec> TFTPList::CreateEntry() const {
 
 TDateTime TFTPList::CurrentTime() const { return OnGetNow ? OnGetNow() : NowLocal(); }
 
+TFTPList::NowParts TFTPList::ReadNow() const {
+  const TDateTime now = CurrentTime();
+  NowParts parts;
+  DecodeDate(now, parts.year, parts.month, parts.day);
+  if (std::isfinite(now)) {
+    const double fraction = std::fabs(now - std::trunc(now));
+    const int64_t ms = std::min<int64_t>(std::llround(fraction * 86400000.0), 86400000 - 1);
+    parts.minute_of_day = static_cast<int>(ms / 60000);
+  }
+  return parts;
+}
+
 void TFTPList::LoadLinesFromText(std::string_view text) {
   Lines.clear();
   const size_t nul = text.find('\0');
@@ -152,6 +188,17 @@ void TFTPList::LoadLinesFromText(std::string_view text) {
 // ---- TFTPList: parsing ----------------------------------------------------------
 
 void TFTPList::ParseLines() {
+  CompileMasks();
+  month_memo_count_ = 0;
+  parse_now_ = ReadNow();
+  parsing_ = true;
+  struct Done {
+    TFTPList& list;
+    ~Done() {
+      list.parsing_ = false;
+      list.mask_hint_ = static_cast<size_t>(-1);
+    }
+  } done{*this};
   size_t i = 0;
   while (i < Lines.size()) {
     const std::string& line = Lines[i];
@@ -160,6 +207,7 @@ void TFTPList::ParseLines() {
     bool parsed = ParseEplfLine(line);
     for (size_t m = 0; !parsed && m < Masks.size(); ++m) {
       const std::string& mask = Masks[m];
+      mask_hint_ = m;
       const int matched = MatchLineToMask(line, next, mask);
       if (matched <= 0 || !ValidateFieldBuffers()) continue;
       std::unique_ptr<TFTPListRec> entry = CreateEntry();
@@ -237,115 +285,24 @@ void TFTPList::ClearFieldBuffers() {
   DirFlagText.clear();
 }
 
-std::string* TFTPList::BufferForMaskLetter(char letter) {
-  switch (letter) {
-    case 'n': return &NameText;
-    case 'v': return &VmsNameText;
-    case 'D': return &DayText;
-    case 'M': return &MonthText;
-    case 'T': return &MonthNameText;
-    case 'U': return &YearOrTimeText;
-    case 'Y': return &YearText;
-    case 'h': return &HourText;
-    case 'H': return &AmPmText;
-    case 'm': return &MinuteText;
-    case 's': return &SecondText;
-    case 'S': return &SizeText;
-    case 'p': return &PermissionText;
-    case 'd': return &DirFlagText;
-    default: return nullptr;
-  }
-}
-
-int TFTPList::MatchLineToMask(std::string_view line, std::string_view next_line,
-                              std::string_view mask) {
-  ClearFieldBuffers();
-  if (line.empty() || mask.empty()) return 0;
-  constexpr size_t kMonthNamesLength = 36;
-  int result = 1;
-  size_t pos = 0;
-  char previous = ' ';
-  for (size_t k = 0; k < mask.size(); ++k) {
-    const char mc = mask[k];
-    // "S=" and "T=" are settings: they take no line character.
-    if ((mc == 'S' || mc == 'T') && k + 1 < mask.size() && mask[k + 1] == '=') {
-      const size_t arg = k + 2;
-      size_t end = arg;
-      if (mc == 'S') {
-        while (end < mask.size() && IsAsciiDigit(mask[end])) ++end;
-        BlockSizeText.assign(mask.substr(arg, end - arg));
-      } else {
-        end = std::min(mask.size(), arg + kMonthNamesLength);
-        MonthNamesText.assign(mask.substr(arg, end - arg));
-      }
-      k = end - 1;
-      previous = '=';
-      continue;
-    }
-    // The line may end where the last "*" of the mask would start; a "*"
-    // further in must not let "total 0" pass for a name and a size.
-    if (pos >= line.size()) return mc == '*' && k + 1 == mask.size() ? result : 0;
-    const char c = line[pos];
-    switch (mc) {
-      case '*':
-        if (previous == 'n' || previous == 'v') {
-          std::string& name = previous == 'n' ? NameText : VmsNameText;
-          if (k + 1 == mask.size()) {
-            name.append(line.substr(pos));
-            pos = line.size();
-          } else {
-            const size_t space = std::min(line.find(' ', pos), line.size());
-            name.append(line.substr(pos, space - pos));
-            pos = space;
-          }
-        } else {
-          const size_t start = pos;
-          while (pos < line.size() && IsAsciiDigit(line[pos])) ++pos;
-          if (previous == 'S') SizeText.append(line.substr(start, pos - start));
-        }
-        break;
-      case '$':
-        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-        break;
-      case '!':
-        while (pos < line.size() && line[pos] != ' ') ++pos;
-        while (pos < line.size() && line[pos] == ' ') ++pos;
-        break;
-      case '.':
-        if (c != ' ' && c != '.') return 0;
-        StripSpacesInPlace(NameText);
-        NameText.push_back('.');
-        ++pos;
-        break;
-      case 'x':
-        if (c != ' ') return 0;
-        ++pos;
-        break;
-      case '=':
-        if (previous == 'd' && k + 1 < mask.size()) {
-          DirMarkText.assign(1, mask[k + 1]);
-          ++k;
-        }
-        ++pos;
-        break;
-      case '\\':
-        line = next_line;
-        pos = 0;
-        result = 2;
-        break;
-      default:
-        if (std::string* buffer = BufferForMaskLetter(mc)) buffer->push_back(c);
-        ++pos;
-        break;
-    }
-    previous = mc;
-  }
-  return result;
-}
-
-void TFTPList::ReplaceLocaleMonthNames() const {
+void TFTPList::ReplaceLocaleMonthNames() {
   TMonthRow& months = LocaleMonthNames();
   for (size_t i = 0; i < months.size(); ++i) months[i] = MonthNamesText.substr(i * 3, 3);
+  month_memo_count_ = 0;
+}
+
+int TFTPList::MonthFromName(const std::string& name) {
+  if (!parsing_) return MonthNumberFromName(name);
+  for (size_t i = 0; i < month_memo_count_; ++i) {
+    if (month_memo_[i].name == name) return month_memo_[i].month;
+  }
+  const int month = MonthNumberFromName(name);
+  // Full: overwrite in turn, so that junk captures cannot crowd out the months.
+  MonthMemo& slot = month_memo_count_ < kMonthMemoSize ? month_memo_[month_memo_count_++]
+                                                       : month_memo_[month_memo_next_++ % kMonthMemoSize];
+  slot.name = name;
+  slot.month = month;
+  return month;
 }
 
 bool TFTPList::ValidateFieldBuffers() {
@@ -388,13 +345,13 @@ bool TFTPList::ValidateFieldBuffers() {
     }
   }
   if (MonthNamesText.size() == 36) ReplaceLocaleMonthNames();
-  if (!MonthNameText.empty() && MonthNumberFromName(MonthNameText) == 0) return false;
+  if (!MonthNameText.empty() && MonthFromName(MonthNameText) == 0) return false;
   if (!YearOrTimeText.empty()) {
     for (char& c : YearOrTimeText) {
       if (c == '-') c = ':';
     }
     if (YearOrTimeText.find(':') != std::string::npos) {
-      if (ParseTimeOfDay(YearOrTimeText) == -1.0) return false;
+      if (!IsTimeOfDay(YearOrTimeText)) return false;
     } else {
       StripSpacesInPlace(YearOrTimeText);
       if (!InRange(YearOrTimeText, 1900, 2100)) return false;
@@ -431,17 +388,15 @@ bool TFTPList::FillEntryFromBuffers(TFTPListRec& entry) {
   entry.IsReadable = !entry.IsDirectory;
   entry.SizeBytes = SizeFromText(SizeText, BlockSizeText);
 
-  const TDateTime now = CurrentTime();
-  int now_year = 0, now_month = 0, now_day = 0;
-  DecodeDate(now, now_year, now_month, now_day);
-  int year = now_year, month = now_month, day = now_day;
+  const NowParts now = parsing_ ? parse_now_ : ReadNow();
+  int year = now.year, month = now.month, day = now.day;
   int hour = 0, minute = 0, second = 0;
-  if (!DayText.empty()) day = TextToIntDef(DayText, 1);
-  if (!MonthText.empty()) month = TextToIntDef(MonthText, 1);
+  if (!DayText.empty()) day = NumberOr(DayText, 1);
+  if (!MonthText.empty()) month = NumberOr(MonthText, 1);
   if (MonthNamesText.size() == 36) ReplaceLocaleMonthNames();
-  if (!MonthNameText.empty()) month = MonthNumberFromName(MonthNameText);
+  if (!MonthNameText.empty()) month = MonthFromName(MonthNameText);
   if (!YearText.empty()) {
-    year = TextToIntDef(YearText, 0);
+    year = NumberOr(YearText, 0);
     if (year >= 0 && year <= 50) {
       year += 2000;
     } else if (year >= 51 && year <= 99) {
@@ -455,27 +410,23 @@ bool TFTPList::FillEntryFromBuffers(TFTPListRec& entry) {
       StripSpacesInPlace(YearOrTimeText);
       const size_t colon = YearOrTimeText.find(':');
       const std::string_view text = YearOrTimeText;
-      hour = TextToIntDef(text.substr(0, colon), 0);
-      minute = TextToIntDef(text.substr(colon + 1), 0);
+      hour = NumberOr(text.substr(0, colon), 0);
+      minute = NumberOr(text.substr(colon + 1), 0);
       // "ls" prints a time instead of the year for the last six months, so
       // a date still ahead of now belongs to the year before. Compared part
       // by part, so that 29 February is placed even in a common year.
-      double whole = std::trunc(now);
-      if (!std::isfinite(whole)) whole = 0;
-      int64_t now_ms = std::llround(std::fabs(now - whole) * 86400000.0);
-      now_ms = std::min<int64_t>(now_ms, 86400000 - 1);
-      const int64_t now_minutes = now_ms / 60000;
       const auto candidate = std::make_tuple(year, month, day, int64_t{hour} * 60 + minute);
-      const auto current = std::make_tuple(now_year, now_month, now_day, now_minutes);
+      const auto current =
+          std::make_tuple(now.year, now.month, now.day, int64_t{now.minute_of_day});
       if (candidate > current) --year;
     } else {
-      year = TextToIntDef(YearOrTimeText, 0);
+      year = NumberOr(YearOrTimeText, 0);
     }
   }
-  if (!MinuteText.empty()) minute = TextToIntDef(MinuteText, 0);
-  if (!SecondText.empty()) second = TextToIntDef(SecondText, 0);
+  if (!MinuteText.empty()) minute = NumberOr(MinuteText, 0);
+  if (!SecondText.empty()) second = NumberOr(SecondText, 0);
   if (!HourText.empty()) {
-    hour = TextToIntDef(HourText, 0);
+    hour = NumberOr(HourText, 0);
     if (!AmPmText.empty() && AsciiUpper(AmPmText[0]) == 'P' && hour != 12) hour += 12;
   }
   if (!TryEncodeDateTime(year, month, day, hour, minute, second, 0, entry.ModifiedAt)) {

@@ -46,6 +46,8 @@
 
 namespace zud {
 
+struct TCompiledMask;
+
 // One parsed listing line.
 class TFTPListRec {
  public:
@@ -140,8 +142,36 @@ class TFTPList {
   TDateTime CurrentTime() const;
 
  private:
-  std::string* BufferForMaskLetter(char letter);
-  void ReplaceLocaleMonthNames() const;
+  const TCompiledMask& CompiledMaskFor(std::string_view mask);
+  void CompileMasks();
+  int MonthFromName(const std::string& name);
+  void ReplaceLocaleMonthNames();
+
+  // Masks are translated once; ParseLines names the one it is trying.
+  std::vector<TCompiledMask> compiled_masks_;
+  std::unique_ptr<TCompiledMask> scratch_mask_;
+  size_t mask_hint_ = static_cast<size_t>(-1);
+
+  // The current time, read once per ParseLines so that every entry is
+  // placed against the same instant.
+  struct NowParts {
+    int year = 0, month = 0, day = 0;
+    int minute_of_day = 0;
+  };
+  NowParts ReadNow() const;
+  bool parsing_ = false;
+  NowParts parse_now_;
+
+  // Month-name look-ups remembered while ParseLines runs: the month tables
+  // cannot change then except through this list, which forgets them.
+  struct MonthMemo {
+    std::string name;
+    int month = 0;
+  };
+  static constexpr size_t kMonthMemoSize = 32;
+  size_t month_memo_count_ = 0;
+  size_t month_memo_next_ = 0;
+  MonthMemo month_memo_[kMonthMemoSize];
 };
 
 }  // namespace zud

@@ -1,0 +1,232 @@
+// Matching a listing line against a mask: the mask is translated once into
+// steps (runs of one capture letter or of plain skips become one step), and
+// the steps are run over the line with a single cursor.
+#include <algorithm>
+
+#include "ftp/ftplist.h"
+#include "ftp/ftplist_mask.h"
+
+namespace zud {
+
+namespace {
+
+using Op = TMaskStep::Op;
+
+constexpr size_t kMonthNamesLength = 36;
+
+bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::string TFTPList::*BufferOfLetter(char letter) {
+  switch (letter) {
+    case 'n': return &TFTPList::NameText;
+    case 'v': return &TFTPList::VmsNameText;
+    case 'D': return &TFTPList::DayText;
+    case 'M': return &TFTPList::MonthText;
+    case 'T': return &TFTPList::MonthNameText;
+    case 'U': return &TFTPList::YearOrTimeText;
+    case 'Y': return &TFTPList::YearText;
+    case 'h': return &TFTPList::HourText;
+    case 'H': return &TFTPList::AmPmText;
+    case 'm': return &TFTPList::MinuteText;
+    case 's': return &TFTPList::SecondText;
+    case 'S': return &TFTPList::SizeText;
+    case 'p': return &TFTPList::PermissionText;
+    case 'd': return &TFTPList::DirFlagText;
+    default: return nullptr;
+  }
+}
+
+// "S=" and "T=" give settings; "d=" is a column followed by "=".
+bool IsSettingAt(std::string_view mask, size_t k) {
+  return (mask[k] == 'S' || mask[k] == 'T') && k + 1 < mask.size() && mask[k + 1] == '=';
+}
+
+bool IsSkipOnly(char mc) {
+  switch (mc) {
+    case '*': case '$': case '!': case '.': case 'x': case '=': case '\\':
+      return false;
+    default:
+      return BufferOfLetter(mc) == nullptr;
+  }
+}
+
+}  // namespace
+
+void CompileListMask(std::string_view mask, TCompiledMask& out) {
+  out.text.assign(mask);
+  out.settings.clear();
+  out.steps.clear();
+  auto add = [&out](Op op) -> TMaskStep& {
+    TMaskStep& step = out.steps.emplace_back();
+    step.op = op;
+    return step;
+  };
+  char previous = ' ';
+  for (size_t k = 0; k < mask.size(); ++k) {
+    const char mc = mask[k];
+    if (IsSettingAt(mask, k)) {
+      const size_t arg = k + 2;
+      size_t end = arg;
+      if (mc == 'S') {
+        while (end < mask.size() && IsAsciiDigit(mask[end])) ++end;
+      } else {
+        end = std::min(mask.size(), arg + kMonthNamesLength);
+      }
+      TMaskStep& step = out.settings.emplace_back();
+      step.op = mc == 'S' ? Op::kBlockSize : Op::kMonthNames;
+      step.arg_start = arg;
+      step.arg_length = end - arg;
+      k = end - 1;
+      previous = '=';
+      continue;
+    }
+    switch (mc) {
+      case '*': {
+        const bool last = k + 1 == mask.size();
+        if (previous == 'n' || previous == 'v') {
+          TMaskStep& step = add(last ? Op::kNameRest : Op::kNameWord);
+          step.buffer = BufferOfLetter(previous);
+          step.final_star = last;
+        } else {
+          TMaskStep& step = add(Op::kDigits);
+          step.buffer = previous == 'S' ? &TFTPList::SizeText : nullptr;
+          step.final_star = last;
+        }
+        break;
+      }
+      case '$': add(Op::kBlanks); break;
+      case '!': add(Op::kWord); break;
+      case '.': add(Op::kDot); break;
+      case 'x': add(Op::kBlank); break;
+      case '\\': add(Op::kNextLine); break;
+      case '=': {
+        TMaskStep& step = add(Op::kDirMark);
+        if (previous == 'd' && k + 1 < mask.size()) {
+          step.arg_start = k + 1;
+          step.arg_length = 1;
+          ++k;  // the mark itself takes no line character
+        }
+        break;
+      }
+      default: {
+        std::string TFTPList::*buffer = BufferOfLetter(mc);
+        size_t run = 1;
+        while (k + run < mask.size() &&
+               (buffer ? mask[k + run] == mc && !IsSettingAt(mask, k + run)
+                       : IsSkipOnly(mask[k + run]))) {
+          ++run;
+        }
+        TMaskStep& step = add(buffer ? Op::kCapture : Op::kSkip);
+        step.buffer = buffer;
+        step.count = run;
+        k += run - 1;
+        previous = mask[k];
+        continue;
+      }
+    }
+    previous = mc;
+  }
+}
+
+int TFTPList::MatchLineToMask(std::string_view line, std::string_view next_line,
+                              std::string_view mask) {
+  ClearFieldBuffers();
+  if (line.empty() || mask.empty()) return 0;
+  const TCompiledMask& compiled = CompiledMaskFor(mask);
+  const std::string_view text = compiled.text;
+  int result = 1;
+  size_t pos = 0;
+  for (const TMaskStep& setting : compiled.settings) {
+    std::string& buffer = setting.op == Op::kBlockSize ? BlockSizeText : MonthNamesText;
+    buffer.assign(text.substr(setting.arg_start, setting.arg_length));
+  }
+  for (const TMaskStep& step : compiled.steps) {
+    // The line may end where the last "*" of the mask would start; a "*"
+    // further in must not let "total 0" pass for a name and a size.
+    if (pos >= line.size()) return step.final_star ? result : 0;
+    switch (step.op) {
+      case Op::kCapture:
+        if (line.size() - pos < step.count) return 0;
+        (this->*step.buffer).append(line.substr(pos, step.count));
+        pos += step.count;
+        break;
+      case Op::kSkip:
+        if (line.size() - pos < step.count) return 0;
+        pos += step.count;
+        break;
+      case Op::kNameRest:
+        (this->*step.buffer).append(line.substr(pos));
+        pos = line.size();
+        break;
+      case Op::kNameWord: {
+        const size_t space = std::min(line.find(' ', pos), line.size());
+        (this->*step.buffer).append(line.substr(pos, space - pos));
+        pos = space;
+        break;
+      }
+      case Op::kDigits: {
+        const size_t start = pos;
+        while (pos < line.size() && IsAsciiDigit(line[pos])) ++pos;
+        if (step.buffer) (this->*step.buffer).append(line.substr(start, pos - start));
+        break;
+      }
+      case Op::kBlanks:
+        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+        break;
+      case Op::kWord:
+        while (pos < line.size() && line[pos] != ' ') ++pos;
+        while (pos < line.size() && line[pos] == ' ') ++pos;
+        break;
+      case Op::kDot: {
+        const char c = line[pos];
+        if (c != ' ' && c != '.') return 0;
+        // An 8.3 name: the blanks padding the base name go before the dot.
+        const size_t last = NameText.find_last_not_of(' ');
+        NameText.erase(last == std::string::npos ? 0 : last + 1);
+        NameText.erase(0, NameText.find_first_not_of(' '));
+        NameText.push_back('.');
+        ++pos;
+        break;
+      }
+      case Op::kBlank:
+        if (line[pos] != ' ') return 0;
+        ++pos;
+        break;
+      case Op::kDirMark:
+        if (step.arg_length > 0) DirMarkText.assign(1, text[step.arg_start]);
+        ++pos;
+        break;
+      case Op::kNextLine:
+        line = next_line;
+        pos = 0;
+        result = 2;
+        break;
+      case Op::kBlockSize:
+      case Op::kMonthNames:
+        break;
+    }
+  }
+  return result;
+}
+
+const TCompiledMask& TFTPList::CompiledMaskFor(std::string_view mask) {
+  if (mask_hint_ < compiled_masks_.size() && compiled_masks_[mask_hint_].text == mask) {
+    return compiled_masks_[mask_hint_];
+  }
+  if (!scratch_mask_) scratch_mask_ = std::make_unique<TCompiledMask>();
+  if (scratch_mask_->text != mask) {
+    CompileListMask(mask, *scratch_mask_);
+  }
+  return *scratch_mask_;
+}
+
+void TFTPList::CompileMasks() {
+  compiled_masks_.resize(Masks.size());
+  for (size_t m = 0; m < Masks.size(); ++m) {
+    if (compiled_masks_[m].text != Masks[m]) {
+      CompileListMask(Masks[m], compiled_masks_[m]);
+    }
+  }
+}
+
+}  // namespace zud
