@@ -5,6 +5,7 @@
 #include <string>
 
 #include "frontend/execparams.h"
+#include "sockets/socketlayer.h"
 #include "util/compat.h"
 #include "util/textutil.h"
 
@@ -135,11 +136,12 @@ std::string SettingsDump(const TUploadSettings& s) {
 int RunProgram(int argc, char** argv) {
   int status = 0;
   try {
-    // Start-up, in order: the parameters and ExecParams, the month names.
+    // Start-up, in order: the parameters and ExecParams, the month names,
+    // the socket interface (ResolverLock exists statically).
     InitProgramParameters(argc, argv);
     BuildExecParams();
     LoadLocaleMonthNames();
-    // The socket interface is started here once the socket layer exists.
+    StartSocketLayer();
 
     RunBody();
   } catch (const std::exception& e) {
@@ -150,6 +152,9 @@ int RunProgram(int argc, char** argv) {
     Print("Exception: unknown\r\n");
     status = 1;
   }
+  // Shut-down in the opposite order; StopSocketLayer does nothing when the
+  // start failed.
+  StopSocketLayer();
   FreeExecParams();
   return status;
 }

@@ -122,8 +122,15 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   TSocketHandle AcceptThroughSocks();
   // Whether traffic goes through the plug-in now.
   bool TLSActive() const { return tls_plugin_ && tls_plugin_->SessionActive(); }
+  // Record 10091 for a plug-in failure (described in the plug-in's words),
+  // or a proxy failure code (described by the general table).
+  void SetPluginFailure();
+  void SetProxyFailure(int code);
+  // The tunnel's request and answer; the connection to the proxy is open.
+  void RequestTunnel(const std::string& target, const std::string& port);
 
   std::unique_ptr<TCustomSSL> tls_plugin_;
+  bool failure_from_plugin_ = false;
   bool tunnel_established_ = false;
   std::string tunnel_peer_ip_;
   std::string tunnel_peer_port_;

@@ -1,0 +1,203 @@
+// TTCPBlockSocket: construction, the orderly close, the connect routing, the
+// TLS routing of the raw transfers, the address reports and the error text.
+// The proxy flows live in tcpsocket_proxy.cpp.
+#include "sockets/tcpsocket.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "util/textutil.h"
+
+namespace zud {
+
+namespace {
+
+constexpr int kPeerClosed = 10054;
+constexpr int kTLSFailure = 10091;
+constexpr int kMaxPacket = 65536;  // the most one raw receive is asked for
+
+}  // namespace
+
+TTCPBlockSocket::TTCPBlockSocket() : TTCPBlockSocket(DefaultTLSPluginClass()) {}
+
+TTCPBlockSocket::TTCPBlockSocket(const TTLSPluginClass& plugin_class) {
+  if (plugin_class) tls_plugin_ = plugin_class(*this);
+  // The socket relies on always having a plug-in to ask.
+  if (!tls_plugin_) tls_plugin_ = std::make_unique<TSSLNone>(*this);
+}
+
+TTCPBlockSocket::~TTCPBlockSocket() {
+  // The hooks may point at objects that are already gone, and nothing may
+  // escape a destructor; the close sequence itself still runs, with the
+  // plug-in alive, and the error recorded before it survives.
+  OnStatus = nullptr;
+  OnReadFilter = nullptr;
+  OnCreateSocket = nullptr;
+  OnMonitor = nullptr;
+  OnHeartbeat = nullptr;
+  OnAfterConnect = nullptr;
+  RaiseExcept = false;
+  const int saved_code = last_error_code_;
+  std::string saved_text = std::move(last_error_text_);
+  try {
+    Close();
+  } catch (...) {
+    // A plug-in that throws from its close: the handle is closed below anyway.
+  }
+  last_error_code_ = saved_code;
+  last_error_text_ = std::move(saved_text);
+}
+
+// ---- Close and connect -----------------------------------------------------------
+
+void TTCPBlockSocket::Close() {
+  if (TLSActive()) tls_plugin_->CloseSession();
+  // After an error the connection is not worth an orderly end, and the drain
+  // would clear the error that the caller still has to see.
+  if (handle_ != kInvalidSocket && last_error_code_ == 0) {
+    ShutdownSocket(handle_, kShutdownSend);
+    DiscardPending();
+  }
+  TSocksBlockSocket::Close();
+}
+
+void TTCPBlockSocket::ConnectTo(const std::string& host, const std::string& port) {
+  if (!SocksIP.empty()) {
+    ConnectThroughSocks(host, port);
+  } else if (!HTTPTunnelIP.empty()) {
+    ConnectThroughHTTPTunnel(host, port);
+  } else {
+    TSocksBlockSocket::ConnectTo(host, port);
+  }
+  if (LastErrorCode() == 0) NotifyAfterConnect();
+}
+
+void TTCPBlockSocket::NotifyAfterConnect() {
+  if (OnAfterConnect) OnAfterConnect(*this);
+}
+
+void TTCPBlockSocket::StartListening() {
+  if (!SocksIP.empty()) {
+    StartListeningThroughSocks();
+  } else {
+    TSocksBlockSocket::StartListening();
+  }
+}
+
+TSocketHandle TTCPBlockSocket::AcceptConnection() {
+  if (SocksInUse()) return AcceptThroughSocks();
+  return TSocksBlockSocket::AcceptConnection();
+}
+
+// ---- TLS ---------------------------------------------------------------------------
+
+void TTCPBlockSocket::StartClientTLS() {
+  ClearLastError();
+  if (!tls_plugin_->ClientHandshake()) SetPluginFailure();
+  ReportLastError();
+}
+
+void TTCPBlockSocket::SetPluginFailure() {
+  failure_from_plugin_ = true;
+  SetLastErrorCode(kTLSFailure);
+}
+
+void TTCPBlockSocket::SetProxyFailure(int code) {
+  failure_from_plugin_ = false;
+  SetLastErrorCode(code);
+}
+
+int TTCPBlockSocket::SendBytes(const void* buffer, int length) {
+  if (!TLSActive()) return TSocksBlockSocket::SendBytes(buffer, length);
+  if (CheckStopRequest()) return 0;
+  ClearLastError();
+  ReportTraffic(true, buffer, length);
+  const auto* bytes = static_cast<const char*>(buffer);
+  int result = 0;
+  while (result < length) {
+    const int piece = std::min(length - result, SendMaxChunk);
+    if (piece <= 0) break;
+    ThrottleTransfer(piece, MaxSendBandwidth, next_send_time_);
+    const int sent = tls_plugin_->SendData(bytes + result, piece);
+    // A call that takes nothing (or claims more than it was given) without
+    // an error would stall or overrun the loop: a broken plug-in is a failure.
+    if (tls_plugin_->PluginErrorCode() != 0 || sent <= 0 || sent > piece) SetPluginFailure();
+    if (last_error_code_ != 0) break;
+    result += sent;
+    bytes_sent_ += sent;
+    ReportStatus(SR_BytesWritten, std::to_string(sent));
+  }
+  ReportLastError();
+  return result;
+}
+
+int TTCPBlockSocket::ReceiveRaw(void* buffer, int length) {
+  if (!TLSActive()) return TSocksBlockSocket::ReceiveRaw(buffer, length);
+  if (CheckStopRequest()) return 0;
+  ClearLastError();
+  if (length <= 0) return 0;
+  ThrottleTransfer(length, MaxRecvBandwidth, next_receive_time_);
+  int count = tls_plugin_->ReceiveData(buffer, length);
+  if (tls_plugin_->PluginErrorCode() != 0 || count < 0 || count > length) {
+    SetPluginFailure();
+    count = -1;
+  } else if (count == 0) {
+    // The peer ended the session: the same end of stream as a plain receive.
+    SetLastErrorCode(kPeerClosed);
+  }
+  ReportLastError();
+  if (count > 0) {
+    bytes_received_ += count;
+    ReportStatus(SR_BytesRead, std::to_string(count));
+    ReportTraffic(false, buffer, count);
+    FilterReceived(buffer, count);
+  }
+  return count;
+}
+
+int TTCPBlockSocket::PendingByteCount() {
+  if (TLSActive() && handle_ != kInvalidSocket) {
+    const int count = tls_plugin_->PendingBytes();
+    if (count > 0) return std::min(count, kMaxPacket);
+  }
+  return TSocksBlockSocket::PendingByteCount();
+}
+
+// ---- Addresses and texts ----------------------------------------------------------
+
+std::string TTCPBlockSocket::LocalAddressText() const {
+  if (SocksInUse()) return socks_bound_ip_;
+  return TSocksBlockSocket::LocalAddressText();
+}
+
+std::string TTCPBlockSocket::RemoteAddressText() const {
+  if (SocksInUse()) return socks_peer_ip_;
+  if (tunnel_established_) return tunnel_peer_ip_;
+  return TSocksBlockSocket::RemoteAddressText();
+}
+
+int TTCPBlockSocket::LocalPortNumber() const {
+  if (SocksInUse()) return TextToIntDef(socks_bound_port_, 0);
+  return TSocksBlockSocket::LocalPortNumber();
+}
+
+int TTCPBlockSocket::RemotePortNumber() const {
+  if (SocksInUse()) return ResolvePortNumber(socks_peer_port_);
+  if (tunnel_established_) return TextToIntDef(tunnel_peer_port_, 0);
+  return TSocksBlockSocket::RemotePortNumber();
+}
+
+int TTCPBlockSocket::SocketKind() const { return kSockStream; }
+int TTCPBlockSocket::SocketProtocolNumber() const { return kIpProtoTcp; }
+
+std::string TTCPBlockSocket::GetErrorDescEx() const {
+  // Only a 10091 that the plug-in caused takes its words: a proxy refusal
+  // after an earlier failed handshake is still a proxy refusal.
+  if (last_error_code_ == kTLSFailure && failure_from_plugin_ && tls_plugin_ &&
+      tls_plugin_->PluginErrorCode() != 0) {
+    return tls_plugin_->PluginErrorText();
+  }
+  return TSocksBlockSocket::GetErrorDescEx();
+}
+
+}  // namespace zud
