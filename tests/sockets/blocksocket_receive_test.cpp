@@ -106,7 +106,6 @@ struct LineModeCase {
 };
 
 void PrintTo(const LineModeCase& mode, std::ostream* os) { *os << mode.name; }
-void PrintTo(Family family, std::ostream* os) { *os << FamilyLabel(family); }
 
 class LineSplitTest : public ::testing::TestWithParam<std::tuple<Family, LineModeCase>> {};
 

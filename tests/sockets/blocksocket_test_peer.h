@@ -22,6 +22,7 @@
 #include <dirent.h>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -40,6 +41,7 @@ inline const char* LoopbackText(Family family) {
   return family == Family::kIPv4 ? "127.0.0.1" : "::1";
 }
 inline const char* FamilyLabel(Family family) { return family == Family::kIPv4 ? "IPv4" : "IPv6"; }
+inline void PrintTo(Family family, std::ostream* os) { *os << FamilyLabel(family); }
 
 // TBlockSocket itself has socket kind 0; the tests need a TCP one.
 class TTestSocket : public TBlockSocket {
