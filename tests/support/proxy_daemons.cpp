@@ -31,6 +31,18 @@ DanteServer::DanteServer() : DaemonFixture("danted", Family::kIPv4) {
         "  from: 127.0.0.0/8 to: 127.0.0.0/8\n"
         "  command: connect bind bindreply\n"
         "  log: error connect disconnect\n"
+        "}\n"
+        // A host name in a request is matched as a name, not as the
+        // address it resolves to: allow "localhost" by name.
+        "socks pass {\n"
+        "  from: 127.0.0.0/8 to: localhost\n"
+        "  command: connect bind\n"
+        "  log: error connect disconnect\n"
+        "}\n"
+        // Everything else is refused, and logged so tests can show why.
+        "socks block {\n"
+        "  from: 0.0.0.0/0 to: 0.0.0.0/0\n"
+        "  log: connect error\n"
         "}\n";
     if (!dir_.Write("danted.conf", config)) {
       Fail("cannot write danted.conf");
@@ -40,6 +52,19 @@ DanteServer::DanteServer() : DaemonFixture("danted", Family::kIPv4) {
     return {program, "-f", (dir_ / "danted.conf").string(), "-N", "1",
             "-p", (dir_ / "danted.pid").string()};
   });
+}
+
+PerlSocksServer::PerlSocksServer() : DaemonFixture("perl-socks", Family::kIPv4) {
+  std::string perl = RequireProgram("perl");
+  if (perl.empty()) return;
+  std::string script = std::string(ZUD_SOURCE_DIR) + "/tests/support/socks_server.pl";
+  Launch([&](int port) -> std::vector<std::string> {
+    return {perl, script, host(), std::to_string(port)};
+  });
+  // The script says so when the module is missing.
+  if (!ok() && Log().find("IO::Socket::Socks is not installed") != std::string::npos) {
+    Fail("libio-socket-socks-perl is not installed (scripts/setup installs it)", true);
+  }
 }
 
 MicrosocksServer::MicrosocksServer(const ProxyCredentials& credentials)

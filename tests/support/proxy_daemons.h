@@ -2,7 +2,8 @@
 // temporary configuration, stopped (with everything it forked) in the
 // destructor. Pair them with an EchoServer (echo_server.h) as the target.
 //
-//   DanteServer dante;                 // SOCKS 4, 4a and 5, no authentication
+//   DanteServer dante;                 // SOCKS 4 and 5, no authentication
+//   PerlSocksServer socks4a;           // SOCKS 4, 4a and 5 CONNECT
 //   ZUD_REQUIRE_DAEMON(dante);
 //   EchoServer echo;
 //   ... SOCKS CONNECT through dante.port() to echo.port() ...
@@ -18,12 +19,21 @@
 
 namespace zud::test {
 
-// danted: SOCKS 4, 4a and 5 with no authentication; CONNECT and BIND (and
-// the bind reply) allowed from and to 127.0.0.0/8, BIND ports on 127.0.0.1.
-// Host names in SOCKS 4a and 5 requests are resolved by dante ("localhost").
+// danted: SOCKS 4 and 5 with no authentication; CONNECT and BIND (and the
+// bind reply) allowed from and to 127.0.0.0/8, BIND ports on 127.0.0.1. SOCKS
+// 5 requests may name the host "localhost". Dante does not speak SOCKS 4a:
+// it takes the 0.0.0.x address of a 4a request literally and refuses it; use
+// PerlSocksServer for 4a.
 class DanteServer : public DaemonFixture {
  public:
   DanteServer();
+};
+
+// tests/support/socks_server.pl on IO::Socket::Socks: SOCKS 4, 4a and 5
+// CONNECT (no BIND), no authentication, loopback destinations only.
+class PerlSocksServer : public DaemonFixture {
+ public:
+  PerlSocksServer();
 };
 
 struct ProxyCredentials {

@@ -59,7 +59,7 @@ struct DataFaults {
   int delay_ms = 0;         // pause before accepting or connecting
   bool never_open = false;  // answer 150, then never accept/connect nor reply
   long close_after = -1;    // drop the data connection after this many bytes
-  std::string final_reply;  // replaces "226 Transfer complete." / the 426
+  std::string final_reply{};  // replaces "226 Transfer complete." / the 426
   bool no_final_reply = false;  // send nothing after the transfer
 };
 
