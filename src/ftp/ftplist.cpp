@@ -51,8 +51,6 @@ void StripSpacesInPlace(std::string& s) {
   s.erase(0, s.find_first_not_of(' '));
 }
 
-// Value of a buffer that must be a number in [low, high]; -1 means no number,
-// which every range below excludes.
 // TextToIntDef with a shortcut for the plain digit runs listings are made of.
 int NumberOr(std::string_view text, int def) {
   if (!text.empty() && text.size() <= 9) {
@@ -75,6 +73,8 @@ bool IsTimeOfDay(std::string_view text) {
   return ParseTimeOfDay(text) != -1.0;
 }
 
+// A buffer that must be a number in [low, high]; -1 stands for no number,
+// which every range used excludes.
 bool InRange(std::string_view text, int low, int high) {
   const int value = NumberOr(text, -1);
   return value >= low && value <= high;

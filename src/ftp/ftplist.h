@@ -27,9 +27,10 @@
 //             they replace the process-wide locale month list for good
 //   anything else (space, "-", digits, other letters) skips one character
 // "S=" and "T=" are settings rather than columns: the letter, the "=" and the
-// argument take no line character; put them at the start of the mask. The
-// argument of "S=" is the run of digits after the "=" (none: multiplier 1);
-// that of "T=" is the next 36 mask characters (fewer when the mask ends
+// argument take no line character and hold wherever they stand, though they
+// belong at the start (after them a final "n*" would no longer be final).
+// The argument of "S=" is the run of digits after the "=" (none: multiplier
+// 1); that of "T=" is the next 36 mask characters (fewer when the mask ends
 // sooner, and then it is ignored).
 // A match fails when the line ends before the mask, unless only the final
 // "*" of the mask is left.

@@ -114,20 +114,28 @@ TEST_F(ListTest, DocumentedExamples) {
 // Listings as real servers print them, one group per style.
 TEST_F(ListTest, UnixLongListings) {
   ExpectParsedAs(list, {
-      // vsftpd: numeric owner and group, zero-padded day.
-      {"-rw-r--r--    1 1000     1000         1234 Mar 01 10:00 file.txt", 3,
-       "file.txt", false, true, 1234, "2006-03-01 10:00:00", "-rw-r--r--"},
-      {"drwxr-xr-x    2 0        0            4096 Jan 05  2005 pub", 3,
-       "pub", true, false, 4096, "2005-01-05 00:00:00", "drwxr-xr-x"},
-      {"lrwxrwxrwx    1 0        0               7 Mar 10 09:00 bin -> usr/bin", 3,
-       "bin", true, true, 7, "2006-03-10 09:00:00", "lrwxrwxrwx"},
-      {"-rw-------    1 1000     1000     4294967296 Nov 30  2005 disk.img", 3,
-       "disk.img", false, true, 4294967296, "2005-11-30 00:00:00", "-rw-------"},
-      // pyftpdlib: owner and group names, a year for older files.
-      {"-rw-rw-r--   1 giampaolo staff     2048 Sep 07  2004 setup.py", 3,
-       "setup.py", false, true, 2048, "2004-09-07 00:00:00", "-rw-rw-r--"},
-      {"drwxrwxr-x   3 giampaolo staff     4096 Feb 28 23:59 tests", 3,
-       "tests", true, false, 4096, "2006-02-28 23:59:00", "drwxrwxr-x"},
+      // vsftpd 3.0: numeric owner and group.
+      {"-rw-r--r--    1 0        0        3000000000 Dec 07 08:01 big.img", 3,
+       "big.img", false, true, 3000000000, "2005-12-07 08:01:00", "-rw-r--r--"},
+      {"-rw-r--r--    1 0        0               5 Dec 07 08:01 file name.txt", 3,
+       "file name.txt", false, true, 5, "2005-12-07 08:01:00", "-rw-r--r--"},
+      {"lrwxrwxrwx    1 0        0               8 Dec 07 08:01 link -> data.bin", 3,
+       "link", true, true, 8, "2005-12-07 08:01:00", "lrwxrwxrwx"},
+      {"-rw-r--r--    1 0        0               0 Sep 07  2004 old.txt", 3,
+       "old.txt", false, true, 0, "2004-09-07 00:00:00", "-rw-r--r--"},
+      {"drwxr-xr-x    2 0        0            4096 Jan 05  2005 sub dir", 3,
+       "sub dir", true, false, 4096, "2005-01-05 00:00:00", "drwxr-xr-x"},
+      // pyftpdlib 1.5: owner and group names.
+      {"-rw-r--r--   1 root     root     3000000000 Dec 07 08:01 big.img", 3,
+       "big.img", false, true, 3000000000, "2005-12-07 08:01:00", "-rw-r--r--"},
+      {"lrwxrwxrwx   1 root     root            8 Dec 07 08:01 link -> data.bin", 3,
+       "link", true, true, 8, "2005-12-07 08:01:00", "lrwxrwxrwx"},
+      {"drwxr-xr-x   2 root     root         4096 Jan 05  2005 sub dir", 3,
+       "sub dir", true, false, 4096, "2005-01-05 00:00:00", "drwxr-xr-x"},
+      {"-rw-------   1 root     root         4096 Mar 01 09:15 secret", 3,
+       "secret", false, true, 4096, "2006-03-01 09:15:00", "-rw-------"},
+      {"--w-------   1 root     root         4096 Mar 01 09:15 dropbox", 3,
+       "dropbox", false, false, 4096, "2006-03-01 09:15:00", "--w-------"},
       // No group column (some embedded servers).
       {"-rw-r--r--   1 owner         99 Dec 01 08:15 note", 5,
        "note", false, true, 99, "2005-12-01 08:15:00", "-rw-r--r--"},
