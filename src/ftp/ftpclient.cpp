@@ -1,0 +1,273 @@
+// TFTPSend: construction, the control channel (commands and replies), the
+// login with its firewall variants and TLS negotiation, and the logout.
+//
+// Login variants (FWHost names the firewall or proxy the control connection
+// goes to; "host" is the host designation, see HostDesignation):
+//   0  direct: USER, PASS on 3xx, ACCT on 3xx (RFC 959)
+//   1  USER/PASS at the firewall, "SITE host" (must get 3xx), USER/PASS/ACCT
+//   2  USER/PASS at the firewall, then "USER user@host", PASS, ACCT
+//   3  USER/PASS at the firewall, then USER, PASS, ACCT
+//   4  "OPEN host", then USER, PASS, ACCT
+//   5  "USER user@host", PASS, ACCT
+//   6  "USER fwuser@host", firewall PASS, then USER, PASS, ACCT
+//   7  "USER user@host fwuser" (must get 3xx), PASS, ACCT
+//   8  "USER user@fwuser@host", "PASS pass@fwpass", ACCT
+//  -1  CustomLoginTable
+#include "ftp/ftpclient.h"
+
+#include <utility>
+
+#include "util/textutil.h"
+
+namespace zud {
+
+namespace {
+
+constexpr uint8_t kLoggedIn = 255;
+constexpr uint8_t kRefused = 254;
+constexpr uint8_t kLastAction = 11;
+// WSAENOBUFS, the code the socket layer also uses for a line that is too long.
+constexpr int kReplyTooLong = 10055;
+
+// Each row: six steps of (action, next on class 2, next on class 3).
+constexpr TLoginTable kLoginTables[] = {
+    // 0: direct
+    {0, 255, 3, 1, 255, 6, 2, 255, 254},
+    // 1: firewall login, SITE host, server login
+    {3, 6, 3, 4, 6, 254, 5, 254, 9, 0, 255, 12, 1, 255, 15, 2, 255, 254},
+    // 2: firewall login, USER user@host
+    {3, 6, 3, 4, 6, 254, 6, 255, 9, 1, 255, 12, 2, 255, 254},
+    // 3: firewall login, then server login
+    {3, 6, 3, 4, 6, 254, 0, 255, 9, 1, 255, 12, 2, 255, 254},
+    // 4: OPEN host
+    {7, 3, 3, 0, 255, 6, 1, 255, 9, 2, 255, 254},
+    // 5: USER user@host
+    {6, 255, 3, 1, 255, 6, 2, 255, 254},
+    // 6: USER fwuser@host
+    {8, 6, 3, 4, 6, 254, 0, 255, 9, 1, 255, 12, 2, 255, 254},
+    // 7: USER user@host fwuser
+    {9, 254, 3, 1, 255, 6, 2, 255, 254},
+    // 8: USER user@fwuser@host, PASS pass@fwpass
+    {10, 255, 3, 11, 255, 6, 2, 255, 254},
+};
+constexpr int kVariantCount = static_cast<int>(std::size(kLoginTables));
+
+bool IsValidNextStep(uint8_t next) {
+  return next == kLoggedIn || next == kRefused || (next <= 15 && next % 3 == 0);
+}
+
+// The control socket, able to record the client's own verdict about a reply
+// as a socket error.
+class TControlSocket final : public TTCPBlockSocket {
+ public:
+  void RecordError(int code) {
+    SetLastErrorCode(code);
+    ReportLastError();
+  }
+};
+
+int ReplyClass(int code) { return code / 100; }
+
+}  // namespace
+
+const TLoginTable& BuiltInLoginTable(int variant) {
+  if (variant < 0 || variant >= kVariantCount) variant = 0;
+  return kLoginTables[variant];
+}
+
+bool IsValidLoginTable(const TLoginTable& table) {
+  for (size_t step = 0; step < table.size(); step += 3) {
+    if (table[step] > kLastAction) return false;
+    if (!IsValidNextStep(table[step + 1]) || !IsValidNextStep(table[step + 2])) return false;
+  }
+  return true;
+}
+
+// ---- Construction ------------------------------------------------------------
+
+TFTPSend::TFTPSend() {
+  data_stream_ = std::make_unique<TMemoryStream>();
+  sock_ = std::make_unique<TControlSocket>();
+  sock_->Owner = this;
+  sock_->ConvertLineEnd = true;
+  sock_->MaxLineLength = kMaxReplyLineLength;
+  dsock_ = std::make_unique<TTCPBlockSocket>();
+  dsock_->Owner = this;
+  ftp_list_ = std::make_unique<TFTPList>();
+  Timeout = 300000;
+  TargetPort = "21";
+  UserName = "anonymous";
+  Password = "visitorid@" + sock_->LocalMachineName();
+}
+
+TFTPSend::~TFTPSend() = default;
+
+// ---- Control channel ------------------------------------------------------------
+
+void TFTPSend::EmitStatus(bool response, const std::string& value) {
+  if (OnStatus) OnStatus(*this, response, value);
+}
+
+int TFTPSend::ReadReply() {
+  full_result_.clear();
+  std::string code;
+  size_t reply_bytes = 0;
+  for (;;) {
+    std::string line = sock_->ReceiveLine(Timeout);
+    // Every line counts with a line end, so that a flood of empty lines is
+    // bounded as well.
+    reply_bytes += line.size() + 2;
+    if (reply_bytes > kMaxReplyBytes) {
+      static_cast<TControlSocket&>(*sock_).RecordError(kReplyTooLong);
+      line.clear();
+    }
+    if (code.empty() && line.size() >= 4 && (line[3] == ' ' || line[3] == '-')) {
+      code = line.substr(0, 3);
+    }
+    const bool last = sock_->LastErrorCode() != 0 ||
+                      (!code.empty() && line.size() > 3 && line.compare(0, 3, code) == 0 &&
+                       line[3] == ' ');
+    result_string_ = line;
+    full_result_.push_back(std::move(line));
+    EmitStatus(true, result_string_);
+    if (last) break;
+  }
+  // A line or reply past its bound (the socket reports a line past
+  // MaxLineLength with the same code) is no reply at all, whatever code
+  // began it.
+  if (sock_->LastErrorCode() == kReplyTooLong) code.clear();
+  result_code_ = TextToIntDef(code, 0);
+  return result_code_;
+}
+
+int TFTPSend::SendCommand(const std::string& command) {
+  if (command.find_first_of("\r\n") != std::string::npos) {
+    // A name or argument with a line break would put a second command of the
+    // server's (or an attacker's) choosing on the connection.
+    full_result_.clear();
+    result_string_.clear();
+    result_code_ = 0;
+    return 0;
+  }
+  sock_->DiscardPending();
+  sock_->SendText(command + "\r\n");
+  EmitStatus(false, command);
+  return ReadReply();
+}
+
+// ---- Connection, login and logout ------------------------------------------------
+
+bool TFTPSend::OpenControlConnection() {
+  sock_->Close();
+  sock_->BindTo(IPInterface, "0");
+  if (sock_->LastErrorCode() == 0) {
+    if (!FWHost.empty()) {
+      sock_->ConnectTo(FWHost, FWPort);
+    } else {
+      sock_->ConnectTo(TargetHost, TargetPort);
+    }
+  }
+  if (sock_->LastErrorCode() == 0 && FullSSL) sock_->StartClientTLS();
+  return sock_->LastErrorCode() == 0;
+}
+
+bool TFTPSend::SignIn() {
+  can_resume_ = false;
+  // Nothing of an earlier conversation may still claim protection, even when
+  // the new connection cannot be made.
+  is_tls_ = false;
+  is_data_tls_ = false;
+  if (!OpenControlConnection()) return false;
+  is_tls_ = FullSSL;
+
+  int code = 0;
+  do {
+    code = ReadReply();
+  } while (ReplyClass(code) == 1);
+  if (ReplyClass(code) != 2) return false;
+
+  if (AutoTLS && !is_tls_ && ReplyClass(SendCommand("AUTH TLS")) == 2) {
+    sock_->StartClientTLS();
+    is_tls_ = sock_->LastErrorCode() == 0;
+    if (!is_tls_) return false;
+  }
+
+  if (!RunLoginSequence(FWMode)) return false;
+
+  if (is_tls_) {
+    SendCommand("PBSZ 0");
+    if (TLSonData) is_data_tls_ = ReplyClass(SendCommand("PROT P")) == 2;
+    if (!is_data_tls_) SendCommand("PROT C");
+  }
+
+  SendCommand("TYPE I");
+  SendCommand("STRU F");
+  SendCommand("MODE S");
+
+  // A server that accepts both offsets really supports restarts; "REST 0"
+  // then takes the marker back so that the next transfer starts at 0.
+  if (SendCommand("REST 0") == 350 && SendCommand("REST 1") == 350) {
+    SendCommand("REST 0");
+    can_resume_ = true;
+  }
+  return true;
+}
+
+std::string TFTPSend::HostDesignation() const {
+  if (TargetPort == "21") return TargetHost;
+  return TargetHost + ":" + TargetPort;
+}
+
+std::string TFTPSend::LoginCommand(uint8_t action) const {
+  switch (action) {
+    case 0: return "USER " + UserName;
+    case 1: return "PASS " + Password;
+    case 2: return "ACCT " + Account;
+    case 3: return "USER " + FWUsername;
+    case 4: return "PASS " + FWPassword;
+    case 5: return "SITE " + HostDesignation();
+    case 6: return "USER " + UserName + "@" + HostDesignation();
+    case 7: return "OPEN " + HostDesignation();
+    case 8: return "USER " + FWUsername + "@" + HostDesignation();
+    case 9: return "USER " + UserName + "@" + HostDesignation() + " " + FWUsername;
+    case 10: return "USER " + UserName + "@" + FWUsername + "@" + HostDesignation();
+    case 11: return "PASS " + Password + "@" + FWPassword;
+    default: return std::string();
+  }
+}
+
+bool TFTPSend::RunLoginSequence(int32_t mode) {
+  // Without a firewall host there is nothing to log in to but the server.
+  const int32_t variant = FWHost.empty() ? 0 : mode;
+  TLoginTable table;
+  if (variant == -1) {
+    if (!IsValidLoginTable(CustomLoginTable)) return false;
+    table = CustomLoginTable;  // a copy: the hook may change the member meanwhile
+  } else {
+    table = BuiltInLoginTable(variant);
+  }
+  size_t step = 0;
+  for (int count = 0; count < kMaxLoginSteps; ++count) {
+    const int reply_class = ReplyClass(SendCommand(LoginCommand(table[step])));
+    uint8_t next;
+    if (reply_class == 2) {
+      next = table[step + 1];
+    } else if (reply_class == 3) {
+      next = table[step + 2];
+    } else {
+      return false;
+    }
+    if (next == kLoggedIn) return true;
+    if (next == kRefused) return false;
+    step = next;
+  }
+  return false;
+}
+
+bool TFTPSend::SignOff() {
+  const bool done = ReplyClass(SendCommand("QUIT")) == 2;
+  sock_->Close();
+  return done;
+}
+
+}  // namespace zud
