@@ -105,17 +105,18 @@ class TFTPList {
   // without a name, goes to UnparsedLines; parsing always reaches the end.
   virtual void ParseLines();
 
-  // Replaces Lines with the lines of a whole listing text: breaks at CR LF, a
-  // lone CR or a lone LF (terminators dropped, a last line without one kept);
-  // a NUL byte ends the text.
+  // Replaces Lines with the lines of a whole listing text (the data of a
+  // LIST): breaks at CR LF, a lone CR or a lone LF (terminators dropped, a
+  // last line without one kept); a NUL byte ends the text.
   void LoadLinesFromText(std::string_view text);
 
   std::vector<std::unique_ptr<TFTPListRec>> Entries;
   std::vector<std::string> Lines;
   std::vector<std::string> Masks;
   std::vector<std::string> UnparsedLines;
-  // The current local date and time that undated-year lines ("Dec 24 10:30")
-  // are placed against; the local clock when empty.
+  // The current local date and time that lines without a year ("Dec 24
+  // 10:30") are placed against, read once per ParseLines; the local clock
+  // when empty.
   std::function<TDateTime()> OnGetNow;
 
   // Field buffers: the captures of the last mask tried.
