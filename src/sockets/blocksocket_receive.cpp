@@ -90,7 +90,6 @@ void TBlockSocket::TakeLineBuffer() {
 
 void TBlockSocket::ReadPacketIntoLineBuffer(int32_t timeout) {
   ClearLastError();
-  SleepMilliseconds(0);  // let a packet that is on its way complete
   int n = PendingByteCount();
   if (n <= 0) {
     if (WaitReadable(timeout)) {
@@ -101,11 +100,15 @@ void TBlockSocket::ReadPacketIntoLineBuffer(int32_t timeout) {
     }
   }
   if (n > 0 && last_error_code_ == 0) {
+    // With data pending the receive cannot block, so it may take all that
+    // arrived meanwhile, up to one packet; the limiter, which charges the
+    // size asked for, keeps to the size reported.
+    const int ask = MaxRecvBandwidth > 0 ? n : kMaxPacket;
     const size_t start = line_end_;
-    char* tail = ReserveLineTail(static_cast<size_t>(n));
-    const int got = ReceiveRaw(tail, n);
+    char* tail = ReserveLineTail(static_cast<size_t>(ask));
+    const int got = ReceiveRaw(tail, ask);
     if (got > 0) {
-      line_end_ += static_cast<size_t>(std::min(got, n));
+      line_end_ += static_cast<size_t>(std::min(got, ask));
       RepairLineStart(start);
     }
   }
@@ -209,7 +212,7 @@ std::string TBlockSocket::ReceiveUntil(int32_t timeout, std::string_view termina
   std::string line_break;
   bool first = true;
   for (;;) {
-    const uint32_t start = ReadTickCounter();
+    const uint32_t start = InterPacketTimeout ? 0 : ReadTickCounter();
     if (first && line_end_ > line_pos_) {
       TakeLineBuffer();
     } else {
@@ -269,7 +272,7 @@ int TBlockSocket::ReceiveExactTo(int length, int32_t timeout,
   size_t got = 0;
   const auto wanted = static_cast<size_t>(length);
   for (;;) {
-    const uint32_t start = ReadTickCounter();
+    const uint32_t start = InterPacketTimeout ? 0 : ReadTickCounter();
     if (line_end_ > line_pos_) {
       TakeLineBuffer();
     } else {

@@ -90,20 +90,31 @@ void TBlockSocket::SendStreamData(TStream& stream, bool with_length, bool big_en
   } else {
     PutInt32LE(count, prefix);
   }
-  // One buffer for the whole stream; the first piece leaves room in front
-  // for the prefix so that both go out in one send.
+  // A memory stream is sent straight from its storage; any other stream is
+  // read into one buffer reused for every piece. The first piece leaves room
+  // in front for the prefix so that both go out in one send.
+  auto* memory = dynamic_cast<TMemoryStream*>(&stream);
   stream_piece_.resize(4 + static_cast<size_t>(chunk));
   char* piece = stream_piece_.data() + 4;
   bool first = true;
   for (;;) {
-    const int64_t n = stream.Read(piece, chunk);
-    if (n <= 0) break;
-    if (with_length && first) {
-      first = false;
-      std::memcpy(piece - 4, prefix, 4);
-      SendText(std::string_view(piece - 4, static_cast<size_t>(n) + 4));
+    if (memory != nullptr && !(with_length && first)) {
+      const int64_t position = memory->Position();
+      const int64_t n = std::min<int64_t>(chunk, memory->Size() - position);
+      if (n <= 0) break;
+      memory->SetPosition(position + n);
+      SendText(std::string_view(memory->Data()).substr(static_cast<size_t>(position),
+                                                       static_cast<size_t>(n)));
     } else {
-      SendText(std::string_view(piece, static_cast<size_t>(n)));
+      const int64_t n = stream.Read(piece, chunk);
+      if (n <= 0) break;
+      if (with_length && first) {
+        first = false;
+        std::memcpy(piece - 4, prefix, 4);
+        SendText(std::string_view(piece - 4, static_cast<size_t>(n) + 4));
+      } else {
+        SendText(std::string_view(piece, static_cast<size_t>(n)));
+      }
     }
     if (last_error_code_ != 0) break;
   }
