@@ -62,6 +62,8 @@ const char* FamilyName(Family family) {
   return family == Family::kIPv6 ? "IPv6" : "IPv4";
 }
 
+void PrintTo(Family family, std::ostream* os) { *os << FamilyName(family); }
+
 bool LoopbackAvailable(Family family) {
   return ListenTcp(LoopbackHost(family), 0).valid();
 }

@@ -18,6 +18,7 @@
 
 #include <sys/socket.h>
 
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,8 @@ const char* LoopbackHost(Family family);
 const char* FamilyName(Family family);
 // Whether a listener can be bound on the family's loopback address.
 bool LoopbackAvailable(Family family);
+// Lets GoogleTest print a Family parameter by name.
+void PrintTo(Family family, std::ostream* os);
 
 // Owns one descriptor; closes it on destruction. Movable, not copyable.
 class UniqueFd {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,7 +128,6 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
     error_ = "cannot open /dev/null: " + ErrnoText(errno);
     return false;
   }
-  pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) {
     error_ = "fork: " + ErrnoText(errno);
@@ -137,8 +135,6 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
   }
   if (pid == 0) {
     ::setpgid(0, 0);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);  // the parent died before prctl
     ::dup2(null_input.get(), 0);
     ::dup2(log.get(), 1);
     ::dup2(log.get(), 2);
@@ -150,6 +146,44 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
   ::setpgid(pid, pid);
   pid_ = pid;
   reaped_ = false;
+  if (!StartWatchdog()) {
+    Stop(0);
+    return false;
+  }
+  return true;
+}
+
+bool ChildProcess::StartWatchdog() {
+  // The watchdog waits for the end of the lifeline pipe, whose write end only
+  // this process holds (close-on-exec). The pipe ends when Stop() closes it
+  // or when this process dies in any way; the watchdog then kills the
+  // daemon's group. It has a group of its own, so that whoever kills the
+  // test's group (a test runner's timeout) does not take the watchdog along.
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
+    error_ = "pipe: " + ErrnoText(errno);
+    return false;
+  }
+  UniqueFd read_end(ends[0]);
+  lifeline_.reset(ends[1]);
+  pid_t group = pid_;
+  pid_t watchdog = ::fork();
+  if (watchdog < 0) {
+    error_ = "fork: " + ErrnoText(errno);
+    lifeline_.reset();
+    return false;
+  }
+  if (watchdog == 0) {
+    ::setpgid(0, 0);
+    ::dup2(read_end.get(), 0);
+    ::close_range(1, ~0U, 0);
+    char byte;
+    while (::read(0, &byte, 1) != 0 && errno == EINTR) {
+    }
+    ::kill(-group, SIGKILL);
+    ::_exit(0);
+  }
+  watchdog_ = watchdog;
   return true;
 }
 
@@ -187,6 +221,14 @@ void ChildProcess::Stop(int grace_ms) {
   }
   // Forked helpers of the daemon may still be alive even when it is not.
   ::kill(-pid_, SIGKILL);
+  // The watchdog's own kill comes while the unreaped daemon still holds its
+  // group id, so it cannot hit a group that reused the number.
+  lifeline_.reset();
+  if (watchdog_ > 0) {
+    while (::waitpid(watchdog_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    watchdog_ = -1;
+  }
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }

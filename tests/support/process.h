@@ -13,9 +13,9 @@
 // The child runs in its own process group with stdin from /dev/null and
 // stdout and stderr appended to a log file. Stop() (and the destructor)
 // sends SIGTERM to the group, then SIGKILL to whatever is left, and reaps the
-// child. The child also gets SIGKILL if the thread that started it dies (so
-// daemons do not outlive a crashed test); start daemons from the test's main
-// thread.
+// child. A small watchdog process kills the group if the test process dies
+// without stopping it (a crash, an abort, a runner's timeout), so daemons
+// never outlive the test.
 #pragma once
 
 #include <sys/types.h>
@@ -55,8 +55,11 @@ class ChildProcess {
 
  private:
   void Reap(int status);
+  bool StartWatchdog();
 
   pid_t pid_ = -1;
+  pid_t watchdog_ = -1;
+  UniqueFd lifeline_;  // its end tells the watchdog to kill the group
   bool reaped_ = true;
   std::string error_;
   std::string exit_description_;

@@ -16,17 +16,22 @@ int LineCode(const std::string& line) {
   return std::stoi(line.substr(0, 3));
 }
 
-// Port from "227 ... (h1,h2,h3,h4,p1,p2)"; 0 if malformed.
+// Port from a 227 reply: the first "h1,h2,h3,h4,p1,p2" in it, with or
+// without parentheses; 0 if there is none.
 int PasvPort(const std::string& reply) {
-  size_t open = reply.find('(');
-  int h[4], p1, p2;
-  if (open == std::string::npos ||
-      std::sscanf(reply.c_str() + open, "(%d,%d,%d,%d,%d,%d)", &h[0], &h[1], &h[2], &h[3],
-                  &p1, &p2) != 6 ||
-      p1 < 0 || p1 > 255 || p2 < 0 || p2 > 255) {
-    return 0;
+  for (size_t i = 4; i < reply.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(reply[i])) ||
+        std::isdigit(static_cast<unsigned char>(reply[i - 1]))) {
+      continue;
+    }
+    int h[4], p1, p2;
+    if (std::sscanf(reply.c_str() + i, "%d,%d,%d,%d,%d,%d", &h[0], &h[1], &h[2], &h[3], &p1,
+                    &p2) == 6 &&
+        p1 >= 0 && p1 <= 255 && p2 >= 0 && p2 <= 255) {
+      return p1 * 256 + p2;
+    }
   }
-  return p1 * 256 + p2;
+  return 0;
 }
 
 // Port from "229 ... (|||port|)"; 0 if malformed.

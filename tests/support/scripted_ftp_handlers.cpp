@@ -81,11 +81,7 @@ void Pasv(FtpSession& session, const std::string&) {
   }
   std::string address = session.server().passive_address();
   if (address.empty()) address = "127.0.0.1";
-  for (char& c : address) {
-    if (c == '.') c = ',';
-  }
-  session.Reply("227 Entering Passive Mode (" + address + "," + std::to_string(port / 256) +
-                "," + std::to_string(port % 256) + ").");
+  session.Reply("227 Entering Passive Mode (" + PasvNumbers(address, port) + ").");
 }
 
 void Epsv(FtpSession& session, const std::string&) {
@@ -219,6 +215,14 @@ const std::map<std::string, FtpHandler>& Table() {
 }
 
 }  // namespace
+
+std::string PasvNumbers(const std::string& ipv4, int port) {
+  std::string numbers = ipv4;
+  for (char& c : numbers) {
+    if (c == '.') c = ',';
+  }
+  return numbers + "," + std::to_string(port / 256) + "," + std::to_string(port % 256);
+}
 
 const FtpHandler* DefaultFtpHandler(const std::string& verb) {
   static const std::map<std::string, std::string> kAliases = {

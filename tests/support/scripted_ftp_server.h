@@ -220,6 +220,12 @@ class ScriptedFtpServer {
   int idle_timeout_ms_ = 60000;
 };
 
+// "h1,h2,h3,h4,p1,p2" for a PASV reply, e.g. PasvNumbers("127.0.0.1", 2121)
+// gives "127,0,0,1,8,73". For handlers that word the 227 reply themselves:
+//   int port = session.ListenPassive();
+//   session.Reply("227 Entering Passive Mode " + PasvNumbers("127.0.0.1", port));
+std::string PasvNumbers(const std::string& ipv4, int port);
+
 // Default handler of a verb, or nullptr (scripted_ftp_handlers.cpp).
 const FtpHandler* DefaultFtpHandler(const std::string& verb);
 

@@ -156,6 +156,26 @@ TEST_P(ScriptedFtpServerTest, PassiveReplyMayNameAForeignAddress) {
   EXPECT_THAT(ftp.reply(), HasSubstr("(192,0,2,77,"));
 }
 
+TEST_P(ScriptedFtpServerTest, HandlerWordedPassiveReplyStillServesData) {
+  server_.On("PASV", [](FtpSession& s, const std::string&) {
+    int port = s.ListenPassive();
+    s.Reply("227 Entering Passive Mode " + PasvNumbers("127.0.0.1", port));  // no parentheses
+  });
+  server_.On("EPSV", [](FtpSession& s, const std::string&) {
+    s.Reply("229 Entering Extended Passive Mode (|||" + std::to_string(s.ListenPassive()) + "|)");
+  });
+  server_.PutFile("f", "data");
+  RawFtpClient ftp;
+  Connect(ftp);
+  std::string download;
+  if (GetParam() == Family::kIPv4) {
+    ASSERT_EQ(ftp.Command("PASV"), 227);
+    EXPECT_THAT(ftp.reply(), testing::MatchesRegex("227 Entering Passive Mode 127,0,0,1,[0-9]+,[0-9]+"));
+  }
+  EXPECT_EQ(ftp.Transfer("RETR f", DataMode::kPassive, nullptr, &download), 226) << ftp.error();
+  EXPECT_EQ(download, "data");
+}
+
 TEST_P(ScriptedFtpServerTest, HandlersCanCloseOrGoSilent) {
   server_.On("QUIT", [](FtpSession& s, const std::string&) { s.GoSilent(); });
   server_.On("ABOR", [](FtpSession& s, const std::string&) { s.CloseControl(); });
