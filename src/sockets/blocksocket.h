@@ -279,7 +279,8 @@ class TBlockSocket {
   // ---- Receive helpers ----------------------------------------------------------
   // Size bytes in SendMaxChunk pieces, each written as it arrives.
   void ReceiveStreamOfSize(TStream& stream, int32_t timeout, int64_t size);
-  // Drops everything already received; never leaves an error behind.
+  // Drops everything already received (at most 4 MiB, so that a flooding
+  // peer cannot hold the caller); never leaves an error behind.
   void DiscardPending();
 
   // ---- Errors -----------------------------------------------------------------

@@ -24,6 +24,8 @@ constexpr int kTimedOut = 10060;
 constexpr int kMaxPacket = 65536;
 // Storage beyond this is given back once LineBuffer empties.
 constexpr size_t kKeptLineStorage = 256 * 1024;
+// The most DiscardPending drops in one call.
+constexpr size_t kDiscardBudget = 4 * 1024 * 1024;
 
 int32_t ReadInt32LE(std::string_view s) {
   uint32_t value = 0;
@@ -382,9 +384,11 @@ void TBlockSocket::ReceiveStreamToEnd(TStream& stream, int32_t timeout) {
 
 void TBlockSocket::DiscardPending() {
   SleepMilliseconds(1);
+  size_t dropped = 0;
   try {
-    while (line_end_ > line_pos_ || PendingByteCount() > 0) {
-      ReceiveAvailable(0);
+    // A peer that never stops sending cannot keep the caller here forever.
+    while (dropped < kDiscardBudget && (line_end_ > line_pos_ || PendingByteCount() > 0)) {
+      dropped += ReceiveAvailable(0).size();
       if (last_error_code_ != 0) break;
     }
   } catch (const std::exception&) {

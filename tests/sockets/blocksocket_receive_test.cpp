@@ -488,5 +488,18 @@ TEST(DiscardPendingTest, DropsBufferedAndPendingInput) {
   fresh.Close();
 }
 
+TEST(DiscardPendingTest, AFloodingPeerCannotHoldIt) {
+  Connected c;
+  ASSERT_TRUE(c.Start([](Conn& conn) {
+    const std::string flood(64 * 1024, 'f');
+    while (conn.Send(flood)) {
+    }
+  }));
+  ASSERT_TRUE(c.sock.WaitReadable(kPeerWaitMs));
+  c.sock.DiscardPending();
+  EXPECT_EQ(c.sock.LastErrorCode(), 0);
+  c.sock.Close();
+}
+
 }  // namespace
 }  // namespace zud::blocksocket_test
