@@ -215,7 +215,10 @@ class TBlockSocket {
   // Bytes before terminator; on error "" with the partial data kept in
   // LineBuffer (10060 timeout, 10055 past MaxLineLength, 10054 peer closed).
   virtual std::string ReceiveUntil(int32_t timeout, std::string_view terminator);
-  // LineBuffer if it holds anything, else the first packet within timeout.
+  // LineBuffer if it holds anything, else the first packet within timeout
+  // (10060 when none came, 10054 when the peer closed). The other receives
+  // share its packet reader in place; to change how packets are read,
+  // replace PendingByteCount, ReceiveRaw or WaitReadable.
   virtual std::string ReceiveAvailable(int32_t timeout);
   virtual std::string ReceiveLengthPrefixed(int32_t timeout);
   // Writes every packet to stream until an error; always ends with one
