@@ -106,8 +106,8 @@ void TBlockSocket::ReadPacketIntoLineBuffer(int32_t timeout) {
     // arrived meanwhile, up to one packet; the limiter, which charges the
     // size asked for, keeps to the size reported.
     const int ask = MaxRecvBandwidth > 0 ? n : kMaxPacket;
-    const size_t start = line_end_;
     char* tail = ReserveLineTail(static_cast<size_t>(ask));
+    const size_t start = line_end_;  // after any move the reservation made
     const int got = ReceiveRaw(tail, ask);
     if (got > 0) {
       line_end_ += static_cast<size_t>(std::min(got, ask));
