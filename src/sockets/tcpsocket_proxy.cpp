@@ -60,8 +60,10 @@ void TTCPBlockSocket::ConnectThroughSocks(const std::string& host, const std::st
 
 void TTCPBlockSocket::StartListeningThroughSocks() {
   // What the proxy is told about our end; it answers with where it listens.
+  // With no address of our own yet (a wildcard bind, or no handle at all)
+  // the machine's name is the best we can tell.
   std::string ip = LocalAddressText();
-  if (ip == "0.0.0.0") ip = LocalMachineName();
+  if (ip.empty() || ip == "0.0.0.0" || ip == "::") ip = LocalMachineName();
   const std::string port = std::to_string(LocalPortNumber());
   TSocksBlockSocket::ConnectTo(SocksIP, SocksPort);
   // After a failed connect the steps could only fail, and their send error

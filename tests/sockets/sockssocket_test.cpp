@@ -544,29 +544,34 @@ TEST(SocksBind, ListensThroughTheProxyAndAcceptsOnTheSameConnection) {
   EXPECT_EQ(proxy.Error(), "");
 }
 
-TEST(SocksBind, AWildcardBindSendsTheMachineName) {
-  ScriptedPeer proxy;
-  TTCPBlockSocket sock;
-  PointAtSocks(sock, proxy);
-  sock.SetFamily(SF_IP4);
-  sock.BindTo("0.0.0.0", "0");
-  ASSERT_EQ(sock.LastErrorCode(), 0) << sock.LastErrorText();
-  const std::string name = sock.LocalMachineName();
-  ASSERT_LE(name.size(), 255u);
-  proxy.Expect(kGreetingNoUser)
-      .Send(kChooseNoAuth)
-      .Expect(Bytes{0x05, 0x02, 0x00, 0x03, static_cast<uint8_t>(name.size())} + Bytes(name) +
-              PortBytes(sock.LocalPortNumber()))
-      .Send(Bytes{0x05, 0x00, 0x00, 0x01, 192, 0, 2, 1} + PortBytes(50001))
-      .ExpectClosed();
-  proxy.Start();
-  sock.StartListening();
-  EXPECT_EQ(sock.LastErrorCode(), 0) << sock.LastErrorText();
-  EXPECT_EQ(sock.LocalAddressText(), "192.0.2.1");
-  EXPECT_EQ(sock.LocalPortNumber(), 50001);
-  sock.Close();
-  EXPECT_TRUE(proxy.WaitDone(kProxyWaitMs));
-  EXPECT_EQ(proxy.Error(), "");
+TEST(SocksBind, WithoutAnAddressOfItsOwnSendsTheMachineName) {
+  for (const bool wildcard_bind : {true, false}) {
+    SCOPED_TRACE(wildcard_bind ? "bound to 0.0.0.0" : "never bound");
+    ScriptedPeer proxy;
+    TTCPBlockSocket sock;
+    PointAtSocks(sock, proxy);
+    if (wildcard_bind) {
+      sock.SetFamily(SF_IP4);
+      sock.BindTo("0.0.0.0", "0");
+      ASSERT_EQ(sock.LastErrorCode(), 0) << sock.LastErrorText();
+    }
+    const std::string name = sock.LocalMachineName();
+    ASSERT_LE(name.size(), 255u);
+    proxy.Expect(kGreetingNoUser)
+        .Send(kChooseNoAuth)
+        .Expect(Bytes{0x05, 0x02, 0x00, 0x03, static_cast<uint8_t>(name.size())} + Bytes(name) +
+                PortBytes(sock.LocalPortNumber()))
+        .Send(Bytes{0x05, 0x00, 0x00, 0x01, 192, 0, 2, 1} + PortBytes(50001))
+        .ExpectClosed();
+    proxy.Start();
+    sock.StartListening();
+    EXPECT_EQ(sock.LastErrorCode(), 0) << sock.LastErrorText();
+    EXPECT_EQ(sock.LocalAddressText(), "192.0.2.1");
+    EXPECT_EQ(sock.LocalPortNumber(), 50001);
+    sock.Close();
+    EXPECT_TRUE(proxy.WaitDone(kProxyWaitMs));
+    EXPECT_EQ(proxy.Error(), "");
+  }
 }
 
 TEST(SocksBind, RefusalsEndWith11003) {
