@@ -48,11 +48,11 @@ bool FtpDaemonFixture::PrepareRoot(uid_t uid, gid_t gid) {
 }
 
 std::optional<std::string> FtpDaemonFixture::ReadFile(std::string_view relative) const {
-  return ReadFileBytes(root_ / std::filesystem::path(relative));
+  return ReadFileBytes(PathBelow(root_, relative));
 }
 
 bool FtpDaemonFixture::WriteFile(std::string_view relative, std::string_view content) const {
-  std::filesystem::path target = root_ / std::filesystem::path(relative);
+  std::filesystem::path target = PathBelow(root_, relative);
   std::error_code ec;
   std::filesystem::create_directories(target.parent_path(), ec);
   if (!WriteFileBytes(target, content)) return false;
@@ -65,7 +65,7 @@ bool FtpDaemonFixture::WriteFile(std::string_view relative, std::string_view con
 }
 
 bool FtpDaemonFixture::MakeDir(std::string_view relative) const {
-  std::filesystem::path target = root_ / std::filesystem::path(relative);
+  std::filesystem::path target = PathBelow(root_, relative);
   std::error_code ec;
   std::filesystem::create_directories(target, ec);
   return !ec && ChownTree(target, owner_uid_, owner_gid_);
@@ -73,7 +73,7 @@ bool FtpDaemonFixture::MakeDir(std::string_view relative) const {
 
 bool FtpDaemonFixture::Exists(std::string_view relative) const {
   std::error_code ec;
-  return std::filesystem::exists(root_ / std::filesystem::path(relative), ec);
+  return std::filesystem::exists(PathBelow(root_, relative), ec);
 }
 
 VsftpdServer::VsftpdServer(const FtpServerOptions& options)

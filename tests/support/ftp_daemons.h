@@ -42,7 +42,7 @@ class FtpDaemonFixture : public DaemonFixture {
   const std::string& password() const { return password_; }
   // The local directory that the FTP user sees as "/".
   const std::filesystem::path& root() const { return root_; }
-  // Files below root(), by path relative to it.
+  // Files below root(), by path relative to it ("/x" means root()/x).
   std::optional<std::string> ReadFile(std::string_view relative) const;
   // Writes a file (parents created) that the FTP user may change and delete.
   bool WriteFile(std::string_view relative, std::string_view content) const;

@@ -42,7 +42,7 @@ TempDir::~TempDir() {
 }
 
 std::filesystem::path TempDir::operator/(std::string_view relative) const {
-  return path_ / std::filesystem::path(relative);
+  return PathBelow(path_, relative);
 }
 
 bool TempDir::Write(std::string_view relative, std::string_view content) const {
@@ -65,6 +65,11 @@ bool TempDir::MakeDir(std::string_view relative) const {
   std::error_code ec;
   std::filesystem::create_directories(*this / relative, ec);
   return !ec;
+}
+
+std::filesystem::path PathBelow(const std::filesystem::path& base, std::string_view relative) {
+  while (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
+  return base / std::filesystem::path(relative);
 }
 
 std::optional<std::string> ReadFileBytes(const std::filesystem::path& path) {

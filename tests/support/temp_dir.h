@@ -25,6 +25,8 @@ class TempDir {
   bool ok() const { return !path_.empty(); }
   const std::string& error() const { return error_; }
   const std::filesystem::path& path() const { return path_; }
+  // A path below the directory; leading '/' of relative are ignored, so an
+  // FTP-style "/dir/file" stays inside too.
   std::filesystem::path operator/(std::string_view relative) const;
 
   // Writes (replaces) a file below the directory, creating its parents.
@@ -37,6 +39,9 @@ class TempDir {
   std::filesystem::path path_;
   std::string error_;
 };
+
+// base / relative, with leading '/' of relative ignored.
+std::filesystem::path PathBelow(const std::filesystem::path& base, std::string_view relative);
 
 // Whole-file helpers for any path; Read gives std::nullopt when it cannot.
 std::optional<std::string> ReadFileBytes(const std::filesystem::path& path);

@@ -51,6 +51,7 @@ TEST(TempDirTest, HoldsBinaryFilesAndIsRemovedWithEverythingInIt) {
     EXPECT_EQ(dir.Read("deep/er/file.bin"), binary);
     EXPECT_FALSE(dir.Read("missing"));
     EXPECT_FALSE(dir.Read("deep"));  // a directory is not a file
+    EXPECT_EQ(dir.Read("/deep/er/file.bin"), binary);  // "/" means the directory's root
     // A directory the test locked up must not keep the tree alive.
     ASSERT_TRUE(dir.MakeDir("locked/inner"));
     ASSERT_TRUE(dir.Write("locked/inner/x", "x"));

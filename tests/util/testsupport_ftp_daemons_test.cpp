@@ -58,7 +58,7 @@ TEST_P(FtpDaemonTest, LogsInAndMovesFilesBothWays) {
   std::string upload(kUpload, sizeof(kUpload) - 1);
   EXPECT_EQ(ftp.Transfer("STOR up.bin", DataMode::kPassive, &upload, nullptr), 226)
       << ftp.reply() << ftp.error() << server->Log();
-  EXPECT_EQ(server->ReadFile("up.bin"), upload);
+  EXPECT_EQ(server->ReadFile("/up.bin"), upload);
 
   ASSERT_TRUE(server->WriteFile("sub/down.txt", "served by the fixture"));
   std::string download;
