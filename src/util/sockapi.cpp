@@ -5,7 +5,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -509,6 +512,38 @@ int SendToSocket(TSocketHandle handle, const void* buffer, int length, int flags
     if (rc >= 0) return static_cast<int>(rc);
     if (errno != EINTR) break;
   }
+  RecordErrno();
+  return -1;
+}
+
+int SendFileToSocket(TSocketHandle handle, int file_descriptor, int64_t offset, int count) {
+  g_last_error = 0;
+  // sendfile has no MSG_NOSIGNAL: SIGPIPE is blocked for this thread around
+  // the call, and one that the call itself raised is taken back before the
+  // mask is restored.
+  sigset_t pipe_only;
+  sigset_t previous;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &previous);
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  const bool already_pending = sigismember(&pending, SIGPIPE) == 1;
+  off_t position = static_cast<off_t>(offset);
+  ssize_t rc;
+  do {
+    rc = sendfile(handle, file_descriptor, &position, static_cast<size_t>(std::max(count, 0)));
+  } while (rc < 0 && errno == EINTR);
+  const int saved_errno = errno;
+  if (rc < 0 && saved_errno == EPIPE && !already_pending) {
+    const timespec no_wait{};
+    while (sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (rc >= 0) return static_cast<int>(rc);
+  errno = saved_errno;
   RecordErrno();
   return -1;
 }

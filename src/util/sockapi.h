@@ -153,6 +153,11 @@ TSocketHandle AcceptIntoAddress(TSocketHandle handle, TSocketAddress& address);
 int QueryLocalAddress(TSocketHandle handle, TSocketAddress& address);
 int QueryPeerAddress(TSocketHandle handle, TSocketAddress& address);
 int SendToSocket(TSocketHandle handle, const void* buffer, int length, int flags);
+// Up to count bytes of the open file file_descriptor, from offset, straight
+// to the socket (sendfile: the bytes never pass through user space); the
+// file's own position is left alone. Returns the bytes sent, 0 at the file's
+// end, -1 on failure. SIGPIPE is held back like MSG_NOSIGNAL does for send.
+int SendFileToSocket(TSocketHandle handle, int file_descriptor, int64_t offset, int count);
 int ReceiveFromSocket(TSocketHandle handle, void* buffer, int length, int flags);
 int SendToAddress(TSocketHandle handle, const void* buffer, int length, int flags,
                   const TSocketAddress& address);

@@ -1,0 +1,241 @@
+// TFTPSend: the data connection. Negotiation (passive: EPSV over IPv6, PASV
+// over IPv4; active: EPRT over IPv6, PORT over IPv4), the accept of the
+// server's connection in active mode, TLS on the data connection, and the
+// transfer of a whole stream in either direction followed by the server's
+// final reply.
+//
+// Two rules keep a hostile server (or anything else on the path) from using
+// the data connection against the client:
+//   - a PASV data connection goes to the control connection's peer, whatever
+//     address the reply names (unless TrustPassiveAddress is set); EPSV names
+//     no address at all;
+//   - in active mode only a connection from the control connection's peer is
+//     accepted; any other is closed at once and the wait goes on.
+#include <cctype>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ftp/ftpclient.h"
+#include "ftp/ftpclient_text.h"
+#include "util/iptext.h"
+#include "util/textutil.h"
+
+namespace zud {
+
+namespace {
+
+using ftp_internal::ReplyClass;
+using ftp_internal::TrimControlChars;
+
+constexpr int32_t kDataLingerMs = 10000;
+constexpr int kStopRequested = 10053;
+
+// An address text without IPv6 brackets and, for an IPv4 peer reached over
+// an IPv6 socket, without the "::ffff:" prefix, so that texts of the same
+// host compare equal.
+std::string PlainAddress(std::string_view text) {
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
+  }
+  constexpr std::string_view kMappedPrefix = "::ffff:";
+  if (text.size() > kMappedPrefix.size() &&
+      SameText8(text.substr(0, kMappedPrefix.size()), kMappedPrefix) &&
+      IsIPv4Text(text.substr(kMappedPrefix.size()))) {
+    text = text.substr(kMappedPrefix.size());
+  }
+  return std::string(text);
+}
+
+// Whether a connection from peer (an IP text) comes from the host the
+// control connection talks to. Through a proxy the control peer may be a
+// name; every address it resolves to counts.
+bool IsControlPeer(const TTCPBlockSocket& control, const std::string& peer) {
+  const std::string expected = PlainAddress(control.RemoteAddressText());
+  const std::string actual = PlainAddress(peer);
+  if (expected.empty() || actual.empty()) return false;
+  if (IsIPv4Text(expected) || IsIPv6Text(expected)) return SameText8(expected, actual);
+  std::vector<std::string> addresses;
+  control.ResolveNameToList(expected, addresses);
+  for (const std::string& address : addresses) {
+    if (SameText8(PlainAddress(address), actual)) return true;
+  }
+  return false;
+}
+
+// Waits for the server's connection on the listening data socket and adopts
+// it. Connections from anyone else are closed as they come, within the same
+// overall timeout. Through SOCKS the proxy reports the one connection that
+// counts, and the proxy connection itself becomes the data connection.
+bool AcceptFromServer(TTCPBlockSocket& data, const TTCPBlockSocket& control, int32_t timeout) {
+  const bool through_socks = data.SocksInUse();
+  const uint32_t start = ReadTickCounter();
+  int32_t wait = timeout;
+  for (;;) {
+    if (!data.WaitReadable(wait)) return false;
+    const TSocketHandle accepted = data.AcceptConnection();
+    if (accepted == kInvalidSocket) return false;
+    if (through_socks || IsControlPeer(control, data.RemoteAddressText())) {
+      if (!through_socks) data.Close();
+      data.AdoptHandle(accepted);
+      return true;
+    }
+    {
+      // Closed unread: the stranger gets a reset and nothing else.
+      TBlockSocket stranger;
+      stranger.AdoptHandle(accepted);
+    }
+    if (timeout >= 0) {
+      const uint32_t elapsed = ComputeTickSpan(start, ReadTickCounter());
+      if (elapsed >= static_cast<uint32_t>(timeout)) return false;
+      wait = timeout - static_cast<int32_t>(elapsed);
+    }
+  }
+}
+
+// Closes the data socket when a transfer ends, however it ends.
+class TDataSocketCloser {
+ public:
+  explicit TDataSocketCloser(TTCPBlockSocket& socket) : socket_(socket) {}
+  ~TDataSocketCloser() {
+    try {
+      socket_.Close();
+    } catch (...) {
+      // Under RaiseExcept a close may throw; the handle is gone either way.
+    }
+  }
+  TDataSocketCloser(const TDataSocketCloser&) = delete;
+  TDataSocketCloser& operator=(const TDataSocketCloser&) = delete;
+
+ private:
+  TTCPBlockSocket& socket_;
+};
+
+}  // namespace
+
+bool TFTPSend::PrepareDataConnection() {
+  // Protected data needs a connection the client opens itself.
+  if (IsDataTLS()) PassiveMode = true;
+  TTCPBlockSocket& data = DSock();
+  const bool ipv6 = Sock().UsesIPv6();
+
+  if (PassiveMode) {
+    bool extended = false;
+    if (ipv6 && !ForceOldPort && ReplyClass(SendCommand("EPSV 2")) == 2) {
+      ParseExtendedPassiveReply(ResultString());
+      extended = true;
+    }
+    if (!extended) {
+      // PASV can only name an IPv4 address.
+      if (ipv6) return false;
+      if (ReplyClass(SendCommand("PASV")) != 2) return false;
+      ParsePassiveReply(ResultString());
+      if (!TrustPassiveAddress) SetDataIP(PlainAddress(Sock().RemoteAddressText()));
+    }
+    data.Close();
+    data.BindTo(IPInterface, "0");
+    data.ConnectTo(DataIP(), DataPort());
+    return data.LastErrorCode() == 0;
+  }
+
+  data.Close();
+  data.BindTo(Sock().LocalAddressText(), ForceDefaultPort ? "20" : "0");
+  if (data.LastErrorCode() != 0) return false;
+  data.ConfigureLinger(true, kDataLingerMs);
+  data.StartListening();
+  // Without a listener (or a SOCKS BIND) no server could ever connect.
+  if (data.LastErrorCode() != 0) return false;
+  data.RefreshAddresses();
+  SetDataIP(data.ResolveNameFirst(data.LocalAddressText()));
+  SetDataPort(std::to_string(data.LocalPortNumber()));
+
+  if (ipv6 && !ForceOldPort) {
+    const std::string digit = IsIPv6Text(DataIP()) ? "2" : "1";
+    if (ReplyClass(SendCommand("EPRT |" + digit + "|" + DataIP() + "|" + DataPort() + "|")) == 2) {
+      return true;
+    }
+  }
+  if (!IsIPv4Text(DataIP())) return false;
+  const int port = data.LocalPortNumber();
+  const std::string command = "PORT " + ReplaceAllOccurrences(DataIP(), ".", ",") + "," +
+                              std::to_string(port / 256) + "," + std::to_string(port % 256);
+  return ReplyClass(SendCommand(command)) == 2;
+}
+
+void TFTPSend::ParsePassiveReply(const std::string& reply) {
+  const std::string s = TrimControlChars(reply);
+  std::string fields;
+  const size_t open = s.find('(');
+  const size_t close = s.find(')');
+  if (open != std::string::npos && close != std::string::npos) {
+    if (close > open) fields = s.substr(open + 1, close - open - 1);
+  } else {
+    // FindLast is 1-based: the text after the space starts at that index.
+    fields = s.substr(static_cast<size_t>(FindLast(" ", s)));
+  }
+  std::string ip = TakeField(fields, ",");
+  for (int i = 0; i < 3; ++i) ip += "." + TakeField(fields, ",");
+  // Computed wide: two large "numbers" must not overflow; the port is then
+  // simply unusable.
+  const int64_t high = TextToIntDef(TakeField(fields, ","), 0);
+  const int64_t low = TextToIntDef(TakeField(fields, ","), 0);
+  SetDataIP(ip);
+  SetDataPort(std::to_string(high * 256 + low));
+}
+
+void TFTPSend::ParseExtendedPassiveReply(const std::string& reply) {
+  std::string s = TextBeforeDelimiter(TextAfterDelimiter(reply, "("), ")");
+  s = TrimControlChars(s);
+  if (!s.empty()) s.pop_back();  // the closing delimiter
+  size_t digits = s.size();
+  while (digits > 0 && std::isdigit(static_cast<unsigned char>(s[digits - 1]))) --digits;
+  SetDataPort(s.substr(digits));
+  // The reply names no address: the data connection goes where the client
+  // was told to go, also when the control connection runs through FWHost.
+  SetDataIP(TargetHost);
+}
+
+bool TFTPSend::AcceptDataConnection() {
+  bool result = PassiveMode || AcceptFromServer(DSock(), Sock(), Timeout);
+  if (result && IsDataTLS()) {
+    DSock().TLSPlugin().CopySettingsFrom(Sock().TLSPlugin());
+    DSock().StartClientTLS();
+    result = DSock().LastErrorCode() == 0;
+  }
+  return result;
+}
+
+bool TFTPSend::DownloadOverData(TStream& target) {
+  TDataSocketCloser closer(DSock());
+  if (!AcceptDataConnection()) {
+    DSock().Close();
+    return false;
+  }
+  // Ends with an error in any case; the server's close (10054) is the normal
+  // end, and a timeout ends the data too: the final reply decides. A stop
+  // request, though, leaves the data incomplete whatever the server thinks
+  // (it may well have sent everything into the buffers already).
+  DSock().ReceiveStreamToEnd(target, Timeout);
+  const bool stopped = DSock().LastErrorCode() == kStopRequested;
+  DSock().Close();
+  const bool done = ReplyClass(ReadReply()) == 2;
+  return done && !stopped;
+}
+
+bool TFTPSend::UploadOverData(TStream& source) {
+  TDataSocketCloser closer(DSock());
+  if (!AcceptDataConnection()) {
+    DSock().Close();
+    return false;
+  }
+  DSock().SendStreamPlain(source);
+  const bool sent = DSock().LastErrorCode() == 0;
+  // The close marks the end of the file for the server.
+  DSock().Close();
+  // Read whether or not the send worked, so that the control connection
+  // stays in step.
+  const bool done = ReplyClass(ReadReply()) == 2;
+  return sent && done;
+}
+
+}  // namespace zud
