@@ -4,7 +4,9 @@
 #include <iostream>
 #include <string>
 
+#include "frontend/console.h"
 #include "frontend/execparams.h"
+#include "frontend/uploadjob.h"
 #include "sockets/socketlayer.h"
 #include "util/compat.h"
 #include "util/textutil.h"
@@ -28,25 +30,23 @@ void WaitForEnter() {
   std::getline(std::cin, line);
 }
 
-void Print(const std::string& text) {
-  std::cout << text;
-  std::cout.flush();
-}
+void Print(const std::string& text) { WriteOutput(text); }
 
-// The program body proper; start-up and shut-down surround it.
-void RunBody() {
+// The program body proper; start-up and shut-down surround it. Returns the
+// exit status: 1 when the upload failed, so that scripts can tell.
+int RunBody() {
   if (IsHelpRequested()) {
     ShowUsage();
-    return;
+    return 0;
   }
   GatherUploadSettings(UploadSettings);
   const bool debugging = IsDebuggerAttached();
   if (debugging) Print(SettingsDump(UploadSettings));
 
-  // The upload job (RunUpload with UploadSettings, its result unused) is
-  // called here once the FTP client exists.
+  const bool uploaded = RunUpload();
 
   if (debugging) WaitForEnter();
+  return uploaded ? 0 : 1;
 }
 
 }  // namespace
@@ -143,7 +143,7 @@ int RunProgram(int argc, char** argv) {
     LoadLocaleMonthNames();
     StartSocketLayer();
 
-    RunBody();
+    status = RunBody();
   } catch (const std::exception& e) {
     // The process-wide default handler: describe the exception and fail.
     Print(std::string("Exception: ") + e.what() + "\r\n");

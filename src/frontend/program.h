@@ -23,8 +23,9 @@ struct TUploadSettings {
 // Process-wide; filled by GatherUploadSettings.
 extern TUploadSettings UploadSettings;
 
-// Runs start-up, the program body and shut-down; returns the exit status
-// (0 on every ordinary path, 1 when an exception reaches the top).
+// Runs start-up, the program body and shut-down; returns the exit status:
+// 0 after the usage text or a successful upload, 1 when the upload failed or
+// an exception reached the top.
 int RunProgram(int argc, char** argv);
 
 // True without parameters, or for /?, -? or --help (any letter case).

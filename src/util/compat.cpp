@@ -92,4 +92,6 @@ std::string ExecutablePath() {
   return std::string(buffer, static_cast<size_t>(n));
 }
 
+bool IsStandardErrorTerminal() { return isatty(STDERR_FILENO) == 1; }
+
 }  // namespace zud

@@ -36,5 +36,7 @@ TLocaleTimeNames ReadLocaleTimeNames();
 bool IsDebuggerAttached();
 // The path of the running executable, "" when the system cannot tell.
 std::string ExecutablePath();
+// True when standard error is a terminal (progress displays go there only then).
+bool IsStandardErrorTerminal();
 
 }  // namespace zud

@@ -24,6 +24,9 @@ struct TChildRun {
   bool close_input = true;        // false keeps standard input open, empty
   bool traced = false;
   int timeout_ms = 60000;
+  // When set, the child's standard error goes to this file or terminal
+  // (appended); otherwise it shares the caller's.
+  std::string error_path;
 };
 
 struct TChildResult {
@@ -69,6 +72,12 @@ inline TChildResult RunChild(const std::string& path, const TChildRun& run) {
   if (pid == 0) {
     dup2(in_pipe[0], STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
+    if (!run.error_path.empty()) {
+      const int err = open(run.error_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY, 0644);
+      if (err < 0) _exit(127);
+      dup2(err, STDERR_FILENO);
+      if (err != STDERR_FILENO) close(err);
+    }
     if (run.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(kTraceRefused);
     execve(path.c_str(), argv.data(), envp.data());
     _exit(127);

@@ -62,8 +62,9 @@ TEST(ExecutableUsageTest, HelpWithOneDashOrSlashIsAnOrdinaryParameter) {
     const auto result = RunChild(kProgram, run);
     ASSERT_TRUE(result.started);
     ASSERT_FALSE(result.timed_out);
-    EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.output.find("Usage:"), std::string::npos) << arg;
+    // One parameter leaves the local path empty: the upload fails.
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.output, "File not found(  )\r\n") << arg;
   }
 }
 
@@ -74,7 +75,7 @@ TEST(DebuggerTest, NoDumpAndNoWaitWithoutDebugger) {
   const auto result = RunChild(kProgram, run);
   ASSERT_TRUE(result.started);
   EXPECT_FALSE(result.timed_out);
-  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.exit_status, 1);  // the file is missing
   EXPECT_EQ(result.output.find("server:"), std::string::npos);
   EXPECT_EQ(result.output.find("secret"), std::string::npos);
 }
@@ -87,7 +88,7 @@ TEST(DebuggerTest, DumpAndWaitsUnderATracer) {
   const auto result = RunChild(kProgram, run);
   if (!result.started) GTEST_SKIP() << "this system does not allow ptrace (no tracer possible)";
   ASSERT_FALSE(result.timed_out);
-  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.exit_status, 1);  // the file is missing
   const std::string dump =
       "server:h\r\nport:2121\r\nuser:u\r\npass:p\r\nmode:binary\r\nremote_dir:/d\r\n"
       "local_path:missing.txt\r\n";

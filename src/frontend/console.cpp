@@ -1,0 +1,67 @@
+#include "frontend/console.h"
+
+#include <algorithm>
+#include <iostream>
+#include <string>
+#include <utility>
+
+#include "util/compat.h"
+
+namespace zud {
+namespace {
+
+TOutputSink& OutputSink() {
+  static TOutputSink sink;
+  return sink;
+}
+
+// Columns covered by the status line now on the screen; 0 when none is shown.
+size_t status_width = 0;
+
+}  // namespace
+
+void WriteOutput(std::string_view text) {
+  ClearStatusLine();
+  if (const TOutputSink& sink = OutputSink()) {
+    sink(text);
+    return;
+  }
+  std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+  std::cout.flush();
+}
+
+void WriteOutputLine(std::string_view line) {
+  std::string text(line);
+  text += "\r\n";
+  WriteOutput(text);
+}
+
+TOutputSink ReplaceOutputSink(TOutputSink sink) {
+  return std::exchange(OutputSink(), std::move(sink));
+}
+
+bool StatusLineAvailable() {
+  static const bool available = IsStandardErrorTerminal();
+  return available;
+}
+
+void ShowStatusLine(std::string_view text) {
+  if (!StatusLineAvailable()) return;
+  std::string line = "\r";
+  line += text;
+  // Blanks cover the rest of a longer previous line.
+  if (text.size() < status_width) line.append(status_width - text.size(), ' ');
+  status_width = std::max(status_width, text.size());
+  std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
+  std::cerr.flush();
+}
+
+void ClearStatusLine() {
+  if (status_width == 0) return;
+  std::string blank = "\r" + std::string(status_width, ' ') + "\r";
+  status_width = 0;
+  std::cerr.write(blank.data(), static_cast<std::streamsize>(blank.size()));
+  std::cerr.flush();
+}
+
+}  // namespace zud

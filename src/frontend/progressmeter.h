@@ -1,0 +1,56 @@
+// The progress meter shown while a file is sent: one line such as
+//   "1.5 MiB of 10.0 MiB  15%  2.3 MiB/s  0:04 left"
+// redrawn at most every kRedrawIntervalMs and erased at the end.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace zud {
+
+// A byte count for people: "512 B", then KiB, MiB, GiB or TiB with one
+// decimal ("1.5 KiB").
+std::string FormatByteSize(int64_t bytes);
+// Whole seconds as "m:ss" below an hour, else "h:mm:ss".
+std::string FormatDuration(int64_t seconds);
+// The meter's line for sent of total bytes after elapsed_ms. The rate and
+// the time left read "--" until some time has passed and bytes have moved.
+std::string FormatProgress(int64_t sent, int64_t total, uint64_t elapsed_ms);
+
+class TProgressMeter {
+ public:
+  static constexpr uint64_t kRedrawIntervalMs = 250;
+
+  // Shows a line; an empty line erases what was shown.
+  using TDraw = std::function<void(const std::string& line)>;
+  // Milliseconds from any fixed point.
+  using TClock = std::function<uint64_t()>;
+
+  TProgressMeter(int64_t total, TDraw draw, TClock clock);
+  ~TProgressMeter() { Finish(); }
+  TProgressMeter(const TProgressMeter&) = delete;
+  TProgressMeter& operator=(const TProgressMeter&) = delete;
+
+  // Starts the clock for the rate, unless it runs already.
+  void Start();
+  // Counts bytes sent (starting the clock if needed) and redraws when the
+  // first bytes arrive or kRedrawIntervalMs have passed since the last draw.
+  void Advance(int64_t bytes);
+  // Erases the line if one was drawn.
+  void Finish();
+
+  int64_t sent() const { return sent_; }
+
+ private:
+  int64_t total_;
+  TDraw draw_;
+  TClock clock_;
+  int64_t sent_ = 0;
+  bool started_ = false;
+  uint64_t start_ms_ = 0;
+  bool drawn_ = false;
+  uint64_t last_draw_ms_ = 0;
+};
+
+}  // namespace zud

@@ -1,0 +1,41 @@
+// The upload job: check the local file, log in, store the file under its own
+// name in the remote directory and log out, echoing every command and reply
+// line on standard output with the password masked.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "ftp/ftpclient.h"
+
+namespace zud {
+
+// The tool's FTP client: a TFTPSend whose status reports are the echo.
+class TMyFtp : public TFTPSend {
+ public:
+  // Sets OnStatus to EchoStatus.
+  TMyFtp();
+
+  // Writes value as one output line, commands and replies alike; a value
+  // beginning with "PASS " is written as "PASS **********".
+  static void EchoStatus(TFTPSend& sender, bool response, const std::string& value);
+};
+
+// Uploads UploadSettings.LocalPath to UploadSettings.Server. Prints
+// "File not found( <path> )" when the path is not a file (nothing is sent);
+// otherwise the echoed dialogue, and an exception raised while storing as
+// its message followed by the last reply. Makes UploadSettings.RemoteDir end
+// in "/" (or a backslash). Sends QUIT only after a store attempt that raised
+// nothing. True when the file was stored.
+bool RunUpload();
+
+// The remote directory as the remote name starts with: dir, with "/"
+// appended unless it already ends in "/" or a backslash.
+std::string WithDirectoryEnd(std::string dir);
+// The file-name part of a local path: the text after its last backslash,
+// colon or forward slash.
+std::string LocalFileNamePart(std::string_view path);
+// WithDirectoryEnd(remote_dir) + LocalFileNamePart(local_path).
+std::string RemoteFileName(const std::string& remote_dir, std::string_view local_path);
+
+}  // namespace zud
