@@ -174,7 +174,10 @@ void TFTPSend::ParsePassiveReply(const std::string& reply) {
     fields = s.substr(static_cast<size_t>(FindLast(" ", s)));
   }
   std::string ip = TakeField(fields, ",");
-  for (int i = 0; i < 3; ++i) ip += "." + TakeField(fields, ",");
+  for (int i = 0; i < 3; ++i) {
+    ip += '.';
+    ip += TakeField(fields, ",");
+  }
   // Computed wide: two large "numbers" must not overflow; the port is then
   // simply unusable.
   const int64_t high = TextToIntDef(TakeField(fields, ","), 0);

@@ -1,0 +1,52 @@
+// One FTP transfer with TFTPSend, for bench/ftp_upload_bench.sh to time next
+// to curl and ncftpput: signs in, stores or retrieves one file with
+// DirectFile in binary type and passive mode, signs off. Prints nothing on
+// success; exits 1 (with the last reply) on failure.
+//
+//   ftp_transfer_bench upload   HOST PORT USER PASS LOCAL-FILE REMOTE-NAME
+//   ftp_transfer_bench download HOST PORT USER PASS REMOTE-NAME LOCAL-FILE
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "ftp/ftpclient.h"
+#include "sockets/socketlayer.h"
+
+int main(int argc, char** argv) {
+  if (argc != 8 || (std::strcmp(argv[1], "upload") != 0 && std::strcmp(argv[1], "download") != 0)) {
+    std::fprintf(stderr,
+                 "usage: %s upload HOST PORT USER PASS LOCAL-FILE REMOTE-NAME\n"
+                 "       %s download HOST PORT USER PASS REMOTE-NAME LOCAL-FILE\n",
+                 argv[0], argv[0]);
+    return 2;
+  }
+  const bool upload = std::strcmp(argv[1], "upload") == 0;
+  int status = 0;
+  try {
+    zud::StartSocketLayer();
+    zud::TFTPSend ftp;
+    ftp.TargetHost = argv[2];
+    ftp.TargetPort = argv[3];
+    ftp.UserName = argv[4];
+    ftp.Password = argv[5];
+    ftp.Timeout = 120000;
+    ftp.PassiveMode = true;
+    ftp.BinaryMode = true;
+    ftp.DirectFile = true;
+    ftp.DirectFileName = upload ? argv[6] : argv[7];
+    bool done = ftp.SignIn();
+    if (done) done = upload ? ftp.UploadFile(argv[7], false) : ftp.DownloadFile(argv[6], false);
+    const std::string last = ftp.ResultString();
+    ftp.SignOff();
+    if (!done) {
+      std::fprintf(stderr, "transfer failed: %s\n", last.c_str());
+      status = 1;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    status = 1;
+  }
+  zud::StopSocketLayer();
+  return status;
+}

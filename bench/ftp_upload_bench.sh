@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# Upload and download speed of TFTPSend next to curl and ncftpput, against one
+# local vsftpd on a free loopback port (started here with a throwaway config
+# and the test account that scripts/setup creates; needs root, like the
+# vsftpd test fixture).
+#
+#   bench/ftp_upload_bench.sh [path/to/ftp_transfer_bench]
+#
+# Without a path, the benchmark program is built in build-rel (Release).
+# Environment: SIZE_MB (default 256), RUNS (default 5).
+#
+# Upload: the same SIZE_MB file is stored with ftp_transfer_bench (UploadFile,
+# DirectFile, binary, passive), "curl -T" and ncftpput, the three alternating,
+# RUNS times each. Download: ftp_transfer_bench (DownloadFile, DirectFile)
+# against curl. For each: the median wall time, client CPU time (user +
+# system) and peak memory (maximum resident set size), and the ratios to the
+# others. Finally the peak memory of ftp_transfer_bench for a small file, to
+# show it does not grow with the file.
+set -euo pipefail
+
+SIZE_MB=${SIZE_MB:-256}
+RUNS=${RUNS:-5}
+ACCOUNT=ftpupload-test
+PASSWORD=ftpupload-test-pw
+repo=$(cd "$(dirname "$0")/.." && pwd)
+
+die() { echo "ftp_upload_bench: $*" >&2; exit 1; }
+
+[ "$(id -u)" -eq 0 ] || die "must run as root (vsftpd logs in a local account)"
+for tool in vsftpd curl ncftpput /usr/bin/time python3; do
+  command -v "$tool" >/dev/null || die "$tool is missing (scripts/setup installs it)"
+done
+id "$ACCOUNT" >/dev/null 2>&1 && [ -f "/etc/pam.d/$ACCOUNT" ] ||
+  die "the account $ACCOUNT or its PAM service is missing (run scripts/setup)"
+
+bin=${1:-}
+if [ -z "$bin" ]; then
+  cmake -S "$repo" -B "$repo/build-rel" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DZUD_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$repo/build-rel" --target ftp_transfer_bench >/dev/null
+  bin="$repo/build-rel/bench/ftp_transfer_bench"
+fi
+[ -x "$bin" ] || die "no benchmark program at $bin"
+
+work=$(mktemp -d /tmp/ftp-bench.XXXXXX)
+vsftpd_pid=""
+cleanup() {
+  if [ -n "$vsftpd_pid" ]; then kill "$vsftpd_pid" 2>/dev/null || true; wait "$vsftpd_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+chmod 755 "$work"
+mkdir -p "$work/root/ncftp" "$work/empty" "$work/local" "$work/times"
+chown -R "$ACCOUNT" "$work/root"
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$work/vsftpd.conf" <<EOF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$port
+background=NO
+local_enable=YES
+write_enable=YES
+local_umask=022
+local_root=$work/root
+chroot_local_user=YES
+allow_writeable_chroot=YES
+pam_service_name=$ACCOUNT
+userlist_enable=NO
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+secure_chroot_dir=$work/empty
+pasv_enable=YES
+pasv_min_port=40000
+pasv_max_port=59999
+port_enable=YES
+connect_from_port_20=NO
+anonymous_enable=NO
+xferlog_enable=NO
+syslog_enable=NO
+EOF
+vsftpd "$work/vsftpd.conf" &
+vsftpd_pid=$!
+for _ in $(seq 100); do
+  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break; fi
+  sleep 0.05
+done
+(exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || die "vsftpd did not start on port $port"
+
+src="$work/local/data.bin"
+head -c "$((SIZE_MB * 1024 * 1024))" /dev/urandom >"$src"
+small="$work/local/small.bin"
+head -c $((1024 * 1024)) /dev/urandom >"$small"
+cp "$src" "$work/root/src.bin"
+chown "$ACCOUNT" "$work/root/src.bin"
+url="ftp://127.0.0.1:$port"
+
+# Runs a command under /usr/bin/time; appends "wall user sys maxrss_kb" to
+# the named series.
+measure() {
+  local series=$1
+  shift
+  /usr/bin/time -f "%e %U %S %M" -o "$work/times/last" "$@" >/dev/null 2>"$work/times/err" ||
+    die "$series failed: $(cat "$work/times/err")"
+  cat "$work/times/last" >>"$work/times/$series"
+}
+
+upload_ours() { measure "$1" "$bin" upload 127.0.0.1 "$port" "$ACCOUNT" "$PASSWORD" "$2" /ours.bin; }
+upload_curl() { measure up-curl curl -sS --ftp-pasv -T "$src" -u "$ACCOUNT:$PASSWORD" "$url/curl.bin"; }
+upload_ncftp() { measure up-ncftpput ncftpput -F -u "$ACCOUNT" -p "$PASSWORD" -P "$port" 127.0.0.1 /ncftp "$src"; }
+download_ours() { measure down-ours "$bin" download 127.0.0.1 "$port" "$ACCOUNT" "$PASSWORD" /src.bin "$work/local/ours.out"; }
+download_curl() { measure down-curl curl -sS --ftp-pasv -u "$ACCOUNT:$PASSWORD" -o "$work/local/curl.out" "$url/src.bin"; }
+
+echo "ftp_upload_bench: ${SIZE_MB} MiB, $RUNS runs each, vsftpd on 127.0.0.1:$port"
+for run in $(seq "$RUNS"); do
+  rm -f "$work/root/ours.bin" "$work/root/curl.bin" "$work/root/ncftp/data.bin"
+  upload_ours up-ours "$src"
+  upload_curl
+  upload_ncftp
+  rm -f "$work/local/ours.out" "$work/local/curl.out"
+  download_ours
+  download_curl
+  if [ "$run" -eq 1 ]; then
+    cmp -s "$src" "$work/root/ours.bin" || die "ftp_transfer_bench stored different bytes"
+    cmp -s "$src" "$work/root/curl.bin" || die "curl stored different bytes"
+    cmp -s "$src" "$work/root/ncftp/data.bin" || die "ncftpput stored different bytes"
+    cmp -s "$src" "$work/local/ours.out" || die "ftp_transfer_bench fetched different bytes"
+    cmp -s "$src" "$work/local/curl.out" || die "curl fetched different bytes"
+  fi
+done
+for run in $(seq "$RUNS"); do upload_ours up-ours-1MiB "$small"; done
+
+# Median of a column expression over a series: wall, cpu (user + sys), rss (MB).
+median() {
+  local series=$1 what=$2
+  awk -v what="$what" '{
+      if (what == "wall") v = $1; else if (what == "cpu") v = $2 + $3; else v = $4 / 1024;
+      print v }' "$work/times/$series" | sort -g | awk '{ a[NR] = $1 } END {
+      if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
+}
+
+row() {
+  printf "%-22s %9.3f %9.3f %9.1f\n" "$1" "$(median "$2" wall)" "$(median "$2" cpu)" "$(median "$2" rss)"
+}
+ratio() {
+  local a b
+  a=$(median "$2" "$4")
+  b=$(median "$3" "$4")
+  awk -v a="$a" -v b="$b" -v label="$1" -v what="$4" 'BEGIN {
+      if (b > 0) printf "  %-34s %-5s %6.2f\n", label, what, a / b; else printf "  %-34s %-5s    n/a\n", label, what }'
+}
+
+echo
+printf "%-22s %9s %9s %9s\n" "upload ${SIZE_MB} MiB" "wall s" "cpu s" "peak MB"
+row "ftp_transfer_bench" up-ours
+row "curl -T" up-curl
+row "ncftpput" up-ncftpput
+echo "ratios (ftp_transfer_bench / other, median):"
+for what in wall cpu rss; do ratio "to curl" up-ours up-curl "$what"; done
+for what in wall cpu rss; do ratio "to ncftpput" up-ours up-ncftpput "$what"; done
+echo
+printf "%-22s %9s %9s %9s\n" "download ${SIZE_MB} MiB" "wall s" "cpu s" "peak MB"
+row "ftp_transfer_bench" down-ours
+row "curl" down-curl
+echo "ratios (ftp_transfer_bench / other, median):"
+for what in wall cpu rss; do ratio "to curl" down-ours down-curl "$what"; done
+echo
+printf "peak memory of ftp_transfer_bench uploads: %.1f MB for 1 MiB, %.1f MB for %s MiB\n" \
+  "$(median up-ours-1MiB rss)" "$(median up-ours rss)" "$SIZE_MB"
