@@ -520,16 +520,21 @@ int SendFileToSocket(TSocketHandle handle, int file_descriptor, int64_t offset, 
   g_last_error = 0;
   // sendfile has no MSG_NOSIGNAL: SIGPIPE is blocked for this thread around
   // the call, and one that the call itself raised is taken back before the
-  // mask is restored.
+  // mask is restored. Only a caller that blocks SIGPIPE itself can have one
+  // pending already, which must then stay.
   sigset_t pipe_only;
   sigset_t previous;
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_only, &previous);
-  sigset_t pending;
-  sigemptyset(&pending);
-  sigpending(&pending);
-  const bool already_pending = sigismember(&pending, SIGPIPE) == 1;
+  const bool blocked_before = sigismember(&previous, SIGPIPE) == 1;
+  bool already_pending = false;
+  if (blocked_before) {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    already_pending = sigismember(&pending, SIGPIPE) == 1;
+  }
   off_t position = static_cast<off_t>(offset);
   ssize_t rc;
   do {
@@ -541,7 +546,7 @@ int SendFileToSocket(TSocketHandle handle, int file_descriptor, int64_t offset, 
     while (sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
     }
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!blocked_before) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (rc >= 0) return static_cast<int>(rc);
   errno = saved_errno;
   RecordErrno();

@@ -6,6 +6,7 @@
 #include "sockets/tcpsocket.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 
 #include <future>
@@ -165,16 +166,51 @@ TEST_F(SendFileTest, TheBandwidthLimitStillThrottles) {
   EXPECT_EQ(received.get().size(), 40000u);
 }
 
-TEST_F(SendFileTest, APeerThatResetsEndsTheSendWithAnErrorNotASignal) {
-  // Unread data on close makes the peer's kernel answer with a reset.
-  ASSERT_TRUE(SendAll(sock_.Handle(), "unread"));
-  ASSERT_TRUE(WaitFd(peer_.get(), POLLIN, kDefaultWaitMs) == WaitResult::kReady);
-  peer_.reset();
+struct BrokenCase {
+  const char* name;
+  bool reset_by_peer;  // else the sending side is already shut down (EPIPE)
+  bool caller_blocks_sigpipe;
+};
+
+class SendFileOnBrokenConnection : public SendFileTest,
+                                   public ::testing::WithParamInterface<BrokenCase> {};
+
+// With SIGPIPE at its default action the signal would end the program; with
+// SIGPIPE blocked by the caller it must not be left pending either.
+TEST_P(SendFileOnBrokenConnection, EndsWithAnErrorNotASignal) {
+  const BrokenCase& c = GetParam();
+  sigset_t pipe_only;
+  sigset_t previous;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(c.caller_blocks_sigpipe ? SIG_BLOCK : SIG_UNBLOCK, &pipe_only, &previous);
+  if (c.reset_by_peer) {
+    // Unread data on close makes the peer's kernel answer with a reset.
+    ASSERT_TRUE(SendAll(sock_.Handle(), "unread"));
+    ASSERT_TRUE(WaitFd(peer_.get(), POLLIN, kDefaultWaitMs) == WaitResult::kReady);
+    peer_.reset();
+  } else {
+    ASSERT_EQ(::shutdown(sock_.Handle(), SHUT_WR), 0);
+  }
   TFileStream file(WriteFile(Pattern(16 << 20)), TFileStream::Mode::kRead);
   sock_.SendStreamPlain(file);
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  const bool left_pending = sigismember(&pending, SIGPIPE) == 1;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   EXPECT_EQ(sock_.LastErrorCode(), kPeerClosed) << sock_.LastErrorText();
   EXPECT_LT(sock_.BytesSent(), 16 << 20);
+  EXPECT_FALSE(left_pending);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SendFileOnBrokenConnection,
+    ::testing::Values(BrokenCase{"ResetByPeer", true, false},
+                      BrokenCase{"ResetByPeerSigPipeBlocked", true, true},
+                      BrokenCase{"ShutDown", false, false},
+                      BrokenCase{"ShutDownSigPipeBlocked", false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace zud::test
