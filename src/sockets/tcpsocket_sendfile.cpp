@@ -41,7 +41,9 @@ bool TTCPBlockSocket::SendFileDirectly(TFileStream& file) {
     ThrottleTransfer(piece, MaxSendBandwidth, next_send_time_);
     int n = SendFileToSocket(handle_, file.Descriptor(), offset, piece);
     CheckResult(n);
-    if (first && n < 0 && (last_error_code_ == kInvalidArgument || last_error_code_ == kNotSupported)) {
+    const bool unsupported =
+        last_error_code_ == kInvalidArgument || last_error_code_ == kNotSupported;
+    if (first && n < 0 && unsupported) {
       // A file the platform cannot send from (nothing went out): the caller
       // falls back to reading it.
       ClearLastError();

@@ -14,15 +14,14 @@
 #include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ftp/ftpclient_test_support.h"
 #include "ftp/ftpclient_transfer_support.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "support/net.h"
 #include "sockets/tlsplugin.h"
+#include "support/net.h"
 
 namespace zud::test {
 namespace {

@@ -9,7 +9,6 @@
 #include "ftp/ftpclient.h"
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <map>
