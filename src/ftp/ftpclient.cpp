@@ -180,10 +180,10 @@ bool TFTPSend::SignIn() {
   if (!OpenControlConnection()) return false;
   is_tls_ = FullSSL;
 
-  int code = 0;
-  do {
+  int code = ReadReply();
+  for (int waits = 0; ReplyClass(code) == 1 && waits < kMaxPreliminaryGreetings; ++waits) {
     code = ReadReply();
-  } while (ReplyClass(code) == 1);
+  }
   if (ReplyClass(code) != 2) return false;
 
   if (AutoTLS && !is_tls_ && ReplyClass(SendCommand("AUTH TLS")) == 2) {

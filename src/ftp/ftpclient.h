@@ -68,6 +68,9 @@ class TFTPSend : public TProtocolClient {
   static constexpr size_t kMaxReplyBytes = 1024 * 1024;
   // A login gives up after this many commands (a custom table may loop).
   static constexpr int kMaxLoginSteps = 64;
+  // A greeting gives up after this many preliminary (1xx) replies, so a
+  // server that keeps saying "wait" cannot hold the client for ever.
+  static constexpr int kMaxPreliminaryGreetings = 64;
 
   // Creates the reply list, DataStream, Sock, DSock and FtpList, then sets
   // Timeout 300000, TargetPort "21", UserName "anonymous" and Password

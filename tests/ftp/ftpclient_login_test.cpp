@@ -68,6 +68,20 @@ TEST(SignIn, PreliminaryGreetingIsSkipped) {
             Concat({"USER anonymous", "PASS " + ftp.Password}, kAfterLogin));
 }
 
+TEST(SignIn, EndlessPreliminaryGreetingGivesUp) {
+  ScriptedFtpServer server;
+  std::string greeting;
+  for (int i = 0; i <= TFTPSend::kMaxPreliminaryGreetings; ++i) greeting += "120 Wait\r\n";
+  server.SetGreeting(greeting + "220 Too late");
+  TFTPSend ftp;
+  AimAt(ftp, server);
+  EXPECT_FALSE(ftp.SignIn());
+  EXPECT_EQ(ftp.ResultCode(), 120);
+  ftp.Sock().Close();
+  ASSERT_TRUE(server.WaitForSessionsEnded(1, 5000));
+  EXPECT_THAT(server.Commands(), IsEmpty());
+}
+
 TEST(SignIn, RefusingGreetingSendsNothing) {
   ScriptedFtpServer server;
   server.SetGreeting("421 Too many users");
