@@ -17,6 +17,7 @@
 
 #include <utility>
 
+#include "sockets/socketerrors.h"
 #include "util/textutil.h"
 
 namespace zud {
@@ -26,8 +27,6 @@ namespace {
 constexpr uint8_t kLoggedIn = 255;
 constexpr uint8_t kRefused = 254;
 constexpr uint8_t kLastAction = 11;
-// WSAENOBUFS, the code the socket layer also uses for a line that is too long.
-constexpr int kReplyTooLong = 10055;
 
 // Each row: six steps of (action, next on class 2, next on class 3).
 constexpr TLoginTable kLoginTables[] = {
@@ -118,7 +117,7 @@ int TFTPSend::ReadReply() {
     // bounded as well.
     reply_bytes += line.size() + 2;
     if (reply_bytes > kMaxReplyBytes) {
-      static_cast<TControlSocket&>(*sock_).RecordError(kReplyTooLong);
+      static_cast<TControlSocket&>(*sock_).RecordError(kErrLineTooLong);
       line.clear();
     }
     if (code.empty() && line.size() >= 4 && (line[3] == ' ' || line[3] == '-')) {
@@ -135,7 +134,7 @@ int TFTPSend::ReadReply() {
   // A line or reply past its bound (the socket reports a line past
   // MaxLineLength with the same code) is no reply at all, whatever code
   // began it.
-  if (sock_->LastErrorCode() == kReplyTooLong) code.clear();
+  if (sock_->LastErrorCode() == kErrLineTooLong) code.clear();
   result_code_ = TextToIntDef(code, 0);
   return result_code_;
 }

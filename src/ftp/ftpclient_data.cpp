@@ -18,6 +18,7 @@
 
 #include "ftp/ftpclient.h"
 #include "ftp/ftpclient_text.h"
+#include "sockets/socketerrors.h"
 #include "util/iptext.h"
 #include "util/textutil.h"
 
@@ -29,7 +30,6 @@ using ftp_internal::ReplyClass;
 using ftp_internal::TrimControlChars;
 
 constexpr int32_t kDataLingerMs = 10000;
-constexpr int kStopRequested = 10053;
 
 // An address text without IPv6 brackets and, for an IPv4 peer reached over
 // an IPv6 socket, without the "::ffff:" prefix, so that texts of the same
@@ -219,7 +219,7 @@ bool TFTPSend::DownloadOverData(TStream& target) {
   // request, though, leaves the data incomplete whatever the server thinks
   // (it may well have sent everything into the buffers already).
   DSock().ReceiveStreamToEnd(target, Timeout);
-  const bool stopped = DSock().LastErrorCode() == kStopRequested;
+  const bool stopped = DSock().LastErrorCode() == kErrStopRequested;
   DSock().Close();
   const bool done = ReplyClass(ReadReply()) == 2;
   return done && !stopped;

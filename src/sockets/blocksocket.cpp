@@ -12,10 +12,6 @@ namespace zud {
 
 namespace {
 
-constexpr int kWouldBlock = 10035;
-constexpr int kInProgress = 10036;
-constexpr int kStopRequested = 10053;
-
 std::string ErrorMessageFor(int code, const std::string& text) {
   return "Zudirav TCP/IP Socket error " + std::to_string(code) + ": " + text;
 }
@@ -318,7 +314,7 @@ void TBlockSocket::ReportLastError() {
     return;
   }
   last_error_text_ = GetErrorDescEx();
-  if (last_error_code_ == kWouldBlock || last_error_code_ == kInProgress) return;
+  if (last_error_code_ == kErrWouldBlock || last_error_code_ == kErrInProgress) return;
   if (OnStatus) ReportStatus(SR_Error, std::to_string(last_error_code_) + "," + last_error_text_);
   if (RaiseExcept) throw EZudiravError(last_error_code_, last_error_text_);
 }
@@ -326,7 +322,7 @@ void TBlockSocket::ReportLastError() {
 bool TBlockSocket::CheckStopRequest() {
   FireHeartbeat();
   if (!StopFlag.exchange(false)) return false;
-  SetLastErrorCode(kStopRequested);
+  SetLastErrorCode(kErrStopRequested);
   ReportLastError();
   return true;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "sockets/blocksocket.h"
+#include "sockets/socketerrors.h"
 #include "util/compat.h"
 #include "util/stream.h"
 #include "util/textutil.h"
@@ -17,10 +18,6 @@ namespace zud {
 
 namespace {
 
-constexpr int kStopRequested = 10053;
-constexpr int kPeerClosed = 10054;
-constexpr int kLineTooLong = 10055;
-constexpr int kTimedOut = 10060;
 constexpr int kMaxPacket = 65536;
 // Storage beyond this is given back once LineBuffer empties.
 constexpr size_t kKeptLineStorage = 256 * 1024;
@@ -96,9 +93,9 @@ void TBlockSocket::ReadPacketIntoLineBuffer(int32_t timeout) {
   if (n <= 0) {
     if (WaitReadable(timeout)) {
       n = PendingByteCount();
-      if (n <= 0) SetLastErrorCode(kPeerClosed);  // readable with nothing to read
+      if (n <= 0) SetLastErrorCode(kErrPeerClosed);  // readable with nothing to read
     } else if (last_error_code_ == 0) {
-      SetLastErrorCode(kTimedOut);
+      SetLastErrorCode(kErrTimedOut);
     }
   }
   if (n > 0 && last_error_code_ == 0) {
@@ -134,7 +131,7 @@ int TBlockSocket::ReceiveRaw(void* buffer, int length) {
   ThrottleTransfer(length, MaxRecvBandwidth, next_receive_time_);
   int n = ReceiveFromSocket(handle_, buffer, length, 0);
   if (n == 0) {
-    SetLastErrorCode(kPeerClosed);
+    SetLastErrorCode(kErrPeerClosed);
   } else {
     CheckResult(n);
   }
@@ -169,7 +166,7 @@ uint8_t TBlockSocket::PeekOneByte(int32_t timeout) {
   if (WaitReadable(timeout)) {
     if (PeekBytes(&value, 1) <= 0) value = 0;
   } else if (last_error_code_ == 0) {
-    SetLastErrorCode(kTimedOut);
+    SetLastErrorCode(kErrTimedOut);
   }
   ReportLastError();
   return value;
@@ -241,12 +238,12 @@ std::string TBlockSocket::ReceiveUntil(int32_t timeout, std::string_view termina
     // The limit is on the line: bytes after a terminator belong to later lines.
     const size_t measured = found != std::string_view::npos ? found : acc.size();
     if (MaxLineLength > 0 && measured > static_cast<size_t>(MaxLineLength)) {
-      SetLastErrorCode(kLineTooLong);
+      SetLastErrorCode(kErrLineTooLong);
       break;
     }
     if (found != std::string_view::npos) break;
     if (!InterPacketTimeout && !TimeLeft(timeout, start)) {
-      SetLastErrorCode(kTimedOut);
+      SetLastErrorCode(kErrTimedOut);
       break;
     }
   }
@@ -288,7 +285,7 @@ int TBlockSocket::ReceiveExactTo(int length, int32_t timeout,
     }
     if (last_error_code_ != 0 || got >= wanted) break;
     if (!InterPacketTimeout && !TimeLeft(timeout, start)) {
-      SetLastErrorCode(kTimedOut);
+      SetLastErrorCode(kErrTimedOut);
       // Reported (and raised) like every other failure of a receive.
       ReportLastError();
       break;
@@ -438,7 +435,7 @@ bool TBlockSocket::WaitReadable(int32_t timeout) {
       ready = PollReadable(rate > 0 ? rate : 0);
     }
   }
-  if (stopped) SetLastErrorCode(kStopRequested);
+  if (stopped) SetLastErrorCode(kErrStopRequested);
   ReportLastError();
   if (ready) ReportStatus(SR_ReadReady, std::string());
   return ready;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "sockets/blocksocket.h"
+#include "sockets/socketerrors.h"
 #include "util/compat.h"
 #include "util/stream.h"
 #include "util/textutil.h"
@@ -12,8 +13,6 @@ namespace zud {
 
 namespace {
 
-constexpr int kWouldBlock = 10035;
-constexpr int kTimedOut = 10060;
 constexpr uint32_t kThrottleSlice = 250;  // ms: how soon StopFlag ends a throttling wait
 
 void PutInt32LE(uint32_t value, char* out) {
@@ -34,12 +33,12 @@ int TBlockSocket::SendBytes(const void* buffer, int length) {
     ThrottleTransfer(piece, MaxSendBandwidth, next_send_time_);
     int n = SendToSocket(handle_, bytes + sent, piece, 0);
     CheckResult(n);
-    if (last_error_code_ == kWouldBlock) {
+    if (last_error_code_ == kErrWouldBlock) {
       if (WaitWritable(NonblockSendTimeout)) {
         n = SendToSocket(handle_, bytes + sent, piece, 0);
         CheckResult(n);
       } else if (last_error_code_ == 0) {
-        SetLastErrorCode(kTimedOut);
+        SetLastErrorCode(kErrTimedOut);
       }
     }
     if (last_error_code_ != 0 || n <= 0) break;

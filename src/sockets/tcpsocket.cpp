@@ -6,14 +6,13 @@
 #include <algorithm>
 #include <utility>
 
+#include "sockets/socketerrors.h"
 #include "util/textutil.h"
 
 namespace zud {
 
 namespace {
 
-constexpr int kPeerClosed = 10054;
-constexpr int kTLSFailure = 10091;
 constexpr int kMaxPacket = 65536;  // the most one raw receive is asked for
 
 }  // namespace
@@ -99,7 +98,7 @@ void TTCPBlockSocket::StartClientTLS() {
 
 void TTCPBlockSocket::SetPluginFailure() {
   failure_from_plugin_ = true;
-  SetLastErrorCode(kTLSFailure);
+  SetLastErrorCode(kErrRefused);
 }
 
 void TTCPBlockSocket::SetProxyFailure(int code) {
@@ -143,7 +142,7 @@ int TTCPBlockSocket::ReceiveRaw(void* buffer, int length) {
     count = -1;
   } else if (count == 0) {
     // The peer ended the session: the same end of stream as a plain receive.
-    SetLastErrorCode(kPeerClosed);
+    SetLastErrorCode(kErrPeerClosed);
   }
   ReportLastError();
   if (count > 0) {
@@ -193,7 +192,7 @@ int TTCPBlockSocket::SocketProtocolNumber() const { return kIpProtoTcp; }
 std::string TTCPBlockSocket::GetErrorDescEx() const {
   // Only a 10091 that the plug-in caused takes its words: a proxy refusal
   // after an earlier failed handshake is still a proxy refusal.
-  if (last_error_code_ == kTLSFailure && failure_from_plugin_ && tls_plugin_ &&
+  if (last_error_code_ == kErrRefused && failure_from_plugin_ && tls_plugin_ &&
       tls_plugin_->PluginErrorCode() != 0) {
     return tls_plugin_->PluginErrorText();
   }

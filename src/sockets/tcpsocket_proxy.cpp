@@ -2,6 +2,7 @@
 // BIND, and connect through an HTTP proxy's CONNECT tunnel.
 #include <algorithm>
 
+#include "sockets/socketerrors.h"
 #include "sockets/tcpsocket.h"
 #include "util/codec.h"
 #include "util/iptext.h"
@@ -9,9 +10,6 @@
 namespace zud {
 
 namespace {
-
-constexpr int kProxyRefused = 10091;
-constexpr int kSocksBindFailed = 11003;
 
 // Restores the receive settings that the tunnel read changes for itself.
 class SavedReceiveSettings {
@@ -48,7 +46,7 @@ void TTCPBlockSocket::ConnectThroughSocks(const std::string& host, const std::st
   if (LastErrorCode() == 0) {
     const bool granted = NegotiateSocksLogin() && SendSocksRequest(SOCKS_CONNECT, host, port) &&
                          ReadSocksReply();
-    if (!granted && LastErrorCode() == 0) SetProxyFailure(kProxyRefused);
+    if (!granted && LastErrorCode() == 0) SetProxyFailure(kErrRefused);
     socks_bound_ip_ = SocksReplyIP();
     socks_bound_port_ = SocksReplyPort();
     socks_peer_ip_ = host;
@@ -71,7 +69,7 @@ void TTCPBlockSocket::StartListeningThroughSocks() {
   if (LastErrorCode() == 0) {
     const bool granted =
         NegotiateSocksLogin() && SendSocksRequest(SOCKS_BIND, ip, port) && ReadSocksReply();
-    if (!granted && LastErrorCode() == 0) SetProxyFailure(kSocksBindFailed);
+    if (!granted && LastErrorCode() == 0) SetProxyFailure(kErrSocksListenFailed);
   }
   // A proxy listening on all its addresses is reachable where we reached it.
   socks_bound_ip_ = SocksReplyIP() == "0.0.0.0" ? SocksIP : SocksReplyIP();
@@ -84,7 +82,7 @@ void TTCPBlockSocket::StartListeningThroughSocks() {
 
 TSocketHandle TTCPBlockSocket::AcceptThroughSocks() {
   // The proxy's second reply: the remote party has connected to its port.
-  if (!ReadSocksReply() && LastErrorCode() == 0) SetProxyFailure(kSocksBindFailed);
+  if (!ReadSocksReply() && LastErrorCode() == 0) SetProxyFailure(kErrSocksListenFailed);
   socks_peer_ip_ = SocksReplyIP();
   socks_peer_port_ = SocksReplyPort();
   // The connection to the proxy now is the accepted connection.
@@ -103,7 +101,7 @@ void TTCPBlockSocket::ConnectThroughHTTPTunnel(const std::string& host, const st
     // Spaces, CR or LF in the host would inject into the request; refused
     // before anything is connected or sent.
     ClearLastError();
-    SetProxyFailure(kProxyRefused);
+    SetProxyFailure(kErrRefused);
     ReportLastError();
     return;
   }
@@ -115,7 +113,7 @@ void TTCPBlockSocket::ConnectThroughHTTPTunnel(const std::string& host, const st
   if (LastErrorCode() != 0) {
     tunnel_established_ = false;
   } else if (!tunnel_established_) {
-    SetProxyFailure(kProxyRefused);
+    SetProxyFailure(kErrRefused);
   }
   tunnel_peer_ip_ = target;
   tunnel_peer_port_ = port_text;
@@ -149,7 +147,7 @@ void TTCPBlockSocket::RequestTunnel(const std::string& target, const std::string
     }
     if (line.empty() || line == "\r") return;
     if (lines >= kTunnelMaxLines) {
-      SetProxyFailure(kProxyRefused);
+      SetProxyFailure(kErrRefused);
       return;
     }
   }

@@ -8,19 +8,11 @@
 #include <algorithm>
 #include <string>
 
+#include "sockets/socketerrors.h"
 #include "sockets/tcpsocket.h"
 #include "util/stream.h"
 
 namespace zud {
-
-namespace {
-
-constexpr int kInvalidArgument = 10022;
-constexpr int kNotSupported = 10045;
-constexpr int kWouldBlock = 10035;
-constexpr int kTimedOut = 10060;
-
-}  // namespace
 
 void TTCPBlockSocket::SendStreamPlain(TStream& stream) {
   auto* file = dynamic_cast<TFileStream*>(&stream);
@@ -42,7 +34,7 @@ bool TTCPBlockSocket::SendFileDirectly(TFileStream& file) {
     int n = SendFileToSocket(handle_, file.Descriptor(), offset, piece);
     CheckResult(n);
     const bool unsupported =
-        last_error_code_ == kInvalidArgument || last_error_code_ == kNotSupported;
+        last_error_code_ == kErrInvalidArgument || last_error_code_ == kErrNotSupported;
     if (first && n < 0 && unsupported) {
       // A file the platform cannot send from (nothing went out): the caller
       // falls back to reading it.
@@ -50,12 +42,12 @@ bool TTCPBlockSocket::SendFileDirectly(TFileStream& file) {
       return false;
     }
     first = false;
-    if (last_error_code_ == kWouldBlock) {
+    if (last_error_code_ == kErrWouldBlock) {
       if (WaitWritable(NonblockSendTimeout)) {
         n = SendFileToSocket(handle_, file.Descriptor(), offset, piece);
         CheckResult(n);
       } else if (last_error_code_ == 0) {
-        SetLastErrorCode(kTimedOut);
+        SetLastErrorCode(kErrTimedOut);
       }
     }
     // 0 without an error: the file became shorter meanwhile; its end is here.
