@@ -6,6 +6,7 @@
 //   ftp_transfer_bench upload   HOST PORT USER PASS LOCAL-FILE REMOTE-NAME
 //   ftp_transfer_bench download HOST PORT USER PASS REMOTE-NAME LOCAL-FILE
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -35,6 +36,12 @@ int main(int argc, char** argv) {
     ftp.BinaryMode = true;
     ftp.DirectFile = true;
     ftp.DirectFileName = upload ? argv[6] : argv[7];
+    // Any monitor hook makes the socket hand every piece over in a buffer:
+    // FTP_BENCH_PLAIN_SEND=1 measures that path instead of the zero-copy one.
+    const char* plain = std::getenv("FTP_BENCH_PLAIN_SEND");
+    if (plain != nullptr && std::strcmp(plain, "1") == 0) {
+      ftp.DSock().OnMonitor = [](zud::TBlockSocket&, bool, const void*, int) {};
+    }
     bool done = ftp.SignIn();
     if (done) done = upload ? ftp.UploadFile(argv[7], false) : ftp.DownloadFile(argv[6], false);
     const std::string last = ftp.ResultString();

@@ -11,7 +11,8 @@
 #
 # Upload: the same SIZE_MB file is stored with ftp_transfer_bench (UploadFile,
 # DirectFile, binary, passive), "curl -T" and ncftpput, the three alternating,
-# RUNS times each. Download: ftp_transfer_bench (DownloadFile, DirectFile)
+# RUNS times each (and the benchmark program once more with its zero-copy
+# file send switched off, FTP_BENCH_PLAIN_SEND=1). Download: ftp_transfer_bench (DownloadFile, DirectFile)
 # against curl. For each: the median wall time, client CPU time (user +
 # system) and peak memory (maximum resident set size), and the ratios to the
 # others. Finally the peak memory of ftp_transfer_bench for a small file, to
@@ -119,6 +120,11 @@ measure() {
 }
 
 upload_ours() { measure "$1" "$bin" upload 127.0.0.1 "$port" "$ACCOUNT" "$PASSWORD" "$2" /ours.bin; }
+# The same client with the zero-copy file send switched off (every piece
+# passes through a buffer), to show what that path costs and gains here.
+upload_buffered() {
+  FTP_BENCH_PLAIN_SEND=1 measure up-ours-buffered "$bin" upload 127.0.0.1 "$port" "$ACCOUNT" "$PASSWORD" "$src" /buffered.bin
+}
 upload_curl() { measure up-curl curl -sS --ftp-pasv -T "$src" -u "$ACCOUNT:$PASSWORD" "$url/curl.bin"; }
 upload_ncftp() { measure up-ncftpput ncftpput -F -u "$ACCOUNT" -p "$PASSWORD" -P "$port" 127.0.0.1 /ncftp "$src"; }
 download_ours() { measure down-ours "$bin" download 127.0.0.1 "$port" "$ACCOUNT" "$PASSWORD" /src.bin "$work/local/ours.out"; }
@@ -126,8 +132,9 @@ download_curl() { measure down-curl curl -sS --ftp-pasv -u "$ACCOUNT:$PASSWORD" 
 
 echo "ftp_upload_bench: ${SIZE_MB} MiB, $RUNS runs each, vsftpd on 127.0.0.1:$port, files in $base"
 for run in $(seq "$RUNS"); do
-  rm -f "$work/root/ours.bin" "$work/root/curl.bin" "$work/root/ncftp/data.bin"
+  rm -f "$work/root/ours.bin" "$work/root/buffered.bin" "$work/root/curl.bin" "$work/root/ncftp/data.bin"
   upload_ours up-ours "$src"
+  upload_buffered
   upload_curl
   upload_ncftp
   rm -f "$work/local/ours.out" "$work/local/curl.out"
@@ -135,6 +142,7 @@ for run in $(seq "$RUNS"); do
   download_curl
   if [ "$run" -eq 1 ]; then
     cmp -s "$src" "$work/root/ours.bin" || die "ftp_transfer_bench stored different bytes"
+    cmp -s "$src" "$work/root/buffered.bin" || die "ftp_transfer_bench (buffered) stored different bytes"
     cmp -s "$src" "$work/root/curl.bin" || die "curl stored different bytes"
     cmp -s "$src" "$work/root/ncftp/data.bin" || die "ncftpput stored different bytes"
     cmp -s "$src" "$work/local/ours.out" || die "ftp_transfer_bench fetched different bytes"
@@ -166,11 +174,14 @@ ratio() {
 echo
 printf "%-22s %9s %9s %9s\n" "upload ${SIZE_MB} MiB" "wall s" "cpu s" "peak MB"
 row "ftp_transfer_bench" up-ours
+row "  buffered send" up-ours-buffered
 row "curl -T" up-curl
 row "ncftpput" up-ncftpput
 echo "ratios (ftp_transfer_bench / other, median):"
 for what in wall cpu rss; do ratio "to curl" up-ours up-curl "$what"; done
 for what in wall cpu rss; do ratio "to ncftpput" up-ours up-ncftpput "$what"; done
+for what in wall cpu; do ratio "buffered send to curl" up-ours-buffered up-curl "$what"; done
+for what in wall cpu; do ratio "buffered send to ncftpput" up-ours-buffered up-ncftpput "$what"; done
 echo
 printf "%-22s %9s %9s %9s\n" "download ${SIZE_MB} MiB" "wall s" "cpu s" "peak MB"
 row "ftp_transfer_bench" down-ours
