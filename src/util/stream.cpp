@@ -75,30 +75,37 @@ TFileStream::~TFileStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-int64_t TFileStream::Read(void* buffer, int64_t count) {
+namespace {
+
+// Repeats a positioned read or write until count bytes moved, the end of the
+// file or an error; returns the bytes moved.
+template <typename Byte, typename Call>
+int64_t MoveAll(Byte* buffer, int64_t count, int64_t position, Call call) {
   int64_t done = 0;
-  auto* out = static_cast<char*>(buffer);
   while (done < count) {
-    const ssize_t n = ::pread(fd_, out + done, static_cast<size_t>(count - done),
-                              static_cast<off_t>(position_ + done));
+    const ssize_t n = call(buffer + done, static_cast<size_t>(count - done),
+                           static_cast<off_t>(position + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += n;
   }
+  return done;
+}
+
+}  // namespace
+
+int64_t TFileStream::Read(void* buffer, int64_t count) {
+  const int64_t done =
+      MoveAll(static_cast<char*>(buffer), count, position_,
+              [this](char* at, size_t n, off_t offset) { return ::pread(fd_, at, n, offset); });
   SetPosition(position_ + done);
   return done;
 }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
-  int64_t done = 0;
-  const auto* in = static_cast<const char*>(buffer);
-  while (done < count) {
-    const ssize_t n = ::pwrite(fd_, in + done, static_cast<size_t>(count - done),
-                               static_cast<off_t>(position_ + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
+  const int64_t done = MoveAll(
+      static_cast<const char*>(buffer), count, position_,
+      [this](const char* at, size_t n, off_t offset) { return ::pwrite(fd_, at, n, offset); });
   SetPosition(position_ + done);
   return done;
 }
