@@ -3,7 +3,6 @@
 // server independently with a raw client first.
 #include "ftp/ftpclient.h"
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,17 +15,6 @@
 namespace zud::test {
 namespace {
 
-using Factory = std::function<std::unique_ptr<FtpDaemonFixture>(const FtpServerOptions&)>;
-
-struct ServerKind {
-  const char* name;
-  Factory make;
-  Family family;
-};
-
-void PrintTo(const ServerKind& kind, std::ostream* os) {
-  *os << kind.name << " " << FamilyName(kind.family);
-}
 
 // The server's answers to the restart probe SignIn runs ("REST 0", then
 // "REST 1" only after a 350), found with a client that shares no code with
@@ -53,10 +41,10 @@ ProbeAnswers AskRestartProbe(const FtpDaemonFixture& server, std::string* why) {
   return answers;
 }
 
-class RealServerLogin : public ::testing::TestWithParam<ServerKind> {};
+class RealServerLogin : public ::testing::TestWithParam<FtpServerKind> {};
 
 TEST_P(RealServerLogin, SignInSignOffAndWrongPassword) {
-  const ServerKind& kind = GetParam();
+  const FtpServerKind& kind = GetParam();
   if (!LoopbackAvailable(kind.family)) GTEST_SKIP() << "no loopback for this family";
   std::unique_ptr<FtpDaemonFixture> server = kind.make({.family = kind.family});
   ZUD_REQUIRE_DAEMON(*server);
@@ -96,22 +84,10 @@ TEST_P(RealServerLogin, SignInSignOffAndWrongPassword) {
             (std::vector<std::string>{"USER " + server->user(), "PASS " + ftp.Password}));
 }
 
-std::unique_ptr<FtpDaemonFixture> MakeVsftpd(const FtpServerOptions& options) {
-  return std::make_unique<VsftpdServer>(options);
-}
-std::unique_ptr<FtpDaemonFixture> MakePyftpdlib(const FtpServerOptions& options) {
-  return std::make_unique<PyftpdlibServer>(options);
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Servers, RealServerLogin,
-    ::testing::Values(ServerKind{"Vsftpd", MakeVsftpd, Family::kIPv4},
-                      ServerKind{"Vsftpd", MakeVsftpd, Family::kIPv6},
-                      ServerKind{"Pyftpdlib", MakePyftpdlib, Family::kIPv4},
-                      ServerKind{"Pyftpdlib", MakePyftpdlib, Family::kIPv6}),
-    [](const auto& info) {
-      return std::string(info.param.name) + FamilyName(info.param.family);
-    });
+    ::testing::ValuesIn(AllFtpServerKinds()),
+    [](const auto& info) { return FtpServerKindName(info.param); });
 
 }  // namespace
 }  // namespace zud::test

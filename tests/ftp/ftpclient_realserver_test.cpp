@@ -35,11 +35,9 @@ constexpr int64_t kKiB = 1024;
 constexpr int64_t kMiB = 1024 * kKiB;
 constexpr int64_t kGiB = 1024 * kMiB;
 
-using Factory = std::function<std::unique_ptr<FtpDaemonFixture>(const FtpServerOptions&)>;
-
 struct ServerKind {
   const char* name;
-  Factory make;
+  FtpDaemonFactory make;
   // What the server sends for a text file in ASCII type (pyftpdlib turns LF
   // into CR LF; vsftpd sends the bytes as they are stored).
   std::function<std::string(const std::string&)> ascii_download;
@@ -65,16 +63,8 @@ std::string WithCrLf(const std::string& text) {
   return out;
 }
 
-const ServerKind kVsftpd{"Vsftpd",
-                         [](const FtpServerOptions& o) -> std::unique_ptr<FtpDaemonFixture> {
-                           return std::make_unique<VsftpdServer>(o);
-                         },
-                         AsStored};
-const ServerKind kPyftpdlib{"Pyftpdlib",
-                            [](const FtpServerOptions& o) -> std::unique_ptr<FtpDaemonFixture> {
-                              return std::make_unique<PyftpdlibServer>(o);
-                            },
-                            WithCrLf};
+const ServerKind kVsftpd{"Vsftpd", MakeVsftpd, AsStored};
+const ServerKind kPyftpdlib{"Pyftpdlib", MakePyftpdlib, WithCrLf};
 
 // One running server per kind and family, kept for the test suite.
 std::map<std::string, std::unique_ptr<FtpDaemonFixture>>& ServerCache() {

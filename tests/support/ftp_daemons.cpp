@@ -198,4 +198,27 @@ PyftpdlibServer::PyftpdlibServer(const FtpServerOptions& options)
   }
 }
 
+std::unique_ptr<FtpDaemonFixture> MakeVsftpd(const FtpServerOptions& options) {
+  return std::make_unique<VsftpdServer>(options);
+}
+
+std::unique_ptr<FtpDaemonFixture> MakePyftpdlib(const FtpServerOptions& options) {
+  return std::make_unique<PyftpdlibServer>(options);
+}
+
+std::vector<FtpServerKind> AllFtpServerKinds() {
+  return {{"Vsftpd", MakeVsftpd, Family::kIPv4},
+          {"Vsftpd", MakeVsftpd, Family::kIPv6},
+          {"Pyftpdlib", MakePyftpdlib, Family::kIPv4},
+          {"Pyftpdlib", MakePyftpdlib, Family::kIPv6}};
+}
+
+std::string FtpServerKindName(const FtpServerKind& kind) {
+  return std::string(kind.name) + FamilyName(kind.family);
+}
+
+void PrintTo(const FtpServerKind& kind, std::ostream* os) {
+  *os << kind.name << " " << FamilyName(kind.family);
+}
+
 }  // namespace zud::test

@@ -16,9 +16,13 @@
 // pyftpdlib has its own user table and runs as the calling user.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/daemon_fixture.h"
 
@@ -79,5 +83,23 @@ class PyftpdlibServer : public FtpDaemonFixture {
   explicit PyftpdlibServer(const FtpServerOptions& options = {});
   bool anonymous_can_write() const override { return true; }
 };
+
+// Starts one kind of FTP daemon fixture: for tests parameterized over servers.
+using FtpDaemonFactory =
+    std::function<std::unique_ptr<FtpDaemonFixture>(const FtpServerOptions&)>;
+std::unique_ptr<FtpDaemonFixture> MakeVsftpd(const FtpServerOptions& options);
+std::unique_ptr<FtpDaemonFixture> MakePyftpdlib(const FtpServerOptions& options);
+
+// One server program on one address family.
+struct FtpServerKind {
+  const char* name;  // "Vsftpd", "Pyftpdlib"
+  FtpDaemonFactory make;
+  Family family;
+};
+// vsftpd and pyftpdlib, each on IPv4 and on IPv6.
+std::vector<FtpServerKind> AllFtpServerKinds();
+// "VsftpdIPv4": a parameterized test's name suffix.
+std::string FtpServerKindName(const FtpServerKind& kind);
+void PrintTo(const FtpServerKind& kind, std::ostream* os);
 
 }  // namespace zud::test

@@ -3,7 +3,6 @@
 // cannot trust what they report.
 #include "support/ftp_daemons.h"
 
-#include <functional>
 #include <memory>
 
 #include "gtest/gtest.h"
@@ -12,23 +11,7 @@
 namespace zud::test {
 namespace {
 
-using Factory = std::function<std::unique_ptr<FtpDaemonFixture>(const FtpServerOptions&)>;
-
-struct ServerKind {
-  const char* name;
-  Factory make;
-  Family family;
-};
-
-void PrintTo(const ServerKind& kind, std::ostream* os) {
-  *os << kind.name << " " << FamilyName(kind.family);
-}
-
-std::string KindName(const testing::TestParamInfo<ServerKind>& info) {
-  return std::string(info.param.name) + FamilyName(info.param.family);
-}
-
-class FtpDaemonTest : public testing::TestWithParam<ServerKind> {
+class FtpDaemonTest : public testing::TestWithParam<FtpServerKind> {
  protected:
   std::unique_ptr<FtpDaemonFixture> Start(FtpServerOptions options = {}) {
     options.family = GetParam().family;
@@ -111,19 +94,10 @@ TEST_P(FtpDaemonTest, AnonymousOptionAdmitsAnonymous) {
   }
 }
 
-std::unique_ptr<FtpDaemonFixture> MakeVsftpd(const FtpServerOptions& options) {
-  return std::make_unique<VsftpdServer>(options);
-}
-std::unique_ptr<FtpDaemonFixture> MakePyftpdlib(const FtpServerOptions& options) {
-  return std::make_unique<PyftpdlibServer>(options);
-}
-
-INSTANTIATE_TEST_SUITE_P(Servers, FtpDaemonTest,
-                         testing::Values(ServerKind{"Vsftpd", MakeVsftpd, Family::kIPv4},
-                                         ServerKind{"Vsftpd", MakeVsftpd, Family::kIPv6},
-                                         ServerKind{"Pyftpdlib", MakePyftpdlib, Family::kIPv4},
-                                         ServerKind{"Pyftpdlib", MakePyftpdlib, Family::kIPv6}),
-                         KindName);
+INSTANTIATE_TEST_SUITE_P(Servers, FtpDaemonTest, testing::ValuesIn(AllFtpServerKinds()),
+                         [](const testing::TestParamInfo<FtpServerKind>& info) {
+                           return FtpServerKindName(info.param);
+                         });
 
 }  // namespace
 }  // namespace zud::test
