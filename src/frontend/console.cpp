@@ -15,6 +15,11 @@ TOutputSink& OutputSink() {
   return sink;
 }
 
+std::string& MessagePrefix() {
+  static std::string prefix = "ftpupload";
+  return prefix;
+}
+
 // Columns covered by the status line now on the screen; 0 when none is shown.
 size_t status_width = 0;
 
@@ -63,5 +68,24 @@ void ClearStatusLine() {
   std::cerr.write(blank.data(), static_cast<std::streamsize>(blank.size()));
   std::cerr.flush();
 }
+
+void KeepStatusLine(std::string_view text) {
+  if (!StatusLineAvailable()) return;
+  ShowStatusLine(text);
+  std::cerr.put('\n');
+  std::cerr.flush();
+}
+
+void WriteErrorLine(std::string_view text) {
+  ClearStatusLine();
+  std::string line = MessagePrefix();
+  line += ": ";
+  line += text;
+  line += '\n';
+  std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
+  std::cerr.flush();
+}
+
+void SetMessagePrefix(std::string_view name) { MessagePrefix() = name; }
 
 }  // namespace zud

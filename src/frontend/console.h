@@ -1,12 +1,12 @@
 // The tool's two output channels.
 //
-// Standard output carries everything the tool reports: the echoed protocol
-// dialogue and its own messages. Each write is flushed at once, so a user or
+// Standard output carries the echoed protocol dialogue and the classic
+// messages. Each write is flushed at once, so a user or
 // a script watching the output sees every line as it happens.
 //
-// Standard error carries only a transient status line (the progress meter),
-// and only when it is a terminal; when it is not, nothing is ever written
-// there. Standard output clears the status line before it writes, so the two
+// Standard error carries the tool's own messages (failures, warnings,
+// summaries) and, only when it is a terminal, a status line (the progress
+// meter). Standard output clears the status line before it writes, so the two
 // never share a screen line.
 #pragma once
 
@@ -32,5 +32,15 @@ bool StatusLineAvailable();
 void ShowStatusLine(std::string_view text);
 // Erases the status line, if one is shown.
 void ClearStatusLine();
+// Shows text as the status line and ends it, so that it stays on the screen.
+// The fresh line below counts as the status line and is cleared before the
+// next write.
+void KeepStatusLine(std::string_view text);
+
+// Writes one message line to standard error ("name: text" and a line end),
+// after clearing the status line.
+void WriteErrorLine(std::string_view text);
+// The program name the messages start with.
+void SetMessagePrefix(std::string_view name);
 
 }  // namespace zud

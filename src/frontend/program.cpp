@@ -2,13 +2,19 @@
 
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "frontend/console.h"
+#include "frontend/credentials.h"
 #include "frontend/execparams.h"
+#include "frontend/failure.h"
+#include "frontend/switches.h"
 #include "frontend/uploadjob.h"
 #include "sockets/socketlayer.h"
+#include "sockets/tcpsocket.h"
 #include "util/compat.h"
+#include "util/process.h"
 #include "util/textutil.h"
 
 namespace zud {
@@ -32,28 +38,70 @@ void WaitForEnter() {
 
 void Print(const std::string& text) { WriteOutput(text); }
 
+std::vector<std::string> AllParameters() {
+  std::vector<std::string> params;
+  for (int i = 1; i <= ParameterCount(); ++i) params.push_back(Parameter(i));
+  return params;
+}
+
+bool HoldsLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+// The command line's and the login's checks, then the upload job.
+TExitStatus CheckAndUpload(TUploadSettings& settings) {
+  // One parameter is the classic case of a missing path, whatever it is.
+  if (ParameterCount() >= 2) {
+    const std::string error = CheckUploadSettings(settings);
+    if (!error.empty()) {
+      WriteErrorLine(error);
+      return TExitStatus::kCommandLine;
+    }
+    const TExitStatus login = ResolveLoginSources(settings);
+    if (login != TExitStatus::kStored) return login;
+    if (HoldsLineBreak(settings.User) || HoldsLineBreak(settings.Pass)) {
+      WriteErrorLine("the user name or password holds a line break, which an FTP command "
+                     "cannot carry");
+      return TExitStatus::kCommandLine;
+    }
+  }
+  return RunUploadJob();
+}
+
 // The program body proper; start-up and shut-down surround it. Returns the
-// exit status: 1 when the upload failed, so that scripts can tell.
+// exit status, by cause.
 int RunBody() {
   if (IsHelpRequested()) {
     ShowUsage();
+    return 0;
+  }
+  if (IsSwitchPresent("-version", "-", true)) {
+    Print(VersionText(ProgramFileName(Parameter(0))));
     return 0;
   }
   GatherUploadSettings(UploadSettings);
   const bool debugging = IsDebuggerAttached();
   if (debugging) Print(SettingsDump(UploadSettings));
 
-  const bool uploaded = RunUpload();
+  const TExitStatus status = CheckAndUpload(UploadSettings);
 
   if (debugging) WaitForEnter();
-  return uploaded ? 0 : 1;
+  return static_cast<int>(status);
 }
 
 }  // namespace
 
 bool IsHelpRequested() {
   return ParameterCount() == 0 || IsSwitchPresent("?", "-/", true) ||
-         IsSwitchPresent("-help", "-", true);
+         IsSwitchPresent("-help", "-", true) || IsSwitchPresent("h", "-", false);
+}
+
+std::string VersionText(std::string_view exe) {
+  // The plug-in every new connection would get names the TLS library.
+  TTCPBlockSocket probe;
+  const TCustomSSL& tls = probe.TLSPlugin();
+  return std::string(exe) + " " + kVersion + "\r\n" + "TLS: " + tls.LibraryName() + " (" +
+         tls.LibraryVersion() + ")\r\n";
 }
 
 void GatherUploadSettings(TUploadSettings& settings) {
@@ -84,6 +132,41 @@ void GatherUploadSettings(TUploadSettings& settings) {
   if (settings.RemoteDir.empty()) settings.RemoteDir = "/";
 
   settings.LocalPath = ParameterCount() >= 2 ? Parameter(ParameterCount()) : std::string();
+  settings.Files.clear();
+  if (ParameterCount() >= 2) settings.Files = LocalFileParameters(AllParameters());
+
+  settings.TimeoutMs = 120000;
+  std::string timeout;
+  if (FindSwitch("timeout", timeout)) settings.TimeoutMs = ParseTimeoutValue(timeout).value_or(0);
+  settings.Resume = FindSwitch("resume", ignored);
+  settings.Quiet = FindSwitch("quiet", ignored);
+}
+
+std::string CheckUploadSettings(TUploadSettings& settings) {
+  const std::vector<std::string> params = AllParameters();
+  std::string error = FindSwitchError(params);
+  if (!error.empty()) return error;
+  std::string value;
+  if (FindSwitch("port", value)) {
+    const std::optional<int> port = ParsePortValue(value);
+    if (!port) return "the port must be a number from 1 to 65535: /port:" + value;
+    settings.Port = *port;
+  }
+  if (FindSwitch("timeout", value)) {
+    const std::optional<int> timeout = ParseTimeoutValue(value);
+    if (!timeout) return "the timeout must be whole seconds from 1 to 2147483: /timeout:" + value;
+    settings.TimeoutMs = *timeout;
+  }
+  if (settings.Server.empty()) return "no host given: /host:NAME";
+  if (HoldsLineBreak(settings.RemoteDir)) {
+    return "the remote directory holds a line break, which an FTP command cannot carry";
+  }
+  for (const std::string& file : settings.Files) {
+    if (HoldsLineBreak(LocalFileNamePart(file))) {
+      return "the file name " + file + " holds a line break, which an FTP command cannot carry";
+    }
+  }
+  return std::string();
 }
 
 std::string ProgramFileName(std::string_view path) {
@@ -136,9 +219,14 @@ std::string SettingsDump(const TUploadSettings& s) {
 int RunProgram(int argc, char** argv) {
   int status = 0;
   try {
+    // A closed output pipe must not end the upload; its outcome decides the
+    // status. An interrupt outside a transfer ends the process at once.
+    IgnoreBrokenPipe();
+    InitProgramParameters(argc, argv);
+    SetMessagePrefix(ProgramFileName(Parameter(0)));
+    InstallInterruptHandler(ProgramFileName(Parameter(0)) + ": interrupted\n");
     // Start-up, in order: the parameters and ExecParams, the month names,
     // the socket interface (ResolverLock exists statically).
-    InitProgramParameters(argc, argv);
     BuildExecParams();
     LoadLocaleMonthNames();
     StartSocketLayer();

@@ -64,6 +64,15 @@ std::string FormatProgress(int64_t sent, int64_t total, uint64_t elapsed_ms) {
          " left";
 }
 
+std::string FormatSummary(int64_t sent, uint64_t elapsed_ms) {
+  // A transfer quicker than a millisecond still gets a finite rate.
+  const double seconds = static_cast<double>(std::max<uint64_t>(elapsed_ms, 1)) / 1000.0;
+  const auto rate = static_cast<int64_t>(static_cast<double>(std::max<int64_t>(sent, 0)) / seconds);
+  return FormatByteSize(std::max<int64_t>(sent, 0)) + " sent in " +
+         FormatDuration(static_cast<int64_t>(elapsed_ms / 1000)) + " (" + FormatByteSize(rate) +
+         "/s)";
+}
+
 TProgressMeter::TProgressMeter(int64_t total, TDraw draw, TClock clock)
     : total_(total), draw_(std::move(draw)), clock_(std::move(clock)) {}
 
@@ -78,6 +87,14 @@ void TProgressMeter::Advance(int64_t bytes) {
   sent_ += std::max<int64_t>(bytes, 0);
   const uint64_t now = clock_();
   if (drawn_ && now - last_draw_ms_ < kRedrawIntervalMs) return;
+  drawn_ = true;
+  last_draw_ms_ = now;
+  draw_(FormatProgress(sent_, total_, now - start_ms_));
+}
+
+void TProgressMeter::Redraw() {
+  if (!started_) return;
+  const uint64_t now = clock_();
   drawn_ = true;
   last_draw_ms_ = now;
   draw_(FormatProgress(sent_, total_, now - start_ms_));

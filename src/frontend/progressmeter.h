@@ -17,6 +17,9 @@ std::string FormatDuration(int64_t seconds);
 // The meter's line for sent of total bytes after elapsed_ms. The rate and
 // the time left read "--" until some time has passed and bytes have moved.
 std::string FormatProgress(int64_t sent, int64_t total, uint64_t elapsed_ms);
+// The line left after a finished transfer:
+//   "1.5 MiB sent in 0:04 (384.0 KiB/s)"
+std::string FormatSummary(int64_t sent, uint64_t elapsed_ms);
 
 class TProgressMeter {
  public:
@@ -39,8 +42,12 @@ class TProgressMeter {
   void Advance(int64_t bytes);
   // Erases the line if one was drawn.
   void Finish();
+  // Draws the line now, whatever the interval, once the clock runs.
+  void Redraw();
 
   int64_t sent() const { return sent_; }
+  // Since the clock started; 0 before.
+  uint64_t elapsed_ms() const { return started_ ? clock_() - start_ms_ : 0; }
 
  private:
   int64_t total_;

@@ -5,7 +5,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "frontend/failure.h"
 #include "ftp/ftpclient.h"
 
 namespace zud {
@@ -28,6 +30,25 @@ class TMyFtp : public TFTPSend {
 // in "/" (or a backslash). Sends QUIT only after a store attempt that raised
 // nothing. True when the file was stored.
 bool RunUpload();
+
+// The upload job for every file in UploadSettings.Files (LocalPath when the
+// list is empty), in one session: missing files are reported and skipped,
+// each store failure is explained, and no file follows a failed login or a
+// lost connection. With Resume, a file whose remote copy is shorter is
+// continued (REST and STOR, or APPE where REST is refused), one whose remote
+// copy has the same size is skipped, and a longer remote copy is replaced.
+// Returns the status of the first failure (kStored when every file was
+// stored); an interrupt stops the transfer (ABOR, QUIT) and gives
+// kInterrupted.
+TExitStatus RunUploadJob();
+
+// The addresses to try for host: host itself (without IPv6 brackets) when it
+// is an address or a name with at most one address; else every address of
+// the name, IPv4 first.
+std::vector<std::string> HostAttempts(const std::string& host);
+
+// Whether the first block of the file holds a NUL byte (a binary file).
+bool LooksBinary(const std::string& path);
 
 // The remote directory as the remote name starts with: dir, with "/"
 // appended unless it already ends in "/" or a backslash.

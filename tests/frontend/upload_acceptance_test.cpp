@@ -196,9 +196,10 @@ class Dialogue {
 
 // ---- Running the tool ---------------------------------------------------------
 
-// Runs the tool with args. Standard error goes to a file, which must stay
-// empty: it is not a terminal.
-TChildResult RunTool(const std::vector<std::string>& args) {
+// Runs the tool with args. Standard error goes to a file, which must hold
+// exactly expected_errors: it is not a terminal, so no meter is drawn there.
+TChildResult RunTool(const std::vector<std::string>& args,
+                     const std::string& expected_errors = "") {
   TempDir dir("zud-run");
   TChildRun run;
   run.args = args;
@@ -207,7 +208,7 @@ TChildResult RunTool(const std::vector<std::string>& args) {
   TChildResult result = RunChild(kProgram, run);
   EXPECT_TRUE(result.started);
   EXPECT_FALSE(result.timed_out);
-  EXPECT_EQ(dir.Read("stderr.txt").value_or("?"), "") << "nothing belongs on standard error";
+  EXPECT_EQ(dir.Read("stderr.txt").value_or("?"), expected_errors) << "on standard error";
   return result;
 }
 
@@ -398,7 +399,7 @@ TEST_P(UploadFailureTest, RefusedPasswordEndsWithoutQuit) {
     args.insert(args.end(),
                 {"/user:" + server.user(), "/pass:" + password, "/pasv", LocalFile("refused.txt")});
     const TChildResult result = RunTool(args);
-    EXPECT_EQ(result.exit_status, 1) << "password \"" << password << "\"";
+    EXPECT_EQ(result.exit_status, 5) << "password \"" << password << "\"";
     EXPECT_TRUE(Dialogue()
                     .Reply("220")
                     .Command("USER " + server.user(), "331")
@@ -420,7 +421,7 @@ TEST_P(UploadFailureTest, RefusedStoreStillQuits) {
     if (passive) args.push_back("/pasv");
     args.push_back(LocalFile("denied.txt", "12345"));
     const TChildResult result = RunTool(args);
-    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.exit_status, 7);
     EXPECT_TRUE(Dialogue()
                     .Login(server.user())
                     .StoreCommands(Family::kIPv4, passive, true, 5, remote, "350", "55\\d")
@@ -465,14 +466,17 @@ INSTANTIATE_TEST_SUITE_P(RealServers, UploadFailureTest,
                          ServerParamName);
 
 TEST(UploadWithoutServerTest, NothingListeningPrintsNothing) {
-  // A port that was just free: the connection is refused.
+  // A port that was just free: the connection is refused. Standard output
+  // stays empty; the cause goes to standard error.
   const int port = test::FreePort(Family::kIPv4);
   ASSERT_NE(port, 0);
   TempDir local("zud-upload");
   ASSERT_TRUE(local.Write("file.txt", "data"));
   const TChildResult result = RunTool(
-      {"/host:127.0.0.1", "/port:" + std::to_string(port), "/pasv", (local / "file.txt").string()});
-  EXPECT_EQ(result.exit_status, 1);
+      {"/host:127.0.0.1", "/port:" + std::to_string(port), "/pasv", (local / "file.txt").string()},
+      "ftpupload: cannot connect to 127.0.0.1 port " + std::to_string(port) +
+          ": Connection refused (10061)\n");
+  EXPECT_EQ(result.exit_status, 4);
   EXPECT_EQ(result.output, "");
 }
 

@@ -1,0 +1,184 @@
+#include "frontend/credentials.h"
+
+#include <optional>
+#include <vector>
+
+#include "frontend/console.h"
+#include "frontend/execparams.h"
+#include "frontend/program.h"
+#include "util/process.h"
+#include "util/textutil.h"
+
+namespace zud {
+namespace {
+
+// Secrets files are a line or a few entries; a larger one is a wrong name.
+constexpr size_t kMaxSecretsFileBytes = 1024 * 1024;
+
+bool FindSwitch(const std::string& name, std::string& value) {
+  return FindSwitchValue({name}, {"/", "-"}, true, ':', value);
+}
+
+// The host as the netrc file names it: without IPv6 brackets.
+std::string BareHost(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return host.substr(1, host.size() - 2);
+  }
+  return host;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
+
+class TNetrcTokens {
+ public:
+  explicit TNetrcTokens(std::string_view text) : text_(text) {}
+
+  std::optional<std::string> Next() {
+    while (pos_ < text_.size() && IsBlank(text_[pos_])) ++pos_;
+    if (pos_ >= text_.size()) return std::nullopt;
+    std::string token;
+    if (text_[pos_] == '"') {
+      for (++pos_; pos_ < text_.size() && text_[pos_] != '"'; ++pos_) {
+        if (text_[pos_] == '\\' && pos_ + 1 < text_.size()) ++pos_;
+        token += text_[pos_];
+      }
+      ++pos_;  // the closing quote
+      return token;
+    }
+    while (pos_ < text_.size() && !IsBlank(text_[pos_])) token += text_[pos_++];
+    return token;
+  }
+
+  // A macro body runs from the line after its name to the first empty line.
+  void SkipMacroBody() {
+    const size_t line_end = text_.find('\n', pos_);
+    if (line_end == std::string_view::npos) {
+      pos_ = text_.size();
+      return;
+    }
+    for (size_t at = line_end;;) {
+      const size_t next = text_.find('\n', at + 1);
+      const std::string_view line =
+          text_.substr(at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1);
+      if (line.empty() || line == "\r" || next == std::string_view::npos) {
+        pos_ = next == std::string_view::npos ? text_.size() : next;
+        return;
+      }
+      at = next;
+    }
+  }
+
+ private:
+  std::string_view text_;
+  size_t pos_ = 0;
+};
+
+struct TEntry {
+  bool is_default = false;
+  std::string machine;
+  TNetrcLogin login;
+};
+
+std::vector<TEntry> ParseEntries(std::string_view text) {
+  std::vector<TEntry> entries;
+  TNetrcTokens tokens(text);
+  while (std::optional<std::string> token = tokens.Next()) {
+    if (*token == "machine") {
+      entries.push_back({false, tokens.Next().value_or(""), {}});
+    } else if (*token == "default") {
+      entries.push_back({true, "", {}});
+    } else if (*token == "macdef") {
+      tokens.Next();
+      tokens.SkipMacroBody();
+    } else if (*token == "login" || *token == "password" || *token == "account") {
+      const std::string value = tokens.Next().value_or("");
+      if (entries.empty()) continue;  // outside any entry: ignored
+      if (*token == "login") entries.back().login.login = value;
+      if (*token == "password") entries.back().login.password = value;
+    }
+  }
+  return entries;
+}
+
+}  // namespace
+
+bool FindNetrcLogin(std::string_view text, std::string_view host, std::string_view user,
+                    TNetrcLogin& found) {
+  const std::vector<TEntry> entries = ParseEntries(text);
+  const auto usable = [&](const TEntry& e) {
+    return user.empty() || e.login.login.empty() || e.login.login == user;
+  };
+  for (const TEntry& e : entries) {
+    if (!e.is_default && SameText8(e.machine, host) && usable(e)) {
+      found = e.login;
+      return true;
+    }
+  }
+  for (const TEntry& e : entries) {
+    if (e.is_default && usable(e)) {
+      found = e.login;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string FirstLine(std::string_view text) {
+  const size_t end = text.find_first_of("\r\n");
+  return std::string(text.substr(0, end));
+}
+
+
+TExitStatus ResolveLoginSources(TUploadSettings& settings) {
+  std::string ignored;
+  bool have_password = FindSwitch("pass", ignored);
+  // The classic /pass without /user stays as quiet as it always was.
+  const bool typed_password = have_password;
+  std::string value;
+  if (!have_password && FindSwitch("passfile", value)) {
+    std::string content, error;
+    if (!ReadSmallFile(value, kMaxSecretsFileBytes, content, error)) {
+      WriteErrorLine("cannot read the password file " + value + ": " + error);
+      return TExitStatus::kLocalFile;
+    }
+    settings.Pass = FirstLine(content);
+    have_password = true;
+  }
+  if (!have_password && FindSwitch("passenv", value)) {
+    if (!ReadEnvironmentVariable(value, settings.Pass)) {
+      WriteErrorLine("the environment variable " + value + " is not set");
+      return TExitStatus::kCommandLine;
+    }
+    have_password = true;
+  }
+  if (FindSwitch("netrc", value)) {
+    std::string path = value;
+    if (path.empty()) {
+      const std::string home = HomeDirectory();
+      if (home.empty()) {
+        WriteErrorLine("cannot find the home directory for .netrc; name the file: /netrc:FILE");
+        return TExitStatus::kLocalFile;
+      }
+      path = home + "/.netrc";
+    }
+    std::string content, error;
+    if (!ReadSmallFile(path, kMaxSecretsFileBytes, content, error)) {
+      WriteErrorLine("cannot read the netrc file " + path + ": " + error);
+      return TExitStatus::kLocalFile;
+    }
+    TNetrcLogin login;
+    if (!FindNetrcLogin(content, BareHost(settings.Server), settings.User, login)) {
+      WriteErrorLine("no entry for " + settings.Server + " in " + path);
+    } else {
+      if (settings.User.empty()) settings.User = login.login;
+      if (!have_password) settings.Pass = login.password;
+      have_password = have_password || !login.password.empty();
+    }
+  }
+  if (have_password && !typed_password && settings.User.empty()) {
+    WriteErrorLine("warning: a password without a user name is not used (give /user:NAME)");
+  }
+  return TExitStatus::kStored;
+}
+
+}  // namespace zud

@@ -1,0 +1,54 @@
+// The tool's switches as one table, and the command-line rules built on it:
+// which parameters are switches, which are local files, and which are typos.
+//
+// A parameter looks like a switch when it starts with "/" or "-" and the text
+// after that lead (and after one more "-") up to the first ":" is a non-empty
+// run of letters, digits, "-", "_" or "?". "/tmp/a.txt" therefore looks like
+// a path (its name part holds "/"), "/binay" like a switch. A parameter that
+// looks like a switch but names none in the table, and is no existing local
+// file or directory either, is a command-line error.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zud {
+
+enum class TSwitchValue {
+  kAny,       // the classic switches: a value is taken when given, never required
+  kNone,      // a flag; a value after ":" is a command-line error
+  kOptional,  // /netrc or /netrc:FILE
+  kRequired,  // /timeout:SECONDS
+};
+
+struct TSwitchInfo {
+  const char* name;
+  TSwitchValue value;
+};
+
+// Every switch the tool knows, in the order the manual lists them.
+const std::vector<TSwitchInfo>& KnownSwitches();
+
+// True when param looks like a switch (see above).
+bool LooksLikeSwitch(std::string_view param);
+// The table entry param names (/name or /name:value, "-" alike, any letter
+// case), or nullopt.
+std::optional<TSwitchInfo> MatchSwitch(std::string_view param);
+
+// The local files among params (1..N without the program path): every
+// parameter that is not a known switch, in order.
+std::vector<std::string> LocalFileParameters(const std::vector<std::string>& params);
+
+// The first command-line error in params, as a message for people, or "":
+// an unknown switch that is no existing path, a flag given a value, a
+// switch that needs a value given none.
+std::string FindSwitchError(const std::vector<std::string>& params);
+
+// /port: value: "" (absent or empty) gives 21; else a number 1-65535.
+std::optional<int> ParsePortValue(std::string_view text);
+// /timeout: value: whole seconds 1-2147483, returned in milliseconds.
+std::optional<int> ParseTimeoutValue(std::string_view text);
+
+}  // namespace zud
