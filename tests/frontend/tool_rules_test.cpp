@@ -1,0 +1,207 @@
+// The tool's rules that need no server: which parameters are switches,
+// files or typos; the /port: and /timeout: values; netrc look-ups; and the
+// exit status and message each kind of failure gets.
+#include "frontend/switches.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "frontend/credentials.h"
+#include "frontend/failure.h"
+#include "support/temp_dir.h"
+
+namespace zud {
+namespace {
+
+TEST(SwitchRulesTest, SwitchesFilesAndTypos) {
+  test::TempDir dir("zud-rules");
+  ASSERT_TRUE(dir.Write("binay", "x"));
+  const std::string existing = (dir / "binay").string();
+  struct Case {
+    std::string param;
+    bool looks_like_switch;
+    bool known;
+    std::string error;  // a part of FindSwitchError's message, "" for none
+  } cases[] = {
+      {"/host:h", true, true, ""},
+      {"-PASV:no", true, true, ""},
+      {"/binary", true, true, ""},
+      {"/binay", true, false, "unknown switch /binay"},
+      {"/passive", true, false, "unknown switch /passive"},
+      {"--host:h", true, false, "unknown switch --host:h"},
+      {"/hostname:x", true, false, "unknown switch"},
+      {"/resume", true, true, ""},
+      {"/resume:yes", true, true, "takes no value"},
+      {"/timeout", true, true, "needs a value"},
+      {"/timeout:", true, true, "needs a value"},
+      {"/netrc", true, true, ""},
+      {"/tls", true, true, ""},
+      {"/cacert:ca.pem", true, true, ""},
+      {"/tmp/missing/file.txt", false, false, ""},  // a path: "/" in its name part
+      {"report.txt", false, false, ""},
+      {"-", false, false, ""},
+      {"a=b", false, false, ""},
+      {existing, false, false, ""},  // an absolute path of an existing file
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(LooksLikeSwitch(c.param), c.looks_like_switch) << c.param;
+    EXPECT_EQ(MatchSwitch(c.param).has_value(), c.known) << c.param;
+    const std::string error = FindSwitchError({c.param});
+    if (c.error.empty()) {
+      EXPECT_EQ(error, "") << c.param;
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos) << c.param << ": " << error;
+    }
+  }
+  EXPECT_EQ(LocalFileParameters({"/host:h", "a.txt", "/pasv", "b.txt", "/binay"}),
+            (std::vector<std::string>{"a.txt", "b.txt", "/binay"}));
+}
+
+TEST(SwitchRulesTest, PortAndTimeoutValues) {
+  const struct {
+    const char* text;
+    int port;  // -1: refused
+  } ports[] = {{"", 21},       {"2121", 2121}, {"1", 1},      {"65535", 65535}, {"0x10", 16},
+               {"0", -1},      {"65536", -1},  {"70000", -1}, {"-5", -1},       {"abc", -1},
+               {"99999999999", -1}};
+  for (const auto& c : ports) EXPECT_EQ(ParsePortValue(c.text).value_or(-1), c.port) << c.text;
+  const struct {
+    const char* text;
+    int ms;  // -1: refused
+  } timeouts[] = {{"5", 5000},   {"120", 120000}, {"2147483", 2147483000}, {"0", -1},
+                  {"", -1},      {"-1", -1},      {"1.5", -1},             {"2147484", -1},
+                  {"abc", -1},   {" 5", -1}};
+  for (const auto& c : timeouts) {
+    EXPECT_EQ(ParseTimeoutValue(c.text).value_or(-1), c.ms) << c.text;
+  }
+}
+
+TEST(NetrcTest, MachineDefaultUserAndSyntax) {
+  const std::string text =
+      "# comment lines are ordinary tokens to skip\n"
+      "machine ftp.example.org login alice password \"a b\\\"c\"\n"
+      "machine FTP.other.org\n  login bob\n  password pw2\n  account acct\n"
+      "macdef init\ncd /pub\nmachine evil login mallory password stolen\n\n"
+      "machine shared login carol password c1\n"
+      "machine shared login dave password d1\n"
+      "default login anonymous password guest@\n";
+  const struct {
+    const char* host;
+    const char* user;
+    bool found;
+    const char* login;
+    const char* password;
+  } cases[] = {
+      {"ftp.example.org", "", true, "alice", "a b\"c"},
+      {"ftp.OTHER.org", "", true, "bob", "pw2"},
+      {"evil", "", true, "anonymous", "guest@"},  // inside a macro body: no entry
+      {"shared", "", true, "carol", "c1"},        // the first entry wins
+      {"shared", "dave", true, "dave", "d1"},     // unless a user is given
+      {"ftp.example.org", "zed", false, "", ""},  // no entry for that user
+      {"unknown.host", "", true, "anonymous", "guest@"},
+  };
+  for (const auto& c : cases) {
+    TNetrcLogin login;
+    EXPECT_EQ(FindNetrcLogin(text, c.host, c.user, login), c.found) << c.host << " " << c.user;
+    EXPECT_EQ(login.login, c.login) << c.host << " " << c.user;
+    EXPECT_EQ(login.password, c.password) << c.host << " " << c.user;
+  }
+  TNetrcLogin none;
+  EXPECT_FALSE(FindNetrcLogin("machine a login b password c", "x", "", none));
+  EXPECT_FALSE(FindNetrcLogin("", "x", "", none));
+  EXPECT_EQ(FirstLine("secret\r\nsecond\n"), "secret");
+  EXPECT_EQ(FirstLine(""), "");
+}
+
+TEST(FailureTest, StatusAndMessageByCause) {
+  TSessionFacts base;
+  base.host = "h";
+  base.port = "21";
+  base.timeout_ms = 5000;
+  struct Case {
+    const char* name;
+    bool store;  // a store failure, else a sign-in failure
+    TSessionFacts facts;
+    TExitStatus status;
+    const char* message;
+  };
+  const auto with = [&](auto change) {
+    TSessionFacts f = base;
+    change(f);
+    return f;
+  };
+  const Case cases[] = {
+      {"NotResolved", false, with([](auto& f) { f.control_error = 11001; }),
+       TExitStatus::kNotResolved, "cannot resolve host h: Host not found (11001)"},
+      {"Refused", false,
+       with([](auto& f) { f.control_error = 10061, f.control_error_text = "Connection refused"; }),
+       TExitStatus::kConnectFailed, "cannot connect to h port 21: Connection refused (10061)"},
+      {"ConnectTimeout", false, with([](auto& f) { f.control_error = 10036; }),
+       TExitStatus::kTimeout, "cannot connect to h port 21: no answer within 5 s (10060)"},
+      {"NoGreeting", false, with([](auto& f) { f.connected = true, f.control_error = 10060; }),
+       TExitStatus::kTimeout, "no greeting from h port 21 within 5 s"},
+      {"ClosedBeforeGreeting", false,
+       with([](auto& f) { f.connected = true, f.control_error = 10054; }),
+       TExitStatus::kConnectFailed,
+       "h port 21 closed the connection before its greeting: Connection reset by peer (10054)"},
+      {"LoginRefused", false,
+       with([](auto& f) { f.connected = true, f.replies = 3, f.result_code = 530; }),
+       TExitStatus::kLoginRefused, ""},
+      {"LoginRefusedQuiet", false,
+       with([](auto& f) {
+         f.connected = true, f.replies = 3, f.result_code = 530, f.quiet = true;
+         f.last_command = "PASS", f.result_line = "530 Login incorrect.";
+       }),
+       TExitStatus::kLoginRefused, "login refused: 530 Login incorrect."},
+      {"TLSHandshake", false,
+       with([](auto& f) {
+         f.connected = true, f.control_error = 10091, f.control_error_text = "TLS handshake failed";
+       }),
+       TExitStatus::kTLS, "TLS with h port 21 failed: TLS handshake failed (10091)"},
+      {"AuthTLSRefused", false,
+       with([](auto& f) { f.connected = true, f.last_command = "AUTH TLS", f.result_code = 502; }),
+       TExitStatus::kTLS, ""},
+      {"StoreRefused", true, with([](auto& f) { f.last_command = "STOR /x", f.result_code = 553; }),
+       TExitStatus::kRefused, ""},
+      {"PasvRefused", true, with([](auto& f) { f.last_command = "PASV", f.result_code = 425; }),
+       TExitStatus::kTransferFailed, ""},
+      {"DataConnectFailed", true,
+       with([](auto& f) { f.data_error = 10061, f.data_error_text = "Connection refused"; }),
+       TExitStatus::kTransferFailed,
+       "cannot open the data connection for /x: Connection refused (10061)"},
+      {"NoActiveConnection", true, with([](auto& f) { f.data_error = 10060; }),
+       TExitStatus::kTimeout, "no data connection from h within 5 s"},
+      {"CutShort", true,
+       with([](auto& f) {
+         f.store_started = f.data_connected = true, f.data_error = 10032;
+         f.data_error_text = "Broken pipe", f.bytes_sent = 10, f.bytes_to_send = 20;
+       }),
+       TExitStatus::kTransferFailed, "transfer of /x cut short after 10 of 20 bytes: Broken pipe (10032)"},
+      {"Stalled", true,
+       with([](auto& f) { f.store_started = f.data_connected = true, f.data_error = 10060; }),
+       TExitStatus::kTimeout, "transfer of /x stalled: no progress within 5 s"},
+      {"NoFinalReply", true,
+       with([](auto& f) { f.store_started = true, f.control_error = 10060; }),
+       TExitStatus::kTimeout, "no reply from h port 21 within 5 s"},
+      {"FinalReplyRefused", true,
+       with([](auto& f) {
+         f.store_started = true, f.result_code = 426, f.bytes_sent = 20, f.bytes_to_send = 20;
+       }),
+       TExitStatus::kTransferFailed, ""},
+  };
+  for (const Case& c : cases) {
+    const TFailure failure =
+        c.store ? ClassifyStoreFailure(c.facts, "/x") : ClassifySignInFailure(c.facts);
+    EXPECT_EQ(failure.status, c.status) << c.name;
+    EXPECT_EQ(failure.message, c.message) << c.name;
+  }
+  TExitStatus first = TExitStatus::kStored;
+  KeepFirstFailure(first, TExitStatus::kRefused);
+  KeepFirstFailure(first, TExitStatus::kTimeout);
+  EXPECT_EQ(first, TExitStatus::kRefused);
+}
+
+}  // namespace
+}  // namespace zud
