@@ -77,7 +77,7 @@ TFailure ClassifySignInFailure(const TSessionFacts& f) {
 
 TFailure ClassifyStoreFailure(const TSessionFacts& f, const std::string& file) {
   const std::string where = f.host + " port " + f.port;
-  if (f.store_started && f.data_error != 0 && f.data_error != kErrPeerClosed) {
+  if (f.store_started && f.data_error != 0) {
     if (IsTimeout(f.data_error)) {
       return {TExitStatus::kTimeout, "transfer of " + file + " stalled: no progress within " +
                                          Seconds(f.timeout_ms)};

@@ -99,7 +99,8 @@ class TSessionWatch {
         facts_.last_command = value.starts_with("PASS ") ? "PASS" : value;
         return;
       }
-      ++facts_.replies;
+      // The reader reports an empty line when no reply came at all.
+      if (!value.empty()) ++facts_.replies;
       const bool final_line = value.size() >= 4 && value[3] == ' ';
       if (final_line && value[0] == '1' &&
           (StartsWith(facts_.last_command, "STOR ") || StartsWith(facts_.last_command, "APPE "))) {
@@ -245,6 +246,8 @@ void AbortAfterInterrupt(TFTPSend& ftp) {
   ftp.Sock().StopFlag = false;
   ftp.DSock().StopFlag = false;
   ftp.Timeout = std::min(ftp.Timeout, kCleanupTimeoutMs);
+  // A server reading the data connection hears nothing else until it ends.
+  ftp.DSock().CloseAtOnce();
   if (ftp.Sock().Handle() == kInvalidSocket) return;
   ftp.SendCommand("ABOR");
   ftp.SignOff();

@@ -27,6 +27,11 @@ struct TChildRun {
   // When set, the child's standard error goes to this file or terminal
   // (appended); otherwise it shares the caller's.
   std::string error_path;
+  // When set, SIGINT goes to the child once its output holds this text.
+  std::string interrupt_after;
+  // The reading end of standard output is closed at once: every write of
+  // the child meets a broken pipe.
+  bool output_closed = false;
 };
 
 struct TChildResult {
@@ -94,7 +99,12 @@ inline TChildResult RunChild(const std::string& path, const TChildRun& run) {
   }
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(run.timeout_ms);
-  bool output_open = true, exited = false;
+  bool output_open = true, exited = false, interrupted = false;
+  if (run.output_closed) {
+    close(out_pipe[0]);
+    out_pipe[0] = -1;
+    output_open = false;
+  }
   int status = 0;
   while (output_open || !exited) {
     if (std::chrono::steady_clock::now() > deadline) {
@@ -110,6 +120,11 @@ inline TChildResult RunChild(const std::string& path, const TChildRun& run) {
         const ssize_t n = read(out_pipe[0], buffer, sizeof(buffer));
         if (n > 0) result.output.append(buffer, static_cast<size_t>(n));
         if (n == 0) output_open = false;
+      }
+      if (!interrupted && !run.interrupt_after.empty() &&
+          result.output.find(run.interrupt_after) != std::string::npos) {
+        interrupted = true;
+        kill(pid, SIGINT);
       }
     } else {
       usleep(5000);
@@ -127,7 +142,7 @@ inline TChildResult RunChild(const std::string& path, const TChildRun& run) {
     }
   }
   if (in_fd >= 0) close(in_fd);
-  close(out_pipe[0]);
+  if (out_pipe[0] >= 0) close(out_pipe[0]);
   if (!result.timed_out && WIFEXITED(status)) {
     result.exit_status = WEXITSTATUS(status);
     result.started = !(run.traced && result.exit_status == kTraceRefused) && result.exit_status != 127;

@@ -1,0 +1,390 @@
+// Acceptance of the tool's additions around the classic upload, with the
+// built executable against vsftpd and pyftpdlib (and a scripted server where
+// a real one cannot misbehave on cue): exit statuses and messages by cause,
+// login sources, resume, several files, interrupts and odd hosts.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "frontend/child_process.h"
+#include "support/ftp_daemons.h"
+#include "support/net.h"
+#include "support/scripted_ftp_server.h"
+#include "support/temp_dir.h"
+
+namespace zud {
+namespace {
+
+using test::Family;
+using test::FtpDaemonFixture;
+using test::TempDir;
+using testing_support::RunChild;
+using testing_support::TChildRun;
+
+const std::string kProgram = ZUD_BINARY_DIR "/ftpupload";
+
+enum class Kind { kVsftpd, kPyftpdlib };
+
+FtpDaemonFixture& Server(Kind kind, Family family = Family::kIPv4) {
+  static std::map<std::pair<Kind, Family>, std::unique_ptr<FtpDaemonFixture>> servers;
+  auto& slot = servers[{kind, family}];
+  if (!slot) {
+    const test::FtpServerOptions options{.family = family, .read_only_dir = true};
+    slot = kind == Kind::kVsftpd ? test::MakeVsftpd(options) : test::MakePyftpdlib(options);
+  }
+  return *slot;
+}
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+ToolRun RunTool(const std::vector<std::string>& args, TChildRun run = {}) {
+  TempDir dir("zud-run");
+  run.args = args;
+  run.close_input = false;
+  run.error_path = (dir / "stderr.txt").string();
+  const testing_support::TChildResult result = RunChild(kProgram, run);
+  EXPECT_TRUE(result.started);
+  EXPECT_FALSE(result.timed_out);
+  return {result.exit_status, result.output, dir.Read("stderr.txt").value_or("")};
+}
+
+std::vector<std::string> Login(const FtpDaemonFixture& server, bool with_password = true) {
+  std::vector<std::string> args = {std::string("/host:") + server.host(),
+                                   "/port:" + std::to_string(server.port()),
+                                   "/user:" + server.user()};
+  if (with_password) args.push_back("/pass:" + server.password());
+  return args;
+}
+
+std::vector<std::string> Plus(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+std::string Content(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>('a' + i % 23);
+  return data;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// ---- One case per exit status ----------------------------------------------------
+
+struct StatusCase {
+  const char* name;
+  // The parameters, given the server's address switches and a local file.
+  std::function<std::vector<std::string>(const std::vector<std::string>& login,
+                                         const std::string& file)>
+      args;
+  test::DataFaults faults;  // applied to the scripted server
+  const char* pass_reply;   // the server's answer to PASS, "" for its default
+  int status;
+  const char* err;      // standard error, a regular expression
+  bool nothing_sent;    // standard output stays empty
+};
+
+class ExitStatusTest : public testing::TestWithParam<StatusCase> {};
+
+TEST_P(ExitStatusTest, StatusAndMessage) {
+  const StatusCase& c = GetParam();
+  test::ScriptedFtpServer server;
+  ASSERT_TRUE(server.ok());
+  server.SetDataFaults(c.faults);
+  if (*c.pass_reply != '\0') server.ReplyTo("PASS", c.pass_reply);
+  server.set_timeout_ms(3000);
+  TempDir local("zud-status");
+  ASSERT_TRUE(local.Write("data.bin", Content(4 << 20)));
+  const std::vector<std::string> login = {"/host:127.0.0.1", "/port:" + std::to_string(server.port()),
+                                          "/user:u", "/pass:p", "/pasv", "/binary"};
+  const ToolRun run = RunTool(c.args(login, (local / "data.bin").string()));
+  EXPECT_EQ(run.status, c.status) << run.out << run.err;
+  const std::string err = std::regex_replace(run.err, std::regex(std::to_string(server.port())), "PORT");
+  EXPECT_TRUE(std::regex_match(err, std::regex(c.err))) << err;
+  if (c.nothing_sent) {
+    EXPECT_EQ(run.out.find("USER"), std::string::npos) << run.out;
+  }
+}
+
+const StatusCase kStatusCases[] = {
+    {"Stored", [](auto login, auto file) { return Plus(login, {file}); }, {}, "", 0, "", false},
+    {"FileMissing", [](auto login, auto file) { return Plus(login, {file + ".none"}); }, {}, "", 1, "",
+     true},
+    {"UnknownSwitch", [](auto login, auto file) { return Plus(login, {"/binay", file}); }, {}, "", 2,
+     "ftpupload: unknown switch /binay \\(and no such file\\)\n", true},
+    {"PortOutOfRange", [](auto login, auto file) { return Plus({"/port:65536"}, Plus(login, {file})); },
+     {}, "", 2, "ftpupload: the port must be a number from 1 to 65535: /port:65536\n", true},
+    {"BadTimeout", [](auto login, auto file) { return Plus(login, {"/timeout:0", file}); }, {}, "", 2,
+     "ftpupload: the timeout must be whole seconds .*: /timeout:0\n", true},
+    {"NoHost", [](auto, auto file) { return std::vector<std::string>{"/pasv", file}; }, {}, "", 2,
+     "ftpupload: no host given: /host:NAME\n", true},
+    {"LineBreakInDirectory", [](auto login, auto file) { return Plus(login, {"/dir:a\r\nDELE x", file}); },
+     {}, "", 2, "ftpupload: the remote directory holds a line break.*\n", true},
+    {"NotResolved",
+     [](auto, auto file) { return std::vector<std::string>{"/host:nonexistent.invalid", file}; }, {}, "", 3,
+     "ftpupload: cannot resolve host nonexistent.invalid: .* \\(110\\d\\d\\)\n", true},
+    {"CutShort", [](auto login, auto file) { return Plus(login, {file}); }, {.close_after = 100000},
+     "", 8, "ftpupload: transfer of /data.bin cut short after \\d+ of 4194304 bytes: .*\n", false},
+    {"NoFinalReply", [](auto login, auto file) { return Plus(login, {"/timeout:1", file}); },
+     {.no_final_reply = true}, "", 9, "ftpupload: no reply from 127.0.0.1 port PORT within 1 s\n", false},
+    {"QuietLoginRefused", [](auto login, auto file) { return Plus({"/quiet"}, Plus(login, {file})); },
+     {}, "530 Login incorrect.", 5, "ftpupload: login refused: 530 Login incorrect.\n", true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Scripted, ExitStatusTest, testing::ValuesIn(kStatusCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(NoGreetingTest, TimesOutWithItsOwnStatus) {
+  // The kernel completes the connection; nobody ever says a word.
+  std::string error;
+  test::UniqueFd listener = test::ListenTcp("127.0.0.1", 0, &error);
+  ASSERT_TRUE(listener.valid()) << error;
+  const int port = test::LocalEndpoint(listener.get()).port;
+  TempDir local("zud-status");
+  ASSERT_TRUE(local.Write("f.txt", "x"));
+  const ToolRun run = RunTool({"/host:127.0.0.1", "/port:" + std::to_string(port), "/timeout:1",
+                           (local / "f.txt").string()});
+  EXPECT_EQ(run.status, 9);
+  EXPECT_EQ(run.err, "ftpupload: no greeting from 127.0.0.1 port " + std::to_string(port) +
+                         " within 1 s\n");
+  EXPECT_EQ(run.out, "\r\n");  // the reader's empty line, as always
+}
+
+// ---- Login sources: the password never on the command line -----------------------
+
+struct SecretCase {
+  const char* name;
+  std::vector<std::string> switches;  // FILE, HOME and VAR stand for the test's own
+  const char* file_text;              // of FILE, with USER and PASS filled in
+  int status;
+};
+
+class LoginSourceTest : public testing::TestWithParam<SecretCase> {};
+
+TEST_P(LoginSourceTest, PasswordFromFileOrEnvironment) {
+  const SecretCase& c = GetParam();
+  FtpDaemonFixture& server = Server(Kind::kVsftpd);
+  ZUD_REQUIRE_DAEMON(server);
+  TempDir local("zud-secret");
+  const auto fill = [&](std::string text) {
+    text = std::regex_replace(text, std::regex("USER"), server.user());
+    text = std::regex_replace(text, std::regex("PASS"), server.password());
+    text = std::regex_replace(text, std::regex("HOST"), server.host());
+    text = std::regex_replace(text, std::regex("FILE"), (local / "secret").string());
+    return text;
+  };
+  ASSERT_TRUE(local.Write("secret", fill(c.file_text)));
+  ASSERT_TRUE(local.Write(".netrc", fill(c.file_text)));
+  const std::string name = std::string(c.name) + ".txt";
+  ASSERT_TRUE(local.Write(name, "secret upload\n"));
+  setenv("ZUD_TEST_SECRET", server.password().c_str(), 1);
+  setenv("HOME", local.path().c_str(), 1);
+
+  std::vector<std::string> args = {std::string("/host:") + server.host(),
+                                   "/port:" + std::to_string(server.port()), "/pasv"};
+  for (const std::string& s : c.switches) args.push_back(fill(s));
+  args.push_back((local / name).string());
+  for (const std::string& arg : args) ASSERT_EQ(arg.find(server.password()), std::string::npos);
+  const ToolRun run = RunTool(args);
+  unsetenv("ZUD_TEST_SECRET");
+  EXPECT_EQ(run.status, c.status) << run.out << run.err;
+  EXPECT_EQ(run.out.find(server.password()), std::string::npos);
+  EXPECT_EQ(run.err.find(server.password()), std::string::npos);
+  EXPECT_EQ(server.Exists(name), c.status == 0) << run.out << run.err;
+}
+
+const SecretCase kSecretCases[] = {
+    {"NetrcInHome", {"/netrc"}, "machine HOST\n  login USER\n  password PASS\n", 0},
+    {"NetrcFileDefault", {"/netrc:FILE"}, "machine other login x password y\ndefault login USER password PASS", 0},
+    {"NetrcWithUser", {"/user:USER", "/netrc:FILE"}, "machine HOST login nobody password no\nmachine HOST login USER password PASS", 0},
+    {"PasswordFile", {"/user:USER", "/passfile:FILE"}, "PASS\nsecond line\n", 0},
+    {"PasswordVariable", {"/user:USER", "/passenv:ZUD_TEST_SECRET"}, "", 0},
+    {"PassWinsOverFile", {"/user:USER", "/pass:wrong", "/passfile:FILE"}, "PASS\n", 5},
+    {"PasswordFileMissing", {"/user:USER", "/passfile:FILE.none"}, "", 1},
+    {"VariableNotSet", {"/user:USER", "/passenv:ZUD_TEST_UNSET"}, "", 2},
+    {"NetrcMissing", {"/netrc:FILE.none"}, "", 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Vsftpd, LoginSourceTest, testing::ValuesIn(kSecretCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Resume --------------------------------------------------------------------------
+
+class ResumeTest : public testing::TestWithParam<Kind> {};
+
+TEST_P(ResumeTest, ContinuesSkipsOrReplaces) {
+  FtpDaemonFixture& server = Server(GetParam());
+  ZUD_REQUIRE_DAEMON(server);
+  const std::string content = Content(300000);
+  const struct {
+    const char* name;
+    std::string remote;   // already on the server; "-" for nothing
+    const char* command;  // expected in the dialogue, "" for no store at all
+  } cases[] = {
+      {"half", content.substr(0, 123456), "REST 123456"},
+      {"complete", content, ""},
+      {"longer", content + "tail", "STOR "},
+      {"none", "-", "STOR "},
+  };
+  TempDir local("zud-resume");
+  for (const auto& c : cases) {
+    const std::string name = std::string("resume_") + c.name + ".bin";
+    ASSERT_TRUE(local.Write(name, content));
+    if (c.remote != "-") ASSERT_TRUE(server.WriteFile(name, c.remote));
+    const ToolRun run = RunTool(Plus(Login(server), {"/pasv", "/binary", "/resume", (local / name).string()}));
+    EXPECT_EQ(run.status, 0) << c.name << run.out << run.err;
+    EXPECT_EQ(server.ReadFile(name), content) << c.name;
+    if (*c.command == '\0') {
+      EXPECT_EQ(run.out.find("STOR"), std::string::npos) << c.name;
+      EXPECT_NE(run.err.find("already complete"), std::string::npos) << c.name;
+    } else {
+      EXPECT_NE(run.out.find(c.command), std::string::npos) << c.name << run.out;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServers, ResumeTest, testing::Values(Kind::kVsftpd, Kind::kPyftpdlib));
+
+TEST(ResumeWithoutRestTest, AppendsWhereRestIsRefused) {
+  test::ScriptedFtpServer server;
+  ASSERT_TRUE(server.ok());
+  server.ReplyTo("REST", "502 No restarts here.");
+  server.PutFile("/r.bin", "0123");
+  TempDir local("zud-resume");
+  ASSERT_TRUE(local.Write("r.bin", "0123456789"));
+  const ToolRun run = RunTool({"/host:127.0.0.1", "/port:" + std::to_string(server.port()), "/pasv",
+                           "/binary", "/resume", (local / "r.bin").string()});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("APPE /r.bin"), std::string::npos) << run.out;
+  EXPECT_EQ(server.File("/r.bin"), "0123456789");
+}
+
+// ---- Several files ------------------------------------------------------------------
+
+TEST(SeveralFilesTest, OneSessionFirstFailureDecidesAndSummary) {
+  FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
+  ZUD_REQUIRE_DAEMON(server);
+  TempDir local("zud-several");
+  ASSERT_TRUE(local.Write("one.txt", "first\n"));
+  ASSERT_TRUE(local.Write("three.txt", "third\n"));
+  const std::vector<std::string> files = {(local / "one.txt").string(), (local / "two.txt").string(),
+                                          (local / "three.txt").string()};
+  ToolRun run = RunTool(Plus(Plus(Login(server), {"/pasv"}), files));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(Count(run.out, "USER "), 1u);
+  EXPECT_NE(run.out.find("File not found( " + files[1] + " )\r\n"), std::string::npos);
+  EXPECT_EQ(run.err, "ftpupload: 2 of 3 files stored\n");
+  EXPECT_EQ(server.ReadFile("one.txt"), "first\n");
+  EXPECT_EQ(server.ReadFile("three.txt"), "third\n");
+
+  // No file after a failed login.
+  run = RunTool(Plus(Login(server, false), {"/pass:wrong", files[0], files[2]}));
+  EXPECT_EQ(run.status, 5);
+  EXPECT_EQ(run.out.find("STOR"), std::string::npos);
+  EXPECT_EQ(run.err, "ftpupload: 0 of 2 files stored\n");
+}
+
+// ---- Interrupts and a closed output pipe -------------------------------------------
+
+class InterruptTest : public testing::TestWithParam<Kind> {};
+
+TEST_P(InterruptTest, StopsTheTransferCleanly) {
+  FtpDaemonFixture& server = Server(GetParam());
+  ZUD_REQUIRE_DAEMON(server);
+  TempDir local("zud-interrupt");
+  // Sparse: large enough to be cut, nothing on the disk.
+  const std::string path = (local / "large.bin").string();
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  const off_t size = off_t{4} << 30;
+  ASSERT_EQ(::ftruncate(fd, size), 0);
+  ::close(fd);
+  TChildRun interrupt;
+  // Once the server has said the data may flow.
+  interrupt.interrupt_after = GetParam() == Kind::kVsftpd ? "\r\n150 " : "\r\n125 ";
+  const ToolRun run = RunTool(Plus(Login(server), {"/pasv", "/binary", path}), interrupt);
+  EXPECT_EQ(run.status, 130) << run.out << run.err;
+  EXPECT_EQ(run.err, "ftpupload: interrupted\n");
+  EXPECT_NE(run.out.find("\r\nABOR\r\n"), std::string::npos) << run.out;
+  const auto stored = std::filesystem::file_size(server.root() / "large.bin");
+  EXPECT_LT(stored, static_cast<uintmax_t>(size));
+  std::filesystem::remove(server.root() / "large.bin");
+}
+
+INSTANTIATE_TEST_SUITE_P(RealServers, InterruptTest, testing::Values(Kind::kVsftpd, Kind::kPyftpdlib));
+
+// ---- Other additions: hosts, version, quiet, warnings, closed output ----------------
+
+TEST(ToolAdditionsTest, HostsVersionQuietWarningAndClosedOutput) {
+  FtpDaemonFixture& server6 = Server(Kind::kPyftpdlib, Family::kIPv6);
+  ZUD_REQUIRE_DAEMON(server6);
+  TempDir local("zud-misc");
+  ASSERT_TRUE(local.Write("bracket.txt", "v6\n"));
+  ASSERT_TRUE(local.Write("nul.bin", std::string("a\0b", 3)));
+  ASSERT_TRUE(local.Write("quiet.txt", "quiet\n"));
+  ASSERT_TRUE(local.Write("closed.txt", "closed\n"));
+  const std::string port = "/port:" + std::to_string(server6.port());
+  const std::vector<std::string> login = {port, "/user:" + server6.user(),
+                                          "/pass:" + server6.password(), "/pasv"};
+
+  ToolRun run = RunTool(Plus({"/host:[::1]"}, Plus(login, {(local / "bracket.txt").string()})));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::regex_search(run.out, std::regex("\r\nEPSV 2\r\n"))) << run.out;
+
+  run = RunTool(Plus({"/host:::1", "/ascii"}, Plus(login, {(local / "nul.bin").string()})));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find("looks binary"), std::string::npos) << run.err;
+
+  run = RunTool(Plus({"/host:::1", "/quiet"}, Plus(login, {(local / "quiet.txt").string()})));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(server6.ReadFile("quiet.txt"), "quiet\n");
+
+  TChildRun closed;
+  closed.output_closed = true;
+  run = RunTool(Plus({"/host:::1"}, Plus(login, {(local / "closed.txt").string()})), closed);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(server6.ReadFile("closed.txt"), "closed\n");
+
+  run = RunTool({"--version"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(std::regex_match(run.out, std::regex("ftpupload 1\\.0\\.0\r\nTLS: \\S+ \\(.+\\)\r\n")))
+      << run.out;
+  run = RunTool({"-h"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("ftpupload Version:1.0.0\r\n", 0), 0u);
+}
+
+TEST(ToolAdditionsTest, LocalhostFallsBackToItsNextAddress) {
+  FtpDaemonFixture& server6 = Server(Kind::kPyftpdlib, Family::kIPv6);
+  ZUD_REQUIRE_DAEMON(server6);
+  std::string error;
+  if (!test::ConnectTcp("localhost", server6.port(), 2000, &error).valid()) {
+    GTEST_SKIP() << "localhost does not name ::1 on this machine: " << error;
+  }
+  TempDir local("zud-misc");
+  ASSERT_TRUE(local.Write("fallback.txt", "v6 only\n"));
+  const ToolRun run = RunTool(Plus({"/host:localhost", "/pasv"},
+                               Plus(Login(server6), {(local / "fallback.txt").string()})));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(server6.ReadFile("fallback.txt"), "v6 only\n");
+}
+
+}  // namespace
+}  // namespace zud
