@@ -44,6 +44,12 @@ std::vector<std::string> AllParameters() {
   return params;
 }
 
+// Whether new connections get a plug-in that can do TLS.
+bool TLSAvailable() {
+  TTCPBlockSocket probe;
+  return probe.TLSPlugin().LibraryName() != TSSLNone(probe).LibraryName();
+}
+
 bool HoldsLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
 }
@@ -56,6 +62,11 @@ TExitStatus CheckAndUpload(TUploadSettings& settings) {
     if (!error.empty()) {
       WriteErrorLine(error);
       return TExitStatus::kCommandLine;
+    }
+    std::string ignored;
+    if ((FindSwitch("tls", ignored) || FindSwitch("ftps", ignored)) && !TLSAvailable()) {
+      WriteErrorLine("TLS was asked for, but this build has no TLS library");
+      return TExitStatus::kTLS;
     }
     const TExitStatus login = ResolveLoginSources(settings);
     if (login != TExitStatus::kStored) return login;
