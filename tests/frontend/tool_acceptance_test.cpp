@@ -4,6 +4,7 @@
 // login sources, resume, several files, interrupts and odd hosts.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -246,7 +247,9 @@ TEST_P(ResumeTest, ContinuesSkipsOrReplaces) {
   for (const auto& c : cases) {
     const std::string name = std::string("resume_") + c.name + ".bin";
     ASSERT_TRUE(local.Write(name, content));
-    if (c.remote != "-") ASSERT_TRUE(server.WriteFile(name, c.remote));
+    if (c.remote != "-") {
+      ASSERT_TRUE(server.WriteFile(name, c.remote));
+    }
     const ToolRun run = RunTool(Plus(Login(server), {"/pasv", "/binary", "/resume", (local / name).string()}));
     EXPECT_EQ(run.status, 0) << c.name << run.out << run.err;
     EXPECT_EQ(server.ReadFile(name), content) << c.name;
@@ -369,6 +372,31 @@ TEST(ToolAdditionsTest, HostsVersionQuietWarningAndClosedOutput) {
   run = RunTool({"-h"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("ftpupload Version:1.0.0\r\n", 0), 0u);
+}
+
+TEST(ToolAdditionsTest, MeterReachesFullAndLeavesASummaryOnATerminal) {
+  FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
+  ZUD_REQUIRE_DAEMON(server);
+  test::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
+    GTEST_SKIP() << "no pseudo-terminal available";
+  }
+  TempDir local("zud-meter");
+  ASSERT_TRUE(local.Write("summary.bin", Content(3 << 20)));
+  TChildRun run;
+  run.args = Plus(Login(server), {"/pasv", "/binary", (local / "summary.bin").string()});
+  run.error_path = ::ptsname(master.get());
+  ASSERT_EQ(RunChild(kProgram, run).exit_status, 0);
+  std::string screen;
+  char buffer[4096];
+  for (pollfd p{master.get(), POLLIN, 0}; ::poll(&p, 1, 500) > 0 && (p.revents & POLLIN);) {
+    const ssize_t n = ::read(master.get(), buffer, sizeof(buffer));
+    if (n <= 0) break;
+    screen.append(buffer, static_cast<size_t>(n));
+  }
+  EXPECT_NE(screen.find("3.0 MiB of 3.0 MiB  100%"), std::string::npos) << screen;
+  EXPECT_TRUE(std::regex_search(screen, std::regex(R"(\r3\.0 MiB sent in \d+:\d\d \(.+/s\) *\r?\n)")))
+      << testing::PrintToString(screen);
 }
 
 TEST(ToolAdditionsTest, LocalhostFallsBackToItsNextAddress) {
