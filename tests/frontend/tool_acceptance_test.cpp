@@ -111,7 +111,8 @@ TEST_P(ExitStatusTest, StatusAndMessage) {
   if (*c.pass_reply != '\0') server.ReplyTo("PASS", c.pass_reply);
   server.set_timeout_ms(3000);
   TempDir local("zud-status");
-  ASSERT_TRUE(local.Write("data.bin", Content(4 << 20)));
+  // Larger than the socket buffers, so that a dropped data connection shows.
+  ASSERT_TRUE(local.Write("data.bin", Content(32 << 20)));
   const std::vector<std::string> login = {"/host:127.0.0.1", "/port:" + std::to_string(server.port()),
                                           "/user:u", "/pass:p", "/pasv", "/binary"};
   const ToolRun run = RunTool(c.args(login, (local / "data.bin").string()));
@@ -141,7 +142,7 @@ const StatusCase kStatusCases[] = {
      [](auto, auto file) { return std::vector<std::string>{"/host:nonexistent.invalid", file}; }, {}, "", 3,
      "ftpupload: cannot resolve host nonexistent.invalid: .* \\(110\\d\\d\\)\n", true},
     {"CutShort", [](auto login, auto file) { return Plus(login, {file}); }, {.close_after = 100000},
-     "", 8, "ftpupload: transfer of /data.bin cut short after \\d+ of 4194304 bytes: .*\n", false},
+     "", 8, "ftpupload: transfer of /data.bin cut short after \\d+ of 33554432 bytes: .*\n", false},
     {"NoFinalReply", [](auto login, auto file) { return Plus(login, {"/timeout:1", file}); },
      {.no_final_reply = true}, "", 9, "ftpupload: no reply from 127.0.0.1 port PORT within 1 s\n", false},
     {"QuietLoginRefused", [](auto login, auto file) { return Plus({"/quiet"}, Plus(login, {file})); },
