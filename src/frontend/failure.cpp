@@ -77,6 +77,11 @@ TFailure ClassifySignInFailure(const TSessionFacts& f) {
 
 TFailure ClassifyStoreFailure(const TSessionFacts& f, const std::string& file) {
   const std::string where = f.host + " port " + f.port;
+  // Without a proxy on the data connection, a refusal there is its TLS.
+  if (f.data_error == kErrRefused) {
+    return {TExitStatus::kTLS, "TLS on the data connection for " + file + " failed: " +
+                                   WithCode(f.data_error_text, f.data_error)};
+  }
   if (f.store_started && f.data_error != 0) {
     if (IsTimeout(f.data_error)) {
       return {TExitStatus::kTimeout, "transfer of " + file + " stalled: no progress within " +
