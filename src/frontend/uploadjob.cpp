@@ -20,7 +20,8 @@ namespace {
 
 // How soon a wait notices an interrupt: waits run in slices of this length.
 constexpr int32_t kStopCheckMs = 100;
-// ABOR and QUIT after an interrupt wait no longer than this.
+// ABOR and QUIT after an interrupt, or QUIT after a lost or silent control
+// connection, wait no longer than this.
 constexpr int32_t kCleanupTimeoutMs = 5000;
 // The part of a file that is looked at for NUL bytes.
 constexpr int64_t kSniffBytes = 65536;
@@ -451,6 +452,8 @@ TExitStatus RunUploadJob() {
     }
     if (next != TAfterStore::kGoOn) break;
   }
+  // A server that has already let one wait run out gets a short one for QUIT.
+  if (next == TAfterStore::kStopWithQuit) ftp->Timeout = std::min(ftp->Timeout, kCleanupTimeoutMs);
   if (next != TAfterStore::kStopWithoutQuit) ftp->SignOff();
   summary();
   return first;
