@@ -58,8 +58,8 @@ class TNetrcTokens {
     }
     for (size_t at = line_end;;) {
       const size_t next = text_.find('\n', at + 1);
-      const std::string_view line =
-          text_.substr(at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1);
+      const std::string_view line = text_.substr(
+          at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1);
       if (line.empty() || line == "\r" || next == std::string_view::npos) {
         pos_ = next == std::string_view::npos ? text_.size() : next;
         return;
@@ -127,7 +127,6 @@ std::string FirstLine(std::string_view text) {
   const size_t end = text.find_first_of("\r\n");
   return std::string(text.substr(0, end));
 }
-
 
 TExitStatus ResolveLoginSources(TUploadSettings& settings) {
   std::string ignored;

@@ -17,7 +17,6 @@ std::string Seconds(int32_t ms) { return std::to_string((ms + 999) / 1000) + " s
 
 bool IsTimeout(int code) { return code == kErrTimedOut || code == kErrInProgress; }
 
-
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 bool IsDataSetup(const std::string& command) {
@@ -36,27 +35,26 @@ TFailure ClassifySignInFailure(const TSessionFacts& f) {
   const std::string where = f.host + " port " + f.port;
   if (!f.connected) {
     if (f.control_error >= kErrHostNotFound && f.control_error <= kErrNoData) {
-      return {TExitStatus::kNotResolved,
-              "cannot resolve host " + f.host + ": " + WithCode(f.control_error_text, f.control_error)};
+      return {TExitStatus::kNotResolved, "cannot resolve host " + f.host + ": " +
+                                             WithCode(f.control_error_text, f.control_error)};
     }
     if (IsTimeout(f.control_error)) {
       return {TExitStatus::kTimeout, "cannot connect to " + where + ": no answer within " +
                                          Seconds(f.timeout_ms) + " (" +
                                          std::to_string(kErrTimedOut) + ")"};
     }
-    const TExitStatus status =
-        f.control_error == kErrRefused && !f.control_error_text.empty() &&
-                f.control_error_text.find("TLS") != std::string::npos
-            ? TExitStatus::kTLS
-            : TExitStatus::kConnectFailed;
+    const TExitStatus status = f.control_error == kErrRefused && !f.control_error_text.empty() &&
+                                       f.control_error_text.find("TLS") != std::string::npos
+                                   ? TExitStatus::kTLS
+                                   : TExitStatus::kConnectFailed;
     const int code = f.control_error != 0 ? f.control_error : kErrPeerClosed;
     return {status, "cannot connect to " + where + ": " + WithCode(f.control_error_text, code)};
   }
   if (f.control_error == kErrRefused || StartsWith(f.last_command, "AUTH TLS") ||
       StartsWith(f.last_command, "PBSZ") || StartsWith(f.last_command, "PROT")) {
     if (f.control_error == kErrRefused) {
-      return {TExitStatus::kTLS, "TLS with " + where + " failed: " +
-                                     WithCode(f.control_error_text, f.control_error)};
+      return {TExitStatus::kTLS,
+              "TLS with " + where + " failed: " + WithCode(f.control_error_text, f.control_error)};
     }
     if (f.result_code != 0) return {TExitStatus::kTLS, Explained(f, "TLS refused")};
   }
@@ -65,51 +63,49 @@ TFailure ClassifySignInFailure(const TSessionFacts& f) {
     if (IsTimeout(f.control_error)) {
       return {TExitStatus::kTimeout, waited_for + where + " within " + Seconds(f.timeout_ms)};
     }
-    return {TExitStatus::kConnectFailed,
-            where + " closed the connection" + (f.replies == 0 ? " before its greeting" : "") +
-                (f.control_error != 0 ? ": " + WithCode(f.control_error_text, f.control_error)
-                                      : "")};
+    return {
+        TExitStatus::kConnectFailed,
+        where + " closed the connection" + (f.replies == 0 ? " before its greeting" : "") +
+            (f.control_error != 0 ? ": " + WithCode(f.control_error_text, f.control_error) : "")};
   }
-  return {TExitStatus::kLoginRefused,
-          Explained(f, f.replies > 1 || !f.last_command.empty() ? "login refused"
-                                                                 : "session refused")};
+  return {
+      TExitStatus::kLoginRefused,
+      Explained(f, f.replies > 1 || !f.last_command.empty() ? "login refused" : "session refused")};
 }
 
 TFailure ClassifyStoreFailure(const TSessionFacts& f, const std::string& file) {
   const std::string where = f.host + " port " + f.port;
   // Without a proxy on the data connection, a refusal there is its TLS.
   if (f.data_error == kErrRefused) {
-    return {TExitStatus::kTLS, "TLS on the data connection for " + file + " failed: " +
-                                   WithCode(f.data_error_text, f.data_error)};
+    return {TExitStatus::kTLS, "TLS on the data connection for " + file +
+                                   " failed: " + WithCode(f.data_error_text, f.data_error)};
   }
   if (f.store_started && f.data_error != 0) {
     if (IsTimeout(f.data_error)) {
-      return {TExitStatus::kTimeout, "transfer of " + file + " stalled: no progress within " +
-                                         Seconds(f.timeout_ms)};
+      return {TExitStatus::kTimeout,
+              "transfer of " + file + " stalled: no progress within " + Seconds(f.timeout_ms)};
     }
     std::string sent = std::to_string(f.bytes_sent);
     if (f.bytes_to_send >= 0) sent += " of " + std::to_string(f.bytes_to_send);
-    return {TExitStatus::kTransferFailed, "transfer of " + file + " cut short after " + sent +
-                                              " bytes: " +
-                                              WithCode(f.data_error_text, f.data_error)};
+    return {TExitStatus::kTransferFailed,
+            "transfer of " + file + " cut short after " + sent +
+                " bytes: " + WithCode(f.data_error_text, f.data_error)};
   }
   if (!f.store_started && f.data_error != 0 && !f.data_connected) {
     if (IsTimeout(f.data_error)) {
       return {TExitStatus::kTimeout,
               "no data connection from " + f.host + " within " + Seconds(f.timeout_ms)};
     }
-    return {TExitStatus::kTransferFailed,
-            "cannot open the data connection for " + file + ": " +
-                WithCode(f.data_error_text, f.data_error)};
+    return {TExitStatus::kTransferFailed, "cannot open the data connection for " + file + ": " +
+                                              WithCode(f.data_error_text, f.data_error)};
   }
   if (f.result_code == 0 || f.control_error != 0) {
     if (IsTimeout(f.control_error)) {
       return {TExitStatus::kTimeout, "no reply from " + where + " within " + Seconds(f.timeout_ms)};
     }
     if (f.control_error != 0) {
-      return {TExitStatus::kTransferFailed,
-              "lost the connection to " + where + ": " +
-                  WithCode(f.control_error_text, f.control_error)};
+      return {TExitStatus::kTransferFailed, "lost the connection to " + where + ": " +
+                                                WithCode(f.control_error_text, f.control_error)};
     }
   }
   if (IsDataSetup(f.last_command)) {

@@ -23,23 +23,23 @@ enum class TExitStatus : int {
 
 // What the session showed by the time an operation failed.
 struct TSessionFacts {
-  std::string host;              // as the user typed it
+  std::string host;  // as the user typed it
   std::string port;
   int32_t timeout_ms = 0;
-  bool connected = false;        // the control connection was made
-  int replies = 0;               // reply lines received, the greeting's included
-  std::string last_command;      // the last command sent, without its argument masking
-  int result_code = 0;           // of the last reply, 0 when none was read
-  std::string result_line;       // the last reply line
-  int control_error = 0;         // LastErrorCode of the control connection
+  bool connected = false;    // the control connection was made
+  int replies = 0;           // reply lines received, the greeting's included
+  std::string last_command;  // the last command sent, without its argument masking
+  int result_code = 0;       // of the last reply, 0 when none was read
+  std::string result_line;   // the last reply line
+  int control_error = 0;     // LastErrorCode of the control connection
   std::string control_error_text;
-  bool store_started = false;    // the store command got its 1xx reply
-  bool data_connected = false;   // the data connection was made
-  int data_error = 0;            // LastErrorCode of the data connection
+  bool store_started = false;   // the store command got its 1xx reply
+  bool data_connected = false;  // the data connection was made
+  int data_error = 0;           // LastErrorCode of the data connection
   std::string data_error_text;
-  int64_t bytes_sent = 0;        // over the data connection
-  int64_t bytes_to_send = -1;    // -1 when not known
-  bool quiet = false;            // no dialogue on standard output to explain things
+  int64_t bytes_sent = 0;      // over the data connection
+  int64_t bytes_to_send = -1;  // -1 when not known
+  bool quiet = false;          // no dialogue on standard output to explain things
 };
 
 struct TFailure {

@@ -79,8 +79,7 @@ std::string FindSwitchError(const std::vector<std::string>& params) {
       return "the switch /" + std::string(info->name) + " takes no value: " + param;
     }
     if (info->value == TSwitchValue::kRequired && value.size() < 2) {
-      return "the switch /" + std::string(info->name) + " needs a value: /" + info->name +
-             ":VALUE";
+      return "the switch /" + std::string(info->name) + " needs a value: /" + info->name + ":VALUE";
     }
   }
   return std::string();

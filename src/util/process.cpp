@@ -44,7 +44,7 @@ void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
 void InstallInterruptHandler(std::string_view message) {
   exit_message_length = std::min(message.size(), sizeof(exit_message));
   memcpy(exit_message, message.data(), exit_message_length);
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = OnInterruptSignal;
   sigemptyset(&action.sa_mask);
   // Interrupted calls restart: the stop flags, not EINTR, end a transfer.
@@ -84,7 +84,7 @@ bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string& conte
     error = strerror(errno);
     return false;
   }
-  struct stat info{};
+  struct stat info {};
   bool ok = fstat(fd, &info) == 0;
   if (!ok) error = strerror(errno);
   if (ok && S_ISDIR(info.st_mode)) {
@@ -113,7 +113,7 @@ bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string& conte
 }
 
 bool DirectoryExists(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 

@@ -97,8 +97,8 @@ struct StatusCase {
   test::DataFaults faults;  // applied to the scripted server
   const char* pass_reply;   // the server's answer to PASS, "" for its default
   int status;
-  const char* err;      // standard error, a regular expression
-  bool nothing_sent;    // standard output stays empty
+  const char* err;    // standard error, a regular expression
+  bool nothing_sent;  // standard output stays empty
 };
 
 class ExitStatusTest : public testing::TestWithParam<StatusCase> {};
@@ -113,11 +113,13 @@ TEST_P(ExitStatusTest, StatusAndMessage) {
   TempDir local("zud-status");
   // Larger than the socket buffers, so that a dropped data connection shows.
   ASSERT_TRUE(local.Write("data.bin", Content(32 << 20)));
-  const std::vector<std::string> login = {"/host:127.0.0.1", "/port:" + std::to_string(server.port()),
-                                          "/user:u", "/pass:p", "/pasv", "/binary"};
+  const std::vector<std::string> login = {
+      "/host:127.0.0.1", "/port:" + std::to_string(server.port()), "/user:u", "/pass:p", "/pasv",
+      "/binary"};
   const ToolRun run = RunTool(c.args(login, (local / "data.bin").string()));
   EXPECT_EQ(run.status, c.status) << run.out << run.err;
-  const std::string err = std::regex_replace(run.err, std::regex(std::to_string(server.port())), "PORT");
+  const std::string err =
+      std::regex_replace(run.err, std::regex(std::to_string(server.port())), "PORT");
   EXPECT_TRUE(std::regex_match(err, std::regex(c.err))) << err;
   if (c.nothing_sent) {
     EXPECT_EQ(run.out.find("USER"), std::string::npos) << run.out;
@@ -126,27 +128,88 @@ TEST_P(ExitStatusTest, StatusAndMessage) {
 
 const StatusCase kStatusCases[] = {
     {"Stored", [](auto login, auto file) { return Plus(login, {file}); }, {}, "", 0, "", false},
-    {"FileMissing", [](auto login, auto file) { return Plus(login, {file + ".none"}); }, {}, "", 1, "",
+    {"FileMissing",
+     [](auto login, auto file) { return Plus(login, {file + ".none"}); },
+     {},
+     "",
+     1,
+     "",
      true},
-    {"UnknownSwitch", [](auto login, auto file) { return Plus(login, {"/binay", file}); }, {}, "", 2,
-     "ftpupload: unknown switch /binay \\(and no such file\\)\n", true},
-    {"PortOutOfRange", [](auto login, auto file) { return Plus({"/port:65536"}, Plus(login, {file})); },
-     {}, "", 2, "ftpupload: the port must be a number from 1 to 65535: /port:65536\n", true},
-    {"BadTimeout", [](auto login, auto file) { return Plus(login, {"/timeout:0", file}); }, {}, "", 2,
-     "ftpupload: the timeout must be whole seconds .*: /timeout:0\n", true},
-    {"NoHost", [](auto, auto file) { return std::vector<std::string>{"/pasv", file}; }, {}, "", 2,
-     "ftpupload: no host given: /host:NAME\n", true},
-    {"LineBreakInDirectory", [](auto login, auto file) { return Plus(login, {"/dir:a\r\nDELE x", file}); },
-     {}, "", 2, "ftpupload: the remote directory holds a line break.*\n", true},
+    {"UnknownSwitch",
+     [](auto login, auto file) {
+       return Plus(login, {"/binay", file});
+     },
+     {},
+     "",
+     2,
+     "ftpupload: unknown switch /binay \\(and no such file\\)\n",
+     true},
+    {"PortOutOfRange",
+     [](auto login, auto file) { return Plus({"/port:65536"}, Plus(login, {file})); },
+     {},
+     "",
+     2,
+     "ftpupload: the port must be a number from 1 to 65535: /port:65536\n",
+     true},
+    {"BadTimeout",
+     [](auto login, auto file) {
+       return Plus(login, {"/timeout:0", file});
+     },
+     {},
+     "",
+     2,
+     "ftpupload: the timeout must be whole seconds .*: /timeout:0\n",
+     true},
+    {"NoHost",
+     [](auto, auto file) {
+       return std::vector<std::string>{"/pasv", file};
+     },
+     {},
+     "",
+     2,
+     "ftpupload: no host given: /host:NAME\n",
+     true},
+    {"LineBreakInDirectory",
+     [](auto login, auto file) {
+       return Plus(login, {"/dir:a\r\nDELE x", file});
+     },
+     {},
+     "",
+     2,
+     "ftpupload: the remote directory holds a line break.*\n",
+     true},
     {"NotResolved",
-     [](auto, auto file) { return std::vector<std::string>{"/host:nonexistent.invalid", file}; }, {}, "", 3,
-     "ftpupload: cannot resolve host nonexistent.invalid: .* \\(110\\d\\d\\)\n", true},
-    {"CutShort", [](auto login, auto file) { return Plus(login, {file}); }, {.close_after = 100000},
-     "", 8, "ftpupload: transfer of /data.bin cut short after \\d+ of 33554432 bytes: .*\n", false},
-    {"NoFinalReply", [](auto login, auto file) { return Plus(login, {"/timeout:1", file}); },
-     {.no_final_reply = true}, "", 9, "ftpupload: no reply from 127.0.0.1 port PORT within 1 s\n", false},
-    {"QuietLoginRefused", [](auto login, auto file) { return Plus({"/quiet"}, Plus(login, {file})); },
-     {}, "530 Login incorrect.", 5, "ftpupload: login refused: 530 Login incorrect.\n", true},
+     [](auto, auto file) {
+       return std::vector<std::string>{"/host:nonexistent.invalid", file};
+     },
+     {},
+     "",
+     3,
+     "ftpupload: cannot resolve host nonexistent.invalid: .* \\(110\\d\\d\\)\n",
+     true},
+    {"CutShort",
+     [](auto login, auto file) { return Plus(login, {file}); },
+     {.close_after = 100000},
+     "",
+     8,
+     "ftpupload: transfer of /data.bin cut short after \\d+ of 33554432 bytes: .*\n",
+     false},
+    {"NoFinalReply",
+     [](auto login, auto file) {
+       return Plus(login, {"/timeout:1", file});
+     },
+     {.no_final_reply = true},
+     "",
+     9,
+     "ftpupload: no reply from 127.0.0.1 port PORT within 1 s\n",
+     false},
+    {"QuietLoginRefused",
+     [](auto login, auto file) { return Plus({"/quiet"}, Plus(login, {file})); },
+     {},
+     "530 Login incorrect.",
+     5,
+     "ftpupload: login refused: 530 Login incorrect.\n",
+     true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Scripted, ExitStatusTest, testing::ValuesIn(kStatusCases),
@@ -161,10 +224,10 @@ TEST(NoGreetingTest, TimesOutWithItsOwnStatus) {
   TempDir local("zud-status");
   ASSERT_TRUE(local.Write("f.txt", "x"));
   const ToolRun run = RunTool({"/host:127.0.0.1", "/port:" + std::to_string(port), "/timeout:1",
-                           (local / "f.txt").string()});
+                               (local / "f.txt").string()});
   EXPECT_EQ(run.status, 9);
-  EXPECT_EQ(run.err, "ftpupload: no greeting from 127.0.0.1 port " + std::to_string(port) +
-                         " within 1 s\n");
+  EXPECT_EQ(run.err,
+            "ftpupload: no greeting from 127.0.0.1 port " + std::to_string(port) + " within 1 s\n");
   EXPECT_EQ(run.out, "\r\n");  // the reader's empty line, as always
 }
 
@@ -213,8 +276,14 @@ TEST_P(LoginSourceTest, PasswordFromFileOrEnvironment) {
 
 const SecretCase kSecretCases[] = {
     {"NetrcInHome", {"/netrc"}, "machine HOST\n  login USER\n  password PASS\n", 0},
-    {"NetrcFileDefault", {"/netrc:FILE"}, "machine other login x password y\ndefault login USER password PASS", 0},
-    {"NetrcWithUser", {"/user:USER", "/netrc:FILE"}, "machine HOST login nobody password no\nmachine HOST login USER password PASS", 0},
+    {"NetrcFileDefault",
+     {"/netrc:FILE"},
+     "machine other login x password y\ndefault login USER password PASS",
+     0},
+    {"NetrcWithUser",
+     {"/user:USER", "/netrc:FILE"},
+     "machine HOST login nobody password no\nmachine HOST login USER password PASS",
+     0},
     {"PasswordFile", {"/user:USER", "/passfile:FILE"}, "PASS\nsecond line\n", 0},
     {"PasswordVariable", {"/user:USER", "/passenv:ZUD_TEST_SECRET"}, "", 0},
     {"PassWinsOverFile", {"/user:USER", "/pass:wrong", "/passfile:FILE"}, "PASS\n", 5},
@@ -251,7 +320,8 @@ TEST_P(ResumeTest, ContinuesSkipsOrReplaces) {
     if (c.remote != "-") {
       ASSERT_TRUE(server.WriteFile(name, c.remote));
     }
-    const ToolRun run = RunTool(Plus(Login(server), {"/pasv", "/binary", "/resume", (local / name).string()}));
+    const ToolRun run =
+        RunTool(Plus(Login(server), {"/pasv", "/binary", "/resume", (local / name).string()}));
     EXPECT_EQ(run.status, 0) << c.name << run.out << run.err;
     EXPECT_EQ(server.ReadFile(name), content) << c.name;
     if (*c.command == '\0') {
@@ -273,7 +343,7 @@ TEST(ResumeWithoutRestTest, AppendsWhereRestIsRefused) {
   TempDir local("zud-resume");
   ASSERT_TRUE(local.Write("r.bin", "0123456789"));
   const ToolRun run = RunTool({"/host:127.0.0.1", "/port:" + std::to_string(server.port()), "/pasv",
-                           "/binary", "/resume", (local / "r.bin").string()});
+                               "/binary", "/resume", (local / "r.bin").string()});
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("APPE /r.bin"), std::string::npos) << run.out;
   EXPECT_EQ(server.File("/r.bin"), "0123456789");
@@ -287,8 +357,8 @@ TEST(SeveralFilesTest, OneSessionFirstFailureDecidesAndSummary) {
   TempDir local("zud-several");
   ASSERT_TRUE(local.Write("one.txt", "first\n"));
   ASSERT_TRUE(local.Write("three.txt", "third\n"));
-  const std::vector<std::string> files = {(local / "one.txt").string(), (local / "two.txt").string(),
-                                          (local / "three.txt").string()};
+  const std::vector<std::string> files = {
+      (local / "one.txt").string(), (local / "two.txt").string(), (local / "three.txt").string()};
   ToolRun run = RunTool(Plus(Plus(Login(server), {"/pasv"}), files));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(Count(run.out, "USER "), 1u);
@@ -331,7 +401,8 @@ TEST_P(InterruptTest, StopsTheTransferCleanly) {
   std::filesystem::remove(server.root() / "large.bin");
 }
 
-INSTANTIATE_TEST_SUITE_P(RealServers, InterruptTest, testing::Values(Kind::kVsftpd, Kind::kPyftpdlib));
+INSTANTIATE_TEST_SUITE_P(RealServers, InterruptTest,
+                         testing::Values(Kind::kVsftpd, Kind::kPyftpdlib));
 
 // ---- Other additions: hosts, version, quiet, warnings, closed output ----------------
 
@@ -368,7 +439,8 @@ TEST(ToolAdditionsTest, HostsVersionQuietWarningAndClosedOutput) {
 
   run = RunTool({"--version"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(std::regex_match(run.out, std::regex("ftpupload 1\\.0\\.0\r\nTLS: \\S+ \\(.+\\)\r\n")))
+  EXPECT_TRUE(
+      std::regex_match(run.out, std::regex("ftpupload 1\\.0\\.0\r\nTLS: \\S+ \\(.+\\)\r\n")))
       << run.out;
   run = RunTool({"-h"});
   EXPECT_EQ(run.status, 0);
@@ -396,7 +468,8 @@ TEST(ToolAdditionsTest, MeterReachesFullAndLeavesASummaryOnATerminal) {
     screen.append(buffer, static_cast<size_t>(n));
   }
   EXPECT_NE(screen.find("3.0 MiB of 3.0 MiB  100%"), std::string::npos) << screen;
-  EXPECT_TRUE(std::regex_search(screen, std::regex(R"(\r3\.0 MiB sent in \d+:\d\d \(.+/s\) *\r?\n)")))
+  EXPECT_TRUE(
+      std::regex_search(screen, std::regex(R"(\r3\.0 MiB sent in \d+:\d\d \(.+/s\) *\r?\n)")))
       << testing::PrintToString(screen);
 }
 
@@ -410,7 +483,7 @@ TEST(ToolAdditionsTest, LocalhostFallsBackToItsNextAddress) {
   TempDir local("zud-misc");
   ASSERT_TRUE(local.Write("fallback.txt", "v6 only\n"));
   const ToolRun run = RunTool(Plus({"/host:localhost", "/pasv"},
-                               Plus(Login(server6), {(local / "fallback.txt").string()})));
+                                   Plus(Login(server6), {(local / "fallback.txt").string()})));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(server6.ReadFile("fallback.txt"), "v6 only\n");
 }

@@ -2,8 +2,6 @@
 // files or typos; the /port: and /timeout: values; netrc look-ups; and the
 // exit status and message of the failures a real or scripted server cannot
 // easily stage (the acceptance tests run the others).
-#include "frontend/switches.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,6 +9,7 @@
 
 #include "frontend/credentials.h"
 #include "frontend/failure.h"
+#include "frontend/switches.h"
 #include "support/temp_dir.h"
 
 namespace zud {
@@ -64,16 +63,15 @@ TEST(SwitchRulesTest, PortAndTimeoutValues) {
   const struct {
     const char* text;
     int port;  // -1: refused
-  } ports[] = {{"", 21},       {"2121", 2121}, {"1", 1},      {"65535", 65535}, {"0x10", 16},
-               {"0", -1},      {"65536", -1},  {"70000", -1}, {"-5", -1},       {"abc", -1},
-               {"99999999999", -1}};
+  } ports[] = {{"", 21},     {"2121", 2121}, {"1", 1},           {"65535", 65535},
+               {"0x10", 16}, {"0", -1},      {"65536", -1},      {"70000", -1},
+               {"-5", -1},   {"abc", -1},    {"99999999999", -1}};
   for (const auto& c : ports) EXPECT_EQ(ParsePortValue(c.text).value_or(-1), c.port) << c.text;
   const struct {
     const char* text;
     int ms;  // -1: refused
-  } timeouts[] = {{"5", 5000},   {"120", 120000}, {"2147483", 2147483000}, {"0", -1},
-                  {"", -1},      {"-1", -1},      {"1.5", -1},             {"2147484", -1},
-                  {"abc", -1},   {" 5", -1}};
+  } timeouts[] = {{"5", 5000}, {"120", 120000}, {"2147483", 2147483000}, {"0", -1},   {"", -1},
+                  {"-1", -1},  {"1.5", -1},     {"2147484", -1},         {"abc", -1}, {" 5", -1}};
   for (const auto& c : timeouts) {
     EXPECT_EQ(ParseTimeoutValue(c.text).value_or(-1), c.ms) << c.text;
   }
@@ -143,8 +141,7 @@ TEST(FailureTest, StatusAndMessageByCause) {
       {"LoginRefused", false,
        with([](auto& f) { f.connected = true, f.replies = 3, f.result_code = 530; }),
        TExitStatus::kLoginRefused, ""},
-      {"TLSHandshake", false,
-       with([](auto& f) {
+      {"TLSHandshake", false, with([](auto& f) {
          f.connected = true, f.control_error = 10091, f.control_error_text = "TLS handshake failed";
        }),
        TExitStatus::kTLS, "TLS with h port 21 failed: TLS handshake failed (10091)"},
@@ -167,8 +164,7 @@ TEST(FailureTest, StatusAndMessageByCause) {
       {"Stalled", true,
        with([](auto& f) { f.store_started = f.data_connected = true, f.data_error = 10060; }),
        TExitStatus::kTimeout, "transfer of /x stalled: no progress within 5 s"},
-      {"FinalReplyRefused", true,
-       with([](auto& f) {
+      {"FinalReplyRefused", true, with([](auto& f) {
          f.store_started = true, f.result_code = 426, f.bytes_sent = 20, f.bytes_to_send = 20;
        }),
        TExitStatus::kTransferFailed, ""},
