@@ -27,8 +27,9 @@ struct TChildRun {
   // When set, the child's standard error goes to this file or terminal
   // (appended); otherwise it shares the caller's.
   std::string error_path;
-  // When set, SIGINT goes to the child once its output holds this text.
+  // When set, interrupt_signal goes to the child once its output holds this text.
   std::string interrupt_after;
+  int interrupt_signal = SIGINT;
   // The reading end of standard output is closed at once: every write of
   // the child meets a broken pipe.
   bool output_closed = false;
@@ -124,7 +125,7 @@ inline TChildResult RunChild(const std::string& path, const TChildRun& run) {
       if (!interrupted && !run.interrupt_after.empty() &&
           result.output.find(run.interrupt_after) != std::string::npos) {
         interrupted = true;
-        kill(pid, SIGINT);
+        kill(pid, run.interrupt_signal);
       }
     } else {
       usleep(5000);

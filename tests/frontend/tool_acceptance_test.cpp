@@ -389,16 +389,19 @@ TEST_P(InterruptTest, StopsTheTransferCleanly) {
   const off_t size = off_t{4} << 30;
   ASSERT_EQ(::ftruncate(fd, size), 0);
   ::close(fd);
-  TChildRun interrupt;
-  // Once the server has said the data may flow.
-  interrupt.interrupt_after = GetParam() == Kind::kVsftpd ? "\r\n150 " : "\r\n125 ";
-  const ToolRun run = RunTool(Plus(Login(server), {"/pasv", "/binary", path}), interrupt);
-  EXPECT_EQ(run.status, 130) << run.out << run.err;
-  EXPECT_EQ(run.err, "ftpupload: interrupted\n");
-  EXPECT_NE(run.out.find("\r\nABOR\r\n"), std::string::npos) << run.out;
-  const auto stored = std::filesystem::file_size(server.root() / "large.bin");
-  EXPECT_LT(stored, static_cast<uintmax_t>(size));
-  std::filesystem::remove(server.root() / "large.bin");
+  for (int signal : {SIGINT, SIGTERM}) {
+    TChildRun interrupt;
+    // Once the server has said the data may flow.
+    interrupt.interrupt_after = GetParam() == Kind::kVsftpd ? "\r\n150 " : "\r\n125 ";
+    interrupt.interrupt_signal = signal;
+    const ToolRun run = RunTool(Plus(Login(server), {"/pasv", "/binary", path}), interrupt);
+    EXPECT_EQ(run.status, 130) << signal << run.out << run.err;
+    EXPECT_EQ(run.err, "ftpupload: interrupted\n") << signal;
+    EXPECT_NE(run.out.find("\r\nABOR\r\n"), std::string::npos) << signal << run.out;
+    const auto stored = std::filesystem::file_size(server.root() / "large.bin");
+    EXPECT_LT(stored, static_cast<uintmax_t>(size)) << signal;
+    std::filesystem::remove(server.root() / "large.bin");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(RealServers, InterruptTest,
