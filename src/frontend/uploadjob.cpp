@@ -22,7 +22,7 @@ namespace {
 constexpr int32_t kStopCheckMs = 100;
 // ABOR and QUIT after an interrupt, or QUIT after a lost or silent control
 // connection, wait no longer than this.
-constexpr int32_t kCleanupTimeoutMs = 5000;
+constexpr int32_t kCleanupTimeoutMs = 3000;
 // The part of a file that is looked at for NUL bytes.
 constexpr int64_t kSniffBytes = 65536;
 

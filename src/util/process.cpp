@@ -29,13 +29,20 @@ void EndAtOnce() {
   _exit(130);
 }
 
+// A clean stop that has not ended the process by then never will (a send
+// blocked on a peer that reads nothing): the process ends regardless.
+constexpr unsigned kCleanStopSeconds = 10;
+
 extern "C" void OnInterruptSignal(int) {
   std::atomic<bool>* first = armed_flags[0].load();
   std::atomic<bool>* second = armed_flags[1].load();
   if ((first == nullptr && second == nullptr) || interrupt_requested.exchange(true)) EndAtOnce();
   if (first != nullptr) first->store(true);
   if (second != nullptr) second->store(true);
+  alarm(kCleanStopSeconds);
 }
+
+extern "C" void OnCleanStopOverdue(int) { EndAtOnce(); }
 
 }  // namespace
 
@@ -51,6 +58,8 @@ void InstallInterruptHandler(std::string_view message) {
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = OnCleanStopOverdue;
+  sigaction(SIGALRM, &action, nullptr);
 }
 
 void ArmInterruptFlags(std::atomic<bool>* first, std::atomic<bool>* second) {

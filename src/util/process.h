@@ -22,8 +22,9 @@ void IgnoreBrokenPipe();
 // 130: nothing is under way that needs a clean end. The message is copied.
 void InstallInterruptHandler(std::string_view exit_message);
 // Arms (or, with nullptrs, disarms) the flags the next interrupt raises
-// instead of ending the process; a second interrupt ends it as above. The
-// flags must outlive the arming.
+// instead of ending the process; a second interrupt ends it as above, and so
+// does a clean stop still running 10 s after the interrupt. The flags must
+// outlive the arming.
 void ArmInterruptFlags(std::atomic<bool>* first, std::atomic<bool>* second);
 // True once an interrupt raised the armed flags.
 bool InterruptRequested();

@@ -30,6 +30,7 @@ struct TChildRun {
   // When set, interrupt_signal goes to the child once its output holds this text.
   std::string interrupt_after;
   int interrupt_signal = SIGINT;
+  int interrupt_delay_ms = 0;  // after the text arrived
   // The reading end of standard output is closed at once: every write of
   // the child meets a broken pipe.
   bool output_closed = false;
@@ -125,6 +126,7 @@ inline TChildResult RunChild(const std::string& path, const TChildRun& run) {
       if (!interrupted && !run.interrupt_after.empty() &&
           result.output.find(run.interrupt_after) != std::string::npos) {
         interrupted = true;
+        usleep(static_cast<useconds_t>(run.interrupt_delay_ms) * 1000);
         kill(pid, run.interrupt_signal);
       }
     } else {

@@ -404,6 +404,24 @@ TEST_P(InterruptTest, StopsTheTransferCleanly) {
   }
 }
 
+// A server that never reads the data: the interrupt still ends the transfer
+// (the tool would otherwise wait for ever here).
+TEST(InterruptStalledTest, EndsATransferTheServerNeverReads) {
+  test::ScriptedFtpServer server;
+  ASSERT_TRUE(server.ok());
+  server.SetDataFaults({.never_open = true});
+  TempDir local("zud-interrupt");
+  ASSERT_TRUE(local.Write("stalled.bin", Content(32 << 20)));
+  TChildRun interrupt;
+  interrupt.interrupt_after = "\r\n150 ";
+  interrupt.interrupt_delay_ms = 500;  // the buffers are full by then
+  const ToolRun run = RunTool({"/host:127.0.0.1", "/port:" + std::to_string(server.port()), "/pasv",
+                               "/binary", (local / "stalled.bin").string()},
+                              interrupt);
+  EXPECT_EQ(run.status, 130);
+  EXPECT_EQ(run.err, "ftpupload: interrupted\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(RealServers, InterruptTest,
                          testing::Values(Kind::kVsftpd, Kind::kPyftpdlib));
 
