@@ -233,7 +233,9 @@ void ReportStoreException(const TFTPSend& client, const std::string& message, bo
   ClassicLine(text, quiet);
 }
 
+// -1 when not known in advance (not a regular file, or unreadable).
 int64_t LocalFileSize(const std::string& path) {
+  if (!IsRegularFile(path)) return -1;
   try {
     TFileStream file(path, TFileStream::Mode::kRead);
     return file.Size();
@@ -374,6 +376,8 @@ std::vector<std::string> HostAttempts(const std::string& typed) {
 }
 
 bool LooksBinary(const std::string& path) {
+  // Reading ahead in a pipe would take the first block away from the upload.
+  if (!IsRegularFile(path)) return false;
   try {
     TFileStream file(path, TFileStream::Mode::kRead);
     std::string block(static_cast<size_t>(kSniffBytes), '\0');

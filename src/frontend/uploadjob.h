@@ -47,7 +47,8 @@ TExitStatus RunUploadJob();
 // the name, IPv4 first.
 std::vector<std::string> HostAttempts(const std::string& host);
 
-// Whether the first block of the file holds a NUL byte (a binary file).
+// Whether the first block of the file holds a NUL byte (a binary file);
+// false for anything but a regular file, which is never read ahead.
 bool LooksBinary(const std::string& path);
 
 // The remote directory as the remote name starts with: dir, with "/"

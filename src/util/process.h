@@ -41,5 +41,8 @@ bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string& conte
                    std::string& error);
 // True when path names an existing directory.
 bool DirectoryExists(const std::string& path);
+// True when path names a regular file: one that can be read twice (unlike a
+// pipe, a FIFO or a terminal, where a look ahead would take the data away).
+bool IsRegularFile(const std::string& path);
 
 }  // namespace zud
