@@ -1,6 +1,7 @@
 // The progress meter shown while a file is sent: one line such as
 //   "1.5 MiB of 10.0 MiB  15%  2.3 MiB/s  0:04 left"
-// redrawn at most every kRedrawIntervalMs and erased at the end.
+// redrawn at most every kRedrawIntervalMs and erased at the end (the upload
+// job replaces it with a FormatSummary line instead).
 #pragma once
 
 #include <cstdint>
