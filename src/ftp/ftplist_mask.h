@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ftp/ftplist.h"
+#include "ftp/ftplist_fields.h"
 
 namespace zud {
 
@@ -31,8 +32,13 @@ struct TMaskStep {
   };
   Op op = Op::kSkip;
   bool final_star = false;  // a "*" that is the last mask character
+  // A capture counted in characters, a UTF-8 sequence being one (month names).
+  bool by_character = false;
   size_t count = 1;
   std::string TFTPList::*buffer = nullptr;
+  TListField field = kFieldNone;  // the field of buffer
+  // The field this step completes (its last writer): checked right after it.
+  TListField check = kFieldNone;
   size_t arg_start = 0;  // argument of kDirMark, kBlockSize, kMonthNames in text
   size_t arg_length = 0;
 };
@@ -41,9 +47,18 @@ struct TCompiledMask {
   std::string text;
   std::vector<TMaskStep> settings;  // "S=" and "T=", applied before matching
   std::vector<TMaskStep> steps;
+  // Every field is written by one run of steps on one line, with no settings
+  // and no ".": the captures can be views of the line.
+  bool direct = false;
+  // Checks nothing but names and the directory column (a catch-all).
+  bool names_only = false;
 };
 
 // Replaces out with the steps of mask; reuses out's storage.
 void CompileListMask(std::string_view mask, TCompiledMask& out);
+
+// The bytes of count characters of text from pos, a well-formed UTF-8
+// sequence counting as one character; npos when text ends sooner.
+size_t CharacterBytes(std::string_view text, size_t pos, size_t count);
 
 }  // namespace zud
