@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <tuple>
 #include <typeinfo>
 
@@ -71,18 +72,7 @@ void StripSpacesInPlace(std::string& s) {
   s.erase(0, start);
 }
 
-// TextToIntDef with a shortcut for the plain digit runs listings are made of.
-int NumberOr(std::string_view text, int def) {
-  if (!text.empty() && text.size() <= 9) {
-    int value = 0;
-    for (char c : text) {
-      if (!IsAsciiDigit(c)) return TextToIntDef(text, def);
-      value = value * 10 + (c - '0');
-    }
-    return value;
-  }
-  return TextToIntDef(text, def);
-}
+int NumberOr(std::string_view text, int def) { return ListNumberOr(text, def); }
 
 // ParseTimeOfDay(text) != -1, with a shortcut for the usual "hh:mm".
 bool IsTimeOfDay(std::string_view text) {
@@ -93,22 +83,26 @@ bool IsTimeOfDay(std::string_view text) {
   return ParseTimeOfDay(text) != -1.0;
 }
 
-// A buffer that must be a number in [low, high]; -1 stands for no number,
-// which every range used excludes.
-bool InRange(std::string_view text, int low, int high) {
-  const int value = NumberOr(text, -1);
-  return value >= low && value <= high;
+// The characters of a permission column, as a table: checked on every line.
+struct PermissionChars {
+  bool allowed[256] = {};
+  constexpr PermissionChars() {
+    for (char c : std::string_view("-abcdhlprstwxy")) allowed[static_cast<unsigned char>(c)] = true;
+  }
+};
+constexpr PermissionChars kPermissionChars;
+
+}  // namespace
+
+bool IsListPermissionText(std::string_view text) {
+  if (text.size() != 10) return false;
+  for (char c : text) {
+    if (!kPermissionChars.allowed[static_cast<unsigned char>(c)]) return false;
+  }
+  return true;
 }
 
-bool IsPermissionChar(char c) {
-  switch (c) {
-    case '-': case 'a': case 'b': case 'c': case 'd': case 'h': case 'l':
-    case 'p': case 'r': case 's': case 't': case 'w': case 'x': case 'y':
-      return true;
-    default:
-      return false;
-  }
-}
+namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a date-time value
@@ -135,26 +129,25 @@ bool IsDotDirectory(std::string_view name) { return name == "." || name == "..";
 
 // ---- Checks shared by the buffers and the views ------------------------------
 
-bool CheckListField(TListField field, std::string_view& value, std::string& scratch) {
+int ListNumberOrSlow(std::string_view text, int def) { return TextToIntDef(text, def); }
+
+bool CheckListFieldSlow(TFieldViews& fields, TListField field, std::string& scratch) {
+  std::string_view& value = fields.field[field];
   if (value.empty()) return true;
   switch (field) {
     case kFieldPermission:
-      return value.size() == 10 && std::all_of(value.begin(), value.end(), IsPermissionChar);
+      return IsListPermissionText(value);
     case kFieldDay:
-      value = Strip(value);
-      return InRange(value, 1, 31);
+      return CheckListNumber(fields, field, 1, 31);
     case kFieldMonth:
-      value = Strip(value);
-      return InRange(value, 1, 12);
+      return CheckListNumber(fields, field, 1, 12);
     case kFieldHour:
-      value = Strip(value);
-      return InRange(value, 0, 24);
-    case kFieldAmPm:
-      return AsciiUpper(value[0]) == 'A' || AsciiUpper(value[0]) == 'P';
+      return CheckListNumber(fields, field, 0, 24);
     case kFieldMinute:
     case kFieldSecond:
-      value = Strip(value);
-      return InRange(value, 0, 59);
+      return CheckListNumber(fields, field, 0, 59);
+    case kFieldAmPm:
+      return AsciiUpper(value[0]) == 'A' || AsciiUpper(value[0]) == 'P';
     case kFieldSize:
       value = Strip(value);
       return std::all_of(value.begin(), value.end(), IsAsciiDigit);
@@ -165,17 +158,16 @@ bool CheckListField(TListField field, std::string_view& value, std::string& scra
         value = scratch;
       }
       if (value.find(':') != std::string_view::npos) return IsTimeOfDay(value);
-      value = Strip(value);
-      return InRange(value, 1900, 2100);
+      return CheckListNumber(fields, field, 1900, 2100);
     }
-    case kFieldYear:
+    case kFieldYear: {
       value = Strip(value);
-      switch (value.size()) {
-        case 4: return InRange(value, 1901, 2099);
-        case 2: return InRange(value, 0, 99);
-        case 3: return InRange(value, 100, 110);
-        default: return false;
-      }
+      const size_t length = value.size();
+      if (length == 4) return CheckListNumber(fields, field, 1901, 2099);
+      if (length == 2) return CheckListNumber(fields, field, 0, 99);
+      if (length == 3) return CheckListNumber(fields, field, 100, 110);
+      return false;
+    }
     default:
       return true;
   }
@@ -206,13 +198,17 @@ bool FillListEntry(const TFieldViews& fields, const TNowParts& now, TFilledEntry
   out.is_readable = !out.is_directory;
   out.size = SizeFromText(f[kFieldSize], fields.block_size);
 
+  // A field validation found to be a number keeps that number.
+  auto number = [&fields](TListField field, int def) {
+    return (fields.known >> field) & 1 ? fields.number[field] : NumberOr(fields.field[field], def);
+  };
   int year = now.year, month = now.month, day = now.day;
   int hour = 0, minute = 0, second = 0;
-  if (!f[kFieldDay].empty()) day = NumberOr(f[kFieldDay], 1);
-  if (!f[kFieldMonth].empty()) month = NumberOr(f[kFieldMonth], 1);
+  if (!f[kFieldDay].empty()) day = number(kFieldDay, 1);
+  if (!f[kFieldMonth].empty()) month = number(kFieldMonth, 1);
   if (!f[kFieldMonthName].empty()) month = fields.month;
   if (!f[kFieldYear].empty()) {
-    year = NumberOr(f[kFieldYear], 0);
+    year = number(kFieldYear, 0);
     if (year >= 0 && year <= 50) {
       year += 2000;
     } else if (year >= 51 && year <= 999) {
@@ -234,13 +230,13 @@ bool FillListEntry(const TFieldViews& fields, const TNowParts& now, TFilledEntry
       const auto current = std::make_tuple(now.year, now.month, now.day, int64_t{now.minute_of_day});
       if (candidate > current) --year;
     } else {
-      year = NumberOr(text, 0);
+      year = number(kFieldYearOrTime, 0);
     }
   }
-  if (!f[kFieldMinute].empty()) minute = NumberOr(f[kFieldMinute], 0);
-  if (!f[kFieldSecond].empty()) second = NumberOr(f[kFieldSecond], 0);
+  if (!f[kFieldMinute].empty()) minute = number(kFieldMinute, 0);
+  if (!f[kFieldSecond].empty()) second = number(kFieldSecond, 0);
   if (!f[kFieldHour].empty()) {
-    hour = NumberOr(f[kFieldHour], 0);
+    hour = number(kFieldHour, 0);
     const std::string_view am_pm = f[kFieldAmPm];
     if (!am_pm.empty() && AsciiUpper(am_pm[0]) == 'P' && hour != 12) hour += 12;
   }
@@ -464,19 +460,26 @@ void TFTPList::ReplaceLocaleMonthNames() {
 }
 
 int TFTPList::MonthFromName(std::string_view name) {
-  if (!parsing_) return MonthNumberFromName(name);
+  if (!parsing_ || name.size() > sizeof(uint64_t)) return MonthNumberFromName(name);
+  uint64_t key = 0;
+  std::memcpy(&key, name.data(), name.size());
+  // Listings repeat a handful of month names: the last one found comes first.
+  if (month_memo_last_ < month_memo_count_) {
+    const MonthMemo& memo = month_memo_[month_memo_last_];
+    if (memo.key == key && memo.length == name.size()) return memo.month;
+  }
   for (size_t i = 0; i < month_memo_count_; ++i) {
     const MonthMemo& memo = month_memo_[i];
-    if (memo.length == name.size() && std::string_view(memo.name, memo.length) == name) {
+    if (memo.key == key && memo.length == name.size()) {
+      month_memo_last_ = i;
       return memo.month;
     }
   }
   const int month = MonthNumberFromName(name);
-  if (name.size() > sizeof(MonthMemo::name)) return month;
   // Full: overwrite in turn, so that junk captures cannot crowd out the months.
   MonthMemo& slot = month_memo_count_ < kMonthMemoSize ? month_memo_[month_memo_count_++]
                                                        : month_memo_[month_memo_next_++ % kMonthMemoSize];
-  std::copy(name.begin(), name.end(), slot.name);
+  slot.key = key;
   slot.length = name.size();
   slot.month = month;
   return month;
@@ -509,9 +512,9 @@ bool TFTPList::ValidateFieldBuffers() {
   // Checks and trims a buffer through its view, writing the result back.
   auto check = [&](TListField field) {
     std::string& buffer = this->*kFieldBuffers[field];
-    std::string_view value = buffer;
-    if (!CheckListField(field, value, scratch)) return false;
-    if (value.data() == scratch.data()) {
+    if (!CheckListFieldSlow(views, field, scratch)) return false;
+    const std::string_view value = views.field[field];
+    if (!scratch.empty() && value.data() == scratch.data()) {
       buffer = scratch;
     } else if (value.size() != buffer.size()) {
       StripSpacesInPlace(buffer);

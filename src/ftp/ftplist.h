@@ -51,6 +51,8 @@ namespace zud {
 
 struct TCompiledMask;
 struct TFieldViews;
+struct TMatchState;
+enum TListField : int8_t;
 // The current local date and time, split once per parse.
 struct TNowParts {
   int year = 0, month = 0, day = 0;
@@ -381,8 +383,12 @@ class TFTPList {
   // captures stay views of the line and entries views of the kept text.
   void ParseLinesDirect();
   bool ParseEplfDirect(std::string_view line);
+  bool CheckDirect(TFieldViews& fields, TListField field);
+  // Runs mask from state on; copies the state at step save_at (when it is
+  // reached and later than the start) to saved. 0 and the failing step in
+  // failed_at when there is no match.
   int MatchDirect(const TCompiledMask& mask, std::string_view line, std::string_view next,
-                  TFieldViews& fields);
+                  TMatchState& state, TMatchState* saved, size_t& failed_at);
   // Keeps the text of Lines and of the masks alive for the entries.
   void KeepListingText();
   std::string_view KeptMaskText(size_t m);
@@ -408,13 +414,14 @@ class TFTPList {
   // Month-name look-ups remembered while ParseLines runs: the month tables
   // cannot change then except through this list, which forgets them.
   struct MonthMemo {
-    char name[8] = {};
+    uint64_t key = 0;  // the name's bytes
     size_t length = 0;
     int month = 0;
   };
   static constexpr size_t kMonthMemoSize = 32;
   size_t month_memo_count_ = 0;
   size_t month_memo_next_ = 0;
+  size_t month_memo_last_ = 0;
   MonthMemo month_memo_[kMonthMemoSize];
 };
 

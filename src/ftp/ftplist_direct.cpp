@@ -31,56 +31,70 @@ bool IsDotDirectory(std::string_view name) { return name == "." || name == "..";
 }  // namespace
 
 int TFTPList::MatchDirect(const TCompiledMask& mask, std::string_view line,
-                          std::string_view next, TFieldViews& fields) {
-  fields = TFieldViews();
+                          std::string_view next, TMatchState& state, TMatchState* saved,
+                          size_t& failed_at) {
+  TFieldViews& fields = state.fields;
+  failed_at = 0;
   if (line.empty() || mask.steps.empty()) return 0;
-  auto check = [&](TListField field) {
-    std::string_view& value = fields.field[field];
-    if (field != kFieldMonthName) return CheckListField(field, value, separator_scratch_);
-    if (value.empty()) return true;
-    fields.month = MonthFromName(value);
-    return fields.month != 0;
-  };
-  int result = 1;
-  size_t pos = 0;
-  for (const TMaskStep& step : mask.steps) {
-    if (pos >= line.size()) {
-      if (!step.final_star) return 0;
+  int result = state.result;
+  if (result == 2) line = next;
+  // Plain locals, so that writes to the captures do not make the compiler
+  // read the mask and the line again at every step.
+  const char* data = line.data();
+  size_t size = line.size();
+  size_t pos = state.pos;
+  const TMaskStep* const steps = mask.steps.data();
+  const size_t step_count = mask.steps.size();
+  const size_t save_at =
+      saved != nullptr && mask.save_at > state.step ? mask.save_at : std::string_view::npos;
+  size_t k = state.step;
+  for (; k < step_count; ++k) {
+    const TMaskStep& step = steps[k];
+    if (k == save_at) {
+      state.step = k;
+      state.pos = pos;
+      state.result = result;
+      *saved = state;
+    }
+    if (pos >= size) {
+      if (!step.final_star) break;
       // The final "*" has nothing to take; what it would have completed is
       // complete now.
-      if (step.check != kFieldNone && !check(step.check)) return 0;
+      if (step.check != kFieldNone && !CheckDirect(fields, step.check)) break;
+      k = step_count;
       break;
     }
     const size_t start = pos;
     switch (step.op) {
       case Op::kCapture: {
-        const size_t bytes = step.by_character ? CharacterBytes(line, pos, step.count) : step.count;
-        if (bytes == std::string_view::npos || line.size() - pos < bytes) return 0;
+        const size_t bytes = step.by_character ? CharacterBytes({data, size}, pos, step.count)
+                                               : step.count;
+        if (bytes == std::string_view::npos || size - pos < bytes) goto fail;
         pos += bytes;
         break;
       }
       case Op::kSkip:
-        if (line.size() - pos < step.count) return 0;
+        if (size - pos < step.count) goto fail;
         pos += step.count;
         break;
       case Op::kNameRest:
-        pos = line.size();
+        pos = size;
         break;
       case Op::kNameWord:
-        pos = std::min(line.find(' ', pos), line.size());
+        while (pos < size && data[pos] != ' ') ++pos;
         break;
       case Op::kDigits:
-        while (pos < line.size() && line[pos] >= '0' && line[pos] <= '9') ++pos;
+        while (pos < size && static_cast<unsigned char>(data[pos] - '0') <= 9) ++pos;
         break;
       case Op::kBlanks:
-        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+        while (pos < size && (data[pos] == ' ' || data[pos] == '\t')) ++pos;
         break;
       case Op::kWord:
-        while (pos < line.size() && line[pos] != ' ') ++pos;
-        while (pos < line.size() && line[pos] == ' ') ++pos;
+        while (pos < size && data[pos] != ' ') ++pos;
+        while (pos < size && data[pos] == ' ') ++pos;
         break;
       case Op::kBlank:
-        if (line[pos] != ' ') return 0;
+        if (data[pos] != ' ') goto fail;
         ++pos;
         break;
       case Op::kDirMark:
@@ -88,24 +102,39 @@ int TFTPList::MatchDirect(const TCompiledMask& mask, std::string_view line,
         ++pos;
         break;
       case Op::kNextLine:
-        line = next;
+        data = next.data();
+        size = next.size();
         pos = 0;
         result = 2;
         break;
       case Op::kDot:  // not in a direct mask
       case Op::kBlockSize:
       case Op::kMonthNames:
-        return 0;
+        goto fail;
     }
     if (step.field != kFieldNone) {
       // The runs of one field are adjacent: extend the view.
       std::string_view& value = fields.field[step.field];
-      const std::string_view piece = line.substr(start, pos - start);
-      value = value.empty() ? piece : std::string_view(value.data(), value.size() + piece.size());
+      value = value.empty() ? std::string_view(data + start, pos - start)
+                            : std::string_view(value.data(), value.size() + (pos - start));
     }
-    if (step.check != kFieldNone && !check(step.check)) return 0;
+    if (step.check != kFieldNone && !CheckDirect(fields, step.check)) goto fail;
   }
+  if (k < step_count) {
+  fail:
+    failed_at = k;
+    return 0;
+  }
+  failed_at = step_count;
   return CheckListNames(fields) ? result : 0;
+}
+
+bool TFTPList::CheckDirect(TFieldViews& fields, TListField field) {
+  if (field != kFieldMonthName) return CheckListField(fields, field, separator_scratch_);
+  const std::string_view value = fields.field[field];
+  if (value.empty()) return true;
+  fields.month = MonthFromName(value);
+  return fields.month != 0;
 }
 
 bool TFTPList::ParseEplfDirect(std::string_view line) {
@@ -160,7 +189,8 @@ void TFTPList::ParseLinesDirect() {
   const size_t mask_count = Masks.size();
   std::vector<std::string_view> mask_texts(mask_count);
   for (size_t m = 0; m < mask_count; ++m) mask_texts[m] = KeptMaskText(m);
-  TFieldViews fields;
+  TMatchState state;
+  TMatchState snapshot;
   size_t i = 0;
   while (i < line_count) {
     const std::string_view line = lines[i];
@@ -168,13 +198,34 @@ void TFTPList::ParseLinesDirect() {
     size_t consumed = 1;
     bool parsed = !line.empty() && line[0] == '+' && ParseEplfDirect(line);
     const bool reply = LooksLikeReply(line);
+    // A mask that begins with the same steps as masks tried before on this
+    // line fails where they failed, or starts from their state.
+    size_t failed_step = 0, fail_steps_alike = 0;
+    size_t snapshot_step = 0, snapshot_steps_alike = 0;
     for (size_t m = 0; !parsed && m < mask_count; ++m) {
       const TCompiledMask& mask = compiled_masks_[m];
+      fail_steps_alike = std::min(fail_steps_alike, mask.shared_steps);
+      snapshot_steps_alike = std::min(snapshot_steps_alike, mask.shared_steps);
       if (mask.names_only && reply) continue;
       int matched = 0;
       if (mask.direct) {
-        matched = MatchDirect(mask, line, next, fields);
-        if (matched <= 0) continue;
+        if (failed_step < fail_steps_alike) continue;
+        if (snapshot_step > 0 && snapshot_step <= snapshot_steps_alike) {
+          state = snapshot;
+        } else {
+          state = TMatchState();
+        }
+        TMatchState* save = mask.save_at > state.step ? &snapshot : nullptr;
+        matched = MatchDirect(mask, line, next, state, save, failed_step);
+        if (save != nullptr && failed_step >= mask.save_at) {
+          snapshot_step = mask.save_at;
+          snapshot_steps_alike = mask.steps.size();
+        }
+        if (matched <= 0) {
+          fail_steps_alike = mask.steps.size();
+          continue;
+        }
+        const TFieldViews& fields = state.fields;
         TFilledEntry filled;
         // As in ParseLines: no date, or no name, and the line stays unparsed.
         if (!FillListEntry(fields, parse_now_, filled) || filled.name.empty()) break;

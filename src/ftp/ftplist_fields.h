@@ -35,12 +35,80 @@ struct TFieldViews {
   std::string_view dir_mark;   // "d=": the directory mark
   std::string_view block_size; // "S=": the size multiplier
   int month = 0;               // from the month name, once checked
+  // The value of a checked numeric field, where bit f of known is set.
+  uint32_t known = 0;
+  int number[kFieldCount];
 };
 
+// ---- Numbers and blanks, inline: every line passes through them -------------
+
+// The space byte (not tabs) stripped.
+inline std::string_view StripListBlanks(std::string_view s) {
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  return s;
+}
+
+// The value of 1 to 9 ASCII digits; -1 for any other text.
+inline int PlainListNumber(std::string_view text) {
+  if (text.empty() || text.size() > 9) return -1;
+  int value = 0;
+  for (char c : text) {
+    const unsigned digit = static_cast<unsigned char>(c) - static_cast<unsigned>('0');
+    if (digit > 9) return -1;
+    value = value * 10 + static_cast<int>(digit);
+  }
+  return value;
+}
+
+// TextToIntDef, with the plain digit runs listings are made of inline.
+int ListNumberOrSlow(std::string_view text, int def);
+inline int ListNumberOr(std::string_view text, int def) {
+  const int value = PlainListNumber(text);
+  if (value >= 0) return value;
+  // Only blanks, a sign, a digit or a hexadecimal prefix can start a number.
+  if (text.empty()) return def;
+  const char c = text[0];
+  if (c != ' ' && c != '+' && c != '-' && c != '$' && c != 'x' && c != 'X' && (c < '0' || c > '9')) {
+    return def;
+  }
+  return ListNumberOrSlow(text, def);
+}
+
 // Checks one captured field as validation does (the month name aside),
-// trimming value where validation trims the buffer. A year-or-time with "-"
-// is rewritten with ":" into scratch and value then points there.
-bool CheckListField(TListField field, std::string_view& value, std::string& scratch);
+// trimming it where validation trims the buffer and noting its value. A
+// year-or-time with "-" is rewritten with ":" into scratch and points there.
+bool CheckListFieldSlow(TFieldViews& fields, TListField field, std::string& scratch);
+bool IsListPermissionText(std::string_view text);
+
+// A number field trimmed and in [low, high].
+inline bool CheckListNumber(TFieldViews& fields, TListField field, int low, int high) {
+  std::string_view& value = fields.field[field];
+  value = StripListBlanks(value);
+  const int number = ListNumberOr(value, -1);
+  fields.number[field] = number;
+  fields.known |= 1u << field;
+  return number >= low && number <= high;
+}
+
+inline bool CheckListField(TFieldViews& fields, TListField field, std::string& scratch) {
+  if (fields.field[field].empty()) return true;
+  switch (field) {
+    case kFieldPermission:
+      return IsListPermissionText(fields.field[field]);
+    case kFieldDay:
+      return CheckListNumber(fields, field, 1, 31);
+    case kFieldMonth:
+      return CheckListNumber(fields, field, 1, 12);
+    case kFieldHour:
+      return CheckListNumber(fields, field, 0, 24);
+    case kFieldMinute:
+    case kFieldSecond:
+      return CheckListNumber(fields, field, 0, 59);
+    default:
+      return CheckListFieldSlow(fields, field, scratch);
+  }
+}
 
 // The checks that span fields: the name rules.
 bool CheckListNames(const TFieldViews& fields);

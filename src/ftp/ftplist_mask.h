@@ -52,6 +52,19 @@ struct TCompiledMask {
   bool direct = false;
   // Checks nothing but names and the directory column (a catch-all).
   bool names_only = false;
+  // Leading steps equal to those of the mask before (both direct), and the
+  // step whose state the next mask starts from.
+  size_t shared_steps = 0;
+  size_t save_at = 0;
+};
+
+// Where a direct match stands: the next step, the line position, which line,
+// and the captures so far.
+struct TMatchState {
+  size_t step = 0;
+  size_t pos = 0;
+  int result = 1;  // 2 once on the next line
+  TFieldViews fields;
 };
 
 // Replaces out with the steps of mask; reuses out's storage.
@@ -59,6 +72,14 @@ void CompileListMask(std::string_view mask, TCompiledMask& out);
 
 // The bytes of count characters of text from pos, a well-formed UTF-8
 // sequence counting as one character; npos when text ends sooner.
-size_t CharacterBytes(std::string_view text, size_t pos, size_t count);
+size_t CharacterBytesSlow(std::string_view text, size_t pos, size_t count);
+inline size_t CharacterBytes(std::string_view text, size_t pos, size_t count) {
+  if (text.size() - pos >= count) {
+    size_t k = 0;
+    while (k < count && static_cast<unsigned char>(text[pos + k]) < 0x80) ++k;
+    if (k == count) return count;
+  }
+  return CharacterBytesSlow(text, pos, count);
+}
 
 }  // namespace zud

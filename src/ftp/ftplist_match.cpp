@@ -189,7 +189,7 @@ void CompileListMask(std::string_view mask, TCompiledMask& out) {
   AnalyseMask(out);
 }
 
-size_t CharacterBytes(std::string_view text, size_t pos, size_t count) {
+size_t CharacterBytesSlow(std::string_view text, size_t pos, size_t count) {
   const size_t start = pos;
   for (size_t n = 0; n < count; ++n) {
     if (pos >= text.size()) return std::string_view::npos;
@@ -310,12 +310,43 @@ const TCompiledMask& TFTPList::CompiledMaskFor(std::string_view mask) {
   return *scratch_mask_;
 }
 
+namespace {
+
+bool SameStep(const TMaskStep& a, const TMaskStep& b, std::string_view a_text,
+              std::string_view b_text) {
+  return a.op == b.op && a.final_star == b.final_star && a.by_character == b.by_character &&
+         a.count == b.count && a.field == b.field && a.check == b.check &&
+         a_text.substr(a.arg_start, a.arg_length) == b_text.substr(b.arg_start, b.arg_length);
+}
+
+}  // namespace
+
 void TFTPList::CompileMasks() {
   compiled_masks_.resize(Masks.size());
   for (size_t m = 0; m < Masks.size(); ++m) {
     if (compiled_masks_[m].text != Masks[m]) {
       CompileListMask(Masks[m], compiled_masks_[m]);
     }
+  }
+  // Neighbouring masks often begin alike (the Unix ones with "pppppppppp
+  // $!!!S*$"): the steps they share are run once per line.
+  for (size_t m = 0; m < compiled_masks_.size(); ++m) {
+    TCompiledMask& mask = compiled_masks_[m];
+    mask.shared_steps = 0;
+    mask.save_at = 0;
+    if (m == 0 || !mask.direct || !compiled_masks_[m - 1].direct) continue;
+    const TCompiledMask& previous = compiled_masks_[m - 1];
+    size_t k = 0;
+    while (k < mask.steps.size() && k < previous.steps.size() &&
+           SameStep(mask.steps[k], previous.steps[k], mask.text, previous.text)) {
+      ++k;
+    }
+    // A shared final step would make the masks the same; let each run it.
+    if (k == mask.steps.size() || k == previous.steps.size()) k = 0;
+    mask.shared_steps = k;
+  }
+  for (size_t m = 0; m + 1 < compiled_masks_.size(); ++m) {
+    compiled_masks_[m].save_at = compiled_masks_[m + 1].shared_steps;
   }
 }
 
