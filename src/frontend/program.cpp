@@ -136,11 +136,11 @@ std::string SettingsDump(const TUploadSettings& s) {
 int RunProgram(int argc, char** argv) {
   int status = 0;
   try {
-    // Start-up, in order: the parameters and ExecParams, the month names,
-    // the socket interface (ResolverLock exists statically).
+    // Start-up, in order: the parameters and ExecParams, the socket
+    // interface (ResolverLock exists statically). The month names are read
+    // from the locale when a listing first needs them.
     InitProgramParameters(argc, argv);
     BuildExecParams();
-    LoadLocaleMonthNames();
     StartSocketLayer();
 
     status = RunBody();
