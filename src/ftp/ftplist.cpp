@@ -83,27 +83,6 @@ bool IsTimeOfDay(std::string_view text) {
   return ParseTimeOfDay(text) != -1.0;
 }
 
-// The characters of a permission column, as a table: checked on every line.
-struct PermissionChars {
-  bool allowed[256] = {};
-  constexpr PermissionChars() {
-    for (char c : std::string_view("-abcdhlprstwxy")) allowed[static_cast<unsigned char>(c)] = true;
-  }
-};
-constexpr PermissionChars kPermissionChars;
-
-}  // namespace
-
-bool IsListPermissionText(std::string_view text) {
-  if (text.size() != 10) return false;
-  for (char c : text) {
-    if (!kPermissionChars.allowed[static_cast<unsigned char>(c)]) return false;
-  }
-  return true;
-}
-
-namespace {
-
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a date-time value
 
@@ -187,8 +166,16 @@ bool FillListEntry(const TFieldViews& fields, const TNowParts& now, TFilledEntry
   out.is_directory = !f[kFieldDirFlag].empty() && SameTextAscii(mark, f[kFieldDirFlag]);
   out.name = {};
   if (!f[kFieldName].empty()) {
+    // A symbolic link's target is cut off at " -> ".
     const std::string_view name = f[kFieldName];
-    out.name = name.substr(0, name.find(" -> "));
+    size_t end = name.size();
+    for (size_t i = 1; i + 2 < name.size(); ++i) {
+      if (name[i] == '-' && name[i + 1] == '>' && name[i - 1] == ' ' && name[i + 2] == ' ') {
+        end = i - 1;
+        break;
+      }
+    }
+    out.name = name.substr(0, end);
   }
   if (!f[kFieldVmsName].empty()) {
     out.name = f[kFieldVmsName];
@@ -196,7 +183,9 @@ bool FillListEntry(const TFieldViews& fields, const TNowParts& now, TFilledEntry
   }
   out.name = StripTrailing(out.name);
   out.is_readable = !out.is_directory;
-  out.size = SizeFromText(f[kFieldSize], fields.block_size);
+  out.size = fields.size_known && fields.block_size.empty()
+                 ? fields.size
+                 : SizeFromText(f[kFieldSize], fields.block_size);
 
   // A field validation found to be a number keeps that number.
   auto number = [&fields](TListField field, int def) {
@@ -218,11 +207,16 @@ bool FillListEntry(const TFieldViews& fields, const TNowParts& now, TFilledEntry
   }
   if (!f[kFieldYearOrTime].empty()) {
     const std::string_view text = f[kFieldYearOrTime];
-    if (text.find(':') != std::string_view::npos) {
-      const std::string_view time = Strip(text);
-      const size_t colon = time.find(':');
-      hour = NumberOr(time.substr(0, colon), 0);
-      minute = NumberOr(time.substr(colon + 1), 0);
+    if (fields.time_known || text.find(':') != std::string_view::npos) {
+      if (fields.time_known) {
+        hour = fields.time_hour;
+        minute = fields.time_minute;
+      } else {
+        const std::string_view time = Strip(text);
+        const size_t colon = time.find(':');
+        hour = NumberOr(time.substr(0, colon), 0);
+        minute = NumberOr(time.substr(colon + 1), 0);
+      }
       // "ls" prints a time instead of the year for the last six months, so
       // a date still ahead of now belongs to the year before. Compared part
       // by part, so that 29 February is placed even in a common year.
@@ -462,7 +456,9 @@ void TFTPList::ReplaceLocaleMonthNames() {
 int TFTPList::MonthFromName(std::string_view name) {
   if (!parsing_ || name.size() > sizeof(uint64_t)) return MonthNumberFromName(name);
   uint64_t key = 0;
-  std::memcpy(&key, name.data(), name.size());
+  for (size_t i = 0; i < name.size(); ++i) {
+    key |= uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
+  }
   // Listings repeat a handful of month names: the last one found comes first.
   if (month_memo_last_ < month_memo_count_) {
     const MonthMemo& memo = month_memo_[month_memo_last_];

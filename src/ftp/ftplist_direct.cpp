@@ -210,6 +210,10 @@ void TFTPList::ParseLinesDirect() {
       int matched = 0;
       if (mask.direct) {
         if (failed_step < fail_steps_alike) continue;
+        if (!mask.MayMatch(line)) {
+          fail_steps_alike = 0;  // failed, but where is not known
+          continue;
+        }
         if (snapshot_step > 0 && snapshot_step <= snapshot_steps_alike) {
           state = snapshot;
         } else {

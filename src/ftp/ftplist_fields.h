@@ -35,8 +35,13 @@ struct TFieldViews {
   std::string_view dir_mark;   // "d=": the directory mark
   std::string_view block_size; // "S=": the size multiplier
   int month = 0;               // from the month name, once checked
-  // The value of a checked numeric field, where bit f of known is set.
+  // The value of a checked numeric field, where bit f of known is set; the
+  // size, and an "hh:mm" year-or-time, where their flags are set.
   uint32_t known = 0;
+  bool size_known = false;
+  bool time_known = false;
+  int64_t size = 0;
+  int time_hour = 0, time_minute = 0;
   int number[kFieldCount];
 };
 
@@ -79,7 +84,23 @@ inline int ListNumberOr(std::string_view text, int def) {
 // trimming it where validation trims the buffer and noting its value. A
 // year-or-time with "-" is rewritten with ":" into scratch and points there.
 bool CheckListFieldSlow(TFieldViews& fields, TListField field, std::string& scratch);
-bool IsListPermissionText(std::string_view text);
+
+// The characters of a permission column, as a table: checked on every line.
+struct TPermissionChars {
+  bool allowed[256] = {};
+  constexpr TPermissionChars() {
+    for (char c : std::string_view("-abcdhlprstwxy")) allowed[static_cast<unsigned char>(c)] = true;
+  }
+};
+inline constexpr TPermissionChars kPermissionChars;
+
+inline bool IsListPermissionText(std::string_view text) {
+  if (text.size() != 10) return false;
+  for (char c : text) {
+    if (!kPermissionChars.allowed[static_cast<unsigned char>(c)]) return false;
+  }
+  return true;
+}
 
 // A number field trimmed and in [low, high].
 inline bool CheckListNumber(TFieldViews& fields, TListField field, int low, int high) {
@@ -91,11 +112,42 @@ inline bool CheckListNumber(TFieldViews& fields, TListField field, int low, int 
   return number >= low && number <= high;
 }
 
+// A size column: blanks around ASCII digits.
+inline bool CheckListSize(TFieldViews& fields) {
+  std::string_view& value = fields.field[kFieldSize];
+  value = StripListBlanks(value);
+  int64_t size = 0;
+  for (char c : value) {
+    const unsigned digit = static_cast<unsigned char>(c) - static_cast<unsigned>('0');
+    if (digit > 9) return false;
+    size = size * 10 + static_cast<int64_t>(digit);
+  }
+  // Longer runs may leave 63 bits: the fill step reads them again.
+  fields.size_known = value.size() <= 18;
+  fields.size = size;
+  return true;
+}
+
+inline bool IsAsciiDigitChar(char c) { return c >= '0' && c <= '9'; }
+
 inline bool CheckListField(TFieldViews& fields, TListField field, std::string& scratch) {
-  if (fields.field[field].empty()) return true;
+  const std::string_view value = fields.field[field];
+  if (value.empty()) return true;
   switch (field) {
     case kFieldPermission:
-      return IsListPermissionText(fields.field[field]);
+      return IsListPermissionText(value);
+    case kFieldSize:
+      return CheckListSize(fields);
+    case kFieldYearOrTime:
+      // The usual "hh:mm" inline; the rest as validation reads it.
+      if (value.size() == 5 && value[2] == ':' && IsAsciiDigitChar(value[0]) &&
+          IsAsciiDigitChar(value[1]) && IsAsciiDigitChar(value[3]) && IsAsciiDigitChar(value[4])) {
+        fields.time_hour = (value[0] - '0') * 10 + (value[1] - '0');
+        fields.time_minute = (value[3] - '0') * 10 + (value[4] - '0');
+        fields.time_known = true;
+        return fields.time_hour <= 23 && fields.time_minute <= 59;
+      }
+      return CheckListFieldSlow(fields, field, scratch);
     case kFieldDay:
       return CheckListNumber(fields, field, 1, 31);
     case kFieldMonth:

@@ -52,6 +52,15 @@ struct TCompiledMask {
   bool direct = false;
   // Checks nothing but names and the directory column (a catch-all).
   bool names_only = false;
+  // Cheap tests a line must pass before the steps run: its length, and its
+  // first character (bit c % 64 of word c / 64).
+  size_t min_length = 0;
+  uint64_t first_chars[4] = {~0ULL, ~0ULL, ~0ULL, ~0ULL};
+  bool MayMatch(std::string_view line) const {
+    if (line.size() < min_length || line.empty()) return false;
+    const auto c = static_cast<unsigned char>(line[0]);
+    return (first_chars[c >> 6] >> (c & 63)) & 1;
+  }
   // Leading steps equal to those of the mask before (both direct), and the
   // step whose state the next mask starts from.
   size_t shared_steps = 0;

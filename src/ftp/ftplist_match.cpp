@@ -98,6 +98,59 @@ void AnalyseMask(TCompiledMask& out) {
   }
   out.direct = direct;
   out.names_only = names_only;
+
+  // The shortest line the steps before the first line break can take: each
+  // step needs a character left when it starts, a fixed-width one its width.
+  size_t consumed = 0;
+  out.min_length = 0;
+  for (const TMaskStep& step : out.steps) {
+    if (step.op == Op::kNextLine || step.final_star) break;
+    size_t width = 0;
+    switch (step.op) {
+      case Op::kCapture:
+        width = step.by_character ? 1 : step.count;  // a character may be several bytes
+        break;
+      case Op::kSkip:
+        width = step.count;
+        break;
+      case Op::kDot:
+      case Op::kBlank:
+      case Op::kDirMark:
+        width = 1;
+        break;
+      default:
+        break;
+    }
+    out.min_length = std::max(out.min_length, consumed + std::max<size_t>(width, 1));
+    consumed += width;
+  }
+
+  // The first character, where the first step captures a field whose check
+  // looks at it: a permission letter, the start of a number, A or P, a blank.
+  std::fill(std::begin(out.first_chars), std::end(out.first_chars), ~0ULL);
+  if (out.steps.empty() || !out.settings.empty()) return;
+  const TMaskStep& first = out.steps.front();
+  std::string_view allowed;
+  if (first.op == Op::kBlank) {
+    allowed = " ";
+  } else if (first.op == Op::kCapture && first.check == first.field) {
+    switch (first.field) {
+      case kFieldPermission: allowed = "-abcdhlprstwxy"; break;
+      case kFieldDay: case kFieldMonth: case kFieldHour: case kFieldMinute: case kFieldSecond:
+      case kFieldYear:
+        allowed = " +-$xX0123456789";
+        break;
+      case kFieldSize: allowed = " 0123456789"; break;
+      case kFieldAmPm: allowed = "AaPp"; break;
+      default: break;
+    }
+  }
+  if (allowed.empty()) return;
+  std::fill(std::begin(out.first_chars), std::end(out.first_chars), 0ULL);
+  for (char c : allowed) {
+    const auto byte = static_cast<unsigned char>(c);
+    out.first_chars[byte >> 6] |= 1ULL << (byte & 63);
+  }
 }
 
 bool IsSkipOnly(char mc) {
