@@ -54,7 +54,7 @@ int TFTPList::MatchDirect(const TCompiledMask& mask, std::string_view line,
       state.step = k;
       state.pos = pos;
       state.result = result;
-      *saved = state;
+      saved->CopyFrom(state);
     }
     if (pos >= size) {
       if (!step.final_star) break;
@@ -117,6 +117,7 @@ int TFTPList::MatchDirect(const TCompiledMask& mask, std::string_view line,
       std::string_view& value = fields.field[step.field];
       value = value.empty() ? std::string_view(data + start, pos - start)
                             : std::string_view(value.data(), value.size() + (pos - start));
+      state.dirty |= 1u << step.field;
     }
     if (step.check != kFieldNone && !CheckDirect(fields, step.check)) goto fail;
   }
@@ -215,9 +216,9 @@ void TFTPList::ParseLinesDirect() {
           continue;
         }
         if (snapshot_step > 0 && snapshot_step <= snapshot_steps_alike) {
-          state = snapshot;
+          state.CopyFrom(snapshot);
         } else {
-          state = TMatchState();
+          state.Restart();
         }
         TMatchState* save = mask.save_at > state.step ? &snapshot : nullptr;
         matched = MatchDirect(mask, line, next, state, save, failed_step);

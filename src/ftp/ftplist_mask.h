@@ -73,7 +73,44 @@ struct TMatchState {
   size_t step = 0;
   size_t pos = 0;
   int result = 1;  // 2 once on the next line
+  // Bit f: fields.field[f] may be set; every other field is empty. Starting
+  // over and copying touch only these (a line starts and copies a state
+  // several times, and a mask writes a few of the fields).
+  uint32_t dirty = 0;
   TFieldViews fields;
+
+  void Restart() {
+    step = 0;
+    pos = 0;
+    result = 1;
+    for (uint32_t bits = dirty; bits != 0; bits &= bits - 1) fields.field[__builtin_ctz(bits)] = {};
+    dirty = 0;
+    fields.dir_mark = {};
+    fields.month = 0;
+    fields.known = 0;
+    fields.size_known = false;
+    fields.time_known = false;
+  }
+  void CopyFrom(const TMatchState& other) {
+    Restart();
+    step = other.step;
+    pos = other.pos;
+    result = other.result;
+    dirty = other.dirty;
+    for (uint32_t bits = dirty; bits != 0; bits &= bits - 1) {
+      const int f = __builtin_ctz(bits);
+      fields.field[f] = other.fields.field[f];
+      fields.number[f] = other.fields.number[f];
+    }
+    fields.dir_mark = other.fields.dir_mark;
+    fields.month = other.fields.month;
+    fields.known = other.fields.known;
+    fields.size_known = other.fields.size_known;
+    fields.time_known = other.fields.time_known;
+    fields.size = other.fields.size;
+    fields.time_hour = other.fields.time_hour;
+    fields.time_minute = other.fields.time_minute;
+  }
 };
 
 // Replaces out with the steps of mask; reuses out's storage.
