@@ -117,12 +117,12 @@ inline bool CheckListSize(TFieldViews& fields) {
   std::string_view& value = fields.field[kFieldSize];
   value = StripListBlanks(value);
   int64_t size = 0;
-  for (char c : value) {
-    const unsigned digit = static_cast<unsigned char>(c) - static_cast<unsigned>('0');
+  for (size_t i = 0; i < value.size(); ++i) {
+    const unsigned digit = static_cast<unsigned char>(value[i]) - static_cast<unsigned>('0');
     if (digit > 9) return false;
-    size = size * 10 + static_cast<int64_t>(digit);
+    // Longer runs may leave 63 bits: the fill step reads them again.
+    if (i < 18) size = size * 10 + static_cast<int64_t>(digit);
   }
-  // Longer runs may leave 63 bits: the fill step reads them again.
   fields.size_known = value.size() <= 18;
   fields.size = size;
   return true;
