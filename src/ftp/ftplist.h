@@ -407,8 +407,8 @@ class TFTPList {
   TNowParts ReadNow() const;
   bool parsing_ = false;
   TNowParts parse_now_;
-  // A record for the entry being built: from the blocks of Entries for a
-  // plain TFTPList, from CreateEntry for a subclass.
+  // A TFTPList itself, no subclass: no step is replaced, so the lines may be
+  // parsed through views and entries taken from the blocks of Entries.
   bool IsPlainList() const;
 
   // Month-name look-ups remembered while ParseLines runs: the month tables
