@@ -236,10 +236,10 @@ int RunProgram(int argc, char** argv) {
     InitProgramParameters(argc, argv);
     SetMessagePrefix(ProgramFileName(Parameter(0)));
     InstallInterruptHandler(ProgramFileName(Parameter(0)) + ": interrupted\n");
-    // Start-up, in order: the parameters and ExecParams, the month names,
-    // the socket interface (ResolverLock exists statically).
+    // Start-up, in order: the parameters and ExecParams, the socket
+    // interface (ResolverLock exists statically). The month names are read
+    // from the locale when a listing first needs them.
     BuildExecParams();
-    LoadLocaleMonthNames();
     StartSocketLayer();
 
     status = RunBody();

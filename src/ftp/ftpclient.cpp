@@ -172,6 +172,7 @@ bool TFTPSend::OpenControlConnection() {
 
 bool TFTPSend::SignIn() {
   can_resume_ = false;
+  features_read_ = false;  // a new server may offer other features
   // Nothing of an earlier conversation may still claim protection, even when
   // the new connection cannot be made.
   is_tls_ = false;

@@ -189,6 +189,22 @@ class TFTPSend : public TProtocolClient {
   // "TYPE A", data connection, "LIST [dir]" or "NLST [dir]" (class 1), final
   // reply (class 2). Fills DataStream and, for LIST, FtpList.
   virtual bool ListDirectory(const std::string& directory, bool names_only);
+  // "FEAT" (class 2): Features() becomes the feature lines of the reply,
+  // trimmed ("MLST type*;size*;modify*;", "SIZE", ...); false (and none)
+  // when the server has no FEAT.
+  virtual bool ReadFeatures();
+  // Whether the server named MLST among its features (which stands for MLSD
+  // too); sends FEAT the first time on a connection.
+  virtual bool HasMachineListing();
+  // With HasMachineListing: "TYPE A", data connection, "MLSD [dir]" (class
+  // 1), final reply (class 2). Fills DataStream, and FtpList with the facts:
+  // exact sizes, modify times in UTC, the listed directory and its parent
+  // left out. false without MLSD when the server has none.
+  virtual bool ListMachineDirectory(const std::string& directory);
+  // With HasMachineListing: "MLST [name]" (class 2); the fact line of the
+  // reply becomes the one entry of FtpList. false when there is none.
+  virtual bool ReadMachineEntry(const std::string& name);
+  const std::vector<std::string>& Features() const { return features_; }
   // Data connection, "TYPE I"/"TYPE A", "REST n" (class 3, when restart and
   // CanResume), "RETR name" (class 1), final reply (class 2).
   virtual bool DownloadFile(const std::string& remote_name, bool restart);
@@ -256,6 +272,8 @@ class TFTPSend : public TProtocolClient {
   std::string data_ip_;
   std::string data_port_;
   bool can_resume_ = false;
+  std::vector<std::string> features_;
+  bool features_read_ = false;  // on this connection
   bool is_tls_ = false;
   bool is_data_tls_ = false;
 };

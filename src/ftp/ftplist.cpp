@@ -3,25 +3,35 @@
 // Formats understood out of the box (the masks live in ftplist_masks.cpp):
 // - Unix "ls -l" long listings (vsftpd, pyftpdlib, ProFTPD, ...), with a year
 //   or a time of day, month before or after the day, with or without a link
-//   count, owner and group, symbolic links "name -> target";
+//   count, owner and group, symbolic links "name -> target"; month names in
+//   English, French, German and Czech, 8-bit or UTF-8;
 // - IIS / DOS style "MM-DD-YY  hh:mmAM  <DIR>|size  name", 2- or 4-digit
 //   years, month or day first;
-// - VMS "NAME.TYPE;VERSION  blocks  DD-MON-YYYY hh:mm";
+// - VMS "NAME.TYPE;VERSION  blocks  DD-MON-YYYY hh:mm", one- or two-digit day;
 // - DOS 8.3 names in fixed columns, and several other fixed-column styles,
 //   one of them with a long name on a line of its own;
-// - EPLF ("+facts<TAB>name").
+// - EPLF ("+facts<TAB>name");
+// - MLSD / MLST fact lines, through ParseMachineLines (ftplist_machine.cpp).
 // Anything else is kept in UnparsedLines.
 //
 // Every line is first tried as EPLF, then against each mask in order. A
 // mask fills the field buffers, validation checks (and trims) them, and the
 // fill step builds the entry. Dates without a year ("Dec 24 10:30") are
 // placed in the last twelve months before the current local time.
+//
+// A plain TFTPList parses through views (ftplist_direct.cpp): the same steps,
+// with captures that are views of the line and entries that are views of the
+// listing text the list keeps until ClearListing. A subclass sees each of
+// its replaced steps called, on the field buffers, as below.
 #include "ftp/ftplist.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <tuple>
+#include <typeinfo>
 
+#include "ftp/ftplist_fields.h"
 #include "ftp/ftplist_mask.h"
 
 namespace zud {
@@ -40,29 +50,29 @@ bool SameTextAscii(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The space byte (not tabs) stripped without reallocating.
-void StripTrailingSpacesInPlace(std::string& s) {
-  const size_t last = s.find_last_not_of(' ');
-  s.erase(last == std::string::npos ? 0 : last + 1);
+// The space byte (not tabs) stripped.
+std::string_view StripTrailing(std::string_view s) {
+  size_t end = s.size();
+  while (end > 0 && s[end - 1] == ' ') --end;
+  return s.substr(0, end);
+}
+
+std::string_view Strip(std::string_view s) {
+  s = StripTrailing(s);
+  size_t start = 0;
+  while (start < s.size() && s[start] == ' ') ++start;
+  return s.substr(start);
 }
 
 void StripSpacesInPlace(std::string& s) {
-  StripTrailingSpacesInPlace(s);
-  s.erase(0, s.find_first_not_of(' '));
+  const std::string_view stripped = Strip(s);
+  if (stripped.size() == s.size()) return;
+  const size_t start = static_cast<size_t>(stripped.data() - s.data());
+  s.erase(start + stripped.size());
+  s.erase(0, start);
 }
 
-// TextToIntDef with a shortcut for the plain digit runs listings are made of.
-int NumberOr(std::string_view text, int def) {
-  if (!text.empty() && text.size() <= 9) {
-    int value = 0;
-    for (char c : text) {
-      if (!IsAsciiDigit(c)) return TextToIntDef(text, def);
-      value = value * 10 + (c - '0');
-    }
-    return value;
-  }
-  return TextToIntDef(text, def);
-}
+int NumberOr(std::string_view text, int def) { return ListNumberOr(text, def); }
 
 // ParseTimeOfDay(text) != -1, with a shortcut for the usual "hh:mm".
 bool IsTimeOfDay(std::string_view text) {
@@ -73,40 +83,177 @@ bool IsTimeOfDay(std::string_view text) {
   return ParseTimeOfDay(text) != -1.0;
 }
 
-// A buffer that must be a number in [low, high]; -1 stands for no number,
-// which every range used excludes.
-bool InRange(std::string_view text, int low, int high) {
-  const int value = NumberOr(text, -1);
-  return value >= low && value <= high;
-}
-
-bool IsPermissionChar(char c) {
-  switch (c) {
-    case '-': case 'a': case 'b': case 'c': case 'd': case 'h': case 'l':
-    case 'p': case 'r': case 's': case 't': case 'w': case 'x': case 'y':
-      return true;
-    default:
-      return false;
-  }
-}
-
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a date-time value
 
 // The size column times the block size, or 0 when the product leaves 64 bits.
 int64_t SizeFromText(std::string_view size_text, std::string_view block_size_text) {
-  const int64_t value = TextToInt64Def(size_text, 0);
+  int64_t value = 0;
+  if (!size_text.empty() && size_text.size() <= 18 &&
+      std::all_of(size_text.begin(), size_text.end(), IsAsciiDigit)) {
+    for (char c : size_text) value = value * 10 + (c - '0');
+  } else {
+    value = TextToInt64Def(size_text, 0);
+  }
+  if (block_size_text.empty()) return value < 0 ? 0 : value;
   const int64_t multiplier = TextToInt64Def(block_size_text, 1);
   int64_t product = 0;
   if (__builtin_mul_overflow(value, multiplier, &product) || product < 0) return 0;
   return product;
 }
 
+bool IsDotDirectory(std::string_view name) { return name == "." || name == ".."; }
+
 }  // namespace
+
+// ---- Checks shared by the buffers and the views ------------------------------
+
+int ListNumberOrSlow(std::string_view text, int def) { return TextToIntDef(text, def); }
+
+bool CheckListFieldSlow(TFieldViews& fields, TListField field, std::string& scratch) {
+  std::string_view& value = fields.field[field];
+  if (value.empty()) return true;
+  switch (field) {
+    case kFieldPermission:
+      return IsListPermissionText(value);
+    case kFieldDay:
+      return CheckListNumber(fields, field, 1, 31);
+    case kFieldMonth:
+      return CheckListNumber(fields, field, 1, 12);
+    case kFieldHour:
+      return CheckListNumber(fields, field, 0, 24);
+    case kFieldMinute:
+    case kFieldSecond:
+      return CheckListNumber(fields, field, 0, 59);
+    case kFieldAmPm:
+      return AsciiUpper(value[0]) == 'A' || AsciiUpper(value[0]) == 'P';
+    case kFieldSize:
+      value = Strip(value);
+      return std::all_of(value.begin(), value.end(), IsAsciiDigit);
+    case kFieldYearOrTime: {
+      if (value.find('-') != std::string_view::npos) {
+        scratch.assign(value);
+        std::replace(scratch.begin(), scratch.end(), '-', ':');
+        value = scratch;
+      }
+      if (value.find(':') != std::string_view::npos) return IsTimeOfDay(value);
+      return CheckListNumber(fields, field, 1900, 2100);
+    }
+    case kFieldYear: {
+      value = Strip(value);
+      const size_t length = value.size();
+      if (length == 4) return CheckListNumber(fields, field, 1901, 2099);
+      if (length == 2) return CheckListNumber(fields, field, 0, 99);
+      if (length == 3) return CheckListNumber(fields, field, 100, 110);
+      return false;
+    }
+    default:
+      return true;
+  }
+}
+
+bool CheckListNames(const TFieldViews& fields) {
+  const std::string_view name = fields.field[kFieldName];
+  const std::string_view vms = fields.field[kFieldVmsName];
+  if (!name.empty() && vms.find_first_of("?*") != std::string_view::npos) return false;
+  if (!vms.empty() && vms.find(';') == std::string_view::npos) return false;
+  return !name.empty() || !vms.empty();
+}
+
+bool FillListEntry(const TFieldViews& fields, const TNowParts& now, TFilledEntry& out) {
+  const auto& f = fields.field;
+  const std::string_view mark = fields.dir_mark.empty() ? std::string_view("D") : fields.dir_mark;
+  out.is_directory = !f[kFieldDirFlag].empty() && SameTextAscii(mark, f[kFieldDirFlag]);
+  out.name = {};
+  if (!f[kFieldName].empty()) {
+    // A symbolic link's target is cut off at " -> ".
+    const std::string_view name = f[kFieldName];
+    size_t end = name.size();
+    for (size_t i = 1; i + 2 < name.size(); ++i) {
+      if (name[i] == '-' && name[i + 1] == '>' && name[i - 1] == ' ' && name[i + 2] == ' ') {
+        end = i - 1;
+        break;
+      }
+    }
+    out.name = name.substr(0, end);
+  }
+  if (!f[kFieldVmsName].empty()) {
+    out.name = f[kFieldVmsName];
+    out.is_directory = out.name.find(".DIR;") != std::string_view::npos;
+  }
+  out.name = StripTrailing(out.name);
+  out.is_readable = !out.is_directory;
+  out.size = fields.size_known && fields.block_size.empty()
+                 ? fields.size
+                 : SizeFromText(f[kFieldSize], fields.block_size);
+
+  // A field validation found to be a number keeps that number.
+  auto number = [&fields](TListField field, int def) {
+    return (fields.known >> field) & 1 ? fields.number[field] : NumberOr(fields.field[field], def);
+  };
+  int year = now.year, month = now.month, day = now.day;
+  int hour = 0, minute = 0, second = 0;
+  if (!f[kFieldDay].empty()) day = number(kFieldDay, 1);
+  if (!f[kFieldMonth].empty()) month = number(kFieldMonth, 1);
+  if (!f[kFieldMonthName].empty()) month = fields.month;
+  if (!f[kFieldYear].empty()) {
+    year = number(kFieldYear, 0);
+    if (year >= 0 && year <= 50) {
+      year += 2000;
+    } else if (year >= 51 && year <= 999) {
+      // 51..99, and 100..999 as printed by servers that forgot to add 1900
+      year += 1900;
+    }
+  }
+  if (!f[kFieldYearOrTime].empty()) {
+    const std::string_view text = f[kFieldYearOrTime];
+    if (fields.time_known || text.find(':') != std::string_view::npos) {
+      if (fields.time_known) {
+        hour = fields.time_hour;
+        minute = fields.time_minute;
+      } else {
+        const std::string_view time = Strip(text);
+        const size_t colon = time.find(':');
+        hour = NumberOr(time.substr(0, colon), 0);
+        minute = NumberOr(time.substr(colon + 1), 0);
+      }
+      // "ls" prints a time instead of the year for the last six months, so
+      // a date still ahead of now belongs to the year before. Compared part
+      // by part, so that 29 February is placed even in a common year.
+      const auto candidate = std::make_tuple(year, month, day, int64_t{hour} * 60 + minute);
+      const auto current = std::make_tuple(now.year, now.month, now.day, int64_t{now.minute_of_day});
+      if (candidate > current) --year;
+    } else {
+      year = number(kFieldYearOrTime, 0);
+    }
+  }
+  if (!f[kFieldMinute].empty()) minute = number(kFieldMinute, 0);
+  if (!f[kFieldSecond].empty()) second = number(kFieldSecond, 0);
+  if (!f[kFieldHour].empty()) {
+    hour = number(kFieldHour, 0);
+    const std::string_view am_pm = f[kFieldAmPm];
+    if (!am_pm.empty() && AsciiUpper(am_pm[0]) == 'P' && hour != 12) hour += 12;
+  }
+  if (!TryEncodeDateTime(year, month, day, hour, minute, second, 0, out.modified)) return false;
+  out.permissions = f[kFieldPermission];
+  if (!out.permissions.empty()) {
+    const std::string_view p = out.permissions;
+    out.is_readable = p.size() > 1 && AsciiUpper(p[1]) == 'R';
+    const char kind = AsciiUpper(p[0]);
+    if (kind == 'D') {
+      out.is_directory = true;
+      out.is_readable = false;
+    } else if (kind == 'L') {
+      out.is_directory = true;
+    }
+  }
+  return true;
+}
 
 // ---- TFTPListRec ------------------------------------------------------------
 
 void TFTPListRec::CopyEntryFrom(const TFTPListRec& other) {
+  if (&other == this) return;
   EntryName = other.EntryName;
   IsDirectory = other.IsDirectory;
   IsReadable = other.IsReadable;
@@ -125,22 +272,24 @@ TFTPList::~TFTPList() = default;
 
 TFTPListRec* TFTPList::GetEntry(int index) const {
   if (index < 0 || static_cast<size_t>(index) >= Entries.size()) return nullptr;
-  return Entries[static_cast<size_t>(index)].get();
+  return Entries[static_cast<size_t>(index)];
 }
 
 int TFTPList::EntryCount() const { return static_cast<int>(Entries.size()); }
 
 void TFTPList::ClearListing() {
   Entries.clear();
-  Lines.clear();
   UnparsedLines.clear();
+  kept_text_.clear();
+  kept_masks_.clear();
+  Lines.clear();
 }
 
 void TFTPList::CopyListingFrom(const TFTPList& other) {
   if (&other == this) return;
   ClearListing();
   Entries.reserve(other.Entries.size());
-  for (const auto& source : other.Entries) {
+  for (const TFTPListRec* source : other.Entries) {
     std::unique_ptr<TFTPListRec> entry = CreateEntry();
     entry->CopyEntryFrom(*source);
     Entries.push_back(std::move(entry));
@@ -154,11 +303,13 @@ std::unique_ptr<TFTPListRec> TFTPList::CreateEntry() const {
   return std::make_unique<TFTPListRec>();
 }
 
+bool TFTPList::IsPlainList() const { return typeid(*this) == typeid(TFTPList); }
+
 TDateTime TFTPList::CurrentTime() const { return OnGetNow ? OnGetNow() : NowLocal(); }
 
-TFTPList::NowParts TFTPList::ReadNow() const {
+TNowParts TFTPList::ReadNow() const {
   const TDateTime now = CurrentTime();
-  NowParts parts;
+  TNowParts parts;
   DecodeDate(now, parts.year, parts.month, parts.day);
   if (std::isfinite(now)) {
     const double fraction = std::fabs(now - std::trunc(now));
@@ -168,27 +319,32 @@ TFTPList::NowParts TFTPList::ReadNow() const {
   return parts;
 }
 
-void TFTPList::LoadLinesFromText(std::string_view text) {
-  Lines.clear();
-  const size_t nul = text.find('\0');
-  if (nul != std::string_view::npos) text = text.substr(0, nul);
-  size_t start = 0;
-  while (start < text.size()) {
-    const size_t brk = text.find_first_of("\r\n", start);
-    if (brk == std::string_view::npos) {
-      Lines.emplace_back(text.substr(start));
-      break;
+void TFTPList::LoadLinesFromText(std::string_view text) { Lines.LoadText(text); }
+
+void TFTPList::KeepListingText() {
+  for (const std::shared_ptr<std::string>& block : Lines.Blocks()) {
+    if (std::find(kept_text_.begin(), kept_text_.end(), block) == kept_text_.end()) {
+      kept_text_.push_back(block);
     }
-    Lines.emplace_back(text.substr(start, brk - start));
-    start = brk + 1;
-    if (text[brk] == '\r' && start < text.size() && text[start] == '\n') ++start;
   }
+}
+
+std::string_view TFTPList::KeptMaskText(size_t m) {
+  if (kept_masks_.size() < Masks.size()) kept_masks_.resize(Masks.size());
+  std::shared_ptr<std::string>& kept = kept_masks_[m];
+  if (!kept || *kept != Masks[m]) {
+    // Entries of an earlier parse may still point at the old text.
+    if (kept) kept_text_.push_back(kept);
+    kept = std::make_shared<std::string>(Masks[m]);
+  }
+  return *kept;
 }
 
 // ---- TFTPList: parsing ----------------------------------------------------------
 
 void TFTPList::ParseLines() {
   CompileMasks();
+  KeepListingText();
   month_memo_count_ = 0;
   parse_now_ = ReadNow();
   parsing_ = true;
@@ -199,16 +355,22 @@ void TFTPList::ParseLines() {
       list.mask_hint_ = static_cast<size_t>(-1);
     }
   } done{*this};
+  if (IsPlainList()) {
+    ParseLinesDirect();
+    return;
+  }
+  const std::vector<std::string_view>& lines = Lines.Views();
+  const size_t line_count = lines.size();
+  std::string line;
   size_t i = 0;
-  while (i < Lines.size()) {
-    const std::string& line = Lines[i];
-    const std::string_view next = i + 1 < Lines.size() ? std::string_view(Lines[i + 1]) : "";
+  while (i < line_count) {
+    line.assign(lines[i]);
+    const std::string_view next = i + 1 < line_count ? lines[i + 1] : std::string_view();
     size_t consumed = 1;
     bool parsed = ParseEplfLine(line);
     for (size_t m = 0; !parsed && m < Masks.size(); ++m) {
-      const std::string& mask = Masks[m];
       mask_hint_ = m;
-      const int matched = MatchLineToMask(line, next, mask);
+      const int matched = MatchLineToMask(line, next, Masks[m]);
       if (matched <= 0 || !ValidateFieldBuffers()) continue;
       std::unique_ptr<TFTPListRec> entry = CreateEntry();
       // A date the calendar does not have makes the line unparsable; the
@@ -219,12 +381,12 @@ void TFTPList::ParseLines() {
       if (entry->EntryName.empty()) break;
       parsed = true;
       consumed = static_cast<size_t>(matched);
-      if (entry->IsDirectory && (entry->EntryName == "." || entry->EntryName == "..")) break;
-      entry->SourceLine = line;
-      entry->MatchedMask = mask;
+      if (entry->IsDirectory && IsDotDirectory(entry->EntryName)) break;
+      entry->SourceLine.Refer(lines[i]);
+      entry->MatchedMask.Refer(KeptMaskText(m));
       Entries.push_back(std::move(entry));
     }
-    if (!parsed) UnparsedLines.push_back(line);
+    if (!parsed) UnparsedLines.PushView(lines[i]);
     i += consumed;
   }
 }
@@ -258,7 +420,7 @@ bool TFTPList::ParseEplfLine(const std::string& line) {
     }
   }
   if (entry->EntryName.empty()) return false;
-  if (entry->IsDirectory && (entry->EntryName == "." || entry->EntryName == "..")) return false;
+  if (entry->IsDirectory && IsDotDirectory(entry->EntryName)) return false;
   entry->SourceLine = line;
   entry->MatchedMask = "EPLF";
   Entries.push_back(std::move(entry));
@@ -291,158 +453,98 @@ void TFTPList::ReplaceLocaleMonthNames() {
   month_memo_count_ = 0;
 }
 
-int TFTPList::MonthFromName(const std::string& name) {
-  if (!parsing_) return MonthNumberFromName(name);
+int TFTPList::MonthFromName(std::string_view name) {
+  if (!parsing_ || name.size() > sizeof(uint64_t)) return MonthNumberFromName(name);
+  uint64_t key = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    key |= uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);
+  }
+  // Listings repeat a handful of month names: the last one found comes first.
+  if (month_memo_last_ < month_memo_count_) {
+    const MonthMemo& memo = month_memo_[month_memo_last_];
+    if (memo.key == key && memo.length == name.size()) return memo.month;
+  }
   for (size_t i = 0; i < month_memo_count_; ++i) {
-    if (month_memo_[i].name == name) return month_memo_[i].month;
+    const MonthMemo& memo = month_memo_[i];
+    if (memo.key == key && memo.length == name.size()) {
+      month_memo_last_ = i;
+      return memo.month;
+    }
   }
   const int month = MonthNumberFromName(name);
   // Full: overwrite in turn, so that junk captures cannot crowd out the months.
   MonthMemo& slot = month_memo_count_ < kMonthMemoSize ? month_memo_[month_memo_count_++]
                                                        : month_memo_[month_memo_next_++ % kMonthMemoSize];
-  slot.name = name;
+  slot.key = key;
+  slot.length = name.size();
   slot.month = month;
   return month;
 }
 
+namespace {
+
+// The field buffers in the order of TListField.
+constexpr std::string TFTPList::*kFieldBuffers[kFieldCount] = {
+    &TFTPList::NameText,     &TFTPList::VmsNameText,    &TFTPList::DayText,
+    &TFTPList::MonthText,    &TFTPList::MonthNameText,  &TFTPList::YearOrTimeText,
+    &TFTPList::YearText,     &TFTPList::HourText,       &TFTPList::AmPmText,
+    &TFTPList::MinuteText,   &TFTPList::SecondText,     &TFTPList::SizeText,
+    &TFTPList::PermissionText, &TFTPList::DirFlagText,
+};
+
+// The order validation checks the single fields in.
+constexpr TListField kCheckOrder[] = {
+    kFieldPermission, kFieldDay,    kFieldMonth, kFieldHour, kFieldAmPm,
+    kFieldMinute,     kFieldSecond, kFieldSize,
+};
+
+}  // namespace
+
 bool TFTPList::ValidateFieldBuffers() {
-  if (!NameText.empty() && VmsNameText.find_first_of("?*") != std::string::npos) return false;
-  if (!VmsNameText.empty() && VmsNameText.find(';') == std::string::npos) return false;
-  if (NameText.empty() && VmsNameText.empty()) return false;
-  if (!PermissionText.empty()) {
-    if (PermissionText.size() != 10) return false;
-    for (char c : PermissionText) {
-      if (!IsPermissionChar(c)) return false;
+  TFieldViews views;
+  for (int f = 0; f < kFieldCount; ++f) views.field[f] = this->*kFieldBuffers[f];
+  if (!CheckListNames(views)) return false;
+  std::string scratch;
+  // Checks and trims a buffer through its view, writing the result back.
+  auto check = [&](TListField field) {
+    std::string& buffer = this->*kFieldBuffers[field];
+    if (!CheckListFieldSlow(views, field, scratch)) return false;
+    const std::string_view value = views.field[field];
+    if (!scratch.empty() && value.data() == scratch.data()) {
+      buffer = scratch;
+    } else if (value.size() != buffer.size()) {
+      StripSpacesInPlace(buffer);
     }
-  }
-  if (!DayText.empty()) {
-    StripSpacesInPlace(DayText);
-    if (!InRange(DayText, 1, 31)) return false;
-  }
-  if (!MonthText.empty()) {
-    StripSpacesInPlace(MonthText);
-    if (!InRange(MonthText, 1, 12)) return false;
-  }
-  if (!HourText.empty()) {
-    StripSpacesInPlace(HourText);
-    if (!InRange(HourText, 0, 24)) return false;
-  }
-  if (!AmPmText.empty() && AsciiUpper(AmPmText[0]) != 'A' && AsciiUpper(AmPmText[0]) != 'P') {
-    return false;
-  }
-  if (!MinuteText.empty()) {
-    StripSpacesInPlace(MinuteText);
-    if (!InRange(MinuteText, 0, 59)) return false;
-  }
-  if (!SecondText.empty()) {
-    StripSpacesInPlace(SecondText);
-    if (!InRange(SecondText, 0, 59)) return false;
-  }
-  if (!SizeText.empty()) {
-    StripSpacesInPlace(SizeText);
-    for (char c : SizeText) {
-      if (!IsAsciiDigit(c)) return false;
-    }
+    return true;
+  };
+  for (TListField field : kCheckOrder) {
+    if (!check(field)) return false;
   }
   if (MonthNamesText.size() == 36) ReplaceLocaleMonthNames();
   if (!MonthNameText.empty() && MonthFromName(MonthNameText) == 0) return false;
-  if (!YearOrTimeText.empty()) {
-    for (char& c : YearOrTimeText) {
-      if (c == '-') c = ':';
-    }
-    if (YearOrTimeText.find(':') != std::string::npos) {
-      if (!IsTimeOfDay(YearOrTimeText)) return false;
-    } else {
-      StripSpacesInPlace(YearOrTimeText);
-      if (!InRange(YearOrTimeText, 1900, 2100)) return false;
-    }
-  }
-  if (!YearText.empty()) {
-    StripSpacesInPlace(YearText);
-    switch (YearText.size()) {
-      case 4:
-        if (!InRange(YearText, 1901, 2099)) return false;
-        break;
-      case 2:
-        if (!InRange(YearText, 0, 99)) return false;
-        break;
-      case 3:
-        if (!InRange(YearText, 100, 110)) return false;
-        break;
-      default:
-        return false;
-    }
-  }
-  return true;
+  return check(kFieldYearOrTime) && check(kFieldYear);
 }
 
 bool TFTPList::FillEntryFromBuffers(TFTPListRec& entry) {
-  const std::string_view mark = DirMarkText.empty() ? std::string_view("D") : DirMarkText;
-  entry.IsDirectory = !DirFlagText.empty() && SameTextAscii(mark, DirFlagText);
-  if (!NameText.empty()) entry.EntryName = TextBeforeDelimiter(NameText, " -> ");
-  if (!VmsNameText.empty()) {
-    entry.EntryName = VmsNameText;
-    entry.IsDirectory = VmsNameText.find(".DIR;") != std::string::npos;
-  }
-  StripTrailingSpacesInPlace(entry.EntryName);
-  entry.IsReadable = !entry.IsDirectory;
-  entry.SizeBytes = SizeFromText(SizeText, BlockSizeText);
-
-  const NowParts now = parsing_ ? parse_now_ : ReadNow();
-  int year = now.year, month = now.month, day = now.day;
-  int hour = 0, minute = 0, second = 0;
-  if (!DayText.empty()) day = NumberOr(DayText, 1);
-  if (!MonthText.empty()) month = NumberOr(MonthText, 1);
+  TFieldViews views;
+  for (int f = 0; f < kFieldCount; ++f) views.field[f] = this->*kFieldBuffers[f];
+  views.dir_mark = DirMarkText;
+  views.block_size = BlockSizeText;
   if (MonthNamesText.size() == 36) ReplaceLocaleMonthNames();
-  if (!MonthNameText.empty()) month = MonthFromName(MonthNameText);
-  if (!YearText.empty()) {
-    year = NumberOr(YearText, 0);
-    if (year >= 0 && year <= 50) {
-      year += 2000;
-    } else if (year >= 51 && year <= 99) {
-      year += 1900;
-    } else if (year >= 100 && year <= 999) {
-      year += 1900;  // years since 1900, as printed by servers that forgot to add it
-    }
+  if (!MonthNameText.empty()) views.month = MonthFromName(MonthNameText);
+  const TNowParts now = parsing_ ? parse_now_ : ReadNow();
+  TFilledEntry filled;
+  if (!FillListEntry(views, now, filled)) return false;
+  if (!NameText.empty() || !VmsNameText.empty()) {
+    entry.EntryName = filled.name;
+  } else {
+    entry.EntryName = StripTrailing(entry.EntryName);
   }
-  if (!YearOrTimeText.empty()) {
-    if (YearOrTimeText.find(':') != std::string::npos) {
-      StripSpacesInPlace(YearOrTimeText);
-      const size_t colon = YearOrTimeText.find(':');
-      const std::string_view text = YearOrTimeText;
-      hour = NumberOr(text.substr(0, colon), 0);
-      minute = NumberOr(text.substr(colon + 1), 0);
-      // "ls" prints a time instead of the year for the last six months, so
-      // a date still ahead of now belongs to the year before. Compared part
-      // by part, so that 29 February is placed even in a common year.
-      const auto candidate = std::make_tuple(year, month, day, int64_t{hour} * 60 + minute);
-      const auto current =
-          std::make_tuple(now.year, now.month, now.day, int64_t{now.minute_of_day});
-      if (candidate > current) --year;
-    } else {
-      year = NumberOr(YearOrTimeText, 0);
-    }
-  }
-  if (!MinuteText.empty()) minute = NumberOr(MinuteText, 0);
-  if (!SecondText.empty()) second = NumberOr(SecondText, 0);
-  if (!HourText.empty()) {
-    hour = NumberOr(HourText, 0);
-    if (!AmPmText.empty() && AsciiUpper(AmPmText[0]) == 'P' && hour != 12) hour += 12;
-  }
-  if (!TryEncodeDateTime(year, month, day, hour, minute, second, 0, entry.ModifiedAt)) {
-    return false;
-  }
-  if (!PermissionText.empty()) {
-    entry.PermissionString = PermissionText;
-    entry.IsReadable = PermissionText.size() > 1 && AsciiUpper(PermissionText[1]) == 'R';
-    const char kind = AsciiUpper(PermissionText[0]);
-    if (kind == 'D') {
-      entry.IsDirectory = true;
-      entry.IsReadable = false;
-    } else if (kind == 'L') {
-      entry.IsDirectory = true;
-    }
-  }
+  entry.IsDirectory = filled.is_directory;
+  entry.IsReadable = filled.is_readable;
+  entry.SizeBytes = filled.size;
+  entry.ModifiedAt = filled.modified;
+  if (!filled.permissions.empty()) entry.PermissionString = filled.permissions;
   return true;
 }
 

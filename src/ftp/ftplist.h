@@ -38,6 +38,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -48,22 +50,245 @@
 namespace zud {
 
 struct TCompiledMask;
+struct TFieldViews;
+struct TMatchState;
+enum TListField : int8_t;
+// The current local date and time, split once per parse.
+struct TNowParts {
+  int year = 0, month = 0, day = 0;
+  int minute_of_day = 0;
+};
+
+// The text of an entry field or listing line. The parser makes it a view of
+// the listing text the list keeps (valid until ClearListing); assigning any
+// text to it, copying it, or copying the record makes it hold its own copy.
+// Reads like a std::string: compares with and converts to strings.
+class TListText {
+ public:
+  TListText() = default;
+  TListText(std::string_view text) { Assign(text); }
+  TListText(const std::string& text) { Assign(text); }
+  TListText(const char* text) { Assign(text); }
+  TListText(const TListText& other) { Assign(other.view()); }
+  TListText(TListText&& other) noexcept { Steal(other); }
+  TListText& operator=(const TListText& other);
+  TListText& operator=(TListText&& other) noexcept;
+  TListText& operator=(std::string_view text) { return Assign(text); }
+  TListText& operator=(const std::string& text) { return Assign(text); }
+  TListText& operator=(const char* text) { return Assign(text); }
+  ~TListText() { Release(); }
+
+  // A view of text that the caller keeps alive as long as this field.
+  static TListText ViewOf(std::string_view text) {
+    TListText view;
+    view.Refer(text);
+    return view;
+  }
+  void Refer(std::string_view text) {
+    Release();
+    data_ = text.data();
+    size_ = text.size();
+  }
+  TListText& Assign(std::string_view text);
+
+  std::string_view view() const { return {data_, size_}; }
+  std::string str() const { return std::string(view()); }
+  operator std::string_view() const { return view(); }
+  operator std::string() const { return str(); }
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+  size_t length() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  char operator[](size_t i) const { return data_[i]; }
+  size_t find(std::string_view what, size_t from = 0) const { return view().find(what, from); }
+  size_t find(char what, size_t from = 0) const { return view().find(what, from); }
+  std::string substr(size_t from, size_t count = std::string::npos) const {
+    return std::string(view().substr(from, count));
+  }
+  const char* begin() const { return data_; }
+  const char* end() const { return data_ + size_; }
+
+  friend bool operator==(const TListText& a, std::string_view b) { return a.view() == b; }
+  friend auto operator<=>(const TListText& a, std::string_view b) { return a.view() <=> b; }
+  friend std::string operator+(const TListText& a, std::string_view b) {
+    return a.str().append(b);
+  }
+  friend std::string operator+(std::string_view a, const TListText& b) {
+    return std::string(a).append(b.view());
+  }
+
+ private:
+  void Release() {
+    if (owned_) delete[] data_;
+    owned_ = false;
+  }
+  void Steal(TListText& other) {
+    data_ = other.data_;
+    size_ = other.size_;
+    owned_ = other.owned_;
+    other.data_ = "";
+    other.size_ = 0;
+    other.owned_ = false;
+  }
+
+  const char* data_ = "";
+  size_t size_ = 0;
+  bool owned_ = false;
+};
+
+std::ostream& operator<<(std::ostream& out, const TListText& text);
+
+// The lines of a listing: one text kept in large blocks, the lines views of
+// it. Behaves like a vector of strings (index, iterate, push_back, assign a
+// vector or a braced list, compare); an element reads as a TListText view.
+class TListLines {
+ public:
+  using value_type = TListText;
+  using size_type = size_t;
+  class const_iterator {
+   public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = TListText;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = TListText;
+    const_iterator() = default;
+    explicit const_iterator(const std::string_view* at) : at_(at) {}
+    TListText operator*() const { return TListText::ViewOf(*at_); }
+    TListText operator[](difference_type n) const { return TListText::ViewOf(at_[n]); }
+    const_iterator& operator++() { ++at_; return *this; }
+    const_iterator operator++(int) { const_iterator old = *this; ++at_; return old; }
+    const_iterator& operator--() { --at_; return *this; }
+    const_iterator operator--(int) { const_iterator old = *this; --at_; return old; }
+    const_iterator& operator+=(difference_type n) { at_ += n; return *this; }
+    const_iterator& operator-=(difference_type n) { at_ -= n; return *this; }
+    friend const_iterator operator+(const_iterator it, difference_type n) { return it += n; }
+    friend const_iterator operator+(difference_type n, const_iterator it) { return it += n; }
+    friend const_iterator operator-(const_iterator it, difference_type n) { return it -= n; }
+    friend difference_type operator-(const_iterator a, const_iterator b) { return a.at_ - b.at_; }
+    friend bool operator==(const_iterator a, const_iterator b) { return a.at_ == b.at_; }
+    friend auto operator<=>(const_iterator a, const_iterator b) { return a.at_ <=> b.at_; }
+
+   private:
+    const std::string_view* at_ = nullptr;
+  };
+  using iterator = const_iterator;
+
+  TListLines() = default;
+  TListLines(std::initializer_list<std::string_view> lines) { *this = lines; }
+  TListLines(const TListLines& other) { *this = other; }
+  TListLines(TListLines&&) noexcept = default;
+  TListLines& operator=(const TListLines& other);
+  TListLines& operator=(TListLines&&) noexcept = default;
+  TListLines& operator=(std::initializer_list<std::string_view> lines);
+  template <class Range>
+  TListLines& operator=(const Range& lines) {
+    clear();
+    for (const auto& line : lines) push_back(std::string_view(line));
+    return *this;
+  }
+
+  size_t size() const { return lines_.size(); }
+  bool empty() const { return lines_.empty(); }
+  TListText operator[](size_t i) const { return TListText::ViewOf(lines_[i]); }
+  TListText front() const { return (*this)[0]; }
+  TListText back() const { return (*this)[size() - 1]; }
+  const_iterator begin() const { return const_iterator(lines_.data()); }
+  const_iterator end() const { return const_iterator(lines_.data() + lines_.size()); }
+  // Appends a copy of line.
+  void push_back(std::string_view line);
+  void emplace_back(std::string_view line) { push_back(line); }
+  // Empties the list; a block no one else shares is kept for the next text.
+  void clear();
+  void reserve(size_t count) { lines_.reserve(count); }
+
+  // Replaces the lines with those of text, cut at CR LF, CR or LF (see
+  // TFTPList::LoadLinesFromText).
+  void LoadText(std::string_view text);
+  // The lines as views, and the blocks that hold their text.
+  const std::vector<std::string_view>& Views() const { return lines_; }
+  const std::vector<std::shared_ptr<std::string>>& Blocks() const { return blocks_; }
+  // Appends a view of text that the caller keeps alive as long as the list.
+  void PushView(std::string_view line) { lines_.push_back(line); }
+
+  friend bool operator==(const TListLines& a, const TListLines& b) {
+    return a.lines_ == b.lines_;
+  }
+  template <class Range>
+  friend bool operator==(const TListLines& a, const Range& b) {
+    if (a.size() != static_cast<size_t>(std::size(b))) return false;
+    size_t i = 0;
+    for (const auto& line : b) {
+      if (a.lines_[i++] != std::string_view(line)) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::string& BlockFor(size_t bytes);
+
+  std::vector<std::string_view> lines_;
+  std::vector<std::shared_ptr<std::string>> blocks_;
+  std::shared_ptr<std::string> spare_;
+};
+
+// The entries of a listing. Behaves like the vector of owning pointers it
+// replaces: Entries[i]->EntryName, size(), iteration over record pointers,
+// push_back of a std::unique_ptr. Plain records are kept in blocks and
+// reused after clear; records of a subclass's own type are owned one by one.
+class TFTPListRec;
+class TFTPListEntries {
+ public:
+  using value_type = TFTPListRec*;
+  using const_iterator = std::vector<TFTPListRec*>::const_iterator;
+  using iterator = const_iterator;
+
+  TFTPListEntries();
+  ~TFTPListEntries();
+  TFTPListEntries(const TFTPListEntries&) = delete;
+  TFTPListEntries& operator=(const TFTPListEntries&) = delete;
+
+  size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+  TFTPListRec* operator[](size_t i) const { return items_[i]; }
+  const_iterator begin() const { return items_.begin(); }
+  const_iterator end() const { return items_.end(); }
+  void push_back(std::unique_ptr<TFTPListRec> entry);
+  void reserve(size_t count) { items_.reserve(count); }
+  void clear();
+  // Appends a plain record with every field reset; PopPlain takes it back.
+  TFTPListRec& AppendPlain();
+  void PopPlain();
+
+ private:
+  static constexpr size_t kBlockSize = 512;
+  std::vector<TFTPListRec*> items_;
+  std::vector<std::unique_ptr<TFTPListRec[]>> blocks_;
+  size_t plain_used_ = 0;
+  std::vector<std::unique_ptr<TFTPListRec>> owned_;
+};
 
 // One parsed listing line.
 class TFTPListRec {
  public:
+  TFTPListRec() = default;
+  TFTPListRec(const TFTPListRec& other) { CopyEntryFrom(other); }
+  TFTPListRec& operator=(const TFTPListRec& other) {
+    CopyEntryFrom(other);
+    return *this;
+  }
   virtual ~TFTPListRec() = default;
-  // Copies every field of other into this entry.
+  // Copies every field of other into this entry; the texts become its own.
   virtual void CopyEntryFrom(const TFTPListRec& other);
 
-  std::string EntryName;
+  TListText EntryName;
   bool IsDirectory = false;  // symbolic links count as directories
   bool IsReadable = false;
   int64_t SizeBytes = 0;
-  TDateTime ModifiedAt = 0.0;  // local time, as the server printed it
-  std::string SourceLine;      // the listing line the entry came from
-  std::string MatchedMask;     // the mask text that matched, or "EPLF"
-  std::string PermissionString;  // the 10-character permission text, if any
+  TDateTime ModifiedAt = 0.0;  // local time, as the server printed it; UTC from MLSD
+  TListText SourceLine;        // the listing line the entry came from
+  TListText MatchedMask;       // the mask text that matched, "EPLF" or "MLSD"
+  TListText PermissionString;  // the 10-character permission text, if any
 };
 
 // The built-in masks, in the order they are tried.
@@ -103,17 +328,23 @@ class TFTPList {
   // (neither is cleared first). An entry for the directory "." or ".." is
   // dropped. A line whose date cannot be encoded, or that would give an entry
   // without a name, goes to UnparsedLines; parsing always reaches the end.
+  // A line shaped like a server reply ("550 No such file") is never taken by
+  // a mask that checks nothing but a name.
   virtual void ParseLines();
+  // Parses the lines of an MLSD reply (RFC 3659 "fact=value;... name"),
+  // appending to Entries and UnparsedLines like ParseLines: exact size, the
+  // modify time in UTC, "cdir" and "pdir" lines skipped, the name whole.
+  virtual void ParseMachineLines();
 
   // Replaces Lines with the lines of a whole listing text (the data of a
   // LIST): breaks at CR LF, a lone CR or a lone LF (terminators dropped, a
   // last line without one kept); a NUL byte ends the text.
   void LoadLinesFromText(std::string_view text);
 
-  std::vector<std::unique_ptr<TFTPListRec>> Entries;
-  std::vector<std::string> Lines;
+  TFTPListEntries Entries;
+  TListLines Lines;
   std::vector<std::string> Masks;
-  std::vector<std::string> UnparsedLines;
+  TListLines UnparsedLines;
   // The current local date and time that lines without a year ("Dec 24
   // 10:30") are placed against, read once per ParseLines; the local clock
   // when empty.
@@ -146,33 +377,51 @@ class TFTPList {
  private:
   const TCompiledMask& CompiledMaskFor(std::string_view mask);
   void CompileMasks();
-  int MonthFromName(const std::string& name);
+  int MonthFromName(std::string_view name);
   void ReplaceLocaleMonthNames();
+  // ParseLines for a plain TFTPList, whose steps no subclass replaced:
+  // captures stay views of the line and entries views of the kept text.
+  void ParseLinesDirect();
+  bool ParseEplfDirect(std::string_view line);
+  bool CheckDirect(TFieldViews& fields, TListField field);
+  // Runs mask from state on; copies the state at step save_at (when it is
+  // reached and later than the start) to saved. 0 and the failing step in
+  // failed_at when there is no match.
+  int MatchDirect(const TCompiledMask& mask, std::string_view line, std::string_view next,
+                  TMatchState& state, TMatchState* saved, size_t& failed_at);
+  // Keeps the text of Lines and of the masks alive for the entries.
+  void KeepListingText();
+  std::string_view KeptMaskText(size_t m);
 
   // Masks are translated once; ParseLines names the one it is trying.
   std::vector<TCompiledMask> compiled_masks_;
+  // Text the entries' views point into, kept until ClearListing.
+  std::vector<std::shared_ptr<std::string>> kept_text_;
+  std::vector<std::shared_ptr<std::string>> kept_masks_;
+  std::string separator_scratch_;
   std::unique_ptr<TCompiledMask> scratch_mask_;
   size_t mask_hint_ = static_cast<size_t>(-1);
 
   // The current time, read once per ParseLines so that every entry is
   // placed against the same instant.
-  struct NowParts {
-    int year = 0, month = 0, day = 0;
-    int minute_of_day = 0;
-  };
-  NowParts ReadNow() const;
+  TNowParts ReadNow() const;
   bool parsing_ = false;
-  NowParts parse_now_;
+  TNowParts parse_now_;
+  // A TFTPList itself, no subclass: no step is replaced, so the lines may be
+  // parsed through views and entries taken from the blocks of Entries.
+  bool IsPlainList() const;
 
   // Month-name look-ups remembered while ParseLines runs: the month tables
   // cannot change then except through this list, which forgets them.
   struct MonthMemo {
-    std::string name;
+    uint64_t key = 0;  // the name's bytes
+    size_t length = 0;
     int month = 0;
   };
   static constexpr size_t kMonthMemoSize = 32;
   size_t month_memo_count_ = 0;
   size_t month_memo_next_ = 0;
+  size_t month_memo_last_ = 0;
   MonthMemo month_memo_[kMonthMemoSize];
 };
 

@@ -49,6 +49,11 @@ const std::vector<std::string>& BuiltInListMasks() {
       "             $S* MM DD YY hh mm ss  !n*",
       "d            $S* MM DD YY           !n*",
       "                                         TTT DD  YYYY n*",
+      // VMS with a one-digit day ("2-JUN-1998"); after the others, which
+      // read such a line no better.
+      "v*$!D TTT YYYY hh mm",
+      // The catch-all: a name from column 55. It checks nothing else, so it
+      // never takes a line shaped like a server reply ("550 ...").
       "  d                                                   n*",
   };
   return kMasks;

@@ -1,5 +1,7 @@
 // The month-name table, the locale month list and the time-of-day parser the
-// directory-listing parser relies on.
+// directory-listing parser relies on. The locale's names are read on first
+// use, not at start-up: a program that never parses a listing never loads
+// the locale's time data.
 #include <mutex>
 
 #include "util/compat.h"
@@ -9,8 +11,8 @@ namespace zud {
 
 namespace {
 
-// Row 0 is overwritten with the locale's names at start-up. Rows 2 and 5 are
-// Windows-1252 bytes, row 6 Windows-1250.
+// Row 0 is overwritten with the locale's names on first use. Rows 2 and 5
+// are Windows-1252 bytes, row 6 Windows-1250.
 std::array<TMonthRow, 7> g_month_names = {{
     {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"},
     {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"},
@@ -28,13 +30,10 @@ TMonthRow g_locale_months = g_month_names[1];
 std::string g_am_designator = "AM";
 std::string g_pm_designator = "PM";
 
-}  // namespace
 
-std::array<TMonthRow, 7>& MonthNameTable() { return g_month_names; }
+std::once_flag g_locale_loaded;
 
-TMonthRow& LocaleMonthNames() { return g_locale_months; }
-
-void LoadLocaleMonthNames() {
+void ReadLocaleNames() {
   TLocaleTimeNames names = ReadLocaleTimeNames();
   g_month_names[0] = names.abbreviated_months;
   g_locale_months = names.abbreviated_months;
@@ -42,15 +41,103 @@ void LoadLocaleMonthNames() {
   g_pm_designator = std::move(names.pm_designator);
 }
 
+void EnsureLocaleNames() { std::call_once(g_locale_loaded, ReadLocaleNames); }
+
+// A code point of the Czech month names that Windows-1250 and Latin-1 place
+// differently, as its Windows-1250 byte; 0 for any other.
+unsigned char CzechByte(uint32_t code_point) {
+  switch (code_point) {
+    case 0x10C: return 0xC8;  // C with caron
+    case 0x10D: return 0xE8;
+    case 0x11A: return 0xCC;  // E with caron
+    case 0x11B: return 0xEC;
+    case 0x158: return 0xD8;  // R with caron
+    case 0x159: return 0xF8;
+    default: return 0;
+  }
+}
+
+// UTF-8 text as the 8-bit bytes of the month rows: Latin-1 letters as
+// themselves, the Czech ones as Windows-1250. false when the text is no
+// well-formed UTF-8, holds no multi-byte sequence, or has a character
+// neither can hold.
+bool EightBitFromUtf8(std::string_view text, std::string& out) {
+  out.clear();
+  bool multi_byte = false;
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      out.push_back(static_cast<char>(lead));
+      ++i;
+      continue;
+    }
+    size_t length = 0;
+    uint32_t code_point = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      code_point = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      code_point = lead & 0x0F;
+    } else {
+      return false;
+    }
+    if (i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code_point = code_point << 6 | (next & 0x3F);
+    }
+    if (code_point < 0x80 || (length == 3 && code_point < 0x800)) return false;  // overlong
+    const unsigned char czech = CzechByte(code_point);
+    if (czech != 0) {
+      out.push_back(static_cast<char>(czech));
+    } else if (code_point <= 0xFF) {
+      out.push_back(static_cast<char>(code_point));
+    } else {
+      return false;
+    }
+    multi_byte = true;
+    i += length;
+  }
+  return multi_byte;
+}
+
+int MonthNumberFromEightBit(std::string_view text);
+
+}  // namespace
+
+std::array<TMonthRow, 7>& MonthNameTable() {
+  EnsureLocaleNames();
+  return g_month_names;
+}
+
+TMonthRow& LocaleMonthNames() {
+  EnsureLocaleNames();
+  return g_locale_months;
+}
+
+void LoadLocaleMonthNames() {
+  bool first = false;
+  std::call_once(g_locale_loaded, [&first] {
+    ReadLocaleNames();
+    first = true;
+  });
+  if (!first) ReadLocaleNames();
+}
+
 bool MatchesMonthName(std::string_view text, int month) {
   if (month < 1 || month > 12) return false;
+  EnsureLocaleNames();
   for (const TMonthRow& row : g_month_names) {
     if (text == UpperCase8(row[month - 1])) return true;
   }
   return false;
 }
 
-int MonthNumberFromName(std::string_view text) {
+namespace {
+
+int MonthNumberFromEightBit(std::string_view text) {
   const std::string upper = UpperCase8(text);
   for (int month = 1; month <= 12; ++month) {
     if (MatchesMonthName(upper, month) || upper == UpperCase8(g_locale_months[month - 1])) {
@@ -58,6 +145,17 @@ int MonthNumberFromName(std::string_view text) {
     }
   }
   return 0;
+}
+
+}  // namespace
+
+int MonthNumberFromName(std::string_view text) {
+  EnsureLocaleNames();
+  const int month = MonthNumberFromEightBit(text);
+  if (month != 0) return month;
+  // A name in UTF-8 ("M\xC3\xA4r") is compared as the characters it spells.
+  std::string eight_bit;
+  return EightBitFromUtf8(text, eight_bit) ? MonthNumberFromEightBit(eight_bit) : 0;
 }
 
 // ---- Time of day ----------------------------------------------------------
@@ -115,6 +213,7 @@ class TimeScanner {
 
   // 0 for a morning designator, 12 for an afternoon one, -1 for none.
   int Designator() {
+    EnsureLocaleNames();
     if (Word(g_am_designator) || Word("AM")) return 0;
     if (Word(g_pm_designator) || Word("PM")) return 12;
     return -1;

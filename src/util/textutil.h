@@ -93,18 +93,19 @@ bool SameText8(std::string_view a, std::string_view b);  // case-insensitive equ
 // ---- Month names and time of day -----------------------------------------
 
 using TMonthRow = std::array<std::string, 12>;
-// The 7-row month-name table; row 0 holds the locale's abbreviations after
-// LoadLocaleMonthNames (English before).
+// The 7-row month-name table; row 0 holds the locale's abbreviations, read
+// on first use of any of these functions (thread-safe).
 std::array<TMonthRow, 7>& MonthNameTable();
 // The locale month list; the listing parser may overwrite it.
 TMonthRow& LocaleMonthNames();
-// Start-up: fills row 0 and the locale list from the system's LC_TIME
+// Reads row 0 and the locale list again from the system's LC_TIME
 // abbreviated month names without touching the process's global locale.
 void LoadLocaleMonthNames();
 
 // text equals the upper-cased entry of any row for month (1..12).
 bool MatchesMonthName(std::string_view text, int month);
-// 1..12 for the first month whose name matches the upper-cased text, else 0.
+// 1..12 for the first month whose name matches the upper-cased text, else 0;
+// a UTF-8 name matches the 8-bit row that spells the same characters.
 int MonthNumberFromName(std::string_view text);
 // Time of day as a fraction of a day, or -1.0 when the text is not a time.
 double ParseTimeOfDay(std::string_view text);

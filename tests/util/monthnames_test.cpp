@@ -26,6 +26,11 @@ TEST(MonthNameTest, RecognisesEveryRowAnyCaseWholeTextOnly) {
       {"DEC", 12},         {"dez", 12},  {"f\xE9v", 2}, {"F\xC9V", 2},  {"ao\xFB", 8},
       {"m\xE4r", 3},       {"aou", 8},   {"\xFAno", 2}, {"\xDANO", 2},  {"z\xE1\xF8", 9},
       {"JANUARY", 0},      {" Jan", 0},  {"Jan ", 0}, {"", 0},          {"Ja", 0},
+      // UTF-8: the characters the 8-bit rows spell, Latin-1 and Czech alike.
+      {"M\xC3\xA4r", 3},   {"M\xC3\x84R", 3}, {"f\xC3\xA9v", 2}, {"ao\xC3\xBB", 8},
+      {"\xC3\x9Ano", 2},   {"z\xC3\xA1\xC5\x99", 9}, {"\xC5\x98\xC3\xADj", 10},
+      {"\xC4\x8C" "ec", 7}, {"kv\xC4\x9B", 5},
+      {"M\xC3r", 0},        {"M\xC3\xA4", 0},  {"\xE2\x82\xAC" "an", 0},  // broken, short, no such letter
   };
   for (const Case& c : cases) {
     EXPECT_EQ(MonthNumberFromName(c.text), c.month) << testing::PrintToString(std::string(c.text));

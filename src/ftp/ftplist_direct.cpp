@@ -1,0 +1,273 @@
+// ParseLines for a plain TFTPList: the steps of ftplist.cpp and
+// ftplist_match.cpp over views. Captures are views of the line, each field
+// is checked the moment its last character is captured (so a mask that
+// cannot match stops at its first wrong field), a month name is looked up
+// once, and entries are records from reusable blocks whose texts are views
+// of the listing text the list keeps. Masks with "." or settings, whose
+// captures are not plain pieces of the line, go through the field buffers.
+#include <algorithm>
+
+#include "ftp/ftplist.h"
+#include "ftp/ftplist_fields.h"
+#include "ftp/ftplist_mask.h"
+
+namespace zud {
+
+namespace {
+
+using Op = TMaskStep::Op;
+
+constexpr int64_t kSecondsPerDay = 86400;
+constexpr double kUnixEpochDays = 25569.0;
+
+std::string_view Strip(std::string_view s) {
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  return s;
+}
+
+bool IsDotDirectory(std::string_view name) { return name == "." || name == ".."; }
+
+}  // namespace
+
+int TFTPList::MatchDirect(const TCompiledMask& mask, std::string_view line,
+                          std::string_view next, TMatchState& state, TMatchState* saved,
+                          size_t& failed_at) {
+  TFieldViews& fields = state.fields;
+  failed_at = 0;
+  if (line.empty() || mask.steps.empty()) return 0;
+  int result = state.result;
+  if (result == 2) line = next;
+  // Plain locals, so that writes to the captures do not make the compiler
+  // read the mask and the line again at every step.
+  const char* data = line.data();
+  size_t size = line.size();
+  size_t pos = state.pos;
+  const TMaskStep* const steps = mask.steps.data();
+  const size_t step_count = mask.steps.size();
+  const size_t save_at =
+      saved != nullptr && mask.save_at > state.step ? mask.save_at : std::string_view::npos;
+  size_t k = state.step;
+  for (; k < step_count; ++k) {
+    const TMaskStep& step = steps[k];
+    if (k == save_at) {
+      state.step = k;
+      state.pos = pos;
+      state.result = result;
+      saved->CopyFrom(state);
+    }
+    if (pos >= size) {
+      if (!step.final_star) break;
+      // The final "*" has nothing to take; what it would have completed is
+      // complete now.
+      if (step.check != kFieldNone && !CheckDirect(fields, step.check)) break;
+      k = step_count;
+      break;
+    }
+    const size_t start = pos;
+    switch (step.op) {
+      case Op::kCapture: {
+        const size_t bytes = step.by_character ? CharacterBytes({data, size}, pos, step.count)
+                                               : step.count;
+        if (bytes == std::string_view::npos || size - pos < bytes) goto fail;
+        pos += bytes;
+        break;
+      }
+      case Op::kSkip:
+        if (size - pos < step.count) goto fail;
+        pos += step.count;
+        break;
+      case Op::kNameRest:
+        pos = size;
+        break;
+      case Op::kNameWord:
+        while (pos < size && data[pos] != ' ') ++pos;
+        break;
+      case Op::kDigits:
+        while (pos < size && static_cast<unsigned char>(data[pos] - '0') <= 9) ++pos;
+        break;
+      case Op::kBlanks:
+        while (pos < size && (data[pos] == ' ' || data[pos] == '\t')) ++pos;
+        break;
+      case Op::kWord:
+        while (pos < size && data[pos] != ' ') ++pos;
+        while (pos < size && data[pos] == ' ') ++pos;
+        break;
+      case Op::kBlank:
+        if (data[pos] != ' ') goto fail;
+        ++pos;
+        break;
+      case Op::kDirMark:
+        if (step.arg_length > 0) fields.dir_mark = std::string_view(mask.text).substr(step.arg_start, 1);
+        ++pos;
+        break;
+      case Op::kNextLine:
+        data = next.data();
+        size = next.size();
+        pos = 0;
+        result = 2;
+        break;
+      case Op::kDot:  // not in a direct mask
+      case Op::kBlockSize:
+      case Op::kMonthNames:
+        goto fail;
+    }
+    if (step.field != kFieldNone) {
+      // The runs of one field are adjacent: extend the view.
+      std::string_view& value = fields.field[step.field];
+      value = value.empty() ? std::string_view(data + start, pos - start)
+                            : std::string_view(value.data(), value.size() + (pos - start));
+      state.dirty |= 1u << step.field;
+    }
+    if (step.check != kFieldNone && !CheckDirect(fields, step.check)) goto fail;
+  }
+  if (k < step_count) {
+  fail:
+    failed_at = k;
+    return 0;
+  }
+  failed_at = step_count;
+  return CheckListNames(fields) ? result : 0;
+}
+
+bool TFTPList::CheckDirect(TFieldViews& fields, TListField field) {
+  if (field != kFieldMonthName) return CheckListField(fields, field, separator_scratch_);
+  const std::string_view value = fields.field[field];
+  if (value.empty()) return true;
+  fields.month = MonthFromName(value);
+  return fields.month != 0;
+}
+
+bool TFTPList::ParseEplfDirect(std::string_view line) {
+  const std::string_view rest = line.substr(1);
+  const size_t tab = rest.find('\t');
+  const std::string_view name = tab == std::string_view::npos ? rest : rest.substr(tab + 1);
+  if (name.empty()) return false;
+  bool directory = false;
+  bool readable = false;
+  int64_t size = 0;
+  TDateTime modified = 0.0;
+  size_t pos = 0;
+  for (;;) {
+    const size_t comma = rest.find(',', pos);
+    const std::string_view fact =
+        Strip(rest.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos));
+    pos = comma == std::string_view::npos ? rest.size() : comma + 1;
+    if (fact.empty() || fact[0] == '\t') break;
+    const std::string_view value = fact.substr(1);
+    switch (fact[0]) {
+      case '/':
+        directory = true;
+        break;
+      case 'r':
+        readable = true;
+        break;
+      case 's':
+        size = std::max<int64_t>(TextToInt64Def(value, 0), 0);
+        break;
+      case 'm':
+        modified = static_cast<double>(TextToInt64Def(value, 0)) / kSecondsPerDay + kUnixEpochDays;
+        break;
+      default:
+        break;
+    }
+  }
+  if (directory && IsDotDirectory(name)) return false;
+  TFTPListRec& entry = Entries.AppendPlain();
+  entry.EntryName.Refer(name);
+  entry.IsDirectory = directory;
+  entry.IsReadable = readable;
+  entry.SizeBytes = size;
+  entry.ModifiedAt = modified;
+  entry.SourceLine.Refer(line);
+  entry.MatchedMask.Refer("EPLF");
+  return true;
+}
+
+void TFTPList::ParseLinesDirect() {
+  const std::vector<std::string_view>& lines = Lines.Views();
+  const size_t line_count = lines.size();
+  const size_t mask_count = Masks.size();
+  std::vector<std::string_view> mask_texts(mask_count);
+  for (size_t m = 0; m < mask_count; ++m) mask_texts[m] = KeptMaskText(m);
+  TMatchState state;
+  TMatchState snapshot;
+  size_t i = 0;
+  while (i < line_count) {
+    const std::string_view line = lines[i];
+    const std::string_view next = i + 1 < line_count ? lines[i + 1] : std::string_view();
+    size_t consumed = 1;
+    bool parsed = !line.empty() && line[0] == '+' && ParseEplfDirect(line);
+    const bool reply = LooksLikeReply(line);
+    // A mask that begins with the same steps as masks tried before on this
+    // line fails where they failed, or starts from their state.
+    size_t failed_step = 0, fail_steps_alike = 0;
+    size_t snapshot_step = 0, snapshot_steps_alike = 0;
+    for (size_t m = 0; !parsed && m < mask_count; ++m) {
+      const TCompiledMask& mask = compiled_masks_[m];
+      fail_steps_alike = std::min(fail_steps_alike, mask.shared_steps);
+      snapshot_steps_alike = std::min(snapshot_steps_alike, mask.shared_steps);
+      if (mask.names_only && reply) continue;
+      int matched = 0;
+      if (mask.direct) {
+        if (failed_step < fail_steps_alike) continue;
+        if (!mask.MayMatch(line)) {
+          fail_steps_alike = 0;  // failed, but where is not known
+          continue;
+        }
+        if (snapshot_step > 0 && snapshot_step <= snapshot_steps_alike) {
+          state.CopyFrom(snapshot);
+        } else {
+          state.Restart();
+        }
+        TMatchState* save = mask.save_at > state.step ? &snapshot : nullptr;
+        matched = MatchDirect(mask, line, next, state, save, failed_step);
+        if (save != nullptr && failed_step >= mask.save_at) {
+          snapshot_step = mask.save_at;
+          snapshot_steps_alike = mask.steps.size();
+        }
+        if (matched <= 0) {
+          fail_steps_alike = mask.steps.size();
+          continue;
+        }
+        const TFieldViews& fields = state.fields;
+        TFilledEntry filled;
+        // As in ParseLines: no date, or no name, and the line stays unparsed.
+        if (!FillListEntry(fields, parse_now_, filled) || filled.name.empty()) break;
+        parsed = true;
+        consumed = static_cast<size_t>(matched);
+        if (filled.is_directory && IsDotDirectory(filled.name)) break;
+        TFTPListRec& entry = Entries.AppendPlain();
+        entry.EntryName.Refer(filled.name);
+        entry.IsDirectory = filled.is_directory;
+        entry.IsReadable = filled.is_readable;
+        entry.SizeBytes = filled.size;
+        entry.ModifiedAt = filled.modified;
+        entry.PermissionString.Refer(filled.permissions);
+        entry.SourceLine.Refer(line);
+        entry.MatchedMask.Refer(mask_texts[m]);
+        continue;
+      }
+      mask_hint_ = m;
+      matched = TFTPList::MatchLineToMask(line, next, Masks[m]);
+      if (matched <= 0 || !TFTPList::ValidateFieldBuffers()) continue;
+      TFTPListRec& entry = Entries.AppendPlain();
+      if (!TFTPList::FillEntryFromBuffers(entry) || entry.EntryName.empty()) {
+        Entries.PopPlain();
+        break;
+      }
+      parsed = true;
+      consumed = static_cast<size_t>(matched);
+      if (entry.IsDirectory && IsDotDirectory(entry.EntryName)) {
+        Entries.PopPlain();
+        break;
+      }
+      entry.SourceLine.Refer(line);
+      entry.MatchedMask.Refer(mask_texts[m]);
+    }
+    if (!parsed) UnparsedLines.PushView(line);
+    i += consumed;
+  }
+}
+
+}  // namespace zud
