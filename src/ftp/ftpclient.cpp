@@ -166,6 +166,9 @@ bool TFTPSend::OpenControlConnection() {
       sock_->ConnectTo(TargetHost, TargetPort);
     }
   }
+  // Each wait inside a TLS operation is bounded like every wait for the
+  // server; the data connections take it over with the other settings.
+  sock_->TLSPlugin().Timeout = Timeout;
   if (sock_->LastErrorCode() == 0 && FullSSL) sock_->StartClientTLS();
   return sock_->LastErrorCode() == 0;
 }
@@ -191,12 +194,14 @@ bool TFTPSend::SignIn() {
     is_tls_ = sock_->LastErrorCode() == 0;
     if (!is_tls_) return false;
   }
+  if (RequireTLS && !is_tls_) return false;
 
   if (!RunLoginSequence(FWMode)) return false;
 
   if (is_tls_) {
     SendCommand("PBSZ 0");
     if (TLSonData) is_data_tls_ = ReplyClass(SendCommand("PROT P")) == 2;
+    if (RequireTLS && TLSonData && !is_data_tls_) return false;
     if (!is_data_tls_) SendCommand("PROT C");
   }
 

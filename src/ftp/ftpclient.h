@@ -101,6 +101,13 @@ class TFTPSend : public TProtocolClient {
   bool AutoTLS = false;          // send "AUTH TLS" after the greeting
   bool TLSonData = true;         // with TLS on, ask for protected data ("PROT P")
   bool FullSSL = false;          // start TLS right after connecting (implicit TLS)
+  // With TLS asked for (AutoTLS or FullSSL): a refused "AUTH TLS", or a
+  // refused "PROT P" while TLSonData is set, fails SignIn instead of going on
+  // in clear; no credential is ever sent without TLS.
+  bool RequireTLS = false;
+  // With protected data: keep active mode (the server connects, the client
+  // still runs the TLS client side) instead of switching to passive for good.
+  bool ActiveDataTLS = false;
   // When false, a PASV data connection goes to the control connection's peer
   // address and only the port of the PASV reply is used: a server (or a man
   // in the middle) cannot point the client at a third host, and a server

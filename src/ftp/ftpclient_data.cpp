@@ -115,7 +115,7 @@ class TDataSocketCloser {
 
 bool TFTPSend::PrepareDataConnection() {
   // Protected data needs a connection the client opens itself.
-  if (IsDataTLS()) PassiveMode = true;
+  if (IsDataTLS() && !ActiveDataTLS) PassiveMode = true;
   TTCPBlockSocket& data = DSock();
   const bool ipv6 = Sock().UsesIPv6();
 
@@ -219,7 +219,10 @@ bool TFTPSend::DownloadOverData(TStream& target) {
   // request, though, leaves the data incomplete whatever the server thinks
   // (it may well have sent everything into the buffers already).
   DSock().ReceiveStreamToEnd(target, Timeout);
-  const bool stopped = DSock().LastErrorCode() == kErrStopRequested;
+  // So does a protected connection that failed or ended without the
+  // session's own end (close_notify): the data may be cut short.
+  const bool stopped = DSock().LastErrorCode() == kErrStopRequested ||
+                       (IsDataTLS() && DSock().LastErrorCode() == kErrRefused);
   DSock().Close();
   const bool done = ReplyClass(ReadReply()) == 2;
   return done && !stopped;

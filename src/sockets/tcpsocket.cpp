@@ -61,6 +61,7 @@ void TTCPBlockSocket::Close() {
 }
 
 void TTCPBlockSocket::ConnectTo(const std::string& host, const std::string& port) {
+  connected_host_ = host;
   if (!SocksIP.empty()) {
     ConnectThroughSocks(host, port);
   } else if (!HTTPTunnelIP.empty()) {
@@ -101,6 +102,13 @@ void TTCPBlockSocket::SetPluginFailure() {
   SetLastErrorCode(kErrRefused);
 }
 
+void TTCPBlockSocket::SetPluginCallFailure() {
+  // The plug-in's waits end early on a stop request; it is reported as the
+  // stop it was, like a plain transfer does.
+  if (StopFlag && CheckStopRequest()) return;
+  SetPluginFailure();
+}
+
 void TTCPBlockSocket::SetProxyFailure(int code) {
   failure_from_plugin_ = false;
   SetLastErrorCode(code);
@@ -120,7 +128,7 @@ int TTCPBlockSocket::SendBytes(const void* buffer, int length) {
     const int sent = tls_plugin_->SendData(bytes + result, piece);
     // A call that takes nothing (or claims more than it was given) without
     // an error would stall or overrun the loop: a broken plug-in is a failure.
-    if (tls_plugin_->PluginErrorCode() != 0 || sent <= 0 || sent > piece) SetPluginFailure();
+    if (tls_plugin_->PluginErrorCode() != 0 || sent <= 0 || sent > piece) SetPluginCallFailure();
     if (last_error_code_ != 0) break;
     result += sent;
     bytes_sent_ += sent;
@@ -138,7 +146,7 @@ int TTCPBlockSocket::ReceiveRaw(void* buffer, int length) {
   ThrottleTransfer(length, MaxRecvBandwidth, next_receive_time_);
   int count = tls_plugin_->ReceiveData(buffer, length);
   if (tls_plugin_->PluginErrorCode() != 0 || count < 0 || count > length) {
-    SetPluginFailure();
+    SetPluginCallFailure();
     count = -1;
   } else if (count == 0) {
     // The peer ended the session: the same end of stream as a plain receive.
@@ -160,6 +168,30 @@ int TTCPBlockSocket::PendingByteCount() {
     if (count > 0) return std::min(count, kMaxPacket);
   }
   return TSocksBlockSocket::PendingByteCount();
+}
+
+bool TTCPBlockSocket::WaitReadable(int32_t timeout) {
+  if (!TLSActive()) return TSocksBlockSocket::WaitReadable(timeout);
+  const uint32_t start = ReadTickCounter();
+  int32_t left = timeout;
+  for (;;) {
+    if (tls_plugin_->PendingBytes() > 0) {
+      ClearLastError();
+      ReportStatus(SR_ReadReady, std::string());
+      return true;
+    }
+    if (!TSocksBlockSocket::WaitReadable(left)) return false;
+    // Bytes arrived. If the session took them all without producing any
+    // data (the plug-in already looked) and the handle is quiet again, they
+    // were the session's own: wait on for the rest of the time.
+    if (tls_plugin_->PendingBytes() > 0 || PollReadable(0)) return true;
+    if (last_error_code_ != 0) return false;
+    if (timeout >= 0) {
+      const uint32_t spent = ComputeTickSpan(start, ReadTickCounter());
+      if (spent >= static_cast<uint32_t>(timeout)) return false;
+      left = timeout - static_cast<int32_t>(spent);
+    }
+  }
 }
 
 // ---- Addresses and texts ----------------------------------------------------------

@@ -65,6 +65,9 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // Host of the last CONNECT request ("[::1]" for IPv6) and its port, decimal.
   const std::string& TunnelPeerIP() const { return tunnel_peer_ip_; }
   const std::string& TunnelPeerPort() const { return tunnel_peer_port_; }
+  // The host the last ConnectTo was asked for, as given (also through a
+  // proxy): the name a TLS plug-in checks the server's certificate against.
+  const std::string& ConnectedHost() const { return connected_host_; }
 
   // ---- Overrides ---------------------------------------------------------------------
   // Ends a TLS session; unless an error is recorded, shuts the sending side
@@ -90,6 +93,10 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   void SendStreamPlain(TStream& stream) override;
   int ReceiveRaw(void* buffer, int length) override;
   int PendingByteCount() override;
+  // With a TLS session: ready when the session holds plain bytes (or its
+  // end), without looking at the handle; records that carry no data (a
+  // TLS 1.3 ticket) do not end the wait. Else plain.
+  bool WaitReadable(int32_t timeout) override;
   // SOCKS in use: SocksBoundIP / SocksPeerIP / SocksBoundPort /
   // ResolvePortNumber(SocksPeerPort). Else tunnel up: TunnelPeerIP and
   // TunnelPeerPort for the remote end. Else the plain addresses.
@@ -139,7 +146,11 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   void RequestTunnel(const std::string& target, const std::string& port);
 
   std::unique_ptr<TCustomSSL> tls_plugin_;
+  // A plug-in call failed: 10053 when the StopFlag ended it, else 10091.
+  void SetPluginCallFailure();
+
   bool failure_from_plugin_ = false;
+  std::string connected_host_;
   bool tunnel_established_ = false;
   std::string tunnel_peer_ip_;
   std::string tunnel_peer_port_;

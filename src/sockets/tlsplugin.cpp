@@ -37,6 +37,8 @@ void TCustomSSL::CopySettingsFrom(const TCustomSSL& other) {
   PrivateKey = other.PrivateKey;
   PFX = other.PFX;
   PFXfile = other.PFXfile;
+  Timeout = other.Timeout;
+  SessionShare = other.SessionShare;
 }
 
 std::string TCustomSSL::LibraryVersion() const { return std::string(); }

@@ -36,7 +36,22 @@ namespace zud {
 
 class TTCPBlockSocket;
 
-enum TSSLType : uint8_t { LT_all, LT_SSLv2, LT_SSLv3, LT_TLSv1, LT_TLSv1_1, LT_SSHv2 };
+// LT_all: whatever both sides support (a real plug-in sets its own floor);
+// LT_TLSv1_2 and LT_TLSv1_3 ask for exactly that version.
+enum TSSLType : uint8_t {
+  LT_all, LT_SSLv2, LT_SSLv3, LT_TLSv1, LT_TLSv1_1, LT_SSHv2, LT_TLSv1_2, LT_TLSv1_3
+};
+
+// State that the plug-ins of connections belonging together share, such as
+// an FTP control connection and its data connections: a plug-in keeps in it
+// what it needs to resume the session on the next connection (servers may
+// refuse a data connection that does not resume the control connection's
+// session). Only the plug-in that made it looks inside; everyone else just
+// passes it on (CopySettingsFrom does).
+class TTLSSessionShare {
+ public:
+  virtual ~TTLSSessionShare() = default;
+};
 
 class TCustomSSL {
  public:
@@ -66,6 +81,13 @@ class TCustomSSL {
   std::string SSHChannelType;
   std::string SSHChannelArg1;
   std::string SSHChannelArg2;
+  // Bound of each wait inside a TLS operation in ms (-1: none): a peer that
+  // stalls in the middle of a handshake, a record or a close cannot hold the
+  // socket for ever. The owner's StopFlag ends such waits too.
+  int32_t Timeout = 30000;
+  // Empty until a handshake fills it; copied by CopySettingsFrom, so that
+  // later connections resume the session.
+  std::shared_ptr<TTLSSessionShare> SessionShare;
 
   // ---- Read-only state (changed only by the plug-in itself) ---------------
   TTCPBlockSocket& OwnerSocket() const { return owner_; }
@@ -78,7 +100,8 @@ class TCustomSSL {
   // Names the peer the session is meant for (certificate name check, server
   // name indication). Base: false, no error.
   virtual bool SetPeerName(const std::string& name);
-  // Copies every setting except the three SSH fields (and never the state).
+  // Copies every setting except the three SSH fields (and never the state);
+  // Timeout and SessionShare are settings.
   virtual void CopySettingsFrom(const TCustomSSL& other);
   virtual std::string LibraryVersion() const;  // base: ""
   virtual std::string LibraryName() const;     // base: ""

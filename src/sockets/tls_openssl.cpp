@@ -1,0 +1,664 @@
+// The OpenSSL plug-in (see tls_openssl.h): context and session sharing, the
+// socket BIO over the platform layer, the non-blocking handshake, transfers
+// and close with bounded waits, and the session queries.
+#include "sockets/tls_openssl.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+#include "sockets/socketerrors.h"
+#include "sockets/tcpsocket.h"
+#include "sockets/tls_openssl_api.h"
+#include "util/iptext.h"
+#include "util/sockapi.h"
+#include "util/textutil.h"
+
+namespace zud {
+
+namespace {
+
+using openssl::TApi;
+
+// How soon a wait notices the owner's StopFlag.
+constexpr int32_t kWaitSlice = 200;
+
+const TApi* Api() {
+  std::string ignored;
+  return openssl::LoadApi(ignored);
+}
+
+// One context per group of connections (a control connection and its data
+// connections), with the session the next connection resumes. The context's
+// application data points back here, for the new-session callback.
+class TOpenSSLShare final : public TTLSSessionShare {
+ public:
+  TOpenSSLShare(const TApi& api, std::string key) : api_(api), key_(std::move(key)) {}
+  ~TOpenSSLShare() override {
+    Keep(nullptr);
+    if (ctx_ != nullptr) api_.SSL_CTX_free(ctx_);
+  }
+  TOpenSSLShare(const TOpenSSLShare&) = delete;
+  TOpenSSLShare& operator=(const TOpenSSLShare&) = delete;
+
+  // Takes ownership of session (nullptr forgets the one kept).
+  void Keep(SSL_SESSION* session) {
+    if (session_ != nullptr) api_.SSL_SESSION_free(session_);
+    session_ = session;
+  }
+
+  const TApi& api_;
+  const std::string key_;    // the settings the context was made with
+  SSL_CTX* ctx_ = nullptr;
+  SSL_SESSION* session_ = nullptr;
+  std::string peer_;         // the server the kept session belongs to
+  std::string key_password_; // the context reads it while loading a key
+};
+
+// Called by OpenSSL whenever a session can be resumed later: at the end of a
+// TLS 1.2 handshake, and for every TLS 1.3 ticket, which arrives after it.
+int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
+  const TApi* api = Api();
+  if (api == nullptr) return 0;
+  auto* share =
+      static_cast<TOpenSSLShare*>(api->SSL_CTX_get_ex_data(api->SSL_get_SSL_CTX(ssl), 0));
+  if (share == nullptr || api->SSL_SESSION_is_resumable(session) != 1) return 0;
+  share->Keep(session);
+  return 1;  // the session is ours now
+}
+
+// ---- The BIO: OpenSSL's bytes go through the platform layer's send and
+// receive (no SIGPIPE on a closed peer, errors translated once) --------------
+
+struct TBioTarget {
+  TSocketHandle handle = kInvalidSocket;
+  int error = 0;       // the socket error that ended a transfer
+  bool eof = false;    // the peer closed the connection
+};
+
+int BioWrite(BIO* bio, const char* data, int length) {
+  const TApi& api = *Api();
+  auto* target = static_cast<TBioTarget*>(api.BIO_get_data(bio));
+  api.BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+  const int n = SendToSocket(target->handle, data, length, 0);
+  if (n < 0) {
+    const int error = LastSocketError();
+    if (error == kErrWouldBlock) {
+      api.BIO_set_flags(bio, BIO_FLAGS_WRITE | BIO_FLAGS_SHOULD_RETRY);
+    } else {
+      target->error = error;
+    }
+  }
+  return n;
+}
+
+int BioRead(BIO* bio, char* data, int length) {
+  const TApi& api = *Api();
+  auto* target = static_cast<TBioTarget*>(api.BIO_get_data(bio));
+  api.BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+  const int n = ReceiveFromSocket(target->handle, data, length, 0);
+  if (n == 0) target->eof = true;
+  if (n < 0) {
+    const int error = LastSocketError();
+    if (error == kErrWouldBlock) {
+      api.BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
+    } else {
+      target->error = error;
+    }
+  }
+  return n;
+}
+
+long BioControl(BIO* /*bio*/, int command, long /*number*/, void* /*pointer*/) {
+  // Nothing is buffered here, so a flush is done at once; nothing else applies.
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+BIO_METHOD* SocketBioMethod(const TApi& api) {
+  static BIO_METHOD* const method = [&api] {
+    BIO_METHOD* m = api.BIO_meth_new(api.BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "zud socket");
+    if (m != nullptr) {
+      api.BIO_meth_set_write(m, BioWrite);
+      api.BIO_meth_set_read(m, BioRead);
+      api.BIO_meth_set_ctrl(m, BioControl);
+    }
+    return m;
+  }();
+  return method;
+}
+
+// Time left of one operation's budget; a negative timeout never runs out.
+class TDeadline {
+ public:
+  explicit TDeadline(int32_t timeout) : timeout_(timeout), start_(ReadTickCounter()) {}
+  // -1 without limit, else the ms left (0 when run out).
+  int32_t Left() const {
+    if (timeout_ < 0) return -1;
+    const uint32_t spent = ComputeTickSpan(start_, ReadTickCounter());
+    return spent >= static_cast<uint32_t>(timeout_) ? 0 : timeout_ - static_cast<int32_t>(spent);
+  }
+
+ private:
+  int32_t timeout_;
+  uint32_t start_;
+};
+
+std::string StripBrackets(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return host.substr(1, host.size() - 2);
+  }
+  return host;
+}
+
+// ---- The plug-in ---------------------------------------------------------------
+
+class TOpenSSLPlugin final : public TCustomSSL {
+ public:
+  explicit TOpenSSLPlugin(TTCPBlockSocket& owner) : TCustomSSL(owner) { VerifyCert = true; }
+  ~TOpenSSLPlugin() override { Release(); }
+
+  bool SetPeerName(const std::string& name) override {
+    peer_name_ = StripBrackets(name);
+    return true;
+  }
+
+  void CopySettingsFrom(const TCustomSSL& other) override {
+    TCustomSSL::CopySettingsFrom(other);
+    if (const auto* same = dynamic_cast<const TOpenSSLPlugin*>(&other)) {
+      peer_name_ = same->peer_name_.empty() ? same->handshake_name_ : same->peer_name_;
+    }
+  }
+
+  std::string LibraryName() const override { return "openssl"; }
+  std::string LibraryVersion() const override {
+    const TApi* api = Api();
+    return api != nullptr ? api->OpenSSL_version(OPENSSL_VERSION) : "OpenSSL (not available)";
+  }
+
+  bool ClientHandshake() override;
+  bool CloseSession() override;
+  bool AbortSession() override {
+    ClearPluginError();
+    Release();
+    return true;
+  }
+  int SendData(const void* buffer, int length) override;
+  int ReceiveData(void* buffer, int length) override;
+  int PendingBytes() override;
+
+  std::string SessionProtocol() const override {
+    return ssl_ != nullptr ? api_->SSL_get_version(ssl_) : "";
+  }
+  std::string CipherName() const override {
+    const SSL_CIPHER* cipher = ssl_ != nullptr ? api_->SSL_get_current_cipher(ssl_) : nullptr;
+    return cipher != nullptr ? api_->SSL_CIPHER_get_name(cipher) : "";
+  }
+  int CipherBits() const override { return Bits(false); }
+  int CipherAlgorithmBits() const override { return Bits(true); }
+  std::string PeerSubject() const override { return PeerNameText(true); }
+  std::string PeerIssuer() const override { return PeerNameText(false); }
+  std::string PeerFingerprint() const override;
+  int VerifyResult() const override {
+    return ssl_ != nullptr ? static_cast<int>(api_->SSL_get_verify_result(ssl_)) : 1;
+  }
+
+ private:
+  enum class TEnd : uint8_t { kNone, kClean, kFailed };
+
+  bool Fail(TOpenSSLError code, const std::string& text) {
+    SetPluginError(static_cast<int32_t>(code), text);
+    return false;
+  }
+  bool ProtocolRange(int& lowest, int& highest);
+  std::string SettingsKey(int lowest, int highest) const;
+  std::shared_ptr<TOpenSSLShare> ShareFor(int lowest, int highest);
+  bool SetUpContext(TOpenSSLShare& share, int lowest, int highest);
+  bool AddPemCertificates(SSL_CTX* ctx, const std::string& pem, const char* what);
+  std::string ErrorQueueText();
+  // Waits for the direction OpenSSL asked for (ssl_error WANT_READ or
+  // WANT_WRITE); records a timeout, a stop or a poll failure.
+  bool WaitFor(int ssl_error, const TDeadline& deadline, const char* what);
+  // Records why a session call failed with ssl_error.
+  void RecordFailure(int ssl_error, const char* what);
+  void RecordHandshakeFailure(int ssl_error);
+  // Frees the session and gives the handle its blocking mode back.
+  void Release();
+  int Bits(bool algorithm) const;
+  std::string PeerNameText(bool subject) const;
+
+  const TApi* api_ = nullptr;
+  SSL* ssl_ = nullptr;
+  std::shared_ptr<TOpenSSLShare> share_;  // keeps ssl_'s context alive
+  TBioTarget target_;
+  bool restore_blocking_ = false;
+  bool failed_ = false;         // a fatal error: no close_notify any more
+  TEnd end_ = TEnd::kNone;      // how the peer ended its side
+  int32_t end_code_ = 0;
+  std::string end_text_;
+  std::string peer_name_;       // given by SetPeerName or CopySettingsFrom
+  std::string handshake_name_;  // the name the last handshake checked
+};
+
+bool TOpenSSLPlugin::ProtocolRange(int& lowest, int& highest) {
+  switch (SSLType) {
+    case LT_all:
+      lowest = TLS1_2_VERSION;
+      highest = 0;  // the newest both sides know
+      return true;
+    case LT_TLSv1_2:
+      lowest = highest = TLS1_2_VERSION;
+      return true;
+    case LT_TLSv1_3:
+      lowest = highest = TLS1_3_VERSION;
+      return true;
+    case LT_SSHv2:
+      return Fail(TOpenSSLError::kSettings, "SSH is not offered: this plug-in speaks TLS 1.2 and 1.3");
+    default:
+      return Fail(TOpenSSLError::kSettings,
+                  "protocols older than TLS 1.2 are not offered (they are broken)");
+  }
+}
+
+std::string TOpenSSLPlugin::SettingsKey(int lowest, int highest) const {
+  std::string key = std::to_string(lowest) + "-" + std::to_string(highest) +
+                    (VerifyCert ? "+v" : "-v");
+  for (const std::string* part : {&CertCAFile, &CertCA, &TrustCertificateFile, &TrustCertificate,
+                                  &CertificateFile, &PrivateKeyFile, &KeyPassword, &Ciphers}) {
+    key += '\0';
+    key += *part;
+  }
+  return key;
+}
+
+std::shared_ptr<TOpenSSLShare> TOpenSSLPlugin::ShareFor(int lowest, int highest) {
+  const std::string key = SettingsKey(lowest, highest);
+  auto existing = std::dynamic_pointer_cast<TOpenSSLShare>(SessionShare);
+  if (existing != nullptr && existing->key_ == key) return existing;
+  // New settings (or none shared yet): a new context, and no session to
+  // resume from the old one.
+  auto share = std::make_shared<TOpenSSLShare>(*api_, key);
+  if (!SetUpContext(*share, lowest, highest)) return nullptr;
+  SessionShare = share;
+  return share;
+}
+
+bool TOpenSSLPlugin::SetUpContext(TOpenSSLShare& share, int lowest, int highest) {
+  const TApi& api = *api_;
+  api.ERR_clear_error();
+  share.ctx_ = api.SSL_CTX_new(api.TLS_client_method());
+  SSL_CTX* ctx = share.ctx_;
+  if (ctx == nullptr) return Fail(TOpenSSLError::kLibrary, "cannot set up TLS: " + ErrorQueueText());
+  api.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, lowest, nullptr);
+  if (highest != 0) api.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MAX_PROTO_VERSION, highest, nullptr);
+  api.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_SESS_CACHE_MODE,
+                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE, nullptr);
+  api.SSL_CTX_sess_set_new_cb(ctx, KeepNewSession);
+  api.SSL_CTX_set_ex_data(ctx, 0, &share);
+  api.SSL_CTX_set_verify(ctx, VerifyCert ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+
+  if (VerifyCert) {
+    // Given authorities replace the system's store; trusted certificates
+    // only add to whichever store is in use.
+    const bool system_store = CertCAFile.empty() && CertCA.empty();
+    if (system_store && api.SSL_CTX_set_default_verify_paths(ctx) != 1) {
+      return Fail(TOpenSSLError::kSettings, "cannot load the system's trusted certificates");
+    }
+    for (const std::string* file : {&CertCAFile, &TrustCertificateFile}) {
+      if (!file->empty() && api.SSL_CTX_load_verify_file(ctx, file->c_str()) != 1) {
+        return Fail(TOpenSSLError::kSettings,
+                    "cannot read the certificate file " + *file + ": " + ErrorQueueText());
+      }
+    }
+    if (!AddPemCertificates(ctx, CertCA, "CertCA") ||
+        !AddPemCertificates(ctx, TrustCertificate, "TrustCertificate")) {
+      return false;
+    }
+    if (!system_store || !TrustCertificateFile.empty() || !TrustCertificate.empty()) {
+      // A certificate the user names is trusted as it stands, also when it
+      // is not a self-signed root.
+      api.X509_STORE_set_flags(api.SSL_CTX_get_cert_store(ctx), X509_V_FLAG_PARTIAL_CHAIN);
+    }
+  }
+
+  if (!CertificateFile.empty()) {
+    share.key_password_ = KeyPassword;
+    if (!share.key_password_.empty()) {
+      api.SSL_CTX_set_default_passwd_cb_userdata(ctx, share.key_password_.data());
+    }
+    const std::string& key_file = PrivateKeyFile.empty() ? CertificateFile : PrivateKeyFile;
+    if (api.SSL_CTX_use_certificate_chain_file(ctx, CertificateFile.c_str()) != 1 ||
+        api.SSL_CTX_use_PrivateKey_file(ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
+      return Fail(TOpenSSLError::kSettings,
+                  "cannot use the client certificate " + CertificateFile + ": " + ErrorQueueText());
+    }
+  }
+  if (!Ciphers.empty() && api.SSL_CTX_set_cipher_list(ctx, Ciphers.c_str()) != 1) {
+    return Fail(TOpenSSLError::kSettings, "no usable cipher in \"" + Ciphers + "\"");
+  }
+  return true;
+}
+
+bool TOpenSSLPlugin::AddPemCertificates(SSL_CTX* ctx, const std::string& pem, const char* what) {
+  if (pem.empty()) return true;
+  const TApi& api = *api_;
+  BIO* bio = api.BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  if (bio == nullptr) return Fail(TOpenSSLError::kLibrary, "out of memory");
+  X509_STORE* store = api.SSL_CTX_get_cert_store(ctx);
+  int added = 0;
+  while (X509* cert = api.PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+    if (api.X509_STORE_add_cert(store, cert) == 1) ++added;
+    api.X509_free(cert);
+  }
+  api.BIO_free(bio);
+  api.ERR_clear_error();  // the end of the text reads as an error
+  if (added == 0) {
+    return Fail(TOpenSSLError::kSettings, std::string(what) + " holds no PEM certificate");
+  }
+  return true;
+}
+
+std::string TOpenSSLPlugin::ErrorQueueText() {
+  std::string text;
+  while (const unsigned long code = api_->ERR_get_error()) {
+    const char* reason = api_->ERR_reason_error_string(code);
+    if (reason == nullptr) continue;
+    if (!text.empty()) text += "; ";
+    text += reason;
+  }
+  return text.empty() ? "unknown error" : text;
+}
+
+bool TOpenSSLPlugin::ClientHandshake() {
+  ClearPluginError();
+  if (SessionActive()) return true;
+  std::string reason;
+  api_ = openssl::LoadApi(reason);
+  if (api_ == nullptr) return Fail(TOpenSSLError::kLibrary, reason);
+  const TApi& api = *api_;
+  const TSocketHandle handle = OwnerSocket().Handle();
+  if (handle == kInvalidSocket) return Fail(TOpenSSLError::kTransport, "not connected");
+  int lowest = 0;
+  int highest = 0;
+  if (!ProtocolRange(lowest, highest)) return false;
+  const std::string name =
+      !peer_name_.empty() ? peer_name_ : StripBrackets(OwnerSocket().ConnectedHost());
+  if (VerifyCert && name.empty()) {
+    return Fail(TOpenSSLError::kSettings, "no host name to check the certificate against");
+  }
+  std::shared_ptr<TOpenSSLShare> share = ShareFor(lowest, highest);
+  if (share == nullptr) return false;
+  BIO_METHOD* method = SocketBioMethod(api);
+  api.ERR_clear_error();
+  ssl_ = api.SSL_new(share->ctx_);
+  BIO* bio = ssl_ != nullptr && method != nullptr ? api.BIO_new(method) : nullptr;
+  if (bio == nullptr) {
+    Release();
+    return Fail(TOpenSSLError::kLibrary, "cannot set up TLS: " + ErrorQueueText());
+  }
+  share_ = share;
+  target_ = TBioTarget{handle, 0, false};
+  api.BIO_set_data(bio, &target_);
+  api.BIO_set_init(bio, 1);
+  api.SSL_set_bio(ssl_, bio, bio);
+  api.SSL_ctrl(ssl_, SSL_CTRL_MODE,
+               SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
+  if (!name.empty()) {
+    if (IsIPv4Text(name) || IsIPv6Text(name)) {
+      api.X509_VERIFY_PARAM_set1_ip_asc(api.SSL_get0_param(ssl_), name.c_str());
+    } else {
+      api.SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      api.SSL_set1_host(ssl_, name.c_str());
+      api.SSL_ctrl(ssl_, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                   const_cast<char*>(name.c_str()));
+    }
+  }
+  // A session is offered only to the server it was made with.
+  if (share->peer_ != name) {
+    share->Keep(nullptr);
+    share->peer_ = name;
+  }
+  if (share->session_ != nullptr) api.SSL_set_session(ssl_, share->session_);
+
+  if (!OwnerSocket().NonBlocking()) {
+    SetNonBlockingMode(handle, true);
+    restore_blocking_ = true;
+  }
+  failed_ = false;
+  end_ = TEnd::kNone;
+  const TDeadline deadline(Timeout);
+  for (;;) {
+    api.ERR_clear_error();
+    const int result = api.SSL_connect(ssl_);
+    if (result == 1) break;
+    const int error = api.SSL_get_error(ssl_, result);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      if (WaitFor(error, deadline, "TLS handshake")) continue;
+    } else {
+      RecordHandshakeFailure(error);
+    }
+    Release();
+    return false;
+  }
+  handshake_name_ = name;
+  SetSessionActive(true);
+  return true;
+}
+
+void TOpenSSLPlugin::RecordHandshakeFailure(int ssl_error) {
+  const long verify = api_->SSL_get_verify_result(ssl_);
+  if (VerifyCert && verify != X509_V_OK) {
+    api_->ERR_clear_error();
+    Fail(TOpenSSLError::kVerify, std::string("certificate verify failed: ") +
+                                     api_->X509_verify_cert_error_string(verify));
+    return;
+  }
+  if (target_.eof || (ssl_error == SSL_ERROR_SYSCALL && target_.error == 0)) {
+    api_->ERR_clear_error();
+    Fail(TOpenSSLError::kHandshake, "TLS handshake failed: the server closed the connection");
+    return;
+  }
+  if (target_.error != 0) {
+    api_->ERR_clear_error();
+    Fail(TOpenSSLError::kTransport, "TLS handshake failed: " + GetErrorDesc(target_.error));
+    return;
+  }
+  Fail(TOpenSSLError::kHandshake, "TLS handshake failed: " + ErrorQueueText());
+}
+
+bool TOpenSSLPlugin::WaitFor(int ssl_error, const TDeadline& deadline, const char* what) {
+  const bool writing = ssl_error == SSL_ERROR_WANT_WRITE;
+  TSelectSet set;
+  ClearSelectSet(set);
+  AddToSelectSet(target_.handle, set);
+  for (;;) {
+    if (OwnerSocket().StopFlag) return Fail(TOpenSSLError::kStopped, std::string(what) + " stopped");
+    const int32_t left = deadline.Left();
+    if (left == 0) return Fail(TOpenSSLError::kTimedOut, std::string(what) + " timed out");
+    const int ready = PollSelectSet(set, writing, left < 0 ? kWaitSlice : std::min(left, kWaitSlice));
+    if (ready > 0) return true;
+    if (ready < 0) {
+      return Fail(TOpenSSLError::kTransport,
+                  std::string(what) + " failed: " + GetErrorDesc(LastSocketError()));
+    }
+  }
+}
+
+void TOpenSSLPlugin::RecordFailure(int ssl_error, const char* what) {
+  failed_ = true;
+  const unsigned long code = api_->ERR_get_error();
+  if ((code != 0 && ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
+      (ssl_error == SSL_ERROR_SYSCALL && target_.error == 0)) {
+    api_->ERR_clear_error();
+    Fail(TOpenSSLError::kTruncated,
+         "the peer closed the connection without ending the TLS session: data may be missing");
+  } else if (target_.error != 0) {
+    api_->ERR_clear_error();
+    Fail(TOpenSSLError::kTransport, std::string(what) + " failed: " + GetErrorDesc(target_.error));
+  } else {
+    const char* reason = code != 0 ? api_->ERR_reason_error_string(code) : nullptr;
+    api_->ERR_clear_error();
+    Fail(TOpenSSLError::kProtocol,
+         std::string(what) + " failed: " + (reason != nullptr ? reason : "protocol error"));
+  }
+}
+
+int TOpenSSLPlugin::SendData(const void* buffer, int length) {
+  ClearPluginError();
+  if (ssl_ == nullptr || failed_) {
+    Fail(TOpenSSLError::kProtocol, "no usable TLS session");
+    return -1;
+  }
+  if (length <= 0) return 0;
+  const TDeadline deadline(Timeout);
+  for (;;) {
+    api_->ERR_clear_error();
+    const int n = api_->SSL_write(ssl_, buffer, length);
+    if (n > 0) return n;
+    const int error = api_->SSL_get_error(ssl_, n);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      if (WaitFor(error, deadline, "TLS send")) continue;
+      return -1;
+    }
+    RecordFailure(error, "TLS send");
+    return -1;
+  }
+}
+
+int TOpenSSLPlugin::ReceiveData(void* buffer, int length) {
+  ClearPluginError();
+  if (end_ == TEnd::kClean) return 0;
+  if (end_ == TEnd::kFailed) {
+    SetPluginError(end_code_, end_text_);
+    return -1;
+  }
+  if (ssl_ == nullptr || failed_) {
+    Fail(TOpenSSLError::kProtocol, "no usable TLS session");
+    return -1;
+  }
+  if (length <= 0) return 0;
+  const TDeadline deadline(Timeout);
+  for (;;) {
+    api_->ERR_clear_error();
+    const int n = api_->SSL_read(ssl_, buffer, length);
+    if (n > 0) return n;
+    const int error = api_->SSL_get_error(ssl_, n);
+    if (error == SSL_ERROR_ZERO_RETURN) {
+      end_ = TEnd::kClean;
+      return 0;
+    }
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      if (WaitFor(error, deadline, "TLS receive")) continue;
+      return -1;
+    }
+    RecordFailure(error, "TLS receive");
+    return -1;
+  }
+}
+
+int TOpenSSLPlugin::PendingBytes() {
+  ClearPluginError();
+  if (ssl_ == nullptr) return 0;
+  // The session's end is readable at once: the reader then learns of it.
+  if (end_ != TEnd::kNone || failed_) return 1;
+  const int pending = api_->SSL_pending(ssl_);
+  if (pending > 0) return pending;
+  // Process what arrived, without waiting: records that carry no data (a
+  // TLS 1.3 ticket) leave nothing to read even though the handle was ready.
+  char probe;
+  api_->ERR_clear_error();
+  const int n = api_->SSL_peek(ssl_, &probe, 1);
+  if (n > 0) return std::max(1, api_->SSL_pending(ssl_));
+  const int error = api_->SSL_get_error(ssl_, n);
+  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return 0;
+  if (error == SSL_ERROR_ZERO_RETURN) {
+    end_ = TEnd::kClean;
+  } else {
+    RecordFailure(error, "TLS receive");
+    end_ = TEnd::kFailed;
+    end_code_ = PluginErrorCode();
+    end_text_ = PluginErrorText();
+    ClearPluginError();
+  }
+  return 1;
+}
+
+bool TOpenSSLPlugin::CloseSession() {
+  ClearPluginError();
+  bool closed = true;
+  if (ssl_ != nullptr && !failed_ && end_ != TEnd::kFailed) {
+    // close_notify tells the peer that the data ended here and was not cut
+    // off; the peer's own close_notify is not awaited.
+    const TDeadline deadline(Timeout);
+    for (;;) {
+      api_->ERR_clear_error();
+      const int result = api_->SSL_shutdown(ssl_);
+      if (result >= 0) break;
+      const int error = api_->SSL_get_error(ssl_, result);
+      if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
+          WaitFor(error, deadline, "TLS close")) {
+        continue;
+      }
+      if (PluginErrorCode() == 0) RecordFailure(error, "TLS close");
+      closed = false;
+      break;
+    }
+  }
+  Release();
+  return closed;
+}
+
+void TOpenSSLPlugin::Release() {
+  if (ssl_ != nullptr) api_->SSL_free(ssl_);  // frees the BIO too
+  ssl_ = nullptr;
+  share_.reset();
+  if (restore_blocking_ && target_.handle != kInvalidSocket) {
+    SetNonBlockingMode(target_.handle, false);
+  }
+  restore_blocking_ = false;
+  SetSessionActive(false);
+}
+
+int TOpenSSLPlugin::Bits(bool algorithm) const {
+  const SSL_CIPHER* cipher = ssl_ != nullptr ? api_->SSL_get_current_cipher(ssl_) : nullptr;
+  if (cipher == nullptr) return 0;
+  int algorithm_bits = 0;
+  const int bits = api_->SSL_CIPHER_get_bits(cipher, &algorithm_bits);
+  return algorithm ? algorithm_bits : bits;
+}
+
+std::string TOpenSSLPlugin::PeerNameText(bool subject) const {
+  X509* cert = ssl_ != nullptr ? api_->SSL_get1_peer_certificate(ssl_) : nullptr;
+  if (cert == nullptr) return std::string();
+  char text[512];
+  X509_NAME* name = subject ? api_->X509_get_subject_name(cert) : api_->X509_get_issuer_name(cert);
+  const char* line = api_->X509_NAME_oneline(name, text, sizeof text);
+  std::string result = line != nullptr ? line : "";
+  api_->X509_free(cert);
+  return result;
+}
+
+std::string TOpenSSLPlugin::PeerFingerprint() const {
+  X509* cert = ssl_ != nullptr ? api_->SSL_get1_peer_certificate(ssl_) : nullptr;
+  if (cert == nullptr) return std::string();
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  std::string result;
+  if (api_->X509_digest(cert, api_->EVP_sha256(), digest, &length) == 1) {
+    char hex[4];
+    for (unsigned int i = 0; i < length; ++i) {
+      std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : ":%02X", digest[i]);
+      result += hex;
+    }
+  }
+  api_->X509_free(cert);
+  return result;
+}
+
+}  // namespace
+
+TTLSPluginClass OpenSSLPluginClass() { return PluginClassOf<TOpenSSLPlugin>(); }
+
+bool OpenSSLAvailable(std::string& reason) { return openssl::LoadApi(reason) != nullptr; }
+
+}  // namespace zud
