@@ -49,6 +49,9 @@ class DaemonFixture {
   // Wall time from the first spawn to the port accepting connections.
   int startup_ms() const { return startup_ms_; }
 
+  // The daemon's process (its group's leader), e.g. to pause it (SIGSTOP).
+  pid_t pid() const { return process_.pid(); }
+
   // Stops the daemon and everything it forked; also done by the destructor.
   void Stop() { process_.Stop(); }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace zud::test {
 namespace {
@@ -23,7 +24,81 @@ bool ChownTree(const std::filesystem::path& path, uid_t uid, gid_t gid) {
   return !ec;
 }
 
+// Names for 127.0.0.1, ::1 and localhost, as clients may reach the servers.
+constexpr const char* kLoopbackNames = "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost\n";
+
 }  // namespace
+
+TestCertificates::TestCertificates() : dir_("zud-certs") {
+  if (!dir_.ok()) {
+    error_ = dir_.error();
+    return;
+  }
+  if (FindProgram("openssl").empty()) {
+    error_ = "the openssl command is not installed";
+    return;
+  }
+  dir_.Write("loopback.ext", kLoopbackNames);
+  dir_.Write("other.ext", "subjectAltName=DNS:other.invalid\n");
+  // EC keys: quick to make on a loaded machine.
+  const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes ";
+  const std::string d = dir_.path().string() + "/";
+  auto request = [&](const std::string& name, const std::string& cn) {
+    return Run("req -new " + key + "-keyout " + d + name + ".key -out " + d + name +
+               ".csr -subj /CN=" + cn);
+  };
+  auto sign = [&](const std::string& name, const std::string& ca, const std::string& ext,
+                  const std::string& days) {
+    return Run("x509 -req -in " + d + name + ".csr -CA " + d + ca + ".pem -CAkey " + d + ca +
+               ".key -CAcreateserial -days " + days + " -extfile " + d + ext + " -out " + d +
+               name + ".pem");
+  };
+  bool made = Run("req -x509 " + key + "-keyout " + d + "ca.key -out " + d +
+                  "ca.pem -days 3 -subj /CN=zud-test-CA") &&
+              Run("req -x509 " + key + "-keyout " + d + "stranger-ca.key -out " + d +
+                  "stranger-ca.pem -days 3 -subj /CN=zud-stranger-CA") &&
+              request("good", "localhost") && sign("good", "ca", "loopback.ext", "3") &&
+              request("other", "other.invalid") && sign("other", "ca", "other.ext", "3") &&
+              // A negative validity: expired the moment it is made.
+              request("expired", "localhost") && sign("expired", "ca", "loopback.ext", "-1") &&
+              request("unknown", "localhost") &&
+              sign("unknown", "stranger-ca", "loopback.ext", "3");
+  if (!made && error_.empty()) error_ = "openssl failed";
+}
+
+bool TestCertificates::Run(const std::string& arguments) {
+  const std::string log = (dir_ / "openssl.log").string();
+  const std::string command = "openssl " + arguments + " >>" + log + " 2>&1";
+  if (std::system(command.c_str()) == 0) return true;
+  error_ = "\"" + command + "\" failed: " + dir_.Read("openssl.log").value_or("");
+  return false;
+}
+
+TestCertificates::Pair TestCertificates::Get(Kind kind) const {
+  static constexpr const char* kNames[] = {"good", "other", "expired", "unknown"};
+  const std::string name = kNames[kind];
+  return {(dir_ / (name + ".pem")).string(), (dir_ / (name + ".key")).string()};
+}
+
+const TestCertificates& SharedTestCertificates() {
+  static const TestCertificates certificates;
+  return certificates;
+}
+
+TlsEchoServer::TlsEchoServer(const TestCertificates::Pair& certificate,
+                             const std::string& max_version)
+    : DaemonFixture("openssl s_server", Family::kIPv4) {
+  const std::string program = RequireProgram("openssl");
+  if (program.empty()) return;
+  Launch([&](int port) -> std::vector<std::string> {
+    std::vector<std::string> argv = {program, "s_server", "-accept",
+                                     std::string(host()) + ":" + std::to_string(port),
+                                     "-cert", certificate.cert_file, "-key", certificate.key_file,
+                                     "-rev", "-quiet"};
+    if (!max_version.empty()) argv.insert(argv.end(), {"-max_protocol", max_version});
+    return argv;
+  });
+}
 
 FtpDaemonFixture::FtpDaemonFixture(std::string name, const FtpServerOptions& options)
     : DaemonFixture(std::move(name), options.family), options_(options) {}
@@ -151,6 +226,22 @@ VsftpdServer::VsftpdServer(const FtpServerOptions& options)
                "ftp_username=ftp\n"
                "anon_world_readable_only=NO\n"
              : "anonymous_enable=NO\n");
+    if (options_.tls != FtpTls::kNone) {
+      config +=
+          "ssl_enable=YES\n"
+          "rsa_cert_file=" + options_.certificate.cert_file + "\n"
+          "rsa_private_key_file=" + options_.certificate.key_file + "\n"
+          "force_local_logins_ssl=YES\n"
+          "force_local_data_ssl=YES\n"
+          // The default, spelled out: data connections must resume the
+          // control connection's session.
+          "require_ssl_reuse=YES\n"
+          // The built-in default (one 3DES cipher) is refused by today's
+          // OpenSSL: TLS 1.2 would find no common cipher.
+          "ssl_ciphers=HIGH\n"
+          "debug_ssl=YES\n" +
+          std::string(options_.tls == FtpTls::kImplicit ? "implicit_ssl=YES\n" : "");
+    }
     if (!dir_.Write("vsftpd.conf", config)) {
       Fail("cannot write vsftpd.conf");
       return {};
@@ -168,6 +259,10 @@ PyftpdlibServer::PyftpdlibServer(const FtpServerOptions& options)
   std::string python = FindProgram("/usr/bin/python3");
   if (python.empty()) python = RequireProgram("python3");
   if (python.empty()) return;
+  if (options.tls == FtpTls::kImplicit) {
+    Fail("pyftpdlib offers no implicit TLS", true);
+    return;
+  }
   std::string script = std::string(ZUD_SOURCE_DIR) + "/tests/support/pyftpd_server.py";
   if (!std::filesystem::exists(script)) {
     Fail("missing " + script);
@@ -186,6 +281,10 @@ PyftpdlibServer::PyftpdlibServer(const FtpServerOptions& options)
         "--passive-ports", std::to_string(kPassiveMin) + "-" + std::to_string(kPassiveMax),
         "--log", (dir_ / "pyftpd.log").string()};
     if (options_.anonymous) argv.push_back("--anonymous");
+    if (options_.tls != FtpTls::kNone) {
+      argv.insert(argv.end(), {"--certfile", options_.certificate.cert_file, "--keyfile",
+                               options_.certificate.key_file});
+    }
     if (options_.read_only_dir) {
       argv.push_back("--read-only-dir");
       argv.push_back(kReadOnlyDir);

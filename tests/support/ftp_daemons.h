@@ -28,8 +28,62 @@
 
 namespace zud::test {
 
+// Server certificates for TLS tests, made with the openssl command into a
+// temporary directory: a test CA, and certificates for 127.0.0.1, ::1 and
+// localhost signed by it (kGood), signed by it for another name only
+// (kOtherName), signed by it but already expired (kExpired), and signed by a
+// second CA that nobody is told to trust (kUnknownCA).
+//
+//   const TestCertificates& certs = SharedTestCertificates();
+//   ASSERT_TRUE(certs.ok()) << certs.error();
+//   VsftpdServer server({.tls = FtpTls::kExplicit,
+//                        .certificate = certs.Get(TestCertificates::kGood)});
+//   ... trust certs.ca_file() ...
+class TestCertificates {
+ public:
+  enum Kind { kGood, kOtherName, kExpired, kUnknownCA };
+  struct Pair {
+    std::string cert_file;  // PEM certificate
+    std::string key_file;   // PEM private key, unencrypted
+  };
+
+  TestCertificates();
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  // The test CA's certificate (what a client is told to trust).
+  std::string ca_file() const { return (dir_ / "ca.pem").string(); }
+  Pair Get(Kind kind) const;
+
+ private:
+  bool Run(const std::string& arguments);
+
+  TempDir dir_;
+  std::string error_;
+};
+// Made once per test program.
+const TestCertificates& SharedTestCertificates();
+
+// openssl s_server -rev on 127.0.0.1: a TLS peer that sends every line it
+// receives back reversed ("abc\n" -> "cba\n"), with one of the test
+// certificates; max_version (e.g. "TLSv1.2") caps the protocol.
+class TlsEchoServer : public DaemonFixture {
+ public:
+  explicit TlsEchoServer(const TestCertificates::Pair& certificate,
+                         const std::string& max_version = "");
+};
+
+enum class FtpTls {
+  kNone,
+  kExplicit,  // AUTH TLS, required before login and for every data connection
+  kImplicit,  // TLS from the first byte (vsftpd only)
+};
+
 struct FtpServerOptions {
   Family family = Family::kIPv4;
+  // With TLS the server requires it for logins and data; vsftpd also
+  // requires data connections to resume the control connection's session.
+  FtpTls tls = FtpTls::kNone;
+  TestCertificates::Pair certificate{};
   // Also accept "anonymous" (any password) with the same root. pyftpdlib
   // gives it full rights; vsftpd refuses to serve an anonymous root that
   // anonymous can write to, so there it may only list and download.

@@ -3,8 +3,9 @@
 
 Serves one directory on one loopback address and port, to one user with full
 rights (and optionally to "anonymous" with the same rights), with passive
-ports in a given range and no address masquerading. Logs to a file. Runs in
-the foreground until it is terminated.
+ports in a given range and no address masquerading. With --certfile it
+requires TLS (AUTH TLS) for logins and data connections. Logs to a file.
+Runs in the foreground until it is terminated.
 """
 
 import argparse
@@ -38,6 +39,9 @@ def main():
                         help="a directory below --dir where nobody may write")
     parser.add_argument("--passive-ports", default="40000-59999")
     parser.add_argument("--log", required=True)
+    parser.add_argument("--certfile", default="",
+                        help="PEM certificate: require TLS with it")
+    parser.add_argument("--keyfile", default="")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG,
@@ -55,8 +59,19 @@ def main():
             authorizer.override_perm(user, read_only, perm=READ_ONLY_RIGHTS,
                                      recursive=True)
 
-    class Handler(FTPHandler):
+    base = FTPHandler
+    if args.certfile:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        base = TLS_FTPHandler
+
+    class Handler(base):
         pass
+
+    if args.certfile:
+        Handler.certfile = args.certfile
+        Handler.keyfile = args.keyfile
+        Handler.tls_control_required = True
+        Handler.tls_data_required = True
 
     Handler.authorizer = authorizer
     low, high = (int(p) for p in args.passive_ports.split("-"))

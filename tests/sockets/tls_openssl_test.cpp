@@ -1,0 +1,240 @@
+// The OpenSSL plug-in through TTCPBlockSocket against a real TLS peer
+// (openssl s_server, which sends every line back reversed): what is
+// verified and how a refusal reads, the protocol versions, transfers, and
+// waits that a stalled peer cannot stretch past Timeout or StopFlag.
+#include "sockets/tls_openssl.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "sockets/socketerrors.h"
+#include "sockets/tcpsocket.h"
+#include "support/ftp_daemons.h"
+
+namespace zud {
+namespace {
+
+using test::SharedTestCertificates;
+using test::TestCertificates;
+using test::TlsEchoServer;
+
+constexpr int kWaitMs = 10000;
+
+// One peer per certificate (and protocol cap), kept for the whole program.
+TlsEchoServer& Peer(TestCertificates::Kind kind, const std::string& max_version = "") {
+  static std::map<std::string, std::unique_ptr<TlsEchoServer>> peers;
+  auto& slot = peers[std::to_string(kind) + max_version];
+  if (!slot) slot = std::make_unique<TlsEchoServer>(SharedTestCertificates().Get(kind), max_version);
+  return *slot;
+}
+
+// A socket with the OpenSSL plug-in, connected to peer under host.
+std::unique_ptr<TTCPBlockSocket> Connect(const TlsEchoServer& peer, const std::string& host) {
+  auto sock = std::make_unique<TTCPBlockSocket>(OpenSSLPluginClass());
+  sock->ConvertLineEnd = true;  // the peer ends its lines with LF alone
+  sock->ConnectTo(host, std::to_string(peer.port()));
+  EXPECT_EQ(sock->LastErrorCode(), 0) << sock->LastErrorText();
+  return sock;
+}
+
+#define REQUIRE_PEER(peer)                                                    \
+  do {                                                                        \
+    ASSERT_TRUE(SharedTestCertificates().ok()) << SharedTestCertificates().error(); \
+    ZUD_REQUIRE_DAEMON(peer);                                                 \
+  } while (0)
+
+TEST(OpenSSLPlugin, VerifiesByDefaultAndReportsItsLibrary) {
+  TTCPBlockSocket sock(OpenSSLPluginClass());
+  TCustomSSL& tls = sock.TLSPlugin();
+  EXPECT_TRUE(tls.VerifyCert);
+  EXPECT_EQ(tls.LibraryName(), "openssl");
+  EXPECT_EQ(tls.LibraryVersion().rfind("OpenSSL 3", 0), 0u) << tls.LibraryVersion();
+  // Without a connection nothing starts, and traffic stays plain.
+  sock.StartClientTLS();
+  EXPECT_EQ(sock.LastErrorCode(), kErrRefused);
+  EXPECT_EQ(sock.LastErrorText(), "not connected");
+  EXPECT_FALSE(tls.SessionActive());
+}
+
+struct VerifyCase {
+  const char* name;
+  TestCertificates::Kind certificate;
+  const char* host;       // what the socket connects to (and checks)
+  bool trust_test_ca;     // CertCAFile := the test CA; else the system store
+  bool verify;
+  const char* error;      // "" when the handshake succeeds
+};
+
+class Verification : public ::testing::TestWithParam<VerifyCase> {};
+
+TEST_P(Verification, AcceptsOnlyTrustedCertificatesForTheHost) {
+  const VerifyCase& c = GetParam();
+  TlsEchoServer& peer = Peer(c.certificate);
+  REQUIRE_PEER(peer);
+  auto sock = Connect(peer, c.host);
+  TCustomSSL& tls = sock->TLSPlugin();
+  if (c.trust_test_ca) tls.CertCAFile = SharedTestCertificates().ca_file();
+  tls.VerifyCert = c.verify;
+  sock->StartClientTLS();
+  if (*c.error != '\0') {
+    EXPECT_EQ(sock->LastErrorCode(), kErrRefused);
+    EXPECT_EQ(sock->LastErrorText(), c.error);
+    EXPECT_FALSE(tls.SessionActive());
+    return;
+  }
+  ASSERT_EQ(sock->LastErrorCode(), 0) << sock->LastErrorText();
+  sock->SendText("secret line\n");
+  EXPECT_EQ(sock->ReceiveLine(kWaitMs), "enil terces") << sock->LastErrorText();
+  EXPECT_EQ(tls.VerifyResult() == 0, c.verify);
+  EXPECT_FALSE(tls.CipherName().empty());
+  EXPECT_NE(tls.PeerSubject().find("localhost"), std::string::npos) << tls.PeerSubject();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Verification,
+    ::testing::Values(
+        VerifyCase{"ByAddress", TestCertificates::kGood, "127.0.0.1", true, true, ""},
+        VerifyCase{"ByName", TestCertificates::kGood, "localhost", true, true, ""},
+        VerifyCase{"CAOnlyInTheSystemStore", TestCertificates::kGood, "127.0.0.1", false, true,
+                   "certificate verify failed: unable to get local issuer certificate"},
+        VerifyCase{"OtherNameByAddress", TestCertificates::kOtherName, "127.0.0.1", true, true,
+                   "certificate verify failed: IP address mismatch"},
+        VerifyCase{"OtherNameByName", TestCertificates::kOtherName, "localhost", true, true,
+                   "certificate verify failed: hostname mismatch"},
+        VerifyCase{"Expired", TestCertificates::kExpired, "127.0.0.1", true, true,
+                   "certificate verify failed: certificate has expired"},
+        VerifyCase{"UnknownCA", TestCertificates::kUnknownCA, "127.0.0.1", true, true,
+                   "certificate verify failed: unable to get local issuer certificate"},
+        VerifyCase{"UnknownCAWithoutVerification", TestCertificates::kUnknownCA, "127.0.0.1",
+                   true, false, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct VersionCase {
+  const char* name;
+  TSSLType type;
+  const char* server_max;  // "" for the server's newest
+  const char* result;      // SessionProtocol, or the error text
+};
+
+class Versions : public ::testing::TestWithParam<VersionCase> {};
+
+TEST_P(Versions, TLS12IsTheFloor) {
+  const VersionCase& c = GetParam();
+  TlsEchoServer& peer = Peer(TestCertificates::kGood, c.server_max);
+  REQUIRE_PEER(peer);
+  auto sock = Connect(peer, "127.0.0.1");
+  sock->TLSPlugin().CertCAFile = SharedTestCertificates().ca_file();
+  sock->TLSPlugin().SSLType = c.type;
+  sock->StartClientTLS();
+  if (sock->LastErrorCode() != 0) {
+    EXPECT_EQ(sock->LastErrorText().find(c.result), 0u) << sock->LastErrorText();
+  } else {
+    EXPECT_EQ(sock->TLSPlugin().SessionProtocol(), c.result);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Versions,
+    ::testing::Values(
+        VersionCase{"Newest", LT_all, "", "TLSv1.3"},
+        VersionCase{"ServerAtTLS12", LT_all, "TLSv1.2", "TLSv1.2"},
+        VersionCase{"Only12", LT_TLSv1_2, "", "TLSv1.2"},
+        VersionCase{"Only13AgainstA12Server", LT_TLSv1_3, "TLSv1.2", "TLS handshake failed"},
+        VersionCase{"OldTLS", LT_TLSv1, "", "protocols older than TLS 1.2 are not offered"},
+        VersionCase{"SSH", LT_SSHv2, "", "SSH is not offered"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OpenSSLTransfer, BytesGoThroughTheSessionWithTheSocketsReports) {
+  TlsEchoServer& peer = Peer(TestCertificates::kGood);
+  REQUIRE_PEER(peer);
+  auto sock = Connect(peer, "127.0.0.1");
+  sock->TLSPlugin().CertCAFile = SharedTestCertificates().ca_file();
+  sock->StartClientTLS();
+  ASSERT_EQ(sock->LastErrorCode(), 0) << sock->LastErrorText();
+  int written_reports = 0;
+  sock->OnStatus = [&](TBlockSocket&, THookSocketReason reason, const std::string&) {
+    if (reason == SR_BytesWritten) ++written_reports;
+  };
+  // Ten lines in pieces of 4096 bytes: 4096, 4096 and 2048, each taken whole.
+  sock->SendMaxChunk = 4096;
+  std::string text;
+  for (char c = 'a'; c < 'k'; ++c) text += std::string(1022, c) + "z\n";
+  sock->SendText(text);
+  EXPECT_EQ(sock->LastErrorCode(), 0) << sock->LastErrorText();
+  EXPECT_EQ(written_reports, 3);
+  for (char c = 'a'; c < 'k'; ++c) {
+    EXPECT_EQ(sock->ReceiveLine(kWaitMs), "z" + std::string(1022, c)) << sock->LastErrorText();
+  }
+  // Nothing more comes: an ordinary timeout, not a TLS failure.
+  EXPECT_EQ(sock->ReceiveLine(300), "");
+  EXPECT_EQ(sock->LastErrorCode(), kErrTimedOut);
+  sock->Close();
+  EXPECT_FALSE(sock->TLSPlugin().SessionActive());
+}
+
+struct StallCase {
+  const char* name;
+  bool stop_flag;    // else the plug-in's Timeout ends the wait
+  int error;
+  const char* text;  // start of LastErrorText
+};
+
+class StalledPeer : public ::testing::TestWithParam<StallCase> {};
+
+TEST_P(StalledPeer, ASendThatCannotProceedEnds) {
+  const StallCase& c = GetParam();
+  // A peer of this test's own: it is paused and then thrown away.
+  TlsEchoServer peer(SharedTestCertificates().Get(TestCertificates::kGood));
+  REQUIRE_PEER(peer);
+  auto sock = Connect(peer, "127.0.0.1");
+  sock->TLSPlugin().CertCAFile = SharedTestCertificates().ca_file();
+  sock->TLSPlugin().Timeout = 1500;
+  sock->StartClientTLS();
+  ASSERT_EQ(sock->LastErrorCode(), 0) << sock->LastErrorText();
+  ASSERT_EQ(::kill(peer.pid(), SIGSTOP), 0);
+  std::thread stopper;
+  if (c.stop_flag) {
+    sock->TLSPlugin().Timeout = -1;
+    stopper = std::thread([&sock] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      sock->StopFlag = true;
+    });
+  }
+  const auto start = std::chrono::steady_clock::now();
+  sock->SendText(std::string(64 << 20, 'z'));
+  const auto spent = std::chrono::steady_clock::now() - start;
+  if (stopper.joinable()) stopper.join();
+  ::kill(peer.pid(), SIGCONT);
+  EXPECT_EQ(sock->LastErrorCode(), c.error);
+  EXPECT_EQ(sock->LastErrorText().rfind(c.text, 0), 0u) << sock->LastErrorText();
+  EXPECT_LT(spent, std::chrono::seconds(30));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StalledPeer,
+    ::testing::Values(StallCase{"Timeout", false, kErrRefused, "TLS send timed out"},
+                      StallCase{"StopFlag", true, kErrStopRequested, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OpenSSLTransfer, APeerThatVanishesWithoutClosingTheSessionIsATruncation) {
+  TlsEchoServer peer(SharedTestCertificates().Get(TestCertificates::kGood));
+  REQUIRE_PEER(peer);
+  auto sock = Connect(peer, "127.0.0.1");
+  sock->TLSPlugin().CertCAFile = SharedTestCertificates().ca_file();
+  sock->StartClientTLS();
+  ASSERT_EQ(sock->LastErrorCode(), 0) << sock->LastErrorText();
+  peer.Stop();  // the kernel closes its end: no close_notify
+  EXPECT_EQ(sock->ReceiveLine(kWaitMs), "");
+  EXPECT_EQ(sock->LastErrorCode(), kErrRefused);
+  EXPECT_NE(sock->LastErrorText().find("data may be missing"), std::string::npos)
+      << sock->LastErrorText();
+}
+
+}  // namespace
+}  // namespace zud
