@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <utility>
 
@@ -36,23 +37,43 @@ class TOpenSSLShare final : public TTLSSessionShare {
  public:
   TOpenSSLShare(const TApi& api, std::string key) : api_(api), key_(std::move(key)) {}
   ~TOpenSSLShare() override {
-    Keep(nullptr);
+    Forget();
     if (ctx_ != nullptr) api_.SSL_CTX_free(ctx_);
   }
   TOpenSSLShare(const TOpenSSLShare&) = delete;
   TOpenSSLShare& operator=(const TOpenSSLShare&) = delete;
 
-  // Takes ownership of session (nullptr forgets the one kept).
+  // Takes ownership of session. TLS 1.3 servers may accept each ticket only
+  // once, so a few are kept, newest last.
   void Keep(SSL_SESSION* session) {
-    if (session_ != nullptr) api_.SSL_SESSION_free(session_);
-    session_ = session;
+    sessions_.push_back(session);
+    if (sessions_.size() > kKeptSessions) {
+      api_.SSL_SESSION_free(sessions_.front());
+      sessions_.pop_front();
+    }
+  }
+  void Forget() {
+    for (SSL_SESSION* session : sessions_) api_.SSL_SESSION_free(session);
+    sessions_.clear();
+  }
+  // Offers the newest session to ssl; a TLS 1.3 ticket is used up by that.
+  void Offer(SSL* ssl) {
+    if (sessions_.empty()) return;
+    SSL_SESSION* session = sessions_.back();
+    api_.SSL_set_session(ssl, session);  // takes a reference of its own
+    if (api_.SSL_SESSION_get_protocol_version(session) >= TLS1_3_VERSION) {
+      api_.SSL_SESSION_free(session);
+      sessions_.pop_back();
+    }
   }
 
   const TApi& api_;
   const std::string key_;    // the settings the context was made with
+  static constexpr size_t kKeptSessions = 8;
+
   SSL_CTX* ctx_ = nullptr;
-  SSL_SESSION* session_ = nullptr;
-  std::string peer_;         // the server the kept session belongs to
+  std::deque<SSL_SESSION*> sessions_;
+  std::string peer_;         // the server the kept sessions belong to
   std::string key_password_; // the context reads it while loading a key
 };
 
@@ -415,10 +436,10 @@ bool TOpenSSLPlugin::ClientHandshake() {
   }
   // A session is offered only to the server it was made with.
   if (share->peer_ != name) {
-    share->Keep(nullptr);
+    share->Forget();
     share->peer_ = name;
   }
-  if (share->session_ != nullptr) api.SSL_set_session(ssl_, share->session_);
+  share->Offer(ssl_);
 
   if (!OwnerSocket().NonBlocking()) {
     SetNonBlockingMode(handle, true);
@@ -586,6 +607,12 @@ int TOpenSSLPlugin::PendingBytes() {
 bool TOpenSSLPlugin::CloseSession() {
   ClearPluginError();
   bool closed = true;
+  if (ssl_ != nullptr && !failed_ && end_ != TEnd::kFailed) {
+    // Tickets the server sent on this connection may be needed by the next
+    // one; an upload never read them. Take what arrived, without waiting.
+    PendingBytes();
+    ClearPluginError();
+  }
   if (ssl_ != nullptr && !failed_ && end_ != TEnd::kFailed) {
     // close_notify tells the peer that the data ended here and was not cut
     // off; the peer's own close_notify is not awaited.

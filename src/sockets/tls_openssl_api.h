@@ -33,7 +33,7 @@ namespace zud::openssl {
   X(SSL_CTX_set_default_passwd_cb_userdata) X(BIO_new_mem_buf) X(BIO_free)                 \
   X(PEM_read_bio_X509) X(X509_free) X(SSL_new) X(SSL_free) X(SSL_set_bio) X(SSL_set1_host) \
   X(SSL_set_hostflags) X(SSL_get0_param) X(X509_VERIFY_PARAM_set1_ip_asc) X(SSL_ctrl)      \
-  X(SSL_set_session) X(SSL_SESSION_free) X(SSL_SESSION_is_resumable) X(SSL_connect)        \
+  X(SSL_set_session) X(SSL_SESSION_free) X(SSL_SESSION_is_resumable) X(SSL_SESSION_get_protocol_version) X(SSL_connect)        \
   X(SSL_get_error) X(SSL_read) X(SSL_write) X(SSL_peek) X(SSL_pending) X(SSL_shutdown)     \
   X(SSL_get_shutdown) X(SSL_get_verify_result) X(X509_verify_cert_error_string)            \
   X(ERR_get_error) X(ERR_reason_error_string) X(ERR_clear_error) X(SSL_session_reused)     \
