@@ -2,12 +2,15 @@
 // server for 4a, microsocks, tinyproxy) to an in-process echo peer: the
 // bytes both ways and the address reports. A test skips, with the reason,
 // only when its daemon cannot be started here.
+#include <memory>
 #include <string>
 
 #include "gtest/gtest.h"
 #include "sockets/tcpsocket.h"
+#include "sockets/tls_openssl.h"
 #include "support/daemon_fixture.h"
 #include "support/echo_server.h"
+#include "support/ftp_daemons.h"
 #include "support/net.h"
 #include "support/proxy_daemons.h"
 
@@ -30,6 +33,50 @@ void PointAtTunnel(TTCPBlockSocket& sock, const DaemonFixture& proxy) {
   sock.HTTPTunnelPort = std::to_string(proxy.port());
   sock.HTTPTunnelTimeout = kWaitMs;
 }
+
+// TLS end to end through a proxy: the proxy sees only the encrypted bytes,
+// and the certificate is checked against the target, not the proxy.
+struct TlsRouteCase {
+  const char* name;
+  bool socks;  // dante (SOCKS 5), else tinyproxy (CONNECT)
+};
+
+class TlsThroughProxy : public ::testing::TestWithParam<TlsRouteCase> {};
+
+TEST_P(TlsThroughProxy, HandshakeAndBytesReachTheTarget) {
+  const auto& certs = test::SharedTestCertificates();
+  ASSERT_TRUE(certs.ok()) << certs.error();
+  test::TlsEchoServer target(certs.Get(test::TestCertificates::kGood));
+  ZUD_REQUIRE_DAEMON(target);
+  std::unique_ptr<DaemonFixture> proxy;
+  if (GetParam().socks) {
+    proxy = std::make_unique<test::DanteServer>();
+  } else {
+    proxy = std::make_unique<test::TinyproxyServer>();
+  }
+  ZUD_REQUIRE_DAEMON(*proxy);
+  TTCPBlockSocket sock(OpenSSLPluginClass());
+  sock.ConvertLineEnd = true;
+  if (GetParam().socks) {
+    PointAtSocks(sock, *proxy);
+  } else {
+    PointAtTunnel(sock, *proxy);
+  }
+  sock.TLSPlugin().CertCAFile = certs.ca_file();
+  sock.ConnectTo("127.0.0.1", std::to_string(target.port()));
+  ASSERT_EQ(sock.LastErrorCode(), 0) << sock.LastErrorText();
+  sock.StartClientTLS();
+  ASSERT_EQ(sock.LastErrorCode(), 0) << sock.LastErrorText();
+  sock.SendText("through the proxy\n");
+  EXPECT_EQ(sock.ReceiveLine(kWaitMs), "yxorp eht hguorht") << sock.LastErrorText();
+  sock.Close();
+  EXPECT_EQ(sock.LastErrorCode(), 0) << sock.LastErrorText();
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, TlsThroughProxy,
+                         ::testing::Values(TlsRouteCase{"DanteSocks5", true},
+                                           TlsRouteCase{"TinyproxyConnect", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A line out and back, through whatever route the socket took.
 void ExpectEcho(TTCPBlockSocket& sock, const std::string& text) {
