@@ -13,6 +13,7 @@
 #include "frontend/uploadjob.h"
 #include "sockets/socketlayer.h"
 #include "sockets/tcpsocket.h"
+#include "sockets/tls_openssl.h"
 #include "util/compat.h"
 #include "util/process.h"
 #include "util/textutil.h"
@@ -241,6 +242,9 @@ int RunProgram(int argc, char** argv) {
     // from the locale when a listing first needs them.
     BuildExecParams();
     StartSocketLayer();
+    // The tool speaks TLS through OpenSSL; the library is loaded only if a
+    // TLS switch asks for a session.
+    SetDefaultTLSPluginClass(OpenSSLPluginClass());
 
     status = RunBody();
   } catch (const std::exception& e) {

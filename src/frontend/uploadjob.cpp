@@ -9,6 +9,7 @@
 #include "frontend/console.h"
 #include "frontend/program.h"
 #include "frontend/progressmeter.h"
+#include "frontend/tlsswitches.h"
 #include "util/compat.h"
 #include "util/iptext.h"
 #include "util/process.h"
@@ -415,6 +416,8 @@ TExitStatus RunUploadJob() {
     return first;
   }
 
+  const TTLSSwitches tls = ReadTLSSwitches();
+  settings.Port = tls.PortOr(settings.Port);
   auto ftp = std::make_unique<TMyFtp>();
   TSessionWatch watch(*ftp, settings);
   ftp->Timeout = settings.TimeoutMs;
@@ -425,6 +428,7 @@ TExitStatus RunUploadJob() {
   ftp->TargetPort = std::to_string(settings.Port);
   ftp->PassiveMode = settings.Passive;
   ftp->BinaryMode = LowerCase8(settings.Mode) == "binary";
+  ApplyTLSSwitches(tls, settings.Server, *ftp);
 
   // Only an address that could not be reached gives way to the next one.
   bool signed_in = false;

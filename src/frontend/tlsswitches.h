@@ -1,0 +1,44 @@
+// The tool's TLS switches:
+//   /tls          explicit FTPS: AUTH TLS, then PBSZ 0 and PROT P; a refusal
+//                 of either ends the upload (never a silent fall-back to
+//                 plain FTP), and without AUTH TLS no credential is sent
+//   /ftps         implicit FTPS: TLS from the first byte, port 990 unless
+//                 /port says otherwise (wins over /tls)
+//   /cacert:FILE  trust the CA or certificate in FILE (PEM) instead of the
+//                 system's store
+//   /insecure     do not verify the server's certificate (warned about)
+// Without /tls or /ftps the tool is the classic plain FTP client; /cacert or
+// /insecure alone only get a warning that the upload is not encrypted.
+// Failures are classified and explained with the others (failure.h).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ftp/ftpclient.h"
+
+namespace zud {
+
+struct TTLSSwitches {
+  bool explicit_tls = false;  // /tls
+  bool implicit_tls = false;  // /ftps
+  bool port_given = false;    // /port was on the command line
+  std::string ca_file;        // /cacert:
+  bool insecure = false;      // /insecure
+  bool Wanted() const { return explicit_tls || implicit_tls; }
+  // The port to use: implicit FTPS has its own default, 990.
+  int32_t PortOr(int32_t port) const { return implicit_tls && !port_given ? 990 : port; }
+};
+
+// Reads the switches from the current parameters.
+TTLSSwitches ReadTLSSwitches();
+
+// Sets client up for the switches before SignIn: TLS required, protected
+// data connections, active mode kept when /pasv is absent, the certificate
+// checked against host (the host as typed, also when the client is aimed at
+// one of its addresses), the CA file, and with /insecure no verification.
+// Warnings go to standard error. The client's sockets must carry a real TLS
+// plug-in (the tool makes the OpenSSL plug-in the default).
+void ApplyTLSSwitches(const TTLSSwitches& switches, const std::string& host, TFTPSend& client);
+
+}  // namespace zud
