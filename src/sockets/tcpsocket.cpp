@@ -60,6 +60,13 @@ void TTCPBlockSocket::Close() {
   TSocksBlockSocket::Close();
 }
 
+void TTCPBlockSocket::CloseAtOnce() {
+  // The session must not outlive its descriptor, whose number the next
+  // connection may well get again.
+  if (TLSActive()) tls_plugin_->AbortSession();
+  TSocksBlockSocket::CloseAtOnce();
+}
+
 void TTCPBlockSocket::ConnectTo(const std::string& host, const std::string& port) {
   connected_host_ = host;
   if (!SocksIP.empty()) {

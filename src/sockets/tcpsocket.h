@@ -73,6 +73,9 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // Ends a TLS session; unless an error is recorded, shuts the sending side
   // down and drops what the peer still sends; then closes the handle.
   void Close() override;
+  // Drops a TLS session without its closing exchange (the handle is going
+  // away), then the inherited close.
+  void CloseAtOnce() override;
   // Through SOCKS when SocksIP is set, else through the HTTP tunnel when
   // HTTPTunnelIP is set, else directly; then NotifyAfterConnect if no error.
   void ConnectTo(const std::string& host, const std::string& port) override;
