@@ -234,9 +234,13 @@ TEST(OpenSSLTransfer, APeerThatVanishesWithoutClosingTheSessionIsATruncation) {
   ASSERT_EQ(sock->LastErrorCode(), 0) << sock->LastErrorText();
   peer.Stop();  // the kernel closes its end: no close_notify
   EXPECT_EQ(sock->ReceiveLine(kWaitMs), "");
+  // Not the clean end (10054) that close_notify gives: a failure, whether
+  // the connection ended or (with unread bytes at the peer) was reset.
   EXPECT_EQ(sock->LastErrorCode(), kErrRefused);
-  EXPECT_NE(sock->LastErrorText().find("data may be missing"), std::string::npos)
-      << sock->LastErrorText();
+  const std::string& text = sock->LastErrorText();
+  EXPECT_TRUE(text.find("data may be missing") != std::string::npos ||
+              text.find("reset") != std::string::npos)
+      << text;
 }
 
 }  // namespace
