@@ -199,8 +199,8 @@ class TOpenSSLPlugin final : public TCustomSSL {
 
   bool ClientHandshake() override;
   bool CloseSession() override;
+  // Keeps the error that ended the session: the caller may still ask why.
   bool AbortSession() override {
-    ClearPluginError();
     Release();
     return true;
   }
@@ -578,7 +578,6 @@ int TOpenSSLPlugin::ReceiveData(void* buffer, int length) {
 }
 
 int TOpenSSLPlugin::PendingBytes() {
-  ClearPluginError();
   if (ssl_ == nullptr) return 0;
   // The session's end is readable at once: the reader then learns of it.
   if (end_ != TEnd::kNone || failed_) return 1;
@@ -595,23 +594,29 @@ int TOpenSSLPlugin::PendingBytes() {
   if (error == SSL_ERROR_ZERO_RETURN) {
     end_ = TEnd::kClean;
   } else {
+    // Kept for the receive that comes for it; a query reports nothing.
+    const int32_t code = PluginErrorCode();
+    const std::string text = PluginErrorText();
     RecordFailure(error, "TLS receive");
     end_ = TEnd::kFailed;
     end_code_ = PluginErrorCode();
     end_text_ = PluginErrorText();
-    ClearPluginError();
+    SetPluginError(code, text);
   }
   return 1;
 }
 
 bool TOpenSSLPlugin::CloseSession() {
+  // A close that goes well leaves the error that ended the session (if one
+  // did) for the caller to ask about.
+  const int32_t code = PluginErrorCode();
+  const std::string text = PluginErrorText();
   ClearPluginError();
   bool closed = true;
   if (ssl_ != nullptr && !failed_ && end_ != TEnd::kFailed) {
     // Tickets the server sent on this connection may be needed by the next
     // one; an upload never read them. Take what arrived, without waiting.
     PendingBytes();
-    ClearPluginError();
   }
   if (ssl_ != nullptr && !failed_ && end_ != TEnd::kFailed) {
     // close_notify tells the peer that the data ended here and was not cut
@@ -632,6 +637,7 @@ bool TOpenSSLPlugin::CloseSession() {
     }
   }
   Release();
+  if (closed) SetPluginError(code, text);
   return closed;
 }
 

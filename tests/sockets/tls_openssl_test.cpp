@@ -237,10 +237,14 @@ TEST(OpenSSLTransfer, APeerThatVanishesWithoutClosingTheSessionIsATruncation) {
   // Not the clean end (10054) that close_notify gives: a failure, whether
   // the connection ended or (with unread bytes at the peer) was reset.
   EXPECT_EQ(sock->LastErrorCode(), kErrRefused);
-  const std::string& text = sock->LastErrorText();
+  const std::string text = sock->LastErrorText();
   EXPECT_TRUE(text.find("data may be missing") != std::string::npos ||
               text.find("reset") != std::string::npos)
       << text;
+  // Closing does not wipe out why the transfer failed.
+  sock->Close();
+  EXPECT_EQ(sock->LastErrorText(), text);
+  EXPECT_EQ(sock->TLSPlugin().PluginErrorText(), text);
 }
 
 }  // namespace
