@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -91,7 +92,9 @@ TEST_P(TlsRun, StoresTheFileOrSaysWhyNot) {
   }
   if (c.exit_status == 0) {
     EXPECT_EQ(server.ReadFile(name), bytes);
-    EXPECT_NE(result.output.find("PROT P\r\n"), std::string::npos) << result.output;
+    const bool tls = std::count(c.switches.begin(), c.switches.end(), "/tls") +
+                         std::count(c.switches.begin(), c.switches.end(), "/ftps") > 0;
+    EXPECT_EQ(result.output.find("PROT P\r\n") != std::string::npos, tls) << result.output;
   } else {
     // Echoed commands begin a line (a reply may well mention USER and PASS).
     EXPECT_EQ(result.output.find("\r\nUSER "), std::string::npos) << result.output;
@@ -114,6 +117,8 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"PyftpdlibPassive", kPyftpdlibTls, {"/tls", "/cacert", "/pasv"}, 0, ""},
         RunCase{"InsecureWithoutTheCA", kVsftpdExplicit, {"/tls", "/insecure", "/pasv"}, 0,
                 "warning: /insecure"},
+        RunCase{"CACertWithoutTlsIsPlainAndSaysSo", kVsftpdPlain, {"/cacert", "/pasv"}, 0,
+                "warning: /cacert and /insecure take effect only with /tls or /ftps"},
         // The echoed refusal of AUTH TLS explains itself.
         RunCase{"ServerWithoutTls", kVsftpdPlain, {"/tls", "/cacert", "/pasv"}, 6, ""},
         RunCase{"UnknownCA", kVsftpdExplicit, {"/tls", "/pasv"}, 6,
