@@ -15,10 +15,11 @@
 #    /binary" and "curl --ssl-reqd --cacert -T", alternating, RUNS times each:
 #    the median wall time, client CPU time (user + system) and peak memory
 #    (maximum resident set size) of each, and their ratios.
-# 2. A second, plain vsftpd: a 1 KiB plain upload (no TLS switch) STARTS
-#    times with the tool, and with the older build when one is given (e.g.
-#    one made before TLS support): median wall time and peak memory, so that
-#    the start-up cost of a run that does not use TLS can be compared.
+# 2. A second, plain vsftpd: a 1 KiB plain upload (no TLS switch) and the
+#    usage text (/?: start-up and exit alone), STARTS times each with the
+#    tool, and with the older build when one is given (e.g. one made before
+#    TLS support): median wall time and peak memory, so that the start-up
+#    cost of a run that does not use TLS can be compared.
 set -euo pipefail
 
 SIZE_MB=${SIZE_MB:-256}
@@ -175,7 +176,11 @@ for run in $(seq "$RUNS"); do
 done
 for _ in $(seq "$STARTS"); do
   plain_start start-ours "$bin"
-  [ -z "$baseline" ] || plain_start start-older "$baseline"
+  measure usage-ours "$bin" /?
+  if [ -n "$baseline" ]; then
+    plain_start start-older "$baseline"
+    measure usage-older "$baseline" /?
+  fi
 done
 
 # Median over a series: wall, cpu (user + sys) or rss (MB).
@@ -201,10 +206,13 @@ row "curl --ssl-reqd -T" up-curl
 echo "ratios (ftpupload / curl, median):"
 for what in wall cpu rss; do ratio "to curl" up-ours up-curl "$what"; done
 echo
-printf "%-26s %9s %9s %9s\n" "plain 1 KiB upload" "wall s" "cpu s" "peak MB"
-row "ftpupload" start-ours
+printf "%-26s %9s %9s %9s\n" "plain runs" "wall s" "cpu s" "peak MB"
+row "1 KiB upload" start-ours
+[ -z "$baseline" ] || row "  older build" start-older
+row "usage text (/?)" usage-ours
+[ -z "$baseline" ] || row "  older build" usage-older
 if [ -n "$baseline" ]; then
-  row "older ftpupload" start-older
-  echo "ratios (ftpupload / older, median):"
-  for what in wall cpu rss; do ratio "to older" start-ours start-older "$what"; done
+  echo "ratios (ftpupload / older build, median):"
+  for what in wall rss; do ratio "1 KiB upload" start-ours start-older "$what"; done
+  for what in wall rss; do ratio "usage text" usage-ours usage-older "$what"; done
 fi
