@@ -30,16 +30,28 @@ const TApi* Api() {
   return openssl::LoadApi(ignored);
 }
 
+// OpenSSL objects are owned through these, freed by the loaded calls (which
+// exist whenever such an object does).
+struct TSslFree {
+  void operator()(SSL* ssl) const { Api()->SSL_free(ssl); }  // frees its BIO too
+};
+struct TContextFree {
+  void operator()(SSL_CTX* ctx) const { Api()->SSL_CTX_free(ctx); }
+};
+struct TCertificateFree {
+  void operator()(X509* cert) const { Api()->X509_free(cert); }
+};
+using TSslPtr = std::unique_ptr<SSL, TSslFree>;
+using TContextPtr = std::unique_ptr<SSL_CTX, TContextFree>;
+using TCertificatePtr = std::unique_ptr<X509, TCertificateFree>;
+
 // One context per group of connections (a control connection and its data
 // connections), with the session the next connection resumes. The context's
 // application data points back here, for the new-session callback.
 class TOpenSSLShare final : public TTLSSessionShare {
  public:
   TOpenSSLShare(const TApi& api, std::string key) : api_(api), key_(std::move(key)) {}
-  ~TOpenSSLShare() override {
-    Forget();
-    if (ctx_ != nullptr) api_.SSL_CTX_free(ctx_);
-  }
+  ~TOpenSSLShare() override { Forget(); }
   TOpenSSLShare(const TOpenSSLShare&) = delete;
   TOpenSSLShare& operator=(const TOpenSSLShare&) = delete;
 
@@ -71,7 +83,7 @@ class TOpenSSLShare final : public TTLSSessionShare {
   const std::string key_;    // the settings the context was made with
   static constexpr size_t kKeptSessions = 8;
 
-  SSL_CTX* ctx_ = nullptr;
+  TContextPtr ctx_;
   std::deque<SSL_SESSION*> sessions_;
   std::string peer_;         // the server the kept sessions belong to
   std::string key_password_; // the context reads it while loading a key
@@ -209,10 +221,10 @@ class TOpenSSLPlugin final : public TCustomSSL {
   int PendingBytes() override;
 
   std::string SessionProtocol() const override {
-    return ssl_ != nullptr ? api_->SSL_get_version(ssl_) : "";
+    return ssl_ != nullptr ? api_->SSL_get_version(ssl_.get()) : "";
   }
   std::string CipherName() const override {
-    const SSL_CIPHER* cipher = ssl_ != nullptr ? api_->SSL_get_current_cipher(ssl_) : nullptr;
+    const SSL_CIPHER* cipher = ssl_ != nullptr ? api_->SSL_get_current_cipher(ssl_.get()) : nullptr;
     return cipher != nullptr ? api_->SSL_CIPHER_get_name(cipher) : "";
   }
   int CipherBits() const override { return Bits(false); }
@@ -221,7 +233,7 @@ class TOpenSSLPlugin final : public TCustomSSL {
   std::string PeerIssuer() const override { return PeerNameText(false); }
   std::string PeerFingerprint() const override;
   int VerifyResult() const override {
-    return ssl_ != nullptr ? static_cast<int>(api_->SSL_get_verify_result(ssl_)) : 1;
+    return ssl_ != nullptr ? static_cast<int>(api_->SSL_get_verify_result(ssl_.get())) : 1;
   }
 
  private:
@@ -243,13 +255,15 @@ class TOpenSSLPlugin final : public TCustomSSL {
   // Records why a session call failed with ssl_error.
   void RecordFailure(int ssl_error, const char* what);
   void RecordHandshakeFailure(int ssl_error);
+  // After our close_notify: reads and drops until the peer ends too.
+  void AwaitPeerClose(const TDeadline& deadline);
   // Frees the session and gives the handle its blocking mode back.
   void Release();
   int Bits(bool algorithm) const;
   std::string PeerNameText(bool subject) const;
 
   const TApi* api_ = nullptr;
-  SSL* ssl_ = nullptr;
+  TSslPtr ssl_;
   std::shared_ptr<TOpenSSLShare> share_;  // keeps ssl_'s context alive
   TBioTarget target_;
   bool restore_blocking_ = false;
@@ -307,8 +321,8 @@ std::shared_ptr<TOpenSSLShare> TOpenSSLPlugin::ShareFor(int lowest, int highest)
 bool TOpenSSLPlugin::SetUpContext(TOpenSSLShare& share, int lowest, int highest) {
   const TApi& api = *api_;
   api.ERR_clear_error();
-  share.ctx_ = api.SSL_CTX_new(api.TLS_client_method());
-  SSL_CTX* ctx = share.ctx_;
+  share.ctx_.reset(api.SSL_CTX_new(api.TLS_client_method()));
+  SSL_CTX* ctx = share.ctx_.get();
   if (ctx == nullptr) return Fail(TOpenSSLError::kLibrary, "cannot set up TLS: " + ErrorQueueText());
   api.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, lowest, nullptr);
   if (highest != 0) api.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MAX_PROTO_VERSION, highest, nullptr);
@@ -367,9 +381,9 @@ bool TOpenSSLPlugin::AddPemCertificates(SSL_CTX* ctx, const std::string& pem, co
   if (bio == nullptr) return Fail(TOpenSSLError::kLibrary, "out of memory");
   X509_STORE* store = api.SSL_CTX_get_cert_store(ctx);
   int added = 0;
-  while (X509* cert = api.PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-    if (api.X509_STORE_add_cert(store, cert) == 1) ++added;
-    api.X509_free(cert);
+  // The store takes a reference of its own to each certificate.
+  while (TCertificatePtr cert{api.PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)}) {
+    if (api.X509_STORE_add_cert(store, cert.get()) == 1) ++added;
   }
   api.BIO_free(bio);
   api.ERR_clear_error();  // the end of the text reads as an error
@@ -411,7 +425,7 @@ bool TOpenSSLPlugin::ClientHandshake() {
   if (share == nullptr) return false;
   BIO_METHOD* method = SocketBioMethod(api);
   api.ERR_clear_error();
-  ssl_ = api.SSL_new(share->ctx_);
+  ssl_.reset(api.SSL_new(share->ctx_.get()));
   BIO* bio = ssl_ != nullptr && method != nullptr ? api.BIO_new(method) : nullptr;
   if (bio == nullptr) {
     Release();
@@ -421,16 +435,16 @@ bool TOpenSSLPlugin::ClientHandshake() {
   target_ = TBioTarget{handle, 0, false};
   api.BIO_set_data(bio, &target_);
   api.BIO_set_init(bio, 1);
-  api.SSL_set_bio(ssl_, bio, bio);
-  api.SSL_ctrl(ssl_, SSL_CTRL_MODE,
+  api.SSL_set_bio(ssl_.get(), bio, bio);
+  api.SSL_ctrl(ssl_.get(), SSL_CTRL_MODE,
                SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
   if (!name.empty()) {
     if (IsIPv4Text(name) || IsIPv6Text(name)) {
-      api.X509_VERIFY_PARAM_set1_ip_asc(api.SSL_get0_param(ssl_), name.c_str());
+      api.X509_VERIFY_PARAM_set1_ip_asc(api.SSL_get0_param(ssl_.get()), name.c_str());
     } else {
-      api.SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-      api.SSL_set1_host(ssl_, name.c_str());
-      api.SSL_ctrl(ssl_, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+      api.SSL_set_hostflags(ssl_.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      api.SSL_set1_host(ssl_.get(), name.c_str());
+      api.SSL_ctrl(ssl_.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
                    const_cast<char*>(name.c_str()));
     }
   }
@@ -439,7 +453,7 @@ bool TOpenSSLPlugin::ClientHandshake() {
     share->Forget();
     share->peer_ = name;
   }
-  share->Offer(ssl_);
+  share->Offer(ssl_.get());
 
   if (!OwnerSocket().NonBlocking()) {
     SetNonBlockingMode(handle, true);
@@ -450,9 +464,9 @@ bool TOpenSSLPlugin::ClientHandshake() {
   const TDeadline deadline(Timeout);
   for (;;) {
     api.ERR_clear_error();
-    const int result = api.SSL_connect(ssl_);
+    const int result = api.SSL_connect(ssl_.get());
     if (result == 1) break;
-    const int error = api.SSL_get_error(ssl_, result);
+    const int error = api.SSL_get_error(ssl_.get(), result);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
       if (WaitFor(error, deadline, "TLS handshake")) continue;
     } else {
@@ -467,7 +481,7 @@ bool TOpenSSLPlugin::ClientHandshake() {
 }
 
 void TOpenSSLPlugin::RecordHandshakeFailure(int ssl_error) {
-  const long verify = api_->SSL_get_verify_result(ssl_);
+  const long verify = api_->SSL_get_verify_result(ssl_.get());
   if (VerifyCert && verify != X509_V_OK) {
     api_->ERR_clear_error();
     Fail(TOpenSSLError::kVerify, std::string("certificate verify failed: ") +
@@ -534,9 +548,9 @@ int TOpenSSLPlugin::SendData(const void* buffer, int length) {
   const TDeadline deadline(Timeout);
   for (;;) {
     api_->ERR_clear_error();
-    const int n = api_->SSL_write(ssl_, buffer, length);
+    const int n = api_->SSL_write(ssl_.get(), buffer, length);
     if (n > 0) return n;
-    const int error = api_->SSL_get_error(ssl_, n);
+    const int error = api_->SSL_get_error(ssl_.get(), n);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
       if (WaitFor(error, deadline, "TLS send")) continue;
       return -1;
@@ -561,9 +575,9 @@ int TOpenSSLPlugin::ReceiveData(void* buffer, int length) {
   const TDeadline deadline(Timeout);
   for (;;) {
     api_->ERR_clear_error();
-    const int n = api_->SSL_read(ssl_, buffer, length);
+    const int n = api_->SSL_read(ssl_.get(), buffer, length);
     if (n > 0) return n;
-    const int error = api_->SSL_get_error(ssl_, n);
+    const int error = api_->SSL_get_error(ssl_.get(), n);
     if (error == SSL_ERROR_ZERO_RETURN) {
       end_ = TEnd::kClean;
       return 0;
@@ -581,15 +595,15 @@ int TOpenSSLPlugin::PendingBytes() {
   if (ssl_ == nullptr) return 0;
   // The session's end is readable at once: the reader then learns of it.
   if (end_ != TEnd::kNone || failed_) return 1;
-  const int pending = api_->SSL_pending(ssl_);
+  const int pending = api_->SSL_pending(ssl_.get());
   if (pending > 0) return pending;
   // Process what arrived, without waiting: records that carry no data (a
   // TLS 1.3 ticket) leave nothing to read even though the handle was ready.
   char probe;
   api_->ERR_clear_error();
-  const int n = api_->SSL_peek(ssl_, &probe, 1);
-  if (n > 0) return std::max(1, api_->SSL_pending(ssl_));
-  const int error = api_->SSL_get_error(ssl_, n);
+  const int n = api_->SSL_peek(ssl_.get(), &probe, 1);
+  if (n > 0) return std::max(1, api_->SSL_pending(ssl_.get()));
+  const int error = api_->SSL_get_error(ssl_.get(), n);
   if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return 0;
   if (error == SSL_ERROR_ZERO_RETURN) {
     end_ = TEnd::kClean;
@@ -620,13 +634,14 @@ bool TOpenSSLPlugin::CloseSession() {
   }
   if (ssl_ != nullptr && !failed_ && end_ != TEnd::kFailed) {
     // close_notify tells the peer that the data ended here and was not cut
-    // off; the peer's own close_notify is not awaited.
+    // off.
     const TDeadline deadline(Timeout);
+    int result = 0;
     for (;;) {
       api_->ERR_clear_error();
-      const int result = api_->SSL_shutdown(ssl_);
+      result = api_->SSL_shutdown(ssl_.get());
       if (result >= 0) break;
-      const int error = api_->SSL_get_error(ssl_, result);
+      const int error = api_->SSL_get_error(ssl_.get(), result);
       if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
           WaitFor(error, deadline, "TLS close")) {
         continue;
@@ -635,15 +650,37 @@ bool TOpenSSLPlugin::CloseSession() {
       closed = false;
       break;
     }
+    if (closed && result == 0) AwaitPeerClose(deadline);
   }
   Release();
   if (closed) SetPluginError(code, text);
   return closed;
 }
 
+void TOpenSSLPlugin::AwaitPeerClose(const TDeadline& deadline) {
+  // Were the handle closed while the peer's answer (or a late ticket) sits
+  // unread, the system would reset the connection, and a peer that had not
+  // yet read all the data would lose the rest of it. So whatever still comes
+  // is read and dropped until the peer's close_notify or its close.
+  char scratch[4096];
+  for (;;) {
+    api_->ERR_clear_error();
+    const int n = api_->SSL_read(ssl_.get(), scratch, sizeof scratch);
+    if (n > 0) continue;
+    const int error = api_->SSL_get_error(ssl_.get(), n);
+    if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
+        WaitFor(error, deadline, "TLS close")) {
+      continue;
+    }
+    break;
+  }
+  // Our side ended in order; how the peer ended its own is not our failure.
+  api_->ERR_clear_error();
+  ClearPluginError();
+}
+
 void TOpenSSLPlugin::Release() {
-  if (ssl_ != nullptr) api_->SSL_free(ssl_);  // frees the BIO too
-  ssl_ = nullptr;
+  ssl_.reset();
   share_.reset();
   if (restore_blocking_ && target_.handle != kInvalidSocket) {
     SetNonBlockingMode(target_.handle, false);
@@ -653,7 +690,7 @@ void TOpenSSLPlugin::Release() {
 }
 
 int TOpenSSLPlugin::Bits(bool algorithm) const {
-  const SSL_CIPHER* cipher = ssl_ != nullptr ? api_->SSL_get_current_cipher(ssl_) : nullptr;
+  const SSL_CIPHER* cipher = ssl_ != nullptr ? api_->SSL_get_current_cipher(ssl_.get()) : nullptr;
   if (cipher == nullptr) return 0;
   int algorithm_bits = 0;
   const int bits = api_->SSL_CIPHER_get_bits(cipher, &algorithm_bits);
@@ -661,30 +698,30 @@ int TOpenSSLPlugin::Bits(bool algorithm) const {
 }
 
 std::string TOpenSSLPlugin::PeerNameText(bool subject) const {
-  X509* cert = ssl_ != nullptr ? api_->SSL_get1_peer_certificate(ssl_) : nullptr;
+  const TCertificatePtr cert(ssl_ != nullptr ? api_->SSL_get1_peer_certificate(ssl_.get())
+                                              : nullptr);
   if (cert == nullptr) return std::string();
   char text[512];
-  X509_NAME* name = subject ? api_->X509_get_subject_name(cert) : api_->X509_get_issuer_name(cert);
+  X509_NAME* name =
+      subject ? api_->X509_get_subject_name(cert.get()) : api_->X509_get_issuer_name(cert.get());
   const char* line = api_->X509_NAME_oneline(name, text, sizeof text);
-  std::string result = line != nullptr ? line : "";
-  api_->X509_free(cert);
-  return result;
+  return line != nullptr ? line : "";
 }
 
 std::string TOpenSSLPlugin::PeerFingerprint() const {
-  X509* cert = ssl_ != nullptr ? api_->SSL_get1_peer_certificate(ssl_) : nullptr;
+  const TCertificatePtr cert(ssl_ != nullptr ? api_->SSL_get1_peer_certificate(ssl_.get())
+                                              : nullptr);
   if (cert == nullptr) return std::string();
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   std::string result;
-  if (api_->X509_digest(cert, api_->EVP_sha256(), digest, &length) == 1) {
+  if (api_->X509_digest(cert.get(), api_->EVP_sha256(), digest, &length) == 1) {
     char hex[4];
     for (unsigned int i = 0; i < length; ++i) {
       std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : ":%02X", digest[i]);
       result += hex;
     }
   }
-  api_->X509_free(cert);
   return result;
 }
 

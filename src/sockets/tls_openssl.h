@@ -29,8 +29,10 @@
 //
 // The session runs over the owner's handle switched to non-blocking mode;
 // every wait goes through the platform layer's poll in slices that honour
-// the owner's StopFlag. CloseSession sends close_notify; a session that the
-// peer ends without one is reported as truncated. OpenSSL itself is loaded
+// the owner's StopFlag. CloseSession sends close_notify and waits (within
+// Timeout) for the peer to end its side too, so that no unread answer makes
+// the system reset the connection under data the peer has yet to read; a
+// session that the peer ends without close_notify is reported as truncated. OpenSSL itself is loaded
 // and initialised at the first handshake, not before.
 #pragma once
 

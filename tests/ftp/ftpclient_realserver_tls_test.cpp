@@ -116,7 +116,8 @@ TEST_P(TlsTransfer, UploadsAndDownloadsTheSameBytes) {
     EXPECT_TRUE(ftp.DataStream().Data() == bytes);
     // And a third: a server may accept each TLS 1.3 ticket only once.
     ftp.DataStream().SetPosition(0);
-    ASSERT_TRUE(ftp.UploadFile("again.bin", false)) << ftp.ResultString() << "\n" << server.Log();
+    ASSERT_TRUE(ftp.UploadFile("again.bin", false))
+        << ftp.ResultString() << "\n" << ftp.DSock().LastErrorText() << "\n" << server.Log();
     EXPECT_EQ(server.ReadFile(dir + "/again.bin"), bytes);
   }
   EXPECT_TRUE(ftp.SignOff()) << ftp.ResultString();
