@@ -288,7 +288,8 @@ bool TOpenSSLPlugin::ProtocolRange(int& lowest, int& highest) {
       lowest = highest = TLS1_3_VERSION;
       return true;
     case LT_SSHv2:
-      return Fail(TOpenSSLError::kSettings, "SSH is not offered: this plug-in speaks TLS 1.2 and 1.3");
+      return Fail(TOpenSSLError::kSettings,
+                  "SSH is not offered: this plug-in speaks TLS 1.2 and 1.3");
     default:
       return Fail(TOpenSSLError::kSettings,
                   "protocols older than TLS 1.2 are not offered (they are broken)");
@@ -323,7 +324,9 @@ bool TOpenSSLPlugin::SetUpContext(TOpenSSLShare& share, int lowest, int highest)
   api.ERR_clear_error();
   share.ctx_.reset(api.SSL_CTX_new(api.TLS_client_method()));
   SSL_CTX* ctx = share.ctx_.get();
-  if (ctx == nullptr) return Fail(TOpenSSLError::kLibrary, "cannot set up TLS: " + ErrorQueueText());
+  if (ctx == nullptr) {
+    return Fail(TOpenSSLError::kLibrary, "cannot set up TLS: " + ErrorQueueText());
+  }
   api.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, lowest, nullptr);
   if (highest != 0) api.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MAX_PROTO_VERSION, highest, nullptr);
   api.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_SESS_CACHE_MODE,
@@ -507,10 +510,13 @@ bool TOpenSSLPlugin::WaitFor(int ssl_error, const TDeadline& deadline, const cha
   ClearSelectSet(set);
   AddToSelectSet(target_.handle, set);
   for (;;) {
-    if (OwnerSocket().StopFlag) return Fail(TOpenSSLError::kStopped, std::string(what) + " stopped");
+    if (OwnerSocket().StopFlag) {
+      return Fail(TOpenSSLError::kStopped, std::string(what) + " stopped");
+    }
     const int32_t left = deadline.Left();
     if (left == 0) return Fail(TOpenSSLError::kTimedOut, std::string(what) + " timed out");
-    const int ready = PollSelectSet(set, writing, left < 0 ? kWaitSlice : std::min(left, kWaitSlice));
+    const int32_t slice = left < 0 ? kWaitSlice : std::min(left, kWaitSlice);
+    const int ready = PollSelectSet(set, writing, slice);
     if (ready > 0) return true;
     if (ready < 0) {
       return Fail(TOpenSSLError::kTransport,

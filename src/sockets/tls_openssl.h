@@ -32,8 +32,9 @@
 // the owner's StopFlag. CloseSession sends close_notify and waits (within
 // Timeout) for the peer to end its side too, so that no unread answer makes
 // the system reset the connection under data the peer has yet to read; a
-// session that the peer ends without close_notify is reported as truncated. OpenSSL itself is loaded
-// and initialised at the first handshake, not before.
+// session that the peer ends without close_notify is reported as truncated.
+// OpenSSL itself is loaded and initialised at the first handshake, not
+// before.
 #pragma once
 
 #include <string>

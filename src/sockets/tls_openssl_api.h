@@ -33,16 +33,17 @@ namespace zud::openssl {
   X(SSL_CTX_set_default_passwd_cb_userdata) X(BIO_new_mem_buf) X(BIO_free)                 \
   X(PEM_read_bio_X509) X(X509_free) X(SSL_new) X(SSL_free) X(SSL_set_bio) X(SSL_set1_host) \
   X(SSL_set_hostflags) X(SSL_get0_param) X(X509_VERIFY_PARAM_set1_ip_asc) X(SSL_ctrl)      \
-  X(SSL_set_session) X(SSL_SESSION_free) X(SSL_SESSION_is_resumable) X(SSL_SESSION_get_protocol_version) X(SSL_connect)        \
+  X(SSL_set_session) X(SSL_SESSION_free) X(SSL_SESSION_is_resumable) X(SSL_connect)        \
   X(SSL_get_error) X(SSL_read) X(SSL_write) X(SSL_peek) X(SSL_pending) X(SSL_shutdown)     \
-  X(SSL_get_shutdown) X(SSL_get_verify_result) X(X509_verify_cert_error_string)            \
-  X(ERR_get_error) X(ERR_reason_error_string) X(ERR_clear_error) X(SSL_session_reused)     \
+  X(SSL_get_verify_result) X(X509_verify_cert_error_string) X(ERR_get_error)               \
+  X(ERR_reason_error_string) X(ERR_clear_error)                                            \
   X(SSL_get_version) X(SSL_get_current_cipher) X(SSL_CIPHER_get_name)                      \
   X(SSL_CIPHER_get_bits) X(SSL_get1_peer_certificate) X(X509_get_subject_name)             \
   X(X509_get_issuer_name) X(X509_NAME_oneline) X(X509_digest) X(EVP_sha256)                \
   X(SSL_get_SSL_CTX) X(BIO_meth_new) X(BIO_meth_set_write) X(BIO_meth_set_read)            \
   X(BIO_meth_set_ctrl) X(BIO_new) X(BIO_set_data) X(BIO_get_data) X(BIO_set_init)          \
-  X(BIO_set_flags) X(BIO_clear_flags) X(BIO_get_new_index)
+  X(BIO_set_flags) X(BIO_clear_flags) X(BIO_get_new_index)                                \
+  X(SSL_SESSION_get_protocol_version)
 
 struct TApi {
 #define ZUD_OPENSSL_FIELD(name) decltype(&::name) name = nullptr;

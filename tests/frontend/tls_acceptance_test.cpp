@@ -144,7 +144,9 @@ TEST(TlsLoading, OpenSSLIsLoadedOnlyWhenTlsIsAskedFor) {
     run.args = {"/host:" + std::string(server.host()), "/port:" + std::to_string(server.port()),
                 "/user:" + server.user(), "/pass:" + server.password(), "/pasv"};
     const bool tls = setup.tls != FtpTls::kNone;
-    if (tls) run.args.insert(run.args.end(), {"/tls", "/cacert:" + SharedTestCertificates().ca_file()});
+    if (tls) {
+      run.args.insert(run.args.end(), {"/tls", "/cacert:" + SharedTestCertificates().ca_file()});
+    }
     run.args.push_back((local / "small.txt").string());
     run.error_path = (local / "stderr.txt").string();
     ::setenv("LD_DEBUG", "libs", 1);

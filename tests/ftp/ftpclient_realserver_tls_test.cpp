@@ -244,7 +244,8 @@ TEST(RequireTls, RefusedProtectedDataEndsTheLogin) {
   EXPECT_FALSE(ftp.SignIn());
   EXPECT_FALSE(ftp.IsDataTLS());
   EXPECT_EQ(server.Commands(),
-            (std::vector<std::string>{"AUTH TLS", "USER anonymous", "PASS pw", "PBSZ 0", "PROT P"}));
+            (std::vector<std::string>{"AUTH TLS", "USER anonymous", "PASS pw", "PBSZ 0",
+                                      "PROT P"}));
 }
 
 }  // namespace

@@ -30,7 +30,9 @@ constexpr int kWaitMs = 10000;
 TlsEchoServer& Peer(TestCertificates::Kind kind, const std::string& max_version = "") {
   static std::map<std::string, std::unique_ptr<TlsEchoServer>> peers;
   auto& slot = peers[std::to_string(kind) + max_version];
-  if (!slot) slot = std::make_unique<TlsEchoServer>(SharedTestCertificates().Get(kind), max_version);
+  if (!slot) {
+    slot = std::make_unique<TlsEchoServer>(SharedTestCertificates().Get(kind), max_version);
+  }
   return *slot;
 }
 
