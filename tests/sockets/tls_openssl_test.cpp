@@ -1,7 +1,8 @@
 // The OpenSSL plug-in through TTCPBlockSocket against a real TLS peer
 // (openssl s_server, which sends every line back reversed): what is
-// verified and how a refusal reads, the protocol versions, transfers, and
-// waits that a stalled peer cannot stretch past Timeout or StopFlag.
+// verified and how a refusal reads, the protocol versions, transfers with
+// the socket's reports and bandwidth limit, and waits that a stalled peer
+// cannot stretch past Timeout or StopFlag.
 #include "sockets/tls_openssl.h"
 
 #include <signal.h>
@@ -163,16 +164,21 @@ TEST(OpenSSLTransfer, BytesGoThroughTheSessionWithTheSocketsReports) {
   sock->StartClientTLS();
   ASSERT_EQ(sock->LastErrorCode(), 0) << sock->LastErrorText();
   int written_reports = 0;
+  int throttled_reports = 0;
   sock->OnStatus = [&](TBlockSocket&, THookSocketReason reason, const std::string&) {
     if (reason == SR_BytesWritten) ++written_reports;
+    if (reason == SR_Throttled) ++throttled_reports;
   };
-  // Ten lines in pieces of 4096 bytes: 4096, 4096 and 2048, each taken whole.
+  // Ten lines in pieces of 4096 bytes: 4096, 4096 and 2048, each taken whole,
+  // at most 40000 bytes a second: the later pieces wait for their share.
   sock->SendMaxChunk = 4096;
+  sock->MaxSendBandwidth = 40000;
   std::string text;
   for (char c = 'a'; c < 'k'; ++c) text += std::string(1022, c) + "z\n";
   sock->SendText(text);
   EXPECT_EQ(sock->LastErrorCode(), 0) << sock->LastErrorText();
   EXPECT_EQ(written_reports, 3);
+  EXPECT_EQ(throttled_reports, 2);
   for (char c = 'a'; c < 'k'; ++c) {
     EXPECT_EQ(sock->ReceiveLine(kWaitMs), "z" + std::string(1022, c)) << sock->LastErrorText();
   }
