@@ -258,6 +258,9 @@ class TFTPSend : public TProtocolClient {
   bool can_resume_ = false;
   bool is_tls_ = false;
   bool is_data_tls_ = false;
+  // The last wait on the server (a reply, a data connection, a data send)
+  // ran out of time: the logout then waits only briefly for its answer.
+  bool timed_out_ = false;
 };
 
 // The built-in login tables of variants 0 to 8.
