@@ -248,9 +248,13 @@ bool TFTPSend::UploadOverData(TStream& source) {
     DSock().Close();
     return false;
   }
+  const int64_t end = source.SizeKnown() ? source.Size() : -1;
   DSock().SendStreamPlain(source);
-  // A source that failed to read ended early, however well the send went.
-  const bool sent = DSock().LastErrorCode() == 0 && !source.Failed();
+  // A source that failed to read, or that ended before the size it had when
+  // the send began (a file cut short meanwhile), leaves an incomplete copy,
+  // however well the send itself went.
+  const bool whole = end < 0 || source.Position() >= end;
+  const bool sent = DSock().LastErrorCode() == 0 && !source.Failed() && whole;
   if (DSock().LastErrorCode() == kErrTimedOut) timed_out_ = true;
   // The close marks the end of the file for the server.
   DSock().Close();

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -93,6 +94,21 @@ TEST(NonRegularSource, IsSentUntilItEndsWithoutASize) {
       EXPECT_NE(command.rfind("ALLO", 0), 0u) << "no size is known to announce";
     }
   }
+}
+
+// A file cut short while it is sent leaves an incomplete copy: a failure.
+TEST(ShrinkingSource, AnIncompleteCopyIsNoSuccess) {
+  ScriptedConversation talk;
+  ASSERT_TRUE(talk.SignIn());
+  TempDir local;
+  ASSERT_TRUE(local.Write("shrinks", RandomBytes(1 << 20)));
+  const std::filesystem::path path = local / "shrinks";
+  talk.ftp.DirectFile = true;
+  talk.ftp.DirectFileName = path.string();
+  talk.ftp.DSock().OnStatus = [&path](TBlockSocket&, THookSocketReason reason, const std::string&) {
+    if (reason == SR_BytesWritten) std::filesystem::resize_file(path, 1000);
+  };
+  EXPECT_FALSE(talk.ftp.UploadFile("f", false));
 }
 
 // ---- Hostile scripted servers ------------------------------------------------------
