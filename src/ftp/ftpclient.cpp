@@ -89,6 +89,21 @@ class TScopedWholeCallTimeout {
   bool saved_;
 };
 
+// Lowers a client's Timeout for the replies read while it lives.
+class TScopedReplyTimeout {
+ public:
+  TScopedReplyTimeout(int32_t& timeout, int32_t limit) : timeout_(timeout), saved_(timeout) {
+    if (limit >= 0 && (timeout_ < 0 || timeout_ > limit)) timeout_ = limit;
+  }
+  ~TScopedReplyTimeout() { timeout_ = saved_; }
+  TScopedReplyTimeout(const TScopedReplyTimeout&) = delete;
+  TScopedReplyTimeout& operator=(const TScopedReplyTimeout&) = delete;
+
+ private:
+  int32_t& timeout_;
+  int32_t saved_;
+};
+
 }  // namespace
 
 const TLoginTable& BuiltInLoginTable(int variant) {
@@ -208,8 +223,12 @@ bool TFTPSend::SignIn() {
   if (!OpenControlConnection()) return false;
   is_tls_ = FullSSL;
 
+  // "Wait" replies may come first, but the greeting as a whole is bounded
+  // by Timeout as every single reply is.
+  const TDeadline greeting(Timeout);
   int code = ReadReply();
   for (int waits = 0; ReplyClass(code) == 1 && waits < kMaxPreliminaryGreetings; ++waits) {
+    const TScopedReplyTimeout bounded(Timeout, greeting.Left());
     code = ReadReply();
   }
   if (ReplyClass(code) != 2) return false;
@@ -293,12 +312,11 @@ bool TFTPSend::RunLoginSequence(int32_t mode) {
 }
 
 bool TFTPSend::SignOff() {
-  const int32_t saved_timeout = Timeout;
-  if (timed_out_ && (Timeout < 0 || Timeout > kQuitWaitAfterTimeout)) {
-    Timeout = kQuitWaitAfterTimeout;
+  bool done;
+  {
+    const TScopedReplyTimeout bounded(Timeout, timed_out_ ? kQuitWaitAfterTimeout : -1);
+    done = ReplyClass(SendCommand("QUIT")) == 2;
   }
-  const bool done = ReplyClass(SendCommand("QUIT")) == 2;
-  Timeout = saved_timeout;
   sock_->Close();
   return done;
 }

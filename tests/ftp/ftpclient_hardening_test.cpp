@@ -139,17 +139,32 @@ TEST(StalledDataReceiver, TheSendEndsAfterTheTimeout) {
   }
 }
 
-// Each byte comes well within the timeout, the whole greeting does not.
-TEST(TricklingServer, AReplyIsBoundedAsAWhole) {
-  ScriptedFtpServer server;
-  server.OnConnect([](FtpSession& s, const std::string&) {
-    s.SendInPieces("220 Welcome to a very slow server indeed.\r\n", 1, 50);
-  });
-  TFTPSend ftp;
-  AimAt(ftp, server, 600);
-  EXPECT_FALSE(ftp.SignIn());
-  EXPECT_EQ(ftp.Sock().LastErrorCode(), kErrTimedOut);
-  EXPECT_EQ(ftp.ResultCode(), 0);
+// Each piece comes well within the timeout, the whole greeting does not.
+TEST(TricklingServer, TheGreetingIsBoundedAsAWhole) {
+  const std::pair<const char*, FtpHandler> cases[] = {
+      {"ByteByByte",
+       [](FtpSession& s, const std::string&) {
+         s.SendInPieces("220 Welcome to a very slow server indeed.\r\n", 1, 50);
+       }},
+      {"WaitRepliesOneAfterAnother",
+       [](FtpSession& s, const std::string&) {
+         for (int i = 0; i < 10; ++i) {
+           s.Reply("120 Ready in a moment.");
+           s.Sleep(200);
+         }
+         s.Reply("220 Ready.");
+       }},
+  };
+  for (const auto& [name, greeting] : cases) {
+    SCOPED_TRACE(name);
+    ScriptedFtpServer server;
+    server.OnConnect(greeting);
+    TFTPSend ftp;
+    AimAt(ftp, server, 600);
+    EXPECT_FALSE(ftp.SignIn());
+    EXPECT_EQ(ftp.Sock().LastErrorCode(), kErrTimedOut);
+    EXPECT_EQ(ftp.ResultCode(), 0);
+  }
 }
 
 TEST(SilentServer, TheLogoutDoesNotWaitAnotherFullTimeout) {
