@@ -42,6 +42,18 @@ int main(int argc, char** argv) {
     if (plain != nullptr && std::strcmp(plain, "1") == 0) {
       ftp.DSock().OnMonitor = [](zud::TBlockSocket&, bool, const void*, int) {};
     }
+    // Knobs for measuring the data connection: FTP_BENCH_CHUNK sets the
+    // largest piece per send (SendMaxChunk), FTP_BENCH_SNDBUF the socket send
+    // buffer (SO_SNDBUF) of every data connection made.
+    if (const char* chunk = std::getenv("FTP_BENCH_CHUNK")) {
+      ftp.DSock().SendMaxChunk = std::atoi(chunk);
+    }
+    if (const char* sndbuf = std::getenv("FTP_BENCH_SNDBUF")) {
+      const int32_t bytes = std::atoi(sndbuf);
+      ftp.DSock().OnCreateSocket = [bytes](zud::TBlockSocket& socket) {
+        socket.ApplyOption({zud::OT_SendBufferSize, false, bytes});
+      };
+    }
     bool done = ftp.SignIn();
     if (done) done = upload ? ftp.UploadFile(argv[7], false) : ftp.DownloadFile(argv[6], false);
     const std::string last = ftp.ResultString();

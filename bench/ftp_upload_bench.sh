@@ -7,7 +7,8 @@
 #   bench/ftp_upload_bench.sh [path/to/ftp_transfer_bench]
 #
 # Without a path, the benchmark program is built in build-rel (Release).
-# Environment: SIZE_MB (default 256), RUNS (default 5).
+# Environment: SIZE_MB (default 256), RUNS (default 5), TOOL (the ftpupload
+# executable; default: build-rel/ftpupload when the program is built here).
 #
 # Upload: the same SIZE_MB file is stored with ftp_transfer_bench (UploadFile,
 # DirectFile, binary, passive), "curl -T" and ncftpput, the three alternating,
@@ -38,9 +39,11 @@ bin=${1:-}
 if [ -z "$bin" ]; then
   cmake -S "$repo" -B "$repo/build-rel" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DZUD_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$repo/build-rel" --target ftp_transfer_bench >/dev/null
+  cmake --build "$repo/build-rel" --target ftp_transfer_bench ftpupload >/dev/null
   bin="$repo/build-rel/bench/ftp_transfer_bench"
+  TOOL=${TOOL:-$repo/build-rel/ftpupload}
 fi
+TOOL=${TOOL:-}
 [ -x "$bin" ] || die "no benchmark program at $bin"
 
 # The server's directory and the local files live in memory (/dev/shm) when
@@ -59,7 +62,7 @@ cleanup() {
 }
 trap cleanup EXIT
 chmod 755 "$work"
-mkdir -p "$work/root/ncftp" "$work/empty" "$work/local" "$work/times"
+mkdir -p "$work/root/ncftp" "$work/root/tool" "$work/empty" "$work/local" "$work/times"
 chown -R "$ACCOUNT" "$work/root"
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -125,6 +128,12 @@ upload_ours() { measure "$1" "$bin" upload 127.0.0.1 "$port" "$ACCOUNT" "$PASSWO
 upload_buffered() {
   FTP_BENCH_PLAIN_SEND=1 measure up-ours-buffered "$bin" upload 127.0.0.1 "$port" "$ACCOUNT" "$PASSWORD" "$src" /buffered.bin
 }
+# The tool itself, as a user runs it (passive, binary, into /tool/).
+upload_tool() {
+  [ -n "$TOOL" ] || return 0
+  measure "$1" "$TOOL" /host:127.0.0.1 "/port:$port" "/user:$ACCOUNT" "/pass:$PASSWORD" /pasv /binary \
+    /dir:/tool/ "$2"
+}
 upload_curl() { measure up-curl curl -sS --ftp-pasv -T "$src" -u "$ACCOUNT:$PASSWORD" "$url/curl.bin"; }
 upload_ncftp() { measure up-ncftpput ncftpput -F -u "$ACCOUNT" -p "$PASSWORD" -P "$port" 127.0.0.1 /ncftp "$src"; }
 download_ours() { measure down-ours "$bin" download 127.0.0.1 "$port" "$ACCOUNT" "$PASSWORD" /src.bin "$work/local/ours.out"; }
@@ -132,8 +141,10 @@ download_curl() { measure down-curl curl -sS --ftp-pasv -u "$ACCOUNT:$PASSWORD" 
 
 echo "ftp_upload_bench: ${SIZE_MB} MiB, $RUNS runs each, vsftpd on 127.0.0.1:$port, files in $base"
 for run in $(seq "$RUNS"); do
-  rm -f "$work/root/ours.bin" "$work/root/buffered.bin" "$work/root/curl.bin" "$work/root/ncftp/data.bin"
+  rm -f "$work/root/ours.bin" "$work/root/buffered.bin" "$work/root/curl.bin" "$work/root/ncftp/data.bin" \
+    "$work/root/tool/data.bin"
   upload_ours up-ours "$src"
+  upload_tool up-tool "$src"
   upload_buffered
   upload_curl
   upload_ncftp
@@ -145,11 +156,16 @@ for run in $(seq "$RUNS"); do
     cmp -s "$src" "$work/root/buffered.bin" || die "ftp_transfer_bench (buffered) stored different bytes"
     cmp -s "$src" "$work/root/curl.bin" || die "curl stored different bytes"
     cmp -s "$src" "$work/root/ncftp/data.bin" || die "ncftpput stored different bytes"
+    [ -z "$TOOL" ] || cmp -s "$src" "$work/root/tool/data.bin" || die "ftpupload stored different bytes"
     cmp -s "$src" "$work/local/ours.out" || die "ftp_transfer_bench fetched different bytes"
     cmp -s "$src" "$work/local/curl.out" || die "curl fetched different bytes"
   fi
 done
-for run in $(seq "$RUNS"); do upload_ours up-ours-1MiB "$small"; done
+for run in $(seq "$RUNS"); do
+  upload_ours up-ours-1MiB "$small"
+  upload_tool up-tool-1MiB "$small"
+  [ -z "$TOOL" ] || measure tool-usage "$TOOL"
+done
 
 # Median of a column expression over a series: wall, cpu (user + sys), rss (MB).
 median() {
@@ -175,11 +191,16 @@ echo
 printf "%-22s %9s %9s %9s\n" "upload ${SIZE_MB} MiB" "wall s" "cpu s" "peak MB"
 row "ftp_transfer_bench" up-ours
 row "  buffered send" up-ours-buffered
+[ -z "$TOOL" ] || row "ftpupload (the tool)" up-tool
 row "curl -T" up-curl
 row "ncftpput" up-ncftpput
 echo "ratios (ftp_transfer_bench / other, median):"
 for what in wall cpu rss; do ratio "to curl" up-ours up-curl "$what"; done
 for what in wall cpu rss; do ratio "to ncftpput" up-ours up-ncftpput "$what"; done
+if [ -n "$TOOL" ]; then
+  for what in wall cpu rss; do ratio "tool to curl" up-tool up-curl "$what"; done
+  for what in wall cpu rss; do ratio "tool to ncftpput" up-tool up-ncftpput "$what"; done
+fi
 for what in wall cpu; do ratio "buffered send to curl" up-ours-buffered up-curl "$what"; done
 for what in wall cpu; do ratio "buffered send to ncftpput" up-ours-buffered up-ncftpput "$what"; done
 echo
@@ -191,3 +212,7 @@ for what in wall cpu rss; do ratio "to curl" down-ours down-curl "$what"; done
 echo
 printf "peak memory of ftp_transfer_bench uploads: %.1f MB for 1 MiB, %.1f MB for %s MiB\n" \
   "$(median up-ours-1MiB rss)" "$(median up-ours rss)" "$SIZE_MB"
+if [ -n "$TOOL" ]; then
+  printf "peak memory of ftpupload: %.1f MB printing its usage, %.1f MB for 1 MiB, %.1f MB for %s MiB\n" \
+    "$(median tool-usage rss)" "$(median up-tool-1MiB rss)" "$(median up-tool rss)" "$SIZE_MB"
+fi

@@ -17,7 +17,9 @@
 
 #include <utility>
 
+#include "ftp/ftpclient_text.h"
 #include "sockets/socketerrors.h"
+#include "util/deadline.h"
 #include "util/textutil.h"
 
 namespace zud {
@@ -27,6 +29,9 @@ namespace {
 constexpr uint8_t kLoggedIn = 255;
 constexpr uint8_t kRefused = 254;
 constexpr uint8_t kLastAction = 11;
+// How long the logout waits for its answer from a server that has already
+// let a wait run out: the user has waited one full timeout already.
+constexpr int32_t kQuitWaitAfterTimeout = 1000;
 
 // Each row: six steps of (action, next on class 2, next on class 3).
 constexpr TLoginTable kLoginTables[] = {
@@ -66,6 +71,38 @@ class TControlSocket final : public TTCPBlockSocket {
 };
 
 int ReplyClass(int code) { return code / 100; }
+
+// Sets a socket's receive settings for the length of one read and restores
+// them afterwards.
+class TScopedWholeCallTimeout {
+ public:
+  explicit TScopedWholeCallTimeout(TBlockSocket& socket)
+      : socket_(socket), saved_(socket.InterPacketTimeout) {
+    socket_.InterPacketTimeout = false;
+  }
+  ~TScopedWholeCallTimeout() { socket_.InterPacketTimeout = saved_; }
+  TScopedWholeCallTimeout(const TScopedWholeCallTimeout&) = delete;
+  TScopedWholeCallTimeout& operator=(const TScopedWholeCallTimeout&) = delete;
+
+ private:
+  TBlockSocket& socket_;
+  bool saved_;
+};
+
+// Lowers a client's Timeout for the replies read while it lives.
+class TScopedReplyTimeout {
+ public:
+  TScopedReplyTimeout(int32_t& timeout, int32_t limit) : timeout_(timeout), saved_(timeout) {
+    if (limit >= 0 && (timeout_ < 0 || timeout_ > limit)) timeout_ = limit;
+  }
+  ~TScopedReplyTimeout() { timeout_ = saved_; }
+  TScopedReplyTimeout(const TScopedReplyTimeout&) = delete;
+  TScopedReplyTimeout& operator=(const TScopedReplyTimeout&) = delete;
+
+ private:
+  int32_t& timeout_;
+  int32_t saved_;
+};
 
 }  // namespace
 
@@ -111,8 +148,12 @@ int TFTPSend::ReadReply() {
   full_result_.clear();
   std::string code;
   size_t reply_bytes = 0;
+  // Timeout bounds the whole reply, not each packet: a server that trickles
+  // a byte at a time, or line after line, cannot hold the client longer.
+  const TDeadline deadline(Timeout);
+  TScopedWholeCallTimeout whole_call(*sock_);
   for (;;) {
-    std::string line = sock_->ReceiveLine(Timeout);
+    std::string line = sock_->ReceiveLine(deadline.Left());
     // Every line counts with a line end, so that a flood of empty lines is
     // bounded as well.
     reply_bytes += line.size() + 2;
@@ -135,6 +176,7 @@ int TFTPSend::ReadReply() {
   // MaxLineLength with the same code) is no reply at all, whatever code
   // began it.
   if (sock_->LastErrorCode() == kErrLineTooLong) code.clear();
+  timed_out_ = sock_->LastErrorCode() == kErrTimedOut;
   result_code_ = TextToIntDef(code, 0);
   return result_code_;
 }
@@ -166,6 +208,7 @@ bool TFTPSend::OpenControlConnection() {
       sock_->ConnectTo(TargetHost, TargetPort);
     }
   }
+  if (sock_->LastErrorCode() == 0) ftp_internal::BoundBlockingCalls(*sock_, Timeout);
   // Each wait inside a TLS operation is bounded like every wait for the
   // server; the data connections take it over with the other settings.
   sock_->TLSPlugin().Timeout = Timeout;
@@ -176,6 +219,7 @@ bool TFTPSend::OpenControlConnection() {
 bool TFTPSend::SignIn() {
   can_resume_ = false;
   features_read_ = false;  // a new server may offer other features
+  timed_out_ = false;
   // Nothing of an earlier conversation may still claim protection, even when
   // the new connection cannot be made.
   is_tls_ = false;
@@ -183,8 +227,12 @@ bool TFTPSend::SignIn() {
   if (!OpenControlConnection()) return false;
   is_tls_ = FullSSL;
 
+  // "Wait" replies may come first, but the greeting as a whole is bounded
+  // by Timeout as every single reply is.
+  const TDeadline greeting(Timeout);
   int code = ReadReply();
   for (int waits = 0; ReplyClass(code) == 1 && waits < kMaxPreliminaryGreetings; ++waits) {
+    const TScopedReplyTimeout bounded(Timeout, greeting.Left());
     code = ReadReply();
   }
   if (ReplyClass(code) != 2) return false;
@@ -270,7 +318,11 @@ bool TFTPSend::RunLoginSequence(int32_t mode) {
 }
 
 bool TFTPSend::SignOff() {
-  const bool done = ReplyClass(SendCommand("QUIT")) == 2;
+  bool done;
+  {
+    const TScopedReplyTimeout bounded(Timeout, timed_out_ ? kQuitWaitAfterTimeout : -1);
+    done = ReplyClass(SendCommand("QUIT")) == 2;
+  }
   sock_->Close();
   return done;
 }

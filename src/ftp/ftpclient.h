@@ -170,8 +170,9 @@ class TFTPSend : public TProtocolClient {
   // Calls OnStatus when set.
   virtual void EmitStatus(bool response, const std::string& value);
   // Reads one complete reply (single- or multi-line) without sending
-  // anything. Returns its code, 0 when none was recognised or the read failed
-  // (timeout, closed connection, line or reply too long).
+  // anything; Timeout bounds the whole reply, not each packet. Returns its
+  // code, 0 when none was recognised or the read failed (timeout, closed
+  // connection, line or reply too long).
   virtual int ReadReply();
   // Sets DataIP and DataPort from a "227 ... (h1,h2,h3,h4,p1,p2)" line.
   virtual void ParsePassiveReply(const std::string& reply);
@@ -181,12 +182,14 @@ class TFTPSend : public TProtocolClient {
   // its code. A command holding CR or LF is not sent: 0, with an empty
   // FullResult and no report.
   virtual int SendCommand(const std::string& command);
-  // Connects, reads the greeting (class 1 skipped, then class 2 required),
-  // negotiates TLS, logs in, sends "TYPE I", "STRU F", "MODE S" and probes
-  // restart support with "REST 0" / "REST 1". False on any failed step; the
-  // control connection may then still be open.
+  // Connects, reads the greeting (class 1 skipped, then class 2 required;
+  // all of it within Timeout), negotiates TLS, logs in, sends "TYPE I",
+  // "STRU F", "MODE S" and probes restart support with "REST 0" / "REST 1".
+  // False on any failed step; the control connection may then still be open.
   virtual bool SignIn();
   // Sends "QUIT" and closes Sock whatever the reply; true when QUIT got class 2.
+  // After a wait on the server ran out, the answer is awaited for at most a
+  // second.
   virtual bool SignOff();
   // Sends "ABOR" + CR LF directly (no report, no reply read) and sets
   // StopFlag on DSock.
@@ -283,6 +286,9 @@ class TFTPSend : public TProtocolClient {
   bool features_read_ = false;  // on this connection
   bool is_tls_ = false;
   bool is_data_tls_ = false;
+  // The last wait on the server (a reply, a data connection, a data send)
+  // ran out of time: the logout then waits only briefly for its answer.
+  bool timed_out_ = false;
 };
 
 // The built-in login tables of variants 0 to 8.

@@ -93,6 +93,17 @@ bool AcceptFromServer(TTCPBlockSocket& data, const TTCPBlockSocket& control, int
   }
 }
 
+// A reply that names a port outside 1..65535 is a bad reply: taken modulo
+// 65536 it would send the data to a port the server never named.
+bool IsUsablePort(const std::string& text) {
+  if (text.empty() || text.size() > 5) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  const int port = std::stoi(text);
+  return port >= 1 && port <= 65535;
+}
+
 // Closes the data socket when a transfer ends, however it ends.
 class TDataSocketCloser {
  public:
@@ -133,6 +144,7 @@ bool TFTPSend::PrepareDataConnection() {
       if (!TrustPassiveAddress) SetDataIP(PlainAddress(Sock().RemoteAddressText()));
     }
     data.Close();
+    if (!IsUsablePort(DataPort())) return false;
     data.BindTo(IPInterface, "0");
     data.ConnectTo(DataIP(), DataPort());
     return data.LastErrorCode() == 0;
@@ -200,6 +212,10 @@ void TFTPSend::ParseExtendedPassiveReply(const std::string& reply) {
 
 bool TFTPSend::AcceptDataConnection() {
   bool result = PassiveMode || AcceptFromServer(DSock(), Sock(), Timeout);
+  if (!result && (DSock().LastErrorCode() == 0 || DSock().LastErrorCode() == kErrTimedOut)) {
+    timed_out_ = true;  // no connection came within Timeout
+  }
+  if (result) ftp_internal::BoundBlockingCalls(DSock(), Timeout);
   if (result && IsDataTLS()) {
     DSock().TLSPlugin().CopySettingsFrom(Sock().TLSPlugin());
     DSock().StartClientTLS();
@@ -225,7 +241,8 @@ bool TFTPSend::DownloadOverData(TStream& target) {
                        (IsDataTLS() && DSock().LastErrorCode() == kErrRefused);
   DSock().Close();
   const bool done = ReplyClass(ReadReply()) == 2;
-  return done && !stopped;
+  // A target that could not take the data (a full disk) fails the download.
+  return done && !stopped && !target.Failed();
 }
 
 bool TFTPSend::UploadOverData(TStream& source) {
@@ -234,8 +251,14 @@ bool TFTPSend::UploadOverData(TStream& source) {
     DSock().Close();
     return false;
   }
+  const int64_t end = source.SizeKnown() ? source.Size() : -1;
   DSock().SendStreamPlain(source);
-  const bool sent = DSock().LastErrorCode() == 0;
+  // A source that failed to read, or that ended before the size it had when
+  // the send began (a file cut short meanwhile), leaves an incomplete copy,
+  // however well the send itself went.
+  const bool whole = end < 0 || source.Position() >= end;
+  const bool sent = DSock().LastErrorCode() == 0 && !source.Failed() && whole;
+  if (DSock().LastErrorCode() == kErrTimedOut) timed_out_ = true;
   // The close marks the end of the file for the server.
   DSock().Close();
   // Read whether or not the send worked, so that the control connection

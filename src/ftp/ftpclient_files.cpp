@@ -64,10 +64,11 @@ bool TFTPSend::DownloadFile(const std::string& remote_name, bool restart) {
   }
   SendCommand(BinaryMode ? "TYPE I" : "TYPE A");
   if (resume) {
-    // What is already here is kept; the server sends the rest.
+    // What is already here is kept; the server sends the rest. Unlike a
+    // store, a refused "REST 0" fails here too: the restart was asked for.
     const int64_t have = target->Size();
     target->SetPosition(have);
-    if (!RequestRestart(*this, have)) return false;
+    if (ReplyClass(SendCommand("REST " + std::to_string(have))) != 3) return false;
   } else if (!DirectFile) {
     DataStream().Clear();
   }
@@ -87,12 +88,16 @@ bool TFTPSend::UploadFromSource(const std::string& command, int64_t restart_offs
   }
   if (!PrepareDataConnection()) return false;
   SendCommand(BinaryMode ? "TYPE I" : "TYPE A");
+  // A pipe, a FIFO or a pseudo file says nothing true about its size: it is
+  // sent until it ends, from its start, and announced without a size.
+  const bool size_known = source->SizeKnown();
   const int64_t size = source->Size();
   int64_t offset = CanResume() ? restart_offset : 0;
+  if (!size_known || !source->Seekable()) offset = 0;
   // The remote copy is already whole: nothing to store.
-  if (size > 0 && size == offset) return true;
+  if (size_known && size > 0 && size == offset) return true;
   if (size < offset || offset < 0) offset = 0;
-  SendCommand("ALLO " + std::to_string(size - offset));
+  if (size_known) SendCommand("ALLO " + std::to_string(size - offset));
   // A server that passed the restart probe gets "REST" before every store,
   // "REST 0" included, so that no marker of an earlier command survives.
   if (CanResume() && !RequestRestart(*this, offset)) return false;
@@ -133,8 +138,9 @@ int64_t TFTPSend::RemoteFileSize(const std::string& name) {
   if (ReplyClass(SendCommand("SIZE " + name)) != 2) return -1;
   std::string s = TrimControlChars(TextAfterDelimiter(ResultString(), " "));
   s = TrimControlChars(TextBeforeDelimiter(s, " "));
-  const int64_t size = TextToInt64Def(s, -1);
-  return size < 0 ? -1 : size;
+  // What the server said, a negative number included; UploadFile treats any
+  // negative size as "start from 0".
+  return TextToInt64Def(s, -1);
 }
 
 bool TFTPSend::SendNoOp() { return ReplyClass(SendCommand("NOOP")) == 2; }

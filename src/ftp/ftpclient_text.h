@@ -6,7 +6,19 @@
 #include <string>
 #include <string_view>
 
+#include "sockets/blocksocket.h"
+
 namespace zud::ftp_internal {
+
+// Bounds the platform's own blocking calls on a connected socket by timeout
+// (ms; 0 or less leaves them unbounded): a send into a peer that stopped
+// reading, the zero-copy send included, and whatever a TLS plug-in waits for
+// inside its reads and writes.
+inline void BoundBlockingCalls(TBlockSocket& socket, int32_t timeout) {
+  if (timeout <= 0) return;
+  socket.ApplyOption({OT_SendTimeout, false, timeout});
+  socket.ApplyOption({OT_ReceiveTimeout, false, timeout});
+}
 
 // The class of a reply code: 1 preliminary, 2 done, 3 more input needed,
 // 0 when no code was recognised.

@@ -285,9 +285,8 @@ int TBlockSocket::ReceiveExactTo(int length, int32_t timeout,
     }
     if (last_error_code_ != 0 || got >= wanted) break;
     if (!InterPacketTimeout && !TimeLeft(timeout, start)) {
+      // Only recorded: the caller has the partial count and decides.
       SetLastErrorCode(kErrTimedOut);
-      // Reported (and raised) like every other failure of a receive.
-      ReportLastError();
       break;
     }
   }
@@ -356,13 +355,15 @@ void TBlockSocket::ReceiveStreamOfSize(TStream& stream, int32_t timeout, int64_t
 }
 
 void TBlockSocket::ReceiveStreamWithLength(TStream& stream, int32_t timeout) {
-  // The count is a size: read as unsigned, so streams up to 4 GiB fit.
-  const auto count = static_cast<uint32_t>(ReceiveInt32(timeout));
+  // A signed count: FF FF FF FF is -1 and receives nothing, rather than
+  // waiting for 4 GiB and swallowing whatever follows.
+  const int32_t count = ReceiveInt32(timeout);
   if (last_error_code_ == 0) ReceiveStreamOfSize(stream, timeout, count);
 }
 
 void TBlockSocket::ReceiveStreamWithNetLength(TStream& stream, int32_t timeout) {
-  const uint32_t count = ReverseByteOrder32(static_cast<uint32_t>(ReceiveInt32(timeout)));
+  const auto count =
+      static_cast<int32_t>(ReverseByteOrder32(static_cast<uint32_t>(ReceiveInt32(timeout))));
   if (last_error_code_ == 0) ReceiveStreamOfSize(stream, timeout, count);
 }
 

@@ -34,7 +34,11 @@ int TBlockSocket::SendBytes(const void* buffer, int length) {
     int n = SendToSocket(handle_, bytes + sent, piece, 0);
     CheckResult(n);
     if (last_error_code_ == kErrWouldBlock) {
-      if (WaitWritable(NonblockSendTimeout)) {
+      if (!non_blocking_) {
+        // A blocking handle says "would block" only when its send timeout
+        // (OT_SendTimeout) ran out without the peer taking a byte.
+        SetLastErrorCode(kErrTimedOut);
+      } else if (WaitWritable(NonblockSendTimeout)) {
         n = SendToSocket(handle_, bytes + sent, piece, 0);
         CheckResult(n);
       } else if (last_error_code_ == 0) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "util/deadline.h"
 #include "util/iptext.h"
 #include "util/textutil.h"
 
@@ -157,33 +158,35 @@ bool TSocksBlockSocket::ReadSocksReply() {
   socks_reply_port_.clear();
   socks_reply_code_ = -1;
   WholeCallTimeouts bounded(*this);
+  // One answer read in up to five parts: SocksTimeout bounds them together.
+  const TDeadline deadline(SocksTimeout);
   std::string reply;
   if (SocksType == ST_Socks4) {
-    reply = ReceiveExactText(8, SocksTimeout);
+    reply = ReceiveExactText(8, deadline.Left());
     if (LastErrorCode() != 0 || reply.size() < 8 || reply[0] != 0) return false;
     socks_reply_code_ = ByteAt(reply, 1);
   } else {
-    reply = ReceiveExactText(4, SocksTimeout);
+    reply = ReceiveExactText(4, deadline.Left());
     if (LastErrorCode() != 0 || reply.size() < 4 || reply[0] != kSocks5Version) return false;
     switch (ByteAt(reply, 3)) {
       case kAddressIPv4:
-        reply += ReceiveExactText(4, SocksTimeout);
+        reply += ReceiveExactText(4, deadline.Left());
         break;
       case kAddressName: {
-        const uint8_t length = ReceiveOneByte(SocksTimeout);
+        const uint8_t length = ReceiveOneByte(deadline.Left());
         if (LastErrorCode() != 0) return false;
         reply += static_cast<char>(length);
-        reply += ReceiveExactText(length, SocksTimeout);
+        reply += ReceiveExactText(length, deadline.Left());
         break;
       }
       case kAddressIPv6:
-        reply += ReceiveExactText(16, SocksTimeout);
+        reply += ReceiveExactText(16, deadline.Left());
         break;
       default:
         return false;
     }
     if (LastErrorCode() != 0) return false;
-    reply += ReceiveExactText(2, SocksTimeout);
+    reply += ReceiveExactText(2, deadline.Left());
     if (LastErrorCode() != 0) return false;
     socks_reply_code_ = ByteAt(reply, 1);
   }

@@ -14,9 +14,9 @@
 // (wrong version byte, refused method, reply code, a field too long for its
 // length byte) leaves LastErrorCode at 0; the caller chooses the code.
 //
-// Every receive of a step is bounded by SocksTimeout as a whole, whatever
-// InterPacketTimeout says, so a proxy that trickles bytes cannot stretch a
-// step beyond it.
+// Every answer of a step, however many receives it takes, is bounded by
+// SocksTimeout as a whole, whatever InterPacketTimeout says, so a proxy that
+// trickles bytes cannot stretch a step beyond it.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +42,7 @@ class TSocksBlockSocket : public TBlockSocket {
   std::string SocksPort = "1080";    // proxy port or service
   std::string SocksUsername;         // SOCKS 5 login name; SOCKS 4 user id
   std::string SocksPassword;         // SOCKS 5 login password
-  int32_t SocksTimeout = 60000;      // ms, bound of each receive of a step
+  int32_t SocksTimeout = 60000;      // ms, bound of each answer of a step
   bool SocksResolver = true;         // false: resolve host names locally first
   TSocksType SocksType = ST_Socks5;
 

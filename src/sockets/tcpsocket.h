@@ -54,7 +54,7 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   std::string HTTPTunnelPort;          // HTTP proxy port or service
   std::string HTTPTunnelUser;          // empty: no Proxy-Authorization line
   std::string HTTPTunnelPass;
-  int32_t HTTPTunnelTimeout = 30000;   // ms, bound of each answer line
+  int32_t HTTPTunnelTimeout = 30000;   // ms, bound of the whole answer
   THookAfterConnect OnAfterConnect;
 
   // ---- Read-only state ------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include "sockets/socketerrors.h"
 #include "sockets/tcpsocket.h"
 #include "util/codec.h"
+#include "util/deadline.h"
 #include "util/iptext.h"
 
 namespace zud {
@@ -131,15 +132,17 @@ void TTCPBlockSocket::RequestTunnel(const std::string& target, const std::string
   SendText("\r\n");
   if (LastErrorCode() != 0) return;
 
-  // The answer is untrusted: each line is bounded in length and in time
-  // (HTTPTunnelTimeout for the whole line), and so is the number of lines.
+  // The answer is untrusted: each line is bounded in length, the number of
+  // lines too, and HTTPTunnelTimeout bounds the whole answer, so a proxy
+  // that sends line after line, or byte after byte, cannot stretch it.
+  const TDeadline deadline(HTTPTunnelTimeout);
   SavedReceiveSettings saved(*this);
   if (MaxLineLength <= 0 || MaxLineLength > kTunnelMaxLineLength) {
     MaxLineLength = kTunnelMaxLineLength;
   }
   InterPacketTimeout = false;
   for (int lines = 1;; ++lines) {
-    const std::string line = ReceiveUntil(HTTPTunnelTimeout, "\n");
+    const std::string line = ReceiveUntil(deadline.Left(), "\n");
     if (LastErrorCode() != 0) return;
     // A status line: "HTTP/x.y" and a code whose first digit is at byte 10.
     if (line.size() > 11 && line.compare(0, 5, "HTTP/") == 0) {

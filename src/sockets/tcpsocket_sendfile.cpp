@@ -16,8 +16,10 @@ namespace zud {
 
 void TTCPBlockSocket::SendStreamPlain(TStream& stream) {
   auto* file = dynamic_cast<TFileStream*>(&stream);
+  // A pipe, or a pseudo file whose size says nothing, is read until it ends
+  // by the plain send instead.
   const bool direct = file != nullptr && file->Descriptor() >= 0 && !OnMonitor && !TLSActive() &&
-                      SendMaxChunk > 0;
+                      SendMaxChunk > 0 && file->Seekable() && file->SizeKnown();
   if (direct && SendFileDirectly(*file)) return;
   TSocksBlockSocket::SendStreamPlain(stream);
 }
@@ -43,7 +45,10 @@ bool TTCPBlockSocket::SendFileDirectly(TFileStream& file) {
     }
     first = false;
     if (last_error_code_ == kErrWouldBlock) {
-      if (WaitWritable(NonblockSendTimeout)) {
+      if (!non_blocking_) {
+        // The send timeout of a blocking handle ran out: nothing was taken.
+        SetLastErrorCode(kErrTimedOut);
+      } else if (WaitWritable(NonblockSendTimeout)) {
         n = SendFileToSocket(handle_, file.Descriptor(), offset, piece);
         CheckResult(n);
       } else if (last_error_code_ == 0) {
@@ -52,6 +57,8 @@ bool TTCPBlockSocket::SendFileDirectly(TFileStream& file) {
     }
     // 0 without an error: the file became shorter meanwhile; its end is here.
     if (last_error_code_ != 0 || n <= 0) {
+      // As after a failed piece of the buffered send, which read it first.
+      if (last_error_code_ != 0) offset += piece;
       ReportLastError();
       break;
     }

@@ -95,7 +95,11 @@ std::string IPv4ToBytes(std::string_view s) {
 std::string ExpandIPv6Text(std::string_view s) {
   if (s.empty()) return "";
   const int colons = CountChar(s, ':');
-  if (colons > 7) return "";
+  // Eight colons fit only where "::" stands for one zero group at either
+  // end ("1:2:3:4:5:6:7::", the text a single trailing zero group is
+  // written as); anywhere else they make nine groups.
+  const bool edge_gap = s.size() >= 2 && (s.substr(0, 2) == "::" || s.substr(s.size() - 2) == "::");
+  if (colons > 8 || (colons == 8 && !edge_gap)) return "";
   std::string text(s);
   if (text.front() == ':') text.insert(text.begin(), '0');
   if (text.back() == ':') text.push_back('0');

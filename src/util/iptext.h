@@ -16,7 +16,8 @@ bool IsIPv4Text(std::string_view s);
 bool IsIPv6Text(std::string_view s);
 // The four octets as 4 bytes, network order; missing fields give 0.
 std::string IPv4ToBytes(std::string_view s);
-// "::" written out as zero groups; "" when s is empty or has more than 7 colons.
+// "::" written out as zero groups; "" when s is empty or has more than 7
+// colons (8 only with "::" at either end, standing for one zero group).
 std::string ExpandIPv6Text(std::string_view s);
 // 16 bytes, network order; all zero when the text cannot be converted.
 std::string IPv6TextToBytes(std::string_view s);

@@ -70,6 +70,23 @@ const sockaddr* AsSockaddr(const TSocketAddress& address) {
 // A 0-terminated copy for the C calls.
 std::string CString(std::string_view s) { return std::string(s); }
 
+// A port written as a number (the resolver's own reading: leading white
+// space, a sign, digits) whose value no port can have. The platform would
+// take it modulo 65536 and quietly reach some other port.
+bool IsNumericPortOutOfRange(std::string_view port) {
+  size_t i = 0;
+  while (i < port.size() && (port[i] == ' ' || (port[i] >= '\t' && port[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < port.size() && (port[i] == '+' || port[i] == '-')) negative = port[i++] == '-';
+  if (i == port.size()) return false;
+  uint32_t value = 0;
+  for (; i < port.size(); ++i) {
+    if (port[i] < '0' || port[i] > '9') return false;  // a service name
+    if (value <= 65535) value = value * 10 + static_cast<uint32_t>(port[i] - '0');
+  }
+  return value > 65535 || (negative && value != 0);
+}
+
 bool IsIntegerText(std::string_view s) { return TextToIntDef(s, 0) == TextToIntDef(s, 1); }
 
 int TranslateHostError(int h_error) {
@@ -88,6 +105,7 @@ int TranslateHostError(int h_error) {
 int LookUpAddress(std::string_view host, std::string_view port, addrinfo hints,
                   TSocketAddress& out) {
   out.Clear();
+  if (IsNumericPortOutOfRange(port)) return EAI_SERVICE;
   const std::string host_c = CString(host);
   const std::string port_c = CString(port);
   addrinfo* result = nullptr;
@@ -115,6 +133,7 @@ int LookUpAddress(std::string_view host, std::string_view port, addrinfo hints,
 
 int LegacyBuildAddress(TSocketAddress& address, std::string_view host, std::string_view port,
                        int protocol) {
+  if (IsNumericPortOutOfRange(port)) return TranslateAddrInfoError(EAI_SERVICE);
   std::lock_guard<std::mutex> lock(ResolverLock());
   int result = 0;
   sockaddr_in sin{};
@@ -126,7 +145,9 @@ int LegacyBuildAddress(TSocketAddress& address, std::string_view host, std::stri
   if (service != nullptr) {
     sin.sin_port = static_cast<in_port_t>(service->s_port);  // already network order
   } else {
-    sin.sin_port = htons(static_cast<uint16_t>(TextToIntDef(port, 0)));
+    const int32_t value = TextToIntDef(port, 0);
+    if (value < 0 || value > 65535) return TranslateAddrInfoError(EAI_SERVICE);
+    sin.sin_port = htons(static_cast<uint16_t>(value));
   }
   if (host == "255.255.255.255") {
     sin.sin_addr.s_addr = INADDR_NONE;
@@ -332,6 +353,7 @@ void ResolveHostToIPList(std::string_view host, int family, int protocol, int so
 }
 
 uint16_t ResolveServicePort(std::string_view port, int family, int protocol, int socket_type) {
+  if (IsNumericPortOutOfRange(port)) return 0;
   const std::string port_c = CString(port);
   if (UsesAddrInfoApi(family)) {
     addrinfo hints{};
@@ -357,7 +379,8 @@ uint16_t ResolveServicePort(std::string_view port, int family, int protocol, int
     const servent* service = getservbyname(port_c.c_str(), proto->p_name);
     if (service != nullptr) return ntohs(static_cast<uint16_t>(service->s_port));
   }
-  return static_cast<uint16_t>(TextToIntDef(port, 0) & 0xFFFF);
+  const int32_t value = TextToIntDef(port, 0);
+  return value >= 0 && value <= 65535 ? static_cast<uint16_t>(value) : 0;
 }
 
 // ---- Error translation ----------------------------------------------------------

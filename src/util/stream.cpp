@@ -69,6 +69,8 @@ TFileStream::TFileStream(const std::string& path, Mode mode) {
     fd_ = -1;
     throw EFileOpenError("Cannot open file \"" + path + "\". " + std::strerror(EISDIR));
   }
+  // Pipes, FIFOs and terminals have no offsets: positioned calls fail on them.
+  seekable_ = ::lseek(fd_, 0, SEEK_CUR) >= 0;
 }
 
 TFileStream::~TFileStream() {
@@ -77,15 +79,15 @@ TFileStream::~TFileStream() {
 
 namespace {
 
-// Repeats a positioned read or write until count bytes moved, the end of the
-// file or an error; returns the bytes moved.
+// Repeats a read or write until count bytes moved, the end of the file or an
+// error (failed set); returns the bytes moved.
 template <typename Byte, typename Call>
-int64_t MoveAll(Byte* buffer, int64_t count, int64_t position, Call call) {
+int64_t MoveAll(Byte* buffer, int64_t count, bool& failed, Call call) {
   int64_t done = 0;
   while (done < count) {
-    const ssize_t n = call(buffer + done, static_cast<size_t>(count - done),
-                           static_cast<off_t>(position + done));
+    const ssize_t n = call(buffer + done, static_cast<size_t>(count - done), done);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) failed = true;
     if (n <= 0) break;
     done += n;
   }
@@ -95,17 +97,21 @@ int64_t MoveAll(Byte* buffer, int64_t count, int64_t position, Call call) {
 }  // namespace
 
 int64_t TFileStream::Read(void* buffer, int64_t count) {
-  const int64_t done =
-      MoveAll(static_cast<char*>(buffer), count, position_,
-              [this](char* at, size_t n, off_t offset) { return ::pread(fd_, at, n, offset); });
+  const int64_t done = MoveAll(static_cast<char*>(buffer), count, failed_,
+                               [this](char* at, size_t n, int64_t moved) {
+                                 if (!seekable_) return ::read(fd_, at, n);
+                                 return ::pread(fd_, at, n, static_cast<off_t>(position_ + moved));
+                               });
   SetPosition(position_ + done);
   return done;
 }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
-  const int64_t done = MoveAll(
-      static_cast<const char*>(buffer), count, position_,
-      [this](const char* at, size_t n, off_t offset) { return ::pwrite(fd_, at, n, offset); });
+  const int64_t done = MoveAll(static_cast<const char*>(buffer), count, failed_,
+                               [this](const char* at, size_t n, int64_t moved) {
+                                 if (!seekable_) return ::write(fd_, at, n);
+                                 return ::pwrite(fd_, at, n, static_cast<off_t>(position_ + moved));
+                               });
   SetPosition(position_ + done);
   return done;
 }
@@ -126,7 +132,21 @@ void TFileStream::SetSize(int64_t size) {
 void TFileStream::SetPosition(int64_t position) {
   position_ = position < 0 ? 0 : position;
   // Keep the descriptor's own offset in step for callers that use it directly.
-  ::lseek(fd_, static_cast<off_t>(position_), SEEK_SET);
+  if (seekable_) ::lseek(fd_, static_cast<off_t>(position_), SEEK_SET);
+}
+
+bool TFileStream::SizeKnown() const {
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (info.st_size > 0) return true;
+  // Files under /proc and /sys report 0 bytes and still have content; a
+  // truly empty file has none to read.
+  char probe;
+  ssize_t n;
+  do {
+    n = ::pread(fd_, &probe, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  return n == 0;
 }
 
 bool FileExists(const std::string& path) {

@@ -28,6 +28,14 @@ class TStream {
   virtual int64_t Position() const = 0;
   virtual void SetPosition(int64_t position) = 0;
   int64_t Remaining() const { return Size() - Position(); }
+  // Whether Size() is what the stream holds. False for a pipe, a terminal
+  // or a pseudo file that reports 0 bytes and yet has content: such a
+  // stream is read until it ends.
+  virtual bool SizeKnown() const { return true; }
+  // Whether SetPosition really moves; a pipe is read once, in order.
+  virtual bool Seekable() const { return true; }
+  // A read or write met an error (rather than the end of the data).
+  virtual bool Failed() const { return false; }
 };
 
 class TMemoryStream : public TStream {
@@ -68,12 +76,17 @@ class TFileStream : public TStream {
   void SetSize(int64_t size) override;
   int64_t Position() const override { return position_; }
   void SetPosition(int64_t position) override;
+  bool SizeKnown() const override;
+  bool Seekable() const override { return seekable_; }
+  bool Failed() const override { return failed_; }
   // The platform descriptor, for zero-copy transfers; -1 when closed.
   int Descriptor() const { return fd_; }
 
  private:
   int fd_ = -1;
   int64_t position_ = 0;
+  bool seekable_ = true;  // else read and written in order, without offsets
+  bool failed_ = false;
 };
 
 // True when path names an existing file that is not a directory.

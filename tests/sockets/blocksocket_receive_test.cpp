@@ -334,7 +334,6 @@ TEST(ReceiveExactTest, WholeCallTimeoutEndsATrickle) {
     } else {
       EXPECT_EQ(text, "");
       EXPECT_EQ(c.sock.LastErrorCode(), 10060);
-      EXPECT_FALSE(c.log.ValuesOf(SR_Error).empty()) << "the whole-call timeout is reported";
     }
   }
 }

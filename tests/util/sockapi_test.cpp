@@ -203,9 +203,9 @@ TEST(ResolveServicePortTest, NamesAndNumbersOnBothPaths) {
     EXPECT_EQ(ResolveServicePort("no-such-service", kAfUnspec, kIpProtoTcp, kSockStream), 0);
   }
   SetAddrInfoApiAvailableForTesting(true);
-  // The legacy path keeps the low 16 bits of a number.
+  // A number beyond 16 bits names no port; it is never taken modulo 65536.
   LegacyResolverScope legacy;
-  EXPECT_EQ(ResolveServicePort("70000", kAfUnspec, kIpProtoTcp, kSockStream), 70000 & 0xFFFF);
+  EXPECT_EQ(ResolveServicePort("70000", kAfUnspec, kIpProtoTcp, kSockStream), 0);
 }
 
 TEST(ErrorTranslationTest, ErrnoAndResolverCodes) {
