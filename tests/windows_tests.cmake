@@ -20,8 +20,10 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   ftp/ftpclient_realserver_test.cpp
   ftp/ftpclient_realserver_login_test.cpp
   frontend/upload_acceptance_test.cpp
-  # Runs the tool as a child process under a Linux tracer.
+  # Run the tool as a child process (under a Linux tracer, through a pseudo
+  # terminal, with signals); the acceptance runs also start real daemons.
   frontend/usage_test.cpp
+  frontend/tool_acceptance_test.cpp
   # Checks the Linux errno translation, descriptors above 1024 and SIGPIPE;
   # platform_test.cpp covers the Windows binding.
   util/sockapi_test.cpp

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "util/compat.h"
+#include "util/process.h"
 #include "util/sockapi.h"
 #include "util/stream.h"
 
@@ -56,6 +57,24 @@ TEST(PlatformFileTest, EveryByteSurvivesAWriteAndARead) {
   EXPECT_EQ(back, bytes);
   EXPECT_TRUE(FileExists(file.path()));
   EXPECT_FALSE(FileExists(std::filesystem::temp_directory_path().string()));
+}
+
+TEST(PlatformFileTest, SmallFilesAndKindsOfPath) {
+  const std::string bytes = std::string("secret\r\n\x1A\0", 10);
+  ScratchFile file("zud-platform-small");
+  { std::ofstream(file.path(), std::ios::binary) << bytes; }
+  std::string content, error;
+  EXPECT_TRUE(ReadSmallFile(file.path(), 64, content, error)) << error;
+  EXPECT_EQ(content, bytes);
+  EXPECT_FALSE(ReadSmallFile(file.path(), 4, content, error));
+  EXPECT_EQ(error, "larger than 4 bytes");
+  const std::string dir = std::filesystem::temp_directory_path().string();
+  EXPECT_FALSE(ReadSmallFile(dir, 64, content, error));
+  EXPECT_TRUE(IsRegularFile(file.path()));
+  EXPECT_FALSE(IsRegularFile(dir));
+  EXPECT_TRUE(DirectoryExists(dir));
+  EXPECT_FALSE(DirectoryExists(file.path()));
+  EXPECT_FALSE(HomeDirectory().empty());
 }
 
 TEST(PlatformFileTest, AFileReadForUploadMayBeReadButNotChangedMeanwhile) {
