@@ -22,8 +22,8 @@ void InitProgramParameters(int argc, char** argv) {
   std::vector<std::string> params;
   for (int i = 0; i < argc; ++i) params.emplace_back(argv[i] != nullptr ? argv[i] : "");
   // Without argv[0] the program still knows its own path.
-  if (params.empty()) params.push_back(ExecutablePath());
-  if (params[0].empty()) params[0] = ExecutablePath();
+  if (params.empty()) params.emplace_back();
+  params[0] = ProgramPathFromArgument(params[0]);
   SetProgramParameters(std::move(params));
 }
 

@@ -234,6 +234,7 @@ int RunProgram(int argc, char** argv) {
     // A closed output pipe must not end the upload; its outcome decides the
     // status. An interrupt outside a transfer ends the process at once.
     IgnoreBrokenPipe();
+    PrepareStandardStreams();
     InitProgramParameters(argc, argv);
     SetMessagePrefix(ProgramFileName(Parameter(0)));
     InstallInterruptHandler(ProgramFileName(Parameter(0)) + ": interrupted\n");

@@ -1,8 +1,6 @@
-// Process start-up and shut-down of the socket layer.
-//
-// On Windows the start-up would also call WSAStartup(0x0202) and the
-// shut-down WSACleanup; this platform has neither, so loading the binding is
-// all there is to do.
+// Process start-up and shut-down of the socket layer: load the binding and
+// start the interface (WSAStartup 2.2 on Windows), then stop it (WSACleanup)
+// and release the binding.
 #include "sockets/socketlayer.h"
 
 #include <atomic>
@@ -28,11 +26,13 @@ void StartSocketLayerUsing(bool (*load)(std::string_view library_name)) {
   if (load == nullptr || !load("ws2_32.dll")) {
     throw EZudiravError(kLoadFailure, 0, kLoadFailure);
   }
+  StartSocketInterface();
   started = true;
 }
 
 void StopSocketLayer() {
   if (!started.exchange(false)) return;
+  StopSocketInterface();
   UnloadSocketInterface();
 }
 

@@ -92,6 +92,12 @@ std::string ExecutablePath() {
   return std::string(buffer, static_cast<size_t>(n));
 }
 
+std::string ProgramPathFromArgument(const std::string& argv0) {
+  return argv0.empty() ? ExecutablePath() : argv0;
+}
+
+void PrepareStandardStreams() {}
+
 bool IsStandardErrorTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 }  // namespace zud

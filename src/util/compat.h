@@ -36,6 +36,15 @@ TLocaleTimeNames ReadLocaleTimeNames();
 bool IsDebuggerAttached();
 // The path of the running executable, "" when the system cannot tell.
 std::string ExecutablePath();
+// The program's own path as the command line's parameter 0 shows it: on
+// Linux argv[0] as given (the executable's path when it is empty); on Windows
+// the module's file name, as the system reports it, so that the program is
+// named with its ".exe".
+std::string ProgramPathFromArgument(const std::string& argv0);
+// Puts standard output and standard error into binary mode, so that a CR LF
+// written leaves the process as CR LF (Windows would make it CR CR LF).
+// Nothing to do on Linux.
+void PrepareStandardStreams();
 // True when standard error is a terminal (progress displays go there only then).
 bool IsStandardErrorTerminal();
 

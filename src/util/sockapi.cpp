@@ -222,6 +222,10 @@ bool UnloadSocketInterface() {
   return true;
 }
 
+// The socket calls need no start-up here.
+void StartSocketInterface() {}
+void StopSocketInterface() {}
+
 int SocketInterfaceUsers() {
   std::lock_guard<std::mutex> lock(ResolverLock());
   return State().users;

@@ -38,6 +38,41 @@
 
 namespace zud {
 
+#if defined(_WIN32)
+// A Windows SOCKET is pointer-sized; INVALID_SOCKET is all ones.
+using TSocketHandle = uint64_t;
+inline constexpr TSocketHandle kInvalidSocket = ~TSocketHandle{0};
+
+// Platform constants the socket layer hands through (Windows numbers; the
+// implementation checks them against the system headers).
+inline constexpr int kAfUnspec = 0;
+inline constexpr int kAfInet = 2;
+inline constexpr int kAfInet6 = 23;
+inline constexpr int kSockStream = 1;
+inline constexpr int kSockDgram = 2;
+inline constexpr int kSockRaw = 3;
+inline constexpr int kIpProtoIp = 0;
+inline constexpr int kIpProtoTcp = 6;
+inline constexpr int kIpProtoUdp = 17;
+inline constexpr int kIpProtoIpv6 = 41;
+inline constexpr int kSolSocket = 0xFFFF;
+inline constexpr int kSoReuseAddr = 0x0004;
+inline constexpr int kSoBroadcast = 0x0020;
+inline constexpr int kSoSndBuf = 0x1001;
+inline constexpr int kSoRcvBuf = 0x1002;
+inline constexpr int kSoLinger = 0x0080;
+inline constexpr int kSoRcvTimeo = 0x1006;
+inline constexpr int kSoSndTimeo = 0x1005;
+inline constexpr int kIpTtl = 4;
+inline constexpr int kIpMulticastTtl = 10;
+inline constexpr int kIpMulticastLoop = 11;
+inline constexpr int kIpv6UnicastHops = 4;
+inline constexpr int kIpv6MulticastHops = 10;
+inline constexpr int kIpv6MulticastLoop = 11;
+inline constexpr int kMsgPeek = 2;
+inline constexpr int kShutdownSend = 1;
+inline constexpr int kListenBacklogMax = 0x7FFFFFFF;  // the platform's SOMAXCONN
+#else
 using TSocketHandle = int;
 inline constexpr TSocketHandle kInvalidSocket = -1;
 
@@ -70,18 +105,26 @@ inline constexpr int kIpv6MulticastLoop = 19;
 inline constexpr int kMsgPeek = 2;
 inline constexpr int kShutdownSend = 1;
 inline constexpr int kListenBacklogMax = 4096;  // the platform's SOMAXCONN
+#endif
 
 // Error codes the resolver and the wrappers produce beside translated errno.
 inline constexpr int kOtherErrnoBase = 20000;
 
 // ---- Loading --------------------------------------------------------------
 
-// Reference-counted start of the binding. The socket calls belong to the C
-// library, so loading always succeeds; the name is accepted and ignored
-// (empty means the default library). Returns true.
+// Reference-counted start of the binding. On Linux the socket calls belong
+// to the C library, so loading always succeeds and the name is ignored. On
+// Windows the named library (empty: "ws2_32.dll") is loaded and its calls
+// looked up by name, with "wship6.dll" as a second source of the address-info
+// calls; false when the library cannot be loaded.
 bool LoadSocketInterface(std::string_view library_name = "");
 // Reference-counted release; the count never drops below 0. Returns true.
 bool UnloadSocketInterface();
+// WSAStartup asking for version 2.2, and WSACleanup; nothing on Linux. The
+// Windows binding also starts itself on first use, so that code which never
+// ran the socket layer's start-up still gets working sockets.
+void StartSocketInterface();
+void StopSocketInterface();
 int SocketInterfaceUsers();
 // getaddrinfo/freeaddrinfo/getnameinfo are usable (true on this platform).
 bool AddrInfoApiAvailable();

@@ -294,7 +294,8 @@ TEST(BlockSocketTest, NoDescriptorLeaksOverThousandsOfSockets) {
   const std::string port = std::to_string(LocalPort(listener.get()));
   const std::string refusing = std::to_string(RefusingPort(Family::kIPv4));
   const int before = CountOpenDescriptors();
-  ASSERT_GT(before, 0);
+  // wine, for one, reports no handle count at all.
+  if (before <= 0) GTEST_SKIP() << "this system does not tell how many descriptors are open";
 
   for (int i = 0; i < 1000; ++i) {
     {  // connect, accepted by the raw listener, closed by the destructor

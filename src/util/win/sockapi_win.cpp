@@ -1,0 +1,790 @@
+// The Windows binding to the socket interface. Every call is looked up by
+// name in ws2_32.dll at run time; getaddrinfo, freeaddrinfo and getnameinfo
+// are optional there and may come from wship6.dll instead. The Windows Sockets
+// error numbers are this system's own code space, so they pass through as
+// WSAGetLastError reports them.
+#include "util/sockapi.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <io.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "util/textutil.h"
+
+namespace zud {
+
+static_assert(kAfUnspec == AF_UNSPEC && kAfInet == AF_INET && kAfInet6 == AF_INET6);
+static_assert(kSockStream == SOCK_STREAM && kSockDgram == SOCK_DGRAM && kSockRaw == SOCK_RAW);
+static_assert(kIpProtoIp == IPPROTO_IP && kIpProtoTcp == IPPROTO_TCP &&
+              kIpProtoUdp == IPPROTO_UDP && kIpProtoIpv6 == IPPROTO_IPV6);
+static_assert(kSolSocket == SOL_SOCKET && kSoReuseAddr == SO_REUSEADDR &&
+              kSoBroadcast == SO_BROADCAST && kSoSndBuf == SO_SNDBUF && kSoRcvBuf == SO_RCVBUF &&
+              kSoLinger == SO_LINGER && kSoRcvTimeo == SO_RCVTIMEO && kSoSndTimeo == SO_SNDTIMEO);
+static_assert(kIpTtl == IP_TTL && kIpMulticastTtl == IP_MULTICAST_TTL &&
+              kIpMulticastLoop == IP_MULTICAST_LOOP);
+static_assert(kIpv6UnicastHops == IPV6_UNICAST_HOPS && kIpv6MulticastHops == IPV6_MULTICAST_HOPS &&
+              kIpv6MulticastLoop == IPV6_MULTICAST_LOOP);
+static_assert(kMsgPeek == MSG_PEEK && kShutdownSend == SD_SEND && kListenBacklogMax == SOMAXCONN);
+static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == 28);
+static_assert(sizeof(TSocketAddress) == 28 && alignof(TSocketAddress) >= alignof(sockaddr_in6));
+static_assert(sizeof(TSocketHandle) == sizeof(SOCKET) && kInvalidSocket == INVALID_SOCKET);
+
+namespace {
+
+constexpr int kNotSocket = 10038;
+constexpr int kAddrInfoHostBuffer = 1025;  // NI_MAXHOST
+constexpr int kAddrInfoServiceBuffer = 32;
+constexpr char kDefaultLibrary[] = "ws2_32.dll";
+constexpr char kExtensionLibrary[] = "wship6.dll";
+
+// The calls looked up in the main library, in lookup order. The last three
+// are optional.
+#define ZUD_SOCKET_CALLS(X)                                                                      \
+  X(WSAIoctl) X(__WSAFDIsSet) X(closesocket) X(ioctlsocket) X(WSAGetLastError) X(WSAStartup)    \
+  X(WSACleanup) X(accept) X(bind) X(connect) X(getpeername) X(getsockname) X(getsockopt)        \
+  X(htonl) X(htons) X(inet_addr) X(inet_ntoa) X(listen) X(ntohl) X(ntohs) X(recv) X(recvfrom)   \
+  X(select) X(send) X(sendto) X(setsockopt) X(shutdown) X(socket) X(gethostbyaddr)              \
+  X(gethostbyname) X(getprotobyname) X(getprotobynumber) X(getservbyname) X(getservbyport)      \
+  X(gethostname)
+#define ZUD_ADDRINFO_CALLS(X) X(getaddrinfo) X(freeaddrinfo) X(getnameinfo)
+
+struct SocketCalls {
+#define ZUD_DECLARE_CALL(name) decltype(&::name) name = nullptr;
+  ZUD_SOCKET_CALLS(ZUD_DECLARE_CALL)
+  ZUD_ADDRINFO_CALLS(ZUD_DECLARE_CALL)
+#undef ZUD_DECLARE_CALL
+};
+
+template <typename Fn>
+void LookUp(HMODULE library, const char* name, Fn& target) {
+  target = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
+void LookUpMainCalls(HMODULE library, SocketCalls& calls) {
+#define ZUD_LOOK_UP(name) LookUp(library, #name, calls.name);
+  ZUD_SOCKET_CALLS(ZUD_LOOK_UP)
+  ZUD_ADDRINFO_CALLS(ZUD_LOOK_UP)
+#undef ZUD_LOOK_UP
+}
+
+// True when all three address-info calls were found; the ones found are kept.
+bool LookUpAddrInfoCalls(HMODULE library, SocketCalls& calls) {
+  SocketCalls found;
+#define ZUD_LOOK_UP(name) LookUp(library, #name, found.name);
+  ZUD_ADDRINFO_CALLS(ZUD_LOOK_UP)
+#undef ZUD_LOOK_UP
+#define ZUD_TAKE(name) \
+  if (found.name != nullptr) calls.name = found.name;
+  ZUD_ADDRINFO_CALLS(ZUD_TAKE)
+#undef ZUD_TAKE
+  return found.getaddrinfo != nullptr && found.freeaddrinfo != nullptr &&
+         found.getnameinfo != nullptr;
+}
+
+struct InterfaceState {
+  int users = 0;
+  HMODULE main_library = nullptr;
+  HMODULE extension_library = nullptr;
+  std::atomic<bool> addr_info_available{false};
+  std::atomic<bool> extension_available{false};
+  // Tests may send lookups down the legacy path; that choice outlives loads.
+  std::atomic<bool> legacy_forced{false};
+};
+
+InterfaceState& State() {
+  static InterfaceState state;
+  return state;
+}
+
+SocketCalls g_calls;
+std::atomic<bool> g_calls_ready{false};
+WSADATA g_wsa_data;
+
+// Binds the default library for the life of the process the first time any
+// call is needed, so that every entry point works whether or not the
+// counted load ran first. The counted load replaces the same entries with
+// the same addresses (Windows hands out one module per name).
+const SocketCalls& Calls() {
+  if (g_calls_ready.load(std::memory_order_acquire)) return g_calls;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    HMODULE library = LoadLibraryA(kDefaultLibrary);
+    if (library == nullptr) return;
+    LookUpMainCalls(library, g_calls);
+    bool addr_info = LookUpAddrInfoCalls(library, g_calls);
+    bool extension = false;
+    if (!addr_info) {
+      HMODULE ext = LoadLibraryA(kExtensionLibrary);
+      if (ext != nullptr) extension = LookUpAddrInfoCalls(ext, g_calls);
+    }
+    if (State().users == 0) {
+      State().addr_info_available = addr_info;
+      State().extension_available = extension;
+    }
+    if (g_calls.WSAStartup != nullptr) g_calls.WSAStartup(MAKEWORD(2, 2), &g_wsa_data);
+    g_calls_ready.store(true, std::memory_order_release);
+  });
+  return g_calls;
+}
+
+thread_local int g_last_error = 0;
+
+void RecordSocketError() {
+  const int code = Calls().WSAGetLastError != nullptr ? Calls().WSAGetLastError() : 0;
+  g_last_error = code != 0 ? code : 10022;
+}
+
+SOCKET AsSocket(TSocketHandle handle) { return static_cast<SOCKET>(handle); }
+
+sockaddr* AsSockaddr(TSocketAddress& address) {
+  return reinterpret_cast<sockaddr*>(address.bytes.data());
+}
+const sockaddr* AsSockaddr(const TSocketAddress& address) {
+  return reinterpret_cast<const sockaddr*>(address.bytes.data());
+}
+
+std::string CString(std::string_view s) { return std::string(s); }
+
+bool IsIntegerText(std::string_view s) { return TextToIntDef(s, 0) == TextToIntDef(s, 1); }
+
+int LookUpAddress(std::string_view host, std::string_view port, addrinfo hints,
+                  TSocketAddress& out) {
+  out.Clear();
+  const SocketCalls& api = Calls();
+  const std::string host_c = CString(host);
+  const std::string port_c = CString(port);
+  addrinfo* result = nullptr;
+  int rc;
+  if (hints.ai_socktype == SOCK_RAW) {
+    hints.ai_socktype = 0;
+    hints.ai_protocol = 0;
+    rc = api.getaddrinfo(host_c.c_str(), nullptr, &hints, &result);
+  } else if (host == "0.0.0.0" || host == "::0") {
+    hints.ai_flags = AI_PASSIVE;
+    rc = api.getaddrinfo(nullptr, port_c.c_str(), &hints, &result);
+  } else if (host == "127.0.0.1" || host == "::1") {
+    rc = api.getaddrinfo(nullptr, port_c.c_str(), &hints, &result);
+  } else {
+    rc = api.getaddrinfo(host_c.c_str(), port_c.c_str(), &hints, &result);
+  }
+  if (rc == 0 && result != nullptr && result->ai_addr != nullptr) {
+    const size_t n = std::min<size_t>(result->ai_addrlen, out.bytes.size());
+    std::memcpy(out.bytes.data(), result->ai_addr, n);
+  }
+  if (result != nullptr) api.freeaddrinfo(result);
+  return rc;
+}
+
+int LegacyBuildAddress(TSocketAddress& address, std::string_view host, std::string_view port,
+                       int protocol) {
+  const SocketCalls& api = Calls();
+  std::lock_guard<std::mutex> lock(ResolverLock());
+  int result = 0;
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  const std::string port_c = CString(port);
+  const protoent* proto = api.getprotobynumber(protocol);
+  const servent* service = nullptr;
+  if (proto != nullptr && !IsIntegerText(port)) service = api.getservbyname(port_c.c_str(), proto->p_name);
+  if (service != nullptr) {
+    sin.sin_port = static_cast<u_short>(service->s_port);  // already network order
+  } else {
+    sin.sin_port = api.htons(static_cast<u_short>(TextToIntDef(port, 0)));
+  }
+  if (host == "255.255.255.255") {
+    sin.sin_addr.s_addr = INADDR_NONE;
+  } else {
+    const std::string host_c = CString(host);
+    sin.sin_addr.s_addr = api.inet_addr(host_c.c_str());
+    if (sin.sin_addr.s_addr == INADDR_NONE) {
+      const hostent* entry = api.gethostbyname(host_c.c_str());
+      result = api.WSAGetLastError();
+      if (entry == nullptr && result == 0) result = 11001;
+      if (entry != nullptr && entry->h_addrtype == AF_INET && entry->h_length == 4 &&
+          entry->h_addr_list[0] != nullptr) {
+        std::memcpy(&sin.sin_addr, entry->h_addr_list[0], 4);
+      }
+    }
+  }
+  std::memcpy(address.bytes.data(), &sin, sizeof(sin));
+  return result;
+}
+
+std::string NumericHostText(const sockaddr* addr, socklen_t length) {
+  char host[kAddrInfoHostBuffer] = {};
+  char service[kAddrInfoServiceBuffer] = {};
+  if (Calls().getnameinfo(addr, length, host, sizeof(host), service, sizeof(service),
+                          NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return std::string();
+  }
+  return std::string(host);
+}
+
+}  // namespace
+
+// ---- Loading ------------------------------------------------------------------
+
+bool LoadSocketInterface(std::string_view library_name) {
+  const std::string name(library_name.empty() ? std::string_view(kDefaultLibrary) : library_name);
+  Calls();
+  std::lock_guard<std::mutex> lock(ResolverLock());
+  InterfaceState& state = State();
+  if (state.users > 0) {
+    ++state.users;
+    return true;
+  }
+  state.addr_info_available = false;
+  state.extension_available = false;
+  HMODULE library = LoadLibraryA(name.c_str());
+  if (library == nullptr) return false;
+  state.main_library = library;
+  SocketCalls calls;
+  LookUpMainCalls(library, calls);
+  const bool addr_info = calls.getaddrinfo != nullptr && calls.freeaddrinfo != nullptr &&
+                         calls.getnameinfo != nullptr;
+  bool extension = false;
+  if (!addr_info) {
+    state.extension_library = LoadLibraryA(kExtensionLibrary);
+    if (state.extension_library != nullptr) {
+      extension = LookUpAddrInfoCalls(state.extension_library, calls);
+    }
+  }
+  state.addr_info_available = addr_info && !state.legacy_forced;
+  state.extension_available = extension && !state.legacy_forced;
+  ++state.users;
+  return true;
+}
+
+bool UnloadSocketInterface() {
+  std::lock_guard<std::mutex> lock(ResolverLock());
+  InterfaceState& state = State();
+  state.users = std::max(0, state.users - 1);
+  if (state.users > 0) return true;
+  if (state.main_library != nullptr) FreeLibrary(state.main_library);
+  if (state.extension_library != nullptr) FreeLibrary(state.extension_library);
+  state.main_library = nullptr;
+  state.extension_library = nullptr;
+  return true;
+}
+
+void StartSocketInterface() {
+  static WSADATA data;
+  if (Calls().WSAStartup != nullptr) Calls().WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+void StopSocketInterface() {
+  if (Calls().WSACleanup != nullptr) Calls().WSACleanup();
+}
+
+int SocketInterfaceUsers() {
+  std::lock_guard<std::mutex> lock(ResolverLock());
+  return State().users;
+}
+
+bool AddrInfoApiAvailable() {
+  Calls();
+  return State().addr_info_available;
+}
+bool IPv6ExtensionApiAvailable() {
+  Calls();
+  return State().extension_available;
+}
+void SetAddrInfoApiAvailableForTesting(bool available) {
+  Calls();
+  State().legacy_forced = !available;
+  State().addr_info_available = available && g_calls.getaddrinfo != nullptr;
+  if (!available) State().extension_available = false;
+}
+
+std::mutex& ResolverLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+bool UsesAddrInfoApi(int family) {
+  return AddrInfoApiAvailable() || (family == AF_INET6 && IPv6ExtensionApiAvailable());
+}
+
+// ---- Address records ----------------------------------------------------------
+
+uint16_t TSocketAddress::Family() const {
+  uint16_t family = 0;
+  std::memcpy(&family, bytes.data(), sizeof(family));
+  return family;
+}
+
+int SocketAddressLength(const TSocketAddress& address) {
+  switch (address.Family()) {
+    case AF_INET: return static_cast<int>(sizeof(sockaddr_in));
+    case AF_INET6: return static_cast<int>(sizeof(sockaddr_in6));
+    default: return 0;
+  }
+}
+
+int BuildSocketAddress(TSocketAddress& address, std::string_view host, std::string_view port,
+                       int family, int protocol, int socket_type, bool prefer_ipv4) {
+  address.Clear();
+  if (!UsesAddrInfoApi(family)) return LegacyBuildAddress(address, host, port, protocol);
+
+  addrinfo first{};
+  addrinfo second{};
+  bool two_attempts = false;
+  if (family == AF_UNSPEC) {
+    two_attempts = true;
+    first.ai_family = prefer_ipv4 ? AF_INET : AF_INET6;
+    second.ai_family = prefer_ipv4 ? AF_INET6 : AF_INET;
+  } else {
+    first.ai_family = family;
+  }
+  first.ai_socktype = second.ai_socktype = socket_type;
+  first.ai_protocol = second.ai_protocol = protocol;
+
+  TSocketAddress scratch;
+  int rc = LookUpAddress(host, port, first, scratch);
+  address = scratch;
+  if (rc != 0 && two_attempts) {
+    TSocketAddress scratch2;
+    rc = LookUpAddress(host, port, second, scratch2);
+    if (rc == 0) address = scratch2;
+  }
+  return TranslateAddrInfoError(rc);
+}
+
+std::string SocketAddressIP(const TSocketAddress& address) {
+  const int family = address.Family();
+  if (UsesAddrInfoApi(family)) {
+    return NumericHostText(AsSockaddr(address), SocketAddressLength(address));
+  }
+  if (family == AF_INET6) {
+    // Without the address-info calls an accepted IPv6 peer still gets its
+    // text, written by hand: eight groups, no zero compression.
+    sockaddr_in6 sin6{};
+    std::memcpy(&sin6, address.bytes.data(), sizeof(sin6));
+    std::string text;
+    for (int i = 0; i < 8; ++i) {
+      char group[8];
+      std::snprintf(group, sizeof(group), i == 0 ? "%x" : ":%x",
+                    sin6.sin6_addr.s6_addr[2 * i] * 256 + sin6.sin6_addr.s6_addr[2 * i + 1]);
+      text += group;
+    }
+    return text;
+  }
+  sockaddr_in sin{};
+  std::memcpy(&sin, address.bytes.data(), sizeof(sin));
+  const char* text = Calls().inet_ntoa(sin.sin_addr);
+  return text == nullptr ? std::string() : std::string(text);
+}
+
+int SocketAddressPort(const TSocketAddress& address) {
+  uint16_t port = 0;
+  std::memcpy(&port, address.bytes.data() + 2, sizeof(port));
+  return Calls().ntohs(port);
+}
+
+// ---- Resolution ---------------------------------------------------------------
+
+void ResolveHostToIPList(std::string_view host, int family, int protocol, int socket_type,
+                         std::vector<std::string>& list) {
+  list.clear();
+  const SocketCalls& api = Calls();
+  const std::string host_c = CString(host);
+  if (UsesAddrInfoApi(family)) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = socket_type;
+    hints.ai_protocol = protocol;
+    addrinfo* result = nullptr;
+    const int rc = api.getaddrinfo(host_c.c_str(), nullptr, &hints, &result);
+    if (rc == 0) {
+      for (const addrinfo* entry = result; entry != nullptr; entry = entry->ai_next) {
+        if (family == AF_INET6 && entry->ai_family == AF_INET) continue;
+        if (family == AF_INET && entry->ai_family == AF_INET6) continue;
+        std::string text = NumericHostText(entry->ai_addr, static_cast<socklen_t>(entry->ai_addrlen));
+        if (!text.empty()) list.push_back(std::move(text));
+      }
+    }
+    if (result != nullptr) api.freeaddrinfo(result);
+  } else if (api.inet_addr(host_c.c_str()) != INADDR_NONE) {
+    list.emplace_back(host);
+  } else {
+    std::lock_guard<std::mutex> lock(ResolverLock());
+    const hostent* entry = api.gethostbyname(host_c.c_str());
+    if (entry != nullptr && entry->h_addrtype == AF_INET && entry->h_length == 4) {
+      for (char** item = entry->h_addr_list; *item != nullptr; ++item) {
+        const auto* b = reinterpret_cast<const unsigned char*>(*item);
+        char text[16];
+        std::snprintf(text, sizeof(text), "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+        list.emplace_back(text);
+      }
+    }
+  }
+  if (list.empty()) list.emplace_back("0.0.0.0");
+}
+
+uint16_t ResolveServicePort(std::string_view port, int family, int protocol, int socket_type) {
+  const SocketCalls& api = Calls();
+  const std::string port_c = CString(port);
+  if (UsesAddrInfoApi(family)) {
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = socket_type;
+    hints.ai_protocol = protocol;
+    addrinfo* result = nullptr;
+    uint16_t value = 0;
+    if (api.getaddrinfo(nullptr, port_c.c_str(), &hints, &result) == 0 && result != nullptr &&
+        (result->ai_family == AF_INET || result->ai_family == AF_INET6)) {
+      TSocketAddress address;
+      std::memcpy(address.bytes.data(), result->ai_addr,
+                  std::min<size_t>(result->ai_addrlen, address.bytes.size()));
+      value = static_cast<uint16_t>(SocketAddressPort(address));
+    }
+    if (result != nullptr) api.freeaddrinfo(result);
+    return value;
+  }
+  std::lock_guard<std::mutex> lock(ResolverLock());
+  const protoent* proto = api.getprotobynumber(protocol);
+  if (proto != nullptr) {
+    const servent* service = api.getservbyname(port_c.c_str(), proto->p_name);
+    if (service != nullptr) return api.ntohs(static_cast<u_short>(service->s_port));
+  }
+  return static_cast<uint16_t>(TextToIntDef(port, 0) & 0xFFFF);
+}
+
+// ---- Error translation ----------------------------------------------------------
+
+int LastSocketError() { return g_last_error; }
+
+// The socket calls report Windows Sockets numbers already; only C library
+// errno values (from file calls) need a translation.
+int TranslateErrno(int errno_value) {
+  if (errno_value >= 10000 && errno_value < 12000) return errno_value;
+  switch (errno_value) {
+    case 0: return 0;
+    case EINTR: return 10004;
+    case EBADF: return 10009;
+    case EACCES: case EPERM: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: case ENFILE: return 10024;
+    case EAGAIN: return 10035;
+    case ENAMETOOLONG: return 10063;
+    case ENOTEMPTY: return 10066;
+    case ENOMEM: return 10055;
+    case EPIPE: return 10054;
+    default: return kOtherErrnoBase + errno_value;
+  }
+}
+
+// getaddrinfo reports Windows Sockets numbers too (EAI_NONAME is 11001);
+// only its out-of-memory code is a plain Windows error.
+int TranslateAddrInfoError(int eai_code) {
+  if (eai_code == WSA_NOT_ENOUGH_MEMORY) return 10055;
+  return eai_code;
+}
+
+// ---- Thin wrappers --------------------------------------------------------------
+
+TSocketHandle CreateSocket(int family, int socket_type, int protocol) {
+  g_last_error = 0;
+  const SOCKET handle = Calls().socket(family, socket_type, protocol);
+  if (handle == INVALID_SOCKET) {
+    RecordSocketError();
+    return kInvalidSocket;
+  }
+  // Child processes must not inherit the connection.
+  SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
+  return static_cast<TSocketHandle>(handle);
+}
+
+int CloseSocket(TSocketHandle handle) {
+  g_last_error = 0;
+  if (Calls().closesocket(AsSocket(handle)) != 0) {
+    RecordSocketError();
+    return -1;
+  }
+  return 0;
+}
+
+int BindToAddress(TSocketHandle handle, const TSocketAddress& address) {
+  g_last_error = 0;
+  const int rc = Calls().bind(AsSocket(handle), AsSockaddr(address), SocketAddressLength(address));
+  if (rc != 0) RecordSocketError();
+  return rc;
+}
+
+int ConnectToAddress(TSocketHandle handle, const TSocketAddress& address) {
+  g_last_error = 0;
+  const int rc =
+      Calls().connect(AsSocket(handle), AsSockaddr(address), SocketAddressLength(address));
+  if (rc != 0) RecordSocketError();
+  return rc;
+}
+
+int ListenOnSocket(TSocketHandle handle, int backlog) {
+  g_last_error = 0;
+  const int rc = Calls().listen(AsSocket(handle), backlog);
+  if (rc != 0) RecordSocketError();
+  return rc;
+}
+
+TSocketHandle AcceptIntoAddress(TSocketHandle handle, TSocketAddress& address) {
+  g_last_error = 0;
+  int length = static_cast<int>(address.bytes.size());
+  const SOCKET accepted = Calls().accept(AsSocket(handle), AsSockaddr(address), &length);
+  if (accepted == INVALID_SOCKET) {
+    RecordSocketError();
+    return kInvalidSocket;
+  }
+  SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
+  return static_cast<TSocketHandle>(accepted);
+}
+
+int QueryLocalAddress(TSocketHandle handle, TSocketAddress& address) {
+  g_last_error = 0;
+  address.Clear();
+  int length = static_cast<int>(address.bytes.size());
+  const int rc = Calls().getsockname(AsSocket(handle), AsSockaddr(address), &length);
+  if (rc != 0) RecordSocketError();
+  return rc;
+}
+
+int QueryPeerAddress(TSocketHandle handle, TSocketAddress& address) {
+  g_last_error = 0;
+  address.Clear();
+  int length = static_cast<int>(address.bytes.size());
+  const int rc = Calls().getpeername(AsSocket(handle), AsSockaddr(address), &length);
+  if (rc != 0) RecordSocketError();
+  return rc;
+}
+
+int SendToSocket(TSocketHandle handle, const void* buffer, int length, int flags) {
+  g_last_error = 0;
+  const int rc = Calls().send(AsSocket(handle), static_cast<const char*>(buffer),
+                              std::max(length, 0), flags);
+  if (rc == SOCKET_ERROR) {
+    RecordSocketError();
+    return -1;
+  }
+  return rc;
+}
+
+// Windows has TransmitFile, but it belongs to mswsock.dll, outside the
+// binding; a buffered send of one piece costs one copy and keeps the
+// socket's timeouts and error model exactly those of send.
+int SendFileToSocket(TSocketHandle handle, int file_descriptor, int64_t offset, int count) {
+  g_last_error = 0;
+  const intptr_t os_handle = _get_osfhandle(file_descriptor);
+  if (os_handle == -1 || offset < 0) {
+    g_last_error = 10022;
+    return -1;
+  }
+  HANDLE file = reinterpret_cast<HANDLE>(os_handle);
+  constexpr int kPiece = 65536;
+  static thread_local char buffer[kPiece];
+  const DWORD wanted = static_cast<DWORD>(std::clamp(count, 0, kPiece));
+  // The read moves the file pointer; put it back, as the platform's own
+  // positioned sends do.
+  LARGE_INTEGER zero{};
+  LARGE_INTEGER saved{};
+  SetFilePointerEx(file, zero, &saved, FILE_CURRENT);
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  DWORD got = 0;
+  const BOOL read_ok = wanted == 0 || ReadFile(file, buffer, wanted, &got, &at);
+  const DWORD read_error = read_ok ? 0 : GetLastError();
+  SetFilePointerEx(file, saved, nullptr, FILE_BEGIN);
+  if (!read_ok) {
+    if (read_error == ERROR_HANDLE_EOF) return 0;
+    g_last_error = read_error == ERROR_ACCESS_DENIED ? 10013 : 10022;
+    return -1;
+  }
+  if (got == 0) return 0;
+  return SendToSocket(handle, buffer, static_cast<int>(got), 0);
+}
+
+int ReceiveFromSocket(TSocketHandle handle, void* buffer, int length, int flags) {
+  g_last_error = 0;
+  const int rc =
+      Calls().recv(AsSocket(handle), static_cast<char*>(buffer), std::max(length, 0), flags);
+  if (rc == SOCKET_ERROR) {
+    RecordSocketError();
+    return -1;
+  }
+  return rc;
+}
+
+int SendToAddress(TSocketHandle handle, const void* buffer, int length, int flags,
+                  const TSocketAddress& address) {
+  g_last_error = 0;
+  const TSocketAddress target = address;
+  const int address_length = SocketAddressLength(target);
+  const int rc = Calls().sendto(AsSocket(handle), static_cast<const char*>(buffer),
+                                std::max(length, 0), flags,
+                                address_length > 0 ? AsSockaddr(target) : nullptr, address_length);
+  if (rc == SOCKET_ERROR) {
+    RecordSocketError();
+    return -1;
+  }
+  return rc;
+}
+
+int ReceiveFromAddress(TSocketHandle handle, void* buffer, int length, int flags,
+                       TSocketAddress& address) {
+  g_last_error = 0;
+  int address_length = static_cast<int>(address.bytes.size());
+  const int rc = Calls().recvfrom(AsSocket(handle), static_cast<char*>(buffer),
+                                  std::max(length, 0), flags, AsSockaddr(address), &address_length);
+  if (rc == SOCKET_ERROR) {
+    RecordSocketError();
+    return -1;
+  }
+  return rc;
+}
+
+int ShutdownSocket(TSocketHandle handle, int how) {
+  g_last_error = 0;
+  const int rc = Calls().shutdown(AsSocket(handle), how);
+  if (rc != 0) RecordSocketError();
+  return rc;
+}
+
+int SetSocketOptionInt(TSocketHandle handle, int level, int name, int32_t value) {
+  g_last_error = 0;
+  const int rc = Calls().setsockopt(AsSocket(handle), level, name,
+                                    reinterpret_cast<const char*>(&value), sizeof(value));
+  if (rc != 0) RecordSocketError();
+  return rc;
+}
+
+int GetSocketOptionInt(TSocketHandle handle, int level, int name, int32_t& value) {
+  g_last_error = 0;
+  int length = sizeof(value);
+  value = 0;
+  const int rc =
+      Calls().getsockopt(AsSocket(handle), level, name, reinterpret_cast<char*>(&value), &length);
+  if (rc != 0) RecordSocketError();
+  return rc;
+}
+
+int SetSocketLinger(TSocketHandle handle, bool enabled, int seconds) {
+  g_last_error = 0;
+  linger value{static_cast<u_short>(enabled ? 1 : 0), static_cast<u_short>(seconds)};
+  const int rc = Calls().setsockopt(AsSocket(handle), SOL_SOCKET, SO_LINGER,
+                                    reinterpret_cast<const char*>(&value), sizeof(value));
+  if (rc != 0) RecordSocketError();
+  return rc;
+}
+
+int GetSocketLinger(TSocketHandle handle, bool& enabled, int& seconds) {
+  g_last_error = 0;
+  linger value{};
+  int length = sizeof(value);
+  const int rc = Calls().getsockopt(AsSocket(handle), SOL_SOCKET, SO_LINGER,
+                                    reinterpret_cast<char*>(&value), &length);
+  if (rc != 0) {
+    RecordSocketError();
+    return rc;
+  }
+  enabled = value.l_onoff != 0;
+  seconds = value.l_linger;
+  return 0;
+}
+
+// Windows takes the receive and send timeouts as a DWORD of milliseconds.
+int SetSocketTimeoutOption(TSocketHandle handle, int name, int milliseconds) {
+  g_last_error = 0;
+  const DWORD value = static_cast<DWORD>(std::max(milliseconds, 0));
+  const int rc = Calls().setsockopt(AsSocket(handle), SOL_SOCKET, name,
+                                    reinterpret_cast<const char*>(&value), sizeof(value));
+  if (rc != 0) RecordSocketError();
+  return rc;
+}
+
+int SetNonBlockingMode(TSocketHandle handle, bool enabled) {
+  g_last_error = 0;
+  u_long value = enabled ? 1 : 0;
+  const int rc = Calls().ioctlsocket(AsSocket(handle), static_cast<long>(FIONBIO), &value);
+  if (rc != 0) RecordSocketError();
+  return rc;
+}
+
+int QueryPendingBytes(TSocketHandle handle, int& count) {
+  g_last_error = 0;
+  u_long value = 0;
+  const int rc = Calls().ioctlsocket(AsSocket(handle), static_cast<long>(FIONREAD), &value);
+  if (rc != 0) {
+    RecordSocketError();
+    count = 0;
+    return rc;
+  }
+  count = static_cast<int>(std::min<u_long>(value, 0x7FFFFFFF));
+  return 0;
+}
+
+std::string LocalHostName() {
+  char buffer[255] = {};
+  if (Calls().gethostname(buffer, 254) != 0) return std::string();
+  buffer[254] = '\0';
+  return std::string(buffer);
+}
+
+// ---- Waits --------------------------------------------------------------------------
+
+void ClearSelectSet(TSelectSet& set) { set.count = 0; }
+
+void AddToSelectSet(TSocketHandle handle, TSelectSet& set) {
+  if (set.count >= static_cast<int>(set.handles.size())) return;
+  set.handles[static_cast<size_t>(set.count++)] = handle;
+}
+
+// The Windows set is a counted list of up to 64 handles, just like ours. A
+// connect that failed shows in the exception set rather than the write set,
+// so a wait for writing watches both: either way the next call reports.
+int PollSelectSet(const TSelectSet& set, bool for_writing, int timeout_ms) {
+  static_assert(FD_SETSIZE >= 64);
+  g_last_error = 0;
+  const int count = std::clamp(set.count, 0, 64);
+  if (count == 0) {
+    g_last_error = kNotSocket;
+    return -1;
+  }
+  fd_set ready{};
+  fd_set failed{};
+  ready.fd_count = 0;
+  failed.fd_count = 0;
+  for (int i = 0; i < count; ++i) {
+    const SOCKET s = AsSocket(set.handles[static_cast<size_t>(i)]);
+    ready.fd_array[ready.fd_count++] = s;
+    if (for_writing) failed.fd_array[failed.fd_count++] = s;
+  }
+  timeval wait{};
+  timeval* wait_ptr = nullptr;
+  if (timeout_ms >= 0) {
+    wait.tv_sec = timeout_ms / 1000;
+    wait.tv_usec = (timeout_ms % 1000) * 1000;
+    wait_ptr = &wait;
+  }
+  const SocketCalls& api = Calls();
+  const int rc = api.select(0, for_writing ? nullptr : &ready, for_writing ? &ready : nullptr,
+                            for_writing ? &failed : nullptr, wait_ptr);
+  if (rc == SOCKET_ERROR) {
+    RecordSocketError();
+    return -1;
+  }
+  int found = 0;
+  for (int i = 0; i < count; ++i) {
+    const SOCKET s = AsSocket(set.handles[static_cast<size_t>(i)]);
+    if (api.__WSAFDIsSet(s, &ready) || (for_writing && api.__WSAFDIsSet(s, &failed))) ++found;
+  }
+  return found;
+}
+
+}  // namespace zud

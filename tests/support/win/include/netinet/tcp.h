@@ -1,0 +1,3 @@
+// Test peers only: POSIX socket names on Winsock.
+#pragma once
+#include "posix_sockets_win.h"

@@ -1,0 +1,196 @@
+// The platform layer's promises that differ most between Linux and Windows:
+// files keep every byte, a file read for upload cannot be changed meanwhile
+// (Windows sharing), socket failures carry Windows Sockets numbers, waits
+// and the file send work on real loopback sockets, and the program names
+// itself as the system does. Runs unchanged on both platforms.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "util/compat.h"
+#include "util/process.h"
+#include "util/sockapi.h"
+#include "util/stream.h"
+
+namespace zud {
+namespace {
+
+#if defined(_WIN32)
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+// A scratch file beside the test program's working directory, removed after.
+class ScratchFile {
+ public:
+  explicit ScratchFile(const std::string& name)
+      : path_((std::filesystem::temp_directory_path() /
+               (name + "-" + std::to_string(MonotonicMilliseconds()))).string()) {}
+  ~ScratchFile() {
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TEST(PlatformFileTest, EveryByteSurvivesAWriteAndARead) {
+  // Text-mode files would turn LF into CR LF and stop reading at Ctrl-Z.
+  const std::string bytes = std::string("a\r\nb\nc\rd\x1A" "e\0f", 11) + "\r\n\x1A";
+  ScratchFile file("zud-platform-bytes");
+  {
+    TFileStream out(file.path(), TFileStream::Mode::kCreate);
+    EXPECT_EQ(out.Write(bytes.data(), static_cast<int64_t>(bytes.size())),
+              static_cast<int64_t>(bytes.size()));
+  }
+  TFileStream in(file.path(), TFileStream::Mode::kRead);
+  EXPECT_EQ(in.Size(), static_cast<int64_t>(bytes.size()));
+  std::string back(bytes.size() + 4, '?');
+  EXPECT_EQ(in.Read(back.data(), static_cast<int64_t>(back.size())),
+            static_cast<int64_t>(bytes.size()));
+  back.resize(bytes.size());
+  EXPECT_EQ(back, bytes);
+  EXPECT_TRUE(FileExists(file.path()));
+  EXPECT_FALSE(FileExists(std::filesystem::temp_directory_path().string()));
+}
+
+TEST(PlatformFileTest, SmallFilesAndKindsOfPath) {
+  const std::string bytes = std::string("secret\r\n\x1A\0", 10);
+  ScratchFile file("zud-platform-small");
+  { std::ofstream(file.path(), std::ios::binary) << bytes; }
+  std::string content, error;
+  EXPECT_TRUE(ReadSmallFile(file.path(), 64, content, error)) << error;
+  EXPECT_EQ(content, bytes);
+  EXPECT_FALSE(ReadSmallFile(file.path(), 4, content, error));
+  EXPECT_EQ(error, "larger than 4 bytes");
+  const std::string dir = std::filesystem::temp_directory_path().string();
+  EXPECT_FALSE(ReadSmallFile(dir, 64, content, error));
+  EXPECT_TRUE(IsRegularFile(file.path()));
+  EXPECT_FALSE(IsRegularFile(dir));
+  EXPECT_TRUE(DirectoryExists(dir));
+  EXPECT_FALSE(DirectoryExists(file.path()));
+  EXPECT_FALSE(HomeDirectory().empty());
+}
+
+TEST(PlatformFileTest, AFileReadForUploadMayBeReadButNotChangedMeanwhile) {
+  ScratchFile file("zud-platform-sharing");
+  { std::ofstream(file.path(), std::ios::binary) << "payload"; }
+  TFileStream reading(file.path(), TFileStream::Mode::kRead);
+  std::ifstream other_reader(file.path(), std::ios::binary);
+  EXPECT_TRUE(other_reader.is_open());
+  // Linux has no mandatory sharing modes; Windows refuses the writer.
+  bool writer_refused = false;
+  try {
+    TFileStream writer(file.path(), TFileStream::Mode::kReadWrite);
+  } catch (const EFileOpenError&) {
+    writer_refused = true;
+  }
+  EXPECT_EQ(writer_refused, kWindows);
+}
+
+// A connected loopback pair made with the wrappers under test.
+struct LoopbackPair {
+  TSocketHandle listener = kInvalidSocket, client = kInvalidSocket, server = kInvalidSocket;
+  LoopbackPair() {
+    TSocketAddress address;
+    EXPECT_EQ(BuildSocketAddress(address, "127.0.0.1", "0", kAfInet, kIpProtoTcp, kSockStream,
+                                 true), 0);
+    listener = CreateSocket(kAfInet, kSockStream, kIpProtoTcp);
+    EXPECT_EQ(BindToAddress(listener, address), 0);
+    EXPECT_EQ(ListenOnSocket(listener, 4), 0);
+    EXPECT_EQ(QueryLocalAddress(listener, address), 0);
+    client = CreateSocket(kAfInet, kSockStream, kIpProtoTcp);
+    EXPECT_EQ(ConnectToAddress(client, address), 0) << LastSocketError();
+    TSocketAddress peer;
+    server = AcceptIntoAddress(listener, peer);
+    EXPECT_NE(server, kInvalidSocket);
+    EXPECT_EQ(SocketAddressIP(peer), "127.0.0.1");
+  }
+  ~LoopbackPair() {
+    for (TSocketHandle h : {client, server, listener}) {
+      if (h != kInvalidSocket) CloseSocket(h);
+    }
+  }
+  // Waits up to timeout_ms for the server side to become readable.
+  int Readable(int timeout_ms) const {
+    TSelectSet set;
+    AddToSelectSet(server, set);
+    return PollSelectSet(set, false, timeout_ms);
+  }
+};
+
+TEST(PlatformSocketTest, WaitsSeeDataAndTimeOutOtherwise) {
+  LoopbackPair pair;
+  EXPECT_EQ(pair.Readable(50), 0);
+  EXPECT_EQ(SendToSocket(pair.client, "hi", 2, 0), 2);
+  EXPECT_EQ(pair.Readable(5000), 1);
+  int pending = 0;
+  EXPECT_EQ(QueryPendingBytes(pair.server, pending), 0);
+  EXPECT_EQ(pending, 2);
+  TSelectSet empty;
+  EXPECT_EQ(PollSelectSet(empty, false, 0), -1);
+  EXPECT_EQ(LastSocketError(), 10038);
+}
+
+TEST(PlatformSocketTest, AFileGoesOutFromTheOffsetAskedFor) {
+  ScratchFile file("zud-platform-send");
+  const std::string bytes = "0123456789\r\n\x1A" "tail";
+  { std::ofstream(file.path(), std::ios::binary) << bytes; }
+  TFileStream in(file.path(), TFileStream::Mode::kRead);
+  LoopbackPair pair;
+  EXPECT_EQ(SendFileToSocket(pair.client, in.Descriptor(), 5, 100),
+            static_cast<int>(bytes.size() - 5));
+  EXPECT_EQ(SendFileToSocket(pair.client, in.Descriptor(), static_cast<int64_t>(bytes.size()), 10),
+            0);
+  std::string got(64, '\0');
+  ASSERT_EQ(pair.Readable(5000), 1);
+  const int n = ReceiveFromSocket(pair.server, got.data(), static_cast<int>(got.size()), 0);
+  got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  EXPECT_EQ(got, bytes.substr(5));
+}
+
+TEST(PlatformSocketTest, FailuresCarryWindowsSocketsNumbers) {
+  // A port that was bound and released: nothing listens there.
+  TSocketAddress address;
+  ASSERT_EQ(BuildSocketAddress(address, "127.0.0.1", "0", kAfInet, kIpProtoTcp, kSockStream, true),
+            0);
+  const TSocketHandle probe = CreateSocket(kAfInet, kSockStream, kIpProtoTcp);
+  ASSERT_EQ(BindToAddress(probe, address), 0);
+  ASSERT_EQ(QueryLocalAddress(probe, address), 0);
+  CloseSocket(probe);
+  const TSocketHandle client = CreateSocket(kAfInet, kSockStream, kIpProtoTcp);
+  EXPECT_EQ(ConnectToAddress(client, address), -1);
+  EXPECT_EQ(LastSocketError(), 10061);
+  CloseSocket(client);
+  EXPECT_NE(BuildSocketAddress(address, "no-such-host.invalid", "21", kAfInet, kIpProtoTcp,
+                               kSockStream, true), 0);
+}
+
+TEST(PlatformProcessTest, NamesItselfAsTheSystemDoes) {
+  const std::string path = ProgramPathFromArgument("typed-name");
+  if (kWindows) {
+    EXPECT_EQ(path.substr(path.size() - 4), ".exe") << path;
+  } else {
+    EXPECT_EQ(path, "typed-name");
+  }
+  EXPECT_FALSE(ProgramPathFromArgument("").empty());
+  const TLocaleTimeNames names = ReadLocaleTimeNames();
+  for (const std::string& month : names.abbreviated_months) EXPECT_FALSE(month.empty());
+}
+
+TEST(PlatformProcessTest, TheSocketLibraryIsLoadedByName) {
+  // Linux has nothing to load, so any name loads.
+  EXPECT_EQ(LoadSocketInterface("no-such-socket-library.dll"), !kWindows);
+  if (!kWindows) UnloadSocketInterface();
+  ASSERT_TRUE(LoadSocketInterface(""));
+  EXPECT_TRUE(UsesAddrInfoApi(kAfInet6));
+  UnloadSocketInterface();
+}
+
+}  // namespace
+}  // namespace zud

@@ -1,0 +1,38 @@
+# What the Windows build of the tests leaves out, and why. Everything else is
+# cross-built and run under wine by scripts/test-windows.
+
+# Test support that starts, watches or signals Linux processes (fork, exec,
+# waitpid, ptrace, setuid daemons): a Windows process cannot drive them.
+set(ZUD_WINDOWS_SKIPPED_SUPPORT
+  process.cpp
+  daemon_fixture.cpp
+  ftp_daemons.cpp
+  proxy_daemons.cpp
+  net.cpp)  # replaced by support/win/net_win.cpp
+
+set(ZUD_WINDOWS_SKIPPED_TESTS
+  # Real daemons on loopback (vsftpd, pyftpdlib, dante, microsocks, tinyproxy)
+  # are started by the test itself as Linux child processes; scripts/test-windows
+  # runs ftpupload.exe against a real vsftpd instead.
+  util/testsupport_ftp_daemons_test.cpp
+  util/testsupport_proxy_daemons_test.cpp
+  sockets/realproxy_test.cpp
+  ftp/ftpclient_realserver_test.cpp
+  ftp/ftpclient_realserver_login_test.cpp
+  frontend/upload_acceptance_test.cpp
+  # Run the tool as a child process (under a Linux tracer, through a pseudo
+  # terminal, with signals); the acceptance runs also start real daemons.
+  frontend/usage_test.cpp
+  frontend/tool_acceptance_test.cpp
+  # Checks the Linux errno translation, descriptors above 1024 and SIGPIPE;
+  # platform_test.cpp covers the Windows binding.
+  util/sockapi_test.cpp
+  # Process and daemon helpers of the test support itself.
+  util/testsupport_basics_test.cpp
+  # Point LC_TIME / LANG at generated Linux locales; Windows takes the month
+  # names from the user's locale settings instead.
+  util/monthnames_test.cpp
+  # Builds its scratch files with mkstemp in /tmp; platform_test.cpp checks
+  # the Windows file stream (binary mode, sharing).
+  util/stream_test.cpp
+  )
