@@ -12,6 +12,7 @@
 #include "sockets/socketerrors.h"
 #include "sockets/tcpsocket.h"
 #include "sockets/tls_openssl_api.h"
+#include "util/deadline.h"
 #include "util/iptext.h"
 #include "util/sockapi.h"
 #include "util/textutil.h"
@@ -160,22 +161,6 @@ BIO_METHOD* SocketBioMethod(const TApi& api) {
   }();
   return method;
 }
-
-// Time left of one operation's budget; a negative timeout never runs out.
-class TDeadline {
- public:
-  explicit TDeadline(int32_t timeout) : timeout_(timeout), start_(ReadTickCounter()) {}
-  // -1 without limit, else the ms left (0 when run out).
-  int32_t Left() const {
-    if (timeout_ < 0) return -1;
-    const uint32_t spent = ComputeTickSpan(start_, ReadTickCounter());
-    return spent >= static_cast<uint32_t>(timeout_) ? 0 : timeout_ - static_cast<int32_t>(spent);
-  }
-
- private:
-  int32_t timeout_;
-  uint32_t start_;
-};
 
 std::string StripBrackets(const std::string& host) {
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
