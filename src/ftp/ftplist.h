@@ -383,6 +383,11 @@ class TFTPList {
   // captures stay views of the line and entries views of the kept text.
   void ParseLinesDirect();
   bool ParseEplfDirect(std::string_view line);
+  // The commonest "ls -l" line read in one pass, where it is certain which
+  // built-in mask takes it first (see ftplist_shortcut.cpp); false leaves
+  // the line to the masks. parsed false: the line stays unparsed. Only for
+  // the built-in masks, whose texts mask_texts holds.
+  bool ParseUnixShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
   bool CheckDirect(TFieldViews& fields, TListField field);
   // Runs mask from state on; copies the state at step save_at (when it is
   // reached and later than the start) to saved. 0 and the failing step in
@@ -395,6 +400,8 @@ class TFTPList {
 
   // Masks are translated once; ParseLines names the one it is trying.
   std::vector<TCompiledMask> compiled_masks_;
+  // Masks is the built-in list, unedited: the shortcuts may be taken.
+  bool built_in_masks_ = false;
   // Text the entries' views point into, kept until ClearListing.
   std::vector<std::shared_ptr<std::string>> kept_text_;
   std::vector<std::shared_ptr<std::string>> kept_masks_;

@@ -160,6 +160,34 @@ std::vector<std::string> Corpus() {
       "                                                     1234 12-24-2005 10:30\n"
       "total 12\n"
       "-rw-r--r--   1 user     group        1234 Feb 30 10:30 feb30\n",
+      // Near misses of the commonest "ls -l" shape, each taken by another
+      // mask, by the same mask with odd fields, or by none.
+      "-rw-r--r--   1 user group 12 Dec 24 10:30 45 2020 digits first\n"
+      "-rw-r--r--   1 user group 12 Dec 24 10:30 45 x\n"
+      "-rw-r--r--   1 user group 12 Dec 24 10:30 4\n"
+      "-rw-r--r--   1 user group 12 Dec 24 10:30 $1 x\n"
+      "-rw-r--r--   1 user group 12 24 Dec 10:30 day first\n"
+      "-rw-r--r--   1 user group 12 12 Dec 2005 day first\n"
+      "-rw-r--r--   1 user group 12 xyz 24 10:30 x month\n"
+      "-rw-r--r--   1 user group 12 M\xc3\xa4r 24 10:30 umlaut\n"
+      "-rw-r--r--   1 user 12 Dec 24 10:30 no group\n"
+      "-rw-r--r--\t1\tuser group\t12\tDec\t\t4\t10:30\ttabs\n"
+      "-rw-r--r--   1 user group 1 Dec 24 10-30 dash time\n"
+      "-rw-r--r--   1 user group 12345678901234567890123 Dec 24 1999 big\n"
+      "-rw-r--r--   1 user group 12 Dec 24  1999 year\n"
+      "-rw-r--r--   1 user group 12 Dec 24 10:30 \n"
+      "-rw-r--r--   1 user group 12 Dec 24 10:30\n"
+      "-rw-r--r--   1 user group 12 Dec 24 10:61 bad minute\n"
+      "-rw-r--r--   1 user group 12 Dec 32 10:30 bad day\n"
+      "-rw-r--r--   1 user group 12 Feb 29 10:30 leap\n"
+      "drwxr-xr-x   1 user group 12 Dec 24 10:30 ..\n"
+      "drwxr-xr-x   1 user group 12 Dec 24 10:30 .\n"
+      "-rw-r--r--   1 user group 12 Dec 24 10:30 trailing  \n"
+      "-rw-r--r--   1 user group 1x Dec 24 10:30 size letters\n"
+      "-rw-r--r--   1 user group 7\n"
+      "-rw-r--r--  user group 12 Dec 24 10:30 two words\n"
+      "-rw-r--r-Q   1 user group 12 Dec 24 10:30 bad permission\n"
+      "-rw-r--r--   1 user group 12 Dec 24 10:30 +1 24 x\n",
   };
   const std::filesystem::path corpus =
       std::filesystem::path(ZUD_SOURCE_DIR) / "fuzz" / "corpus" / "ftplist_fuzz";

@@ -1,0 +1,171 @@
+// The commonest "ls -l" line, "-rw-r--r--  1 owner group  1234 Dec 24 10:30
+// name", read in one pass instead of by stepping the built-in masks. Such a
+// line is taken by the third built-in mask,
+//   "pppppppppp $!!!S*$TTT$DD$UUUUU$n*",
+// once the two before it have failed: the first reads "hh mm ss" where the
+// third reads "UUUUU", the second a day where the third reads the month. The
+// pass below captures exactly what the third mask captures, with the same
+// checks, and proves the first two fail; wherever it is not certain it gives
+// the line back to the masks, so the result is the masks' result.
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "ftp/ftplist.h"
+#include "ftp/ftplist_fields.h"
+
+namespace zud {
+
+namespace {
+
+// The mask this pass stands for, in BuiltInListMasks.
+constexpr size_t kUnixMask = 2;
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+uint64_t Load8(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Byte index in a little-endian word of its lowest set flag byte.
+size_t FirstFlagged(uint64_t flags) { return static_cast<size_t>(std::countr_zero(flags)) / 8; }
+
+// The first position from pos whose byte is c / is not c; n when none.
+// Eight bytes at a time where the line has them.
+size_t FindByte(const char* d, size_t pos, size_t n, char c) {
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; n - pos >= 8; pos += 8) {
+      const uint64_t x = Load8(d + pos) ^ (kOnes * static_cast<unsigned char>(c));
+      const uint64_t zero = (x - kOnes) & ~x & kHighs;
+      if (zero != 0) return pos + FirstFlagged(zero);
+    }
+  }
+  while (pos < n && d[pos] != c) ++pos;
+  return pos;
+}
+size_t SkipByte(const char* d, size_t pos, size_t n, char c) {
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; n - pos >= 8; pos += 8) {
+      const uint64_t x = Load8(d + pos) ^ (kOnes * static_cast<unsigned char>(c));
+      if (x != 0) return pos + static_cast<size_t>(std::countr_zero(x)) / 8;
+    }
+  }
+  while (pos < n && d[pos] == c) ++pos;
+  return pos;
+}
+size_t SkipBlanks(const char* d, size_t pos, size_t n) {
+  for (;;) {
+    pos = SkipByte(d, pos, n, ' ');
+    if (pos == n || d[pos] != '\t') return pos;
+    ++pos;
+  }
+}
+
+// A two-character capture no numeric check can accept: its first character
+// starts no number (TextToIntDef takes blanks, signs, "$" and "x" prefixes).
+bool SurelyNoNumber(char c) {
+  return !(c >= '0' && c <= '9') && c != ' ' && c != '+' && c != '-' && c != '$' && c != 'x' &&
+         c != 'X';
+}
+
+// What a numeric field check makes of a capture.
+bool NumberIn(std::string_view text, int low, int high) {
+  const int number = ListNumberOr(StripListBlanks(text), -1);
+  return number >= low && number <= high;
+}
+
+bool IsDotDirectory(std::string_view name) { return name == "." || name == ".."; }
+
+}  // namespace
+
+bool TFTPList::ParseUnixShortcut(std::string_view line, const std::string_view* mask_texts,
+                                 bool& parsed) {
+  const char* const d = line.data();
+  const size_t n = line.size();
+  // Ten permission characters and at least one more.
+  if (n < 12) return false;
+  TFieldViews fields{};
+  fields.field[kFieldPermission] = line.substr(0, 10);
+  if (!IsListPermissionText(fields.field[kFieldPermission])) return false;
+  size_t pos = 11;  // the character after the permissions is skipped unread
+  // Every step needs a character left when it starts.
+  auto blanks = [&] {
+    if (pos >= n) return false;
+    pos = SkipBlanks(d, pos, n);
+    return true;
+  };
+  if (!blanks()) return false;
+  for (int word = 0; word < 3; ++word) {  // links, owner, group
+    if (pos >= n) return false;
+    pos = SkipByte(d, FindByte(d, pos, n, ' '), n, ' ');
+  }
+  // The size: "S" takes one character, "*" the digits after it, and the
+  // check wants digits only (there are no blanks to trim here).
+  if (pos >= n || !IsAsciiDigitChar(d[pos])) return false;
+  const size_t size_start = pos;
+  int64_t size = d[pos++] - '0';
+  if (pos >= n) return false;
+  for (; pos < n; ++pos) {
+    const unsigned digit = static_cast<unsigned char>(d[pos]) - static_cast<unsigned>('0');
+    if (digit > 9) break;
+    if (pos - size_start < 18) size = size * 10 + static_cast<int64_t>(digit);
+  }
+  fields.field[kFieldSize] = line.substr(size_start, pos - size_start);
+  fields.size_known = pos - size_start <= 18;
+  fields.size = size;
+  if (!blanks()) return false;
+
+  // The month: three ASCII characters here (a multi-byte name goes to the
+  // masks). The second mask reads a day from its first two and must fail.
+  if (n - pos < 3) return false;
+  const std::string_view month = line.substr(pos, 3);
+  for (char c : month) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  if (!SurelyNoNumber(month[0]) && NumberIn(month.substr(0, 2), 1, 31)) return false;
+  fields.field[kFieldMonthName] = month;
+  fields.month = MonthFromName(month);
+  if (fields.month == 0) return false;
+  pos += 3;
+  if (!blanks()) return false;
+
+  if (n - pos < 2) return false;
+  fields.field[kFieldDay] = line.substr(pos, 2);
+  if (!CheckListNumber(fields, kFieldDay, 1, 31)) return false;
+  pos += 2;
+  if (!blanks()) return false;
+
+  // The first mask reads "hh mm ss" from here; one of them must fail.
+  const size_t at = pos;
+  if (n - at >= 8 && !SurelyNoNumber(d[at + 6]) && NumberIn(line.substr(at, 2), 0, 24) &&
+      NumberIn(line.substr(at + 3, 2), 0, 59) && NumberIn(line.substr(at + 6, 2), 0, 59)) {
+    return false;
+  }
+  if (n - pos < 5) return false;
+  fields.field[kFieldYearOrTime] = line.substr(pos, 5);
+  if (!CheckListField(fields, kFieldYearOrTime, separator_scratch_)) return false;
+  pos += 5;
+  if (!blanks()) return false;
+  // The name: the rest of the line, never empty here.
+  if (pos >= n) return false;
+  fields.field[kFieldName] = line.substr(pos);
+
+  TFilledEntry filled;
+  parsed = FillListEntry(fields, parse_now_, filled) && !filled.name.empty();
+  if (!parsed || (filled.is_directory && IsDotDirectory(filled.name))) return true;
+  TFTPListRec& entry = Entries.AppendPlain();
+  entry.EntryName.Refer(filled.name);
+  entry.IsDirectory = filled.is_directory;
+  entry.IsReadable = filled.is_readable;
+  entry.SizeBytes = filled.size;
+  entry.ModifiedAt = filled.modified;
+  entry.PermissionString.Refer(filled.permissions);
+  entry.SourceLine.Refer(line);
+  entry.MatchedMask.Refer(mask_texts[kUnixMask]);
+  return true;
+}
+
+}  // namespace zud
