@@ -427,6 +427,10 @@ class TFTPList {
   };
   static constexpr size_t kMonthMemoSize = 32;
   size_t month_memo_count_ = 0;
+  // Bytes that may start a month name (bit c % 64 of word c / 64), from the
+  // tables as ForgetMonthNames found them.
+  uint64_t month_first_bytes_[4] = {~0ULL, ~0ULL, ~0ULL, ~0ULL};
+  void ForgetMonthNames();
   size_t month_memo_next_ = 0;
   size_t month_memo_last_ = 0;
   MonthMemo month_memo_[kMonthMemoSize];
