@@ -388,6 +388,12 @@ class TFTPList {
   // the line to the masks. parsed false: the line stays unparsed. Only for
   // the built-in masks, whose texts mask_texts holds.
   bool ParseUnixShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
+  // The same for IIS / DOS lines.
+  bool ParseDosShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
+  // Fills and appends the entry a shortcut's captures make, as after a mask;
+  // false when the line stays unparsed.
+  bool AppendShortcutEntry(const TFieldViews& fields, std::string_view line,
+                           std::string_view mask_text);
   bool CheckDirect(TFieldViews& fields, TListField field);
   // Runs mask from state on; copies the state at step save_at (when it is
   // reached and later than the start) to saved. 0 and the failing step in

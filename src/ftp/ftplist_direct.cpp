@@ -198,7 +198,9 @@ void TFTPList::ParseLinesDirect() {
     const std::string_view next = i + 1 < line_count ? lines[i + 1] : std::string_view();
     size_t consumed = 1;
     bool parsed = !line.empty() && line[0] == '+' && ParseEplfDirect(line);
-    if (!parsed && built_in_masks_ && ParseUnixShortcut(line, mask_texts.data(), parsed)) {
+    if (!parsed && built_in_masks_ &&
+        (ParseUnixShortcut(line, mask_texts.data(), parsed) ||
+         ParseDosShortcut(line, mask_texts.data(), parsed))) {
       if (!parsed) UnparsedLines.PushView(line);
       ++i;
       continue;

@@ -153,9 +153,16 @@ bool TFTPList::ParseUnixShortcut(std::string_view line, const std::string_view* 
   if (pos >= n) return false;
   fields.field[kFieldName] = line.substr(pos);
 
+  parsed = AppendShortcutEntry(fields, line, mask_texts[kUnixMask]);
+  return true;
+}
+
+bool TFTPList::AppendShortcutEntry(const TFieldViews& fields, std::string_view line,
+                                   std::string_view mask_text) {
   TFilledEntry filled;
-  parsed = FillListEntry(fields, parse_now_, filled) && !filled.name.empty();
-  if (!parsed || (filled.is_directory && IsDotDirectory(filled.name))) return true;
+  // As after a mask: no date, or no name, and the line stays unparsed.
+  if (!FillListEntry(fields, parse_now_, filled) || filled.name.empty()) return false;
+  if (filled.is_directory && IsDotDirectory(filled.name)) return true;
   TFTPListRec& entry = Entries.AppendPlain();
   entry.EntryName.Refer(filled.name);
   entry.IsDirectory = filled.is_directory;
@@ -164,8 +171,129 @@ bool TFTPList::ParseUnixShortcut(std::string_view line, const std::string_view* 
   entry.ModifiedAt = filled.modified;
   entry.PermissionString.Refer(filled.permissions);
   entry.SourceLine.Refer(line);
-  entry.MatchedMask.Refer(mask_texts[kUnixMask]);
+  entry.MatchedMask.Refer(mask_text);
   return true;
+}
+
+// ---- IIS / DOS: "12-24-98  10:30PM       1234 name" and "<DIR>" ------------------
+//
+// The eighth built-in mask, "MM DD YY  hh mmH !S* n*", takes a file line and
+// the ninth, "MM DD YY  hh mmH $ d!n*", a directory line. Before them the
+// six "pppppppppp" masks fail on a line starting with a digit (a digit is no
+// permission character), and the seventh, "d            $!S*$TTT...", is
+// followed as far as its month, where it must be seen to fail. The two masks
+// are then followed step by step, with the checks the masks make.
+
+namespace {
+
+constexpr size_t kDosFileMask = 7;
+constexpr size_t kDosDirectoryMask = 8;
+
+// A cursor over a line that moves as mask steps do: every step needs a
+// character left when it starts.
+struct TStepCursor {
+  std::string_view line;
+  size_t pos = 0;
+
+  bool Take(TFieldViews& fields, TListField field, size_t count) {
+    if (pos >= line.size() || line.size() - pos < count) return false;
+    fields.field[field] = line.substr(pos, count);
+    pos += count;
+    return true;
+  }
+  bool Skip(size_t count) {
+    if (pos >= line.size() || line.size() - pos < count) return false;
+    pos += count;
+    return true;
+  }
+  bool Blanks() {
+    if (pos >= line.size()) return false;
+    pos = SkipBlanks(line.data(), pos, line.size());
+    return true;
+  }
+  bool Word() {
+    if (pos >= line.size()) return false;
+    while (pos < line.size() && line[pos] != ' ') ++pos;
+    while (pos < line.size() && line[pos] == ' ') ++pos;
+    return true;
+  }
+  bool Digits() {
+    if (pos >= line.size()) return false;
+    while (pos < line.size() && IsAsciiDigitChar(line[pos])) ++pos;
+    return true;
+  }
+  // The final "n*": the rest of the line, which must not be empty.
+  bool Rest(TFieldViews& fields, TListField field) {
+    if (pos >= line.size()) return false;
+    fields.field[field] = line.substr(pos);
+    pos = line.size();
+    return true;
+  }
+};
+
+}  // namespace
+
+bool TFTPList::ParseDosShortcut(std::string_view line, const std::string_view* mask_texts,
+                                bool& parsed) {
+  if (line.size() < 17 || !IsAsciiDigitChar(line[0])) return false;
+  // The seventh mask: a character, twelve more, blanks, a word, a size, blanks
+  // and a month name, which must fail to be one.
+  {
+    TStepCursor c{line, 13};
+    if (c.Blanks() && c.Word() && c.Skip(1)) {
+      const size_t size_start = c.pos - 1;
+      if (c.Digits()) {
+        const std::string_view size = StripListBlanks(line.substr(size_start, c.pos - size_start));
+        bool digits = true;
+        for (char ch : size) digits = digits && IsAsciiDigitChar(ch);
+        if (digits && c.Blanks() && c.pos < line.size()) {
+          if (line.size() - c.pos < 3) return false;  // may be UTF-8: left to the masks
+          const std::string_view month = line.substr(c.pos, 3);
+          for (char ch : month) {
+            if (static_cast<unsigned char>(ch) >= 0x80) return false;
+          }
+          if (MonthFromName(month) != 0) return false;
+        }
+      }
+    }
+  }
+  // What the eighth and ninth masks share: "MM DD YY  hh mmH".
+  TFieldViews fields{};
+  TStepCursor c{line, 0};
+  if (!(c.Take(fields, kFieldMonth, 2) && CheckListNumber(fields, kFieldMonth, 1, 12) &&
+        c.Skip(1) && c.Take(fields, kFieldDay, 2) && CheckListNumber(fields, kFieldDay, 1, 31) &&
+        c.Skip(1) && c.Take(fields, kFieldYear, 2) &&
+        CheckListField(fields, kFieldYear, separator_scratch_) && c.Skip(2) &&
+        c.Take(fields, kFieldHour, 2) && CheckListNumber(fields, kFieldHour, 0, 24) &&
+        c.Skip(1) && c.Take(fields, kFieldMinute, 2) &&
+        CheckListNumber(fields, kFieldMinute, 0, 59) && c.Take(fields, kFieldAmPm, 1) &&
+        CheckListField(fields, kFieldAmPm, separator_scratch_))) {
+    return false;
+  }
+  const size_t after_time = c.pos;
+  // The eighth: " !S* n*".
+  {
+    TFieldViews file = fields;
+    if (c.Skip(1) && c.Word() && c.Skip(1)) {
+      const size_t size_start = c.pos - 1;
+      if (c.Digits()) {
+        file.field[kFieldSize] = line.substr(size_start, c.pos - size_start);
+        if (CheckListField(file, kFieldSize, separator_scratch_) && c.Skip(1) &&
+            c.Rest(file, kFieldName)) {
+          parsed = AppendShortcutEntry(file, line, mask_texts[kDosFileMask]);
+          return true;
+        }
+      }
+    }
+  }
+  // The ninth: " $ d!n*".
+  c.pos = after_time;
+  if (c.Skip(1) && c.Blanks() && c.Skip(1) && c.Take(fields, kFieldDirFlag, 1) && c.Word() &&
+      c.Rest(fields, kFieldName)) {
+    parsed = AppendShortcutEntry(fields, line, mask_texts[kDosDirectoryMask]);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace zud

@@ -188,6 +188,22 @@ std::vector<std::string> Corpus() {
       "-rw-r--r--  user group 12 Dec 24 10:30 two words\n"
       "-rw-r--r-Q   1 user group 12 Dec 24 10:30 bad permission\n"
       "-rw-r--r--   1 user group 12 Dec 24 10:30 +1 24 x\n",
+      "12-24-98  10:30PM            1234 readme.txt\n"
+      "03-15-06  11:45AM       <DIR>          some dir\n"
+      "03-15-06  11:45am       <dir>          lower dir\n"
+      "03-15-06  11:45AM       <DIR>          .\n"
+      "13-15-06  11:45AM       <DIR>          bad month\n"
+      "02-30-06  11:45AM            12 bad date\n"
+      "12-24-98  10:30XM            1234 bad am pm\n"
+      "12-24-98  10:30PM            1234\n"
+      "12-24-98  10:30PM            1234 \n"
+      "12-24-98  10:30PM          12x4 size letters\n"
+      "12-24-98  10:30PM\t\t1234 tabs\n"
+      "12-24-1998  10:30PM            1234 long year\n"
+      "1 3456789012 Jan 2 Dec 24 10:30 seventh mask\n"
+      "1 3456789012  4 Dec 24 10:30 seventh mask\n"
+      "12-24-98  10:30PM 7 Dec 24 10:30 month after size\n"
+      "12-24-98  10:30PM  <DIR>\n",
   };
   const std::filesystem::path corpus =
       std::filesystem::path(ZUD_SOURCE_DIR) / "fuzz" / "corpus" / "ftplist_fuzz";
