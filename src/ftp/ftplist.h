@@ -52,6 +52,7 @@ namespace zud {
 struct TCompiledMask;
 struct TFieldViews;
 struct TMatchState;
+struct TStepCursor;
 enum TListField : int8_t;
 // The current local date and time, split once per parse.
 struct TNowParts {
@@ -390,6 +391,11 @@ class TFTPList {
   bool ParseUnixShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
   // The same for IIS / DOS lines.
   bool ParseDosShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
+  // The same for VMS lines.
+  bool ParseVmsShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
+  int MatchVmsTail(TStepCursor& cursor, TFieldViews& fields);
+  // true when the seventh built-in mask surely fails on line.
+  bool SeventhMaskFails(std::string_view line);
   // Fills and appends the entry a shortcut's captures make, as after a mask;
   // false when the line stays unparsed.
   bool AppendShortcutEntry(const TFieldViews& fields, std::string_view line,

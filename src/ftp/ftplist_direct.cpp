@@ -200,7 +200,8 @@ void TFTPList::ParseLinesDirect() {
     bool parsed = !line.empty() && line[0] == '+' && ParseEplfDirect(line);
     if (!parsed && built_in_masks_ &&
         (ParseUnixShortcut(line, mask_texts.data(), parsed) ||
-         ParseDosShortcut(line, mask_texts.data(), parsed))) {
+         ParseDosShortcut(line, mask_texts.data(), parsed) ||
+         ParseVmsShortcut(line, mask_texts.data(), parsed))) {
       if (!parsed) UnparsedLines.PushView(line);
       ++i;
       continue;

@@ -189,6 +189,8 @@ namespace {
 constexpr size_t kDosFileMask = 7;
 constexpr size_t kDosDirectoryMask = 8;
 
+}  // namespace
+
 // A cursor over a line that moves as mask steps do: every step needs a
 // character left when it starts.
 struct TStepCursor {
@@ -231,32 +233,30 @@ struct TStepCursor {
   }
 };
 
-}  // namespace
+bool TFTPList::SeventhMaskFails(std::string_view line) {
+  // "d            $!S*$TTT...": a character, twelve more, blanks, a word, a
+  // size, blanks and a month name, which must fail to be one.
+  if (line.size() < 13) return true;
+  TStepCursor c{line, 13};
+  if (!(c.Blanks() && c.Word() && c.Skip(1))) return true;
+  const size_t size_start = c.pos - 1;
+  if (!c.Digits()) return true;
+  for (char ch : StripListBlanks(line.substr(size_start, c.pos - size_start))) {
+    if (!IsAsciiDigitChar(ch)) return true;
+  }
+  if (!c.Blanks() || c.pos >= line.size()) return true;
+  if (line.size() - c.pos < 3) return false;  // may be UTF-8: left to the masks
+  const std::string_view month = line.substr(c.pos, 3);
+  for (char ch : month) {
+    if (static_cast<unsigned char>(ch) >= 0x80) return false;
+  }
+  return MonthFromName(month) == 0;
+}
 
 bool TFTPList::ParseDosShortcut(std::string_view line, const std::string_view* mask_texts,
                                 bool& parsed) {
   if (line.size() < 17 || !IsAsciiDigitChar(line[0])) return false;
-  // The seventh mask: a character, twelve more, blanks, a word, a size, blanks
-  // and a month name, which must fail to be one.
-  {
-    TStepCursor c{line, 13};
-    if (c.Blanks() && c.Word() && c.Skip(1)) {
-      const size_t size_start = c.pos - 1;
-      if (c.Digits()) {
-        const std::string_view size = StripListBlanks(line.substr(size_start, c.pos - size_start));
-        bool digits = true;
-        for (char ch : size) digits = digits && IsAsciiDigitChar(ch);
-        if (digits && c.Blanks() && c.pos < line.size()) {
-          if (line.size() - c.pos < 3) return false;  // may be UTF-8: left to the masks
-          const std::string_view month = line.substr(c.pos, 3);
-          for (char ch : month) {
-            if (static_cast<unsigned char>(ch) >= 0x80) return false;
-          }
-          if (MonthFromName(month) != 0) return false;
-        }
-      }
-    }
-  }
+  if (!SeventhMaskFails(line)) return false;
   // What the eighth and ninth masks share: "MM DD YY  hh mmH".
   TFieldViews fields{};
   TStepCursor c{line, 0};
@@ -294,6 +294,70 @@ bool TFTPList::ParseDosShortcut(std::string_view line, const std::string_view* m
     return true;
   }
   return false;
+}
+
+// ---- VMS: "NAME.TYPE;1  2/3  15-MAR-2005 10:30 [GROUP,OWNER]" --------------
+//
+// The fifteenth built-in mask, "v*$!DD TTT YYYY hh mm", takes these lines
+// once the fourteenth, "v*$  DD TTT YYYY hh mm", has failed. Before those,
+// the six "pppppppppp" masks fail on a line whose first ten characters are no
+// permission column, the seventh is followed to its month, and the six date
+// masks after it ("MM DD ..." and "DD MM ...") fail on a first character that
+// starts no number.
+
+namespace {
+
+constexpr size_t kVmsMask = 14;
+
+}  // namespace
+
+int TFTPList::MatchVmsTail(TStepCursor& c, TFieldViews& fields) {
+  // "DD TTT YYYY hh mm" after the name and its blanks: 1 a match, 0 a sure
+  // failure, -1 a month name in UTF-8, left to the masks.
+  if (!(c.Take(fields, kFieldDay, 2) && CheckListNumber(fields, kFieldDay, 1, 31) && c.Skip(1))) {
+    return 0;
+  }
+  if (c.pos >= c.line.size() || c.line.size() - c.pos < 3) return 0;
+  for (size_t i = 0; i < 3; ++i) {
+    if (static_cast<unsigned char>(c.line[c.pos + i]) >= 0x80) return -1;
+  }
+  c.Take(fields, kFieldMonthName, 3);
+  fields.month = MonthFromName(fields.field[kFieldMonthName]);
+  if (fields.month == 0) return 0;
+  const bool match =
+      c.Skip(1) && c.Take(fields, kFieldYear, 4) &&
+      CheckListField(fields, kFieldYear, separator_scratch_) && c.Skip(1) &&
+      c.Take(fields, kFieldHour, 2) && CheckListNumber(fields, kFieldHour, 0, 24) && c.Skip(1) &&
+      c.Take(fields, kFieldMinute, 2) && CheckListNumber(fields, kFieldMinute, 0, 59) &&
+      CheckListNames(fields);
+  return match ? 1 : 0;
+}
+
+bool TFTPList::ParseVmsShortcut(std::string_view line, const std::string_view* mask_texts,
+                                bool& parsed) {
+  if (line.size() < 2 || !SurelyNoNumber(line[0]) ||
+      (line.size() >= 10 && IsListPermissionText(line.substr(0, 10))) ||
+      !SeventhMaskFails(line)) {
+    return false;
+  }
+  TFieldViews fields{};
+  TStepCursor c{line, 0};
+  // "v*$": the name up to a space, then blanks.
+  while (c.pos < line.size() && line[c.pos] != ' ') ++c.pos;
+  fields.field[kFieldVmsName] = line.substr(0, c.pos);
+  if (!c.Blanks()) return false;
+  const size_t after_name = c.pos;
+  // The fourteenth: "  DD TTT YYYY hh mm".
+  {
+    TFieldViews first = fields;
+    const int result = c.Skip(2) ? MatchVmsTail(c, first) : 0;
+    if (result != 0) return false;
+  }
+  // The fifteenth: "!DD TTT YYYY hh mm".
+  c.pos = after_name;
+  if (!c.Word() || MatchVmsTail(c, fields) != 1) return false;
+  parsed = AppendShortcutEntry(fields, line, mask_texts[kVmsMask]);
+  return true;
 }
 
 }  // namespace zud

@@ -204,6 +204,23 @@ std::vector<std::string> Corpus() {
       "1 3456789012  4 Dec 24 10:30 seventh mask\n"
       "12-24-98  10:30PM 7 Dec 24 10:30 month after size\n"
       "12-24-98  10:30PM  <DIR>\n",
+      "FILE.TXT;1  2/3  15-MAR-2005 10:30 [GROUP,OWNER]\n"
+      "SUB.DIR;1        1/3     12-FEB-2004 14:20 [SYSTEM]  (RWE,RWE,RE,RE)\n"
+      "FILE.TXT;1  2  5 MAR 2005 10:30 fourteenth mask\n"
+      "FILE.TXT;1  2 15 MAR 2005 10:30 both masks\n"
+      "FILE.TXT;1  2/3  15-M\xc3\xa4r-2005 10:30\n"
+      "FILE.TXT  2/3  15-MAR-2005 10:30\n"
+      "FI?E.TXT;1  2/3  15-MAR-2005 10:30\n"
+      "1FILE.TXT;1  2/3  15-MAR-2005 10:30\n"
+      "FILE.TXT;1  2/3  15-MAR-2005 10:3\n"
+      "FILE.TXT;1  2/3  15-MAR-1800 10:30\n"
+      "FILE.TXT;1  2/3  31-FEB-2005 10:30\n"
+      "FILE.TXT;1  2/3  1-JUN-1998 07:32:04\n"
+      "FILE.TXT;1\t2/3\t15-MAR-2005 10:30\n"
+      "FILE.TXT;1  2/3  15-XYZ-2005 10:30\n"
+      "rwxrwxrwxr;1  2/3  15-MAR-2005 10:30\n"
+      "A           x 1 Dec 24 10:30 seventh mask\n"
+      " FILE.TXT;1  2/3  15-MAR-2005 10:30\n",
   };
   const std::filesystem::path corpus =
       std::filesystem::path(ZUD_SOURCE_DIR) / "fuzz" / "corpus" / "ftplist_fuzz";
