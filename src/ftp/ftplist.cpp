@@ -345,7 +345,7 @@ std::string_view TFTPList::KeptMaskText(size_t m) {
 void TFTPList::ParseLines() {
   CompileMasks();
   KeepListingText();
-  month_memo_count_ = 0;
+  ForgetMonthNames();
   parse_now_ = ReadNow();
   parsing_ = true;
   struct Done {
@@ -450,11 +450,38 @@ void TFTPList::ClearFieldBuffers() {
 void TFTPList::ReplaceLocaleMonthNames() {
   TMonthRow& months = LocaleMonthNames();
   for (size_t i = 0; i < months.size(); ++i) months[i] = MonthNamesText.substr(i * 3, 3);
+  ForgetMonthNames();
+}
+
+void TFTPList::ForgetMonthNames() {
   month_memo_count_ = 0;
+  // Names are compared without ASCII case; a byte of 0x80 or more may start
+  // an 8-bit name, a UTF-8 one, or either in another case.
+  for (uint64_t& word : month_first_bytes_) word = 0;
+  auto add = [this](unsigned char c) { month_first_bytes_[c >> 6] |= uint64_t{1} << (c & 63); };
+  for (int c = 0x80; c < 0x100; ++c) add(static_cast<unsigned char>(c));
+  auto add_row = [&add](const TMonthRow& row) {
+    for (const std::string& name : row) {
+      if (name.empty()) continue;
+      const auto c = static_cast<unsigned char>(name[0]);
+      add(c);
+      if (c < 0x80) {
+        add(static_cast<unsigned char>(AsciiUpper(static_cast<char>(c))));
+        if (c >= 'A' && c <= 'Z') add(static_cast<unsigned char>(c - 'A' + 'a'));
+      }
+    }
+  };
+  for (const TMonthRow& row : MonthNameTable()) add_row(row);
+  add_row(LocaleMonthNames());
 }
 
 int TFTPList::MonthFromName(std::string_view name) {
   if (!parsing_ || name.size() > sizeof(uint64_t)) return MonthNumberFromName(name);
+  // Junk captures (digits, blanks) start no month name: no look-up for them.
+  if (!name.empty()) {
+    const auto first = static_cast<unsigned char>(name[0]);
+    if (((month_first_bytes_[first >> 6] >> (first & 63)) & 1) == 0) return 0;
+  }
   uint64_t key = 0;
   for (size_t i = 0; i < name.size(); ++i) {
     key |= uint64_t{static_cast<unsigned char>(name[i])} << (8 * i);

@@ -52,6 +52,7 @@ namespace zud {
 struct TCompiledMask;
 struct TFieldViews;
 struct TMatchState;
+struct TStepCursor;
 enum TListField : int8_t;
 // The current local date and time, split once per parse.
 struct TNowParts {
@@ -383,6 +384,22 @@ class TFTPList {
   // captures stay views of the line and entries views of the kept text.
   void ParseLinesDirect();
   bool ParseEplfDirect(std::string_view line);
+  // The commonest "ls -l" line read in one pass, where it is certain which
+  // built-in mask takes it first (see ftplist_shortcut.cpp); false leaves
+  // the line to the masks. parsed false: the line stays unparsed. Only for
+  // the built-in masks, whose texts mask_texts holds.
+  bool ParseUnixShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
+  // The same for IIS / DOS lines.
+  bool ParseDosShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
+  // The same for VMS lines.
+  bool ParseVmsShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
+  int MatchVmsTail(TStepCursor& cursor, TFieldViews& fields);
+  // true when the seventh built-in mask surely fails on line.
+  bool SeventhMaskFails(std::string_view line);
+  // Fills and appends the entry a shortcut's captures make, as after a mask;
+  // false when the line stays unparsed.
+  bool AppendShortcutEntry(const TFieldViews& fields, std::string_view line,
+                           std::string_view mask_text);
   bool CheckDirect(TFieldViews& fields, TListField field);
   // Runs mask from state on; copies the state at step save_at (when it is
   // reached and later than the start) to saved. 0 and the failing step in
@@ -395,6 +412,8 @@ class TFTPList {
 
   // Masks are translated once; ParseLines names the one it is trying.
   std::vector<TCompiledMask> compiled_masks_;
+  // Masks is the built-in list, unedited: the shortcuts may be taken.
+  bool built_in_masks_ = false;
   // Text the entries' views point into, kept until ClearListing.
   std::vector<std::shared_ptr<std::string>> kept_text_;
   std::vector<std::shared_ptr<std::string>> kept_masks_;
@@ -420,6 +439,10 @@ class TFTPList {
   };
   static constexpr size_t kMonthMemoSize = 32;
   size_t month_memo_count_ = 0;
+  // Bytes that may start a month name (bit c % 64 of word c / 64), from the
+  // tables as ForgetMonthNames found them.
+  uint64_t month_first_bytes_[4] = {~0ULL, ~0ULL, ~0ULL, ~0ULL};
+  void ForgetMonthNames();
   size_t month_memo_next_ = 0;
   size_t month_memo_last_ = 0;
   MonthMemo month_memo_[kMonthMemoSize];

@@ -198,6 +198,14 @@ void TFTPList::ParseLinesDirect() {
     const std::string_view next = i + 1 < line_count ? lines[i + 1] : std::string_view();
     size_t consumed = 1;
     bool parsed = !line.empty() && line[0] == '+' && ParseEplfDirect(line);
+    if (!parsed && built_in_masks_ &&
+        (ParseUnixShortcut(line, mask_texts.data(), parsed) ||
+         ParseDosShortcut(line, mask_texts.data(), parsed) ||
+         ParseVmsShortcut(line, mask_texts.data(), parsed))) {
+      if (!parsed) UnparsedLines.PushView(line);
+      ++i;
+      continue;
+    }
     const bool reply = LooksLikeReply(line);
     // A mask that begins with the same steps as masks tried before on this
     // line fails where they failed, or starts from their state.

@@ -375,6 +375,7 @@ bool SameStep(const TMaskStep& a, const TMaskStep& b, std::string_view a_text,
 }  // namespace
 
 void TFTPList::CompileMasks() {
+  built_in_masks_ = Masks == BuiltInListMasks();
   compiled_masks_.resize(Masks.size());
   for (size_t m = 0; m < Masks.size(); ++m) {
     if (compiled_masks_[m].text != Masks[m]) {

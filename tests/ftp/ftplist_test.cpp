@@ -301,6 +301,13 @@ TEST_F(ListTest, MaskSettingsForBlockSizeAndMonthNames) {
   EXPECT_EQ(Stamp(list.GetEntry(0)->ModifiedAt), "2005-03-03 00:00:00");
   EXPECT_EQ(Stamp(list.GetEntry(1)->ModifiedAt), "2005-03-03 00:00:00");
   EXPECT_EQ(LocaleMonthNames()[11], "lll");
+
+  // Names may start with a digit once a mask says so.
+  list.ClearListing();
+  list.Masks = {"T=1aa2bb3cc4dd5ee6ff7gg8hh9ii0jj0kk0llTTT DD YYYY S* n*"};
+  Parse({"3cc 03 2005 10 digits.dat"});
+  ASSERT_EQ(list.EntryCount(), 1);
+  EXPECT_EQ(Stamp(list.GetEntry(0)->ModifiedAt), "2005-03-03 00:00:00");
   LocaleMonthNames() = saved;
 }
 
