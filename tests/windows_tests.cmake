@@ -19,6 +19,7 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   sockets/realproxy_test.cpp
   ftp/ftpclient_realserver_test.cpp
   ftp/ftpclient_realserver_login_test.cpp
+  ftp/ftpclient_mlsd_test.cpp
   frontend/upload_acceptance_test.cpp
   # Run the tool as a child process (under a Linux tracer, through a pseudo
   # terminal, with signals); the acceptance runs also start real daemons.
