@@ -24,6 +24,8 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   # TLS against real servers, with the peer stopped by signals; the Windows
   # build finds no OpenSSL library to load anyway.
   sockets/tls_openssl_test.cpp
+  ftp/ftpclient_realserver_tls_test.cpp
+  frontend/tls_acceptance_test.cpp
   frontend/upload_acceptance_test.cpp
   # Run the tool as a child process (under a Linux tracer, through a pseudo
   # terminal, with signals); the acceptance runs also start real daemons.
