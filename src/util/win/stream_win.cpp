@@ -84,9 +84,12 @@ namespace {
 // file or an error; returns the bytes moved. The system handle's own pointer
 // is left where the last transfer ended, as a read or write would leave it.
 template <bool kWrite, typename Byte>
-int64_t MoveAll(int fd, Byte* buffer, int64_t count, int64_t position) {
+int64_t MoveAll(int fd, Byte* buffer, int64_t count, int64_t position, bool& failed) {
   const intptr_t os_handle = _get_osfhandle(fd);
-  if (os_handle == -1) return 0;
+  if (os_handle == -1) {
+    failed = true;
+    return 0;
+  }
   HANDLE file = reinterpret_cast<HANDLE>(os_handle);
   int64_t done = 0;
   while (done < count) {
@@ -102,6 +105,7 @@ int64_t MoveAll(int fd, Byte* buffer, int64_t count, int64_t position) {
     } else {
       ok = ReadFile(file, buffer + done, piece, &moved, &at);
     }
+    if (!ok && GetLastError() != ERROR_HANDLE_EOF) failed = true;
     if (!ok || moved == 0) break;
     done += moved;
   }
@@ -111,13 +115,13 @@ int64_t MoveAll(int fd, Byte* buffer, int64_t count, int64_t position) {
 }  // namespace
 
 int64_t TFileStream::Read(void* buffer, int64_t count) {
-  const int64_t done = MoveAll<false>(fd_, static_cast<char*>(buffer), count, position_);
+  const int64_t done = MoveAll<false>(fd_, static_cast<char*>(buffer), count, position_, failed_);
   SetPosition(position_ + done);
   return done;
 }
 
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
-  const int64_t done = MoveAll<true>(fd_, static_cast<const char*>(buffer), count, position_);
+  const int64_t done = MoveAll<true>(fd_, static_cast<const char*>(buffer), count, position_, failed_);
   SetPosition(position_ + done);
   return done;
 }
@@ -138,6 +142,9 @@ void TFileStream::SetPosition(int64_t position) {
   // Keep the descriptor's own offset in step for callers that use it directly.
   _lseeki64(fd_, position_, SEEK_SET);
 }
+
+// Windows files opened here are disk files: their size is what they hold.
+bool TFileStream::SizeKnown() const { return _filelengthi64(fd_) >= 0; }
 
 bool FileExists(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
