@@ -184,4 +184,18 @@ std::string IPv6BytesToText(std::string_view bytes16) {
   return out;
 }
 
+bool IsNumericPortOutOfRange(std::string_view port) {
+  size_t i = 0;
+  while (i < port.size() && (port[i] == ' ' || (port[i] >= '\t' && port[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < port.size() && (port[i] == '+' || port[i] == '-')) negative = port[i++] == '-';
+  if (i == port.size()) return false;
+  uint32_t value = 0;
+  for (; i < port.size(); ++i) {
+    if (port[i] < '0' || port[i] > '9') return false;  // a service name
+    if (value <= 65535) value = value * 10 + static_cast<uint32_t>(port[i] - '0');
+  }
+  return value > 65535 || (negative && value != 0);
+}
+
 }  // namespace zud

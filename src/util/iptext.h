@@ -23,5 +23,9 @@ std::string ExpandIPv6Text(std::string_view s);
 std::string IPv6TextToBytes(std::string_view s);
 // Compressed lower-case text of 16 bytes ("::0" for all zero).
 std::string IPv6BytesToText(std::string_view bytes16);
+// A port written as a number (the resolver's own reading: leading white
+// space, a sign, digits) whose value no port can have. The platform resolvers
+// would take it modulo 65536 and quietly reach some other port.
+bool IsNumericPortOutOfRange(std::string_view port);
 
 }  // namespace zud

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "util/compat.h"
+#include "util/iptext.h"
 #include "util/textutil.h"
 
 namespace zud {
@@ -69,23 +70,6 @@ const sockaddr* AsSockaddr(const TSocketAddress& address) {
 
 // A 0-terminated copy for the C calls.
 std::string CString(std::string_view s) { return std::string(s); }
-
-// A port written as a number (the resolver's own reading: leading white
-// space, a sign, digits) whose value no port can have. The platform would
-// take it modulo 65536 and quietly reach some other port.
-bool IsNumericPortOutOfRange(std::string_view port) {
-  size_t i = 0;
-  while (i < port.size() && (port[i] == ' ' || (port[i] >= '\t' && port[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < port.size() && (port[i] == '+' || port[i] == '-')) negative = port[i++] == '-';
-  if (i == port.size()) return false;
-  uint32_t value = 0;
-  for (; i < port.size(); ++i) {
-    if (port[i] < '0' || port[i] > '9') return false;  // a service name
-    if (value <= 65535) value = value * 10 + static_cast<uint32_t>(port[i] - '0');
-  }
-  return value > 65535 || (negative && value != 0);
-}
 
 bool IsIntegerText(std::string_view s) { return TextToIntDef(s, 0) == TextToIntDef(s, 1); }
 

@@ -169,6 +169,9 @@ TEST(PlatformSocketTest, FailuresCarryWindowsSocketsNumbers) {
   CloseSocket(client);
   EXPECT_NE(BuildSocketAddress(address, "no-such-host.invalid", "21", kAfInet, kIpProtoTcp,
                                kSockStream, true), 0);
+  // A port beyond 16 bits is refused, never taken modulo 65536.
+  EXPECT_EQ(BuildSocketAddress(address, "127.0.0.1", "65557", kAfInet, kIpProtoTcp, kSockStream,
+                               true), 10109);
 }
 
 TEST(PlatformProcessTest, NamesItselfAsTheSystemDoes) {

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util/iptext.h"
 #include "util/textutil.h"
 
 namespace zud {
@@ -156,6 +157,7 @@ bool IsIntegerText(std::string_view s) { return TextToIntDef(s, 0) == TextToIntD
 int LookUpAddress(std::string_view host, std::string_view port, addrinfo hints,
                   TSocketAddress& out) {
   out.Clear();
+  if (IsNumericPortOutOfRange(port)) return EAI_SERVICE;
   const SocketCalls& api = Calls();
   const std::string host_c = CString(host);
   const std::string port_c = CString(port);
@@ -183,6 +185,7 @@ int LookUpAddress(std::string_view host, std::string_view port, addrinfo hints,
 
 int LegacyBuildAddress(TSocketAddress& address, std::string_view host, std::string_view port,
                        int protocol) {
+  if (IsNumericPortOutOfRange(port)) return TranslateAddrInfoError(EAI_SERVICE);
   const SocketCalls& api = Calls();
   std::lock_guard<std::mutex> lock(ResolverLock());
   int result = 0;
@@ -428,6 +431,7 @@ void ResolveHostToIPList(std::string_view host, int family, int protocol, int so
 }
 
 uint16_t ResolveServicePort(std::string_view port, int family, int protocol, int socket_type) {
+  if (IsNumericPortOutOfRange(port)) return 0;
   const SocketCalls& api = Calls();
   const std::string port_c = CString(port);
   if (UsesAddrInfoApi(family)) {
