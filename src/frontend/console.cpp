@@ -1,7 +1,6 @@
 #include "frontend/console.h"
 
 #include <algorithm>
-#include <iostream>
 #include <string>
 #include <utility>
 
@@ -31,8 +30,7 @@ void WriteOutput(std::string_view text) {
     sink(text);
     return;
   }
-  std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
-  std::cout.flush();
+  WriteStandardOutput(text);
 }
 
 void WriteOutputLine(std::string_view line) {
@@ -57,23 +55,20 @@ void ShowStatusLine(std::string_view text) {
   // Blanks cover the rest of a longer previous line.
   if (text.size() < status_width) line.append(status_width - text.size(), ' ');
   status_width = std::max(status_width, text.size());
-  std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
-  std::cerr.flush();
+  WriteStandardError(line);
 }
 
 void ClearStatusLine() {
   if (status_width == 0) return;
   std::string blank = "\r" + std::string(status_width, ' ') + "\r";
   status_width = 0;
-  std::cerr.write(blank.data(), static_cast<std::streamsize>(blank.size()));
-  std::cerr.flush();
+  WriteStandardError(blank);
 }
 
 void KeepStatusLine(std::string_view text) {
   if (!StatusLineAvailable()) return;
   ShowStatusLine(text);
-  std::cerr.put('\n');
-  std::cerr.flush();
+  WriteStandardError("\n");
 }
 
 void WriteErrorLine(std::string_view text) {
@@ -82,8 +77,7 @@ void WriteErrorLine(std::string_view text) {
   line += ": ";
   line += text;
   line += '\n';
-  std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
-  std::cerr.flush();
+  WriteStandardError(line);
 }
 
 void SetMessagePrefix(std::string_view name) { MessagePrefix() = name; }

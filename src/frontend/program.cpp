@@ -1,7 +1,6 @@
 #include "frontend/program.h"
 
 #include <exception>
-#include <iostream>
 #include <optional>
 #include <string>
 
@@ -33,8 +32,7 @@ bool FindSwitch(const std::string& name, std::string& value) {
 }
 
 void WaitForEnter() {
-  std::string line;
-  std::getline(std::cin, line);
+  ReadStandardInputLine();
 }
 
 void Print(const std::string& text) { WriteOutput(text); }

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "util/bytebuffer.h"
 #include "util/sockapi.h"
 
 namespace zud {
@@ -356,11 +357,11 @@ class TBlockSocket {
 
   // LineBuffer is line_buffer_[line_pos_, line_end_): handing out a line only
   // moves the offset, and the storage is reused for every packet.
-  std::string line_buffer_;
+  TByteBuffer line_buffer_;
   size_t line_pos_ = 0;
   size_t line_end_ = 0;
   std::vector<TSocketOption> queued_options_;
-  std::vector<char> stream_piece_;  // reused by stream sends
+  TByteBuffer stream_piece_;  // reused by stream sends
 };
 
 }  // namespace zud

@@ -46,7 +46,7 @@ bool TimeLeft(int32_t& timeout, uint32_t start) {
 void TBlockSocket::ClearLineBuffer() {
   line_pos_ = 0;
   line_end_ = 0;
-  if (line_buffer_.size() > kKeptLineStorage) std::string().swap(line_buffer_);
+  if (line_buffer_.size() > kKeptLineStorage) line_buffer_.release();
 }
 
 char* TBlockSocket::ReserveLineTail(size_t n) {

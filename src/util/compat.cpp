@@ -7,8 +7,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string_view>
+
+#include "util/process.h"
 
 namespace zud {
 
@@ -74,15 +75,15 @@ TLocaleTimeNames ReadLocaleTimeNames() {
 }
 
 bool IsDebuggerAttached() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  constexpr std::string_view kTracer = "TracerPid:";
-  while (std::getline(status, line)) {
-    if (line.compare(0, kTracer.size(), kTracer) != 0) continue;
-    const size_t digit = line.find_first_not_of(" \t", kTracer.size());
-    return digit != std::string::npos && line[digit] != '0';
-  }
-  return false;
+  // Read with plain calls: a file stream would set up the C++ locale
+  // machinery, a large share of a short run's memory.
+  std::string status, error;
+  if (!ReadSmallFile("/proc/self/status", 64 * 1024, status, error)) return false;
+  constexpr std::string_view kTracer = "\nTracerPid:";
+  const size_t at = status.find(kTracer);
+  if (at == std::string::npos) return false;
+  const size_t digit = status.find_first_not_of(" \t", at + kTracer.size());
+  return digit != std::string::npos && status[digit] != '0';
 }
 
 std::string ExecutablePath() {
@@ -99,5 +100,33 @@ std::string ProgramPathFromArgument(const std::string& argv0) {
 void PrepareStandardStreams() {}
 
 bool IsStandardErrorTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+namespace {
+
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteStandardOutput(std::string_view text) { return WriteAll(STDOUT_FILENO, text); }
+bool WriteStandardError(std::string_view text) { return WriteAll(STDERR_FILENO, text); }
+
+std::string ReadStandardInputLine() {
+  std::string line;
+  char c;
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || c == '\n') return line;
+    line += c;
+  }
+}
 
 }  // namespace zud

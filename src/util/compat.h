@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace zud {
 
@@ -47,5 +48,12 @@ std::string ProgramPathFromArgument(const std::string& argv0);
 void PrepareStandardStreams();
 // True when standard error is a terminal (progress displays go there only then).
 bool IsStandardErrorTerminal();
+// Write all of text to standard output or standard error, unbuffered, so
+// that each call leaves the process at once. False when the stream is gone
+// (a closed pipe, say); the caller decides whether that matters.
+bool WriteStandardOutput(std::string_view text);
+bool WriteStandardError(std::string_view text);
+// Reads one line from standard input (up to the line end or its end).
+std::string ReadStandardInputLine();
 
 }  // namespace zud

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace zud {
@@ -94,6 +95,34 @@ void PrepareStandardStreams() {
 bool IsStandardErrorTerminal() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
+}
+
+namespace {
+
+// Through the C runtime's descriptors, which PrepareStandardStreams put into
+// binary mode.
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const unsigned piece = static_cast<unsigned>(std::min<size_t>(text.size(), 1u << 30));
+    const int n = _write(fd, text.data(), piece);
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteStandardOutput(std::string_view text) { return WriteAll(1, text); }
+bool WriteStandardError(std::string_view text) { return WriteAll(2, text); }
+
+std::string ReadStandardInputLine() {
+  std::string line;
+  char c;
+  while (_read(0, &c, 1) == 1 && c != '\n') {
+    if (c != '\r') line += c;
+  }
+  return line;
 }
 
 }  // namespace zud
