@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -657,6 +658,20 @@ int SetSocketTimeoutOption(TSocketHandle handle, int name, int milliseconds) {
   const int rc = setsockopt(handle, SOL_SOCKET, name, &value, sizeof(value));
   if (rc != 0) RecordErrno();
   return rc;
+}
+
+int ExchangeUnsentLimit(TSocketHandle handle, int bytes, int& previous) {
+  g_last_error = 0;
+  int current = 0;
+  socklen_t length = sizeof(current);
+  const int value = std::max(bytes, 0);
+  if (getsockopt(handle, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &current, &length) != 0 ||
+      setsockopt(handle, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &value, sizeof(value)) != 0) {
+    RecordErrno();
+    return -1;
+  }
+  previous = current;
+  return 0;
 }
 
 int SetNonBlockingMode(TSocketHandle handle, bool enabled) {

@@ -213,6 +213,11 @@ int SetSocketLinger(TSocketHandle handle, bool enabled, int seconds);
 int GetSocketLinger(TSocketHandle handle, bool& enabled, int& seconds);
 // SO_RCVTIMEO / SO_SNDTIMEO from milliseconds.
 int SetSocketTimeoutOption(TSocketHandle handle, int name, int milliseconds);
+// How many queued bytes may wait unsent before a send on a stream socket
+// waits (TCP_NOTSENT_LOWAT; 0: the system's own bound). The bound in force
+// is read into previous first. -1 where the platform has no such bound, with
+// the socket left as it was.
+int ExchangeUnsentLimit(TSocketHandle handle, int bytes, int& previous);
 // FIONBIO.
 int SetNonBlockingMode(TSocketHandle handle, bool enabled);
 // FIONREAD: bytes the platform holds for reading.

@@ -18,6 +18,7 @@
 #include "sockets/tcpsocket_test_util.h"
 #include "support/net.h"
 #include "support/temp_dir.h"
+#include "util/sockapi.h"
 #include "util/stream.h"
 
 namespace zud::test {
@@ -150,6 +151,27 @@ TEST_F(SendFileTest, AStopRequestedDuringTheSendEndsItAfterThatPiece) {
   EXPECT_EQ(file.Position(), sock_.BytesSent());
   sock_.CloseAtOnce();
   EXPECT_EQ(static_cast<int64_t>(received.get().size()), file.Position());
+}
+
+TEST_F(SendFileTest, BoundsTheUnsentBytesOnlyWhileSendingAFile) {
+  TFileStream file(WriteFile(Pattern(300000)), TFileStream::Mode::kRead);
+  int previous = -1;
+  ASSERT_EQ(ExchangeUnsentLimit(sock_.Handle(), 12345, previous), 0);
+  std::vector<int> during;
+  sock_.OnStatus = [&during](TBlockSocket& sender, THookSocketReason reason, const std::string&) {
+    int bound = -1;
+    if (reason != SR_BytesWritten || ExchangeUnsentLimit(sender.Handle(), 65536, bound) != 0) return;
+    during.push_back(bound);
+  };
+  std::future<std::string> received = ReadAllAsync();
+  sock_.SendStreamPlain(file);
+  EXPECT_EQ(sock_.LastErrorCode(), 0);
+  EXPECT_THAT(during, ::testing::Each(65536));
+  EXPECT_FALSE(during.empty());
+  ASSERT_EQ(ExchangeUnsentLimit(sock_.Handle(), 0, previous), 0);
+  EXPECT_EQ(previous, 12345);
+  sock_.CloseAtOnce();
+  EXPECT_EQ(received.get().size(), 300000u);
 }
 
 TEST_F(SendFileTest, TheBandwidthLimitStillThrottles) {

@@ -712,6 +712,11 @@ int SetSocketTimeoutOption(TSocketHandle handle, int name, int milliseconds) {
   return rc;
 }
 
+int ExchangeUnsentLimit(TSocketHandle, int, int&) {
+  g_last_error = WSAENOPROTOOPT;
+  return -1;
+}
+
 int SetNonBlockingMode(TSocketHandle handle, bool enabled) {
   g_last_error = 0;
   u_long value = enabled ? 1 : 0;
