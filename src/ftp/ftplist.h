@@ -51,6 +51,7 @@ namespace zud {
 
 struct TCompiledMask;
 struct TFieldViews;
+struct TFilledEntry;
 struct TMatchState;
 struct TStepCursor;
 enum TListField : int8_t;
@@ -400,6 +401,9 @@ class TFTPList {
   // false when the line stays unparsed.
   bool AppendShortcutEntry(const TFieldViews& fields, std::string_view line,
                            std::string_view mask_text);
+  // Appends the entry filled from a line that mask_text matched.
+  void AppendFilledEntry(const TFilledEntry& filled, std::string_view line,
+                         std::string_view mask_text);
   bool CheckDirect(TFieldViews& fields, TListField field);
   // Runs mask from state on; copies the state at step save_at (when it is
   // reached and later than the start) to saved. 0 and the failing step in

@@ -245,15 +245,7 @@ void TFTPList::ParseLinesDirect() {
         parsed = true;
         consumed = static_cast<size_t>(matched);
         if (filled.is_directory && IsDotDirectory(filled.name)) break;
-        TFTPListRec& entry = Entries.AppendPlain();
-        entry.EntryName.Refer(filled.name);
-        entry.IsDirectory = filled.is_directory;
-        entry.IsReadable = filled.is_readable;
-        entry.SizeBytes = filled.size;
-        entry.ModifiedAt = filled.modified;
-        entry.PermissionString.Refer(filled.permissions);
-        entry.SourceLine.Refer(line);
-        entry.MatchedMask.Refer(mask_texts[m]);
+        AppendFilledEntry(filled, line, mask_texts[m]);
         continue;
       }
       mask_hint_ = m;

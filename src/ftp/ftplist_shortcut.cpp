@@ -162,7 +162,14 @@ bool TFTPList::AppendShortcutEntry(const TFieldViews& fields, std::string_view l
   TFilledEntry filled;
   // As after a mask: no date, or no name, and the line stays unparsed.
   if (!FillListEntry(fields, parse_now_, filled) || filled.name.empty()) return false;
-  if (filled.is_directory && IsDotDirectory(filled.name)) return true;
+  if (!(filled.is_directory && IsDotDirectory(filled.name))) {
+    AppendFilledEntry(filled, line, mask_text);
+  }
+  return true;
+}
+
+void TFTPList::AppendFilledEntry(const TFilledEntry& filled, std::string_view line,
+                                 std::string_view mask_text) {
   TFTPListRec& entry = Entries.AppendPlain();
   entry.EntryName.Refer(filled.name);
   entry.IsDirectory = filled.is_directory;
@@ -172,7 +179,6 @@ bool TFTPList::AppendShortcutEntry(const TFieldViews& fields, std::string_view l
   entry.PermissionString.Refer(filled.permissions);
   entry.SourceLine.Refer(line);
   entry.MatchedMask.Refer(mask_text);
-  return true;
 }
 
 // ---- IIS / DOS: "12-24-98  10:30PM       1234 name" and "<DIR>" ------------------
