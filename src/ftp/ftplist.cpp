@@ -313,7 +313,8 @@ TNowParts TFTPList::ReadNow() const {
   DecodeDate(now, parts.year, parts.month, parts.day);
   if (std::isfinite(now)) {
     const double fraction = std::fabs(now - std::trunc(now));
-    const int64_t ms = std::min<int64_t>(static_cast<int64_t>(fraction * 86400000.0 + 0.5), 86400000 - 1);
+    const int64_t ms =
+        std::min<int64_t>(static_cast<int64_t>(fraction * 86400000.0 + 0.5), 86400000 - 1);
     parts.minute_of_day = static_cast<int>(ms / 60000);
   }
   return parts;

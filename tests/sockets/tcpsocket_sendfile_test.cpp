@@ -162,7 +162,8 @@ TEST_F(SendFileTest, BoundsTheUnsentBytesOnlyWhileSendingAFile) {
   std::vector<int> during;
   sock_.OnStatus = [&during](TBlockSocket& sender, THookSocketReason reason, const std::string&) {
     int bound = -1;
-    if (reason != SR_BytesWritten || ExchangeUnsentLimit(sender.Handle(), 65536, bound) != 0) return;
+    if (reason != SR_BytesWritten) return;
+    if (ExchangeUnsentLimit(sender.Handle(), 65536, bound) != 0) return;
     during.push_back(bound);
   };
   std::future<std::string> received = ReadAllAsync();
