@@ -12,6 +12,9 @@ namespace zud {
 
 namespace {
 
+constexpr int32_t kDefaultKeepAliveIdle = 60;
+constexpr int32_t kLongestKeepAliveIdle = 32767;
+
 std::string ErrorMessageFor(int code, const std::string& text) {
   return "Zudirav TCP/IP Socket error " + std::to_string(code) + ": " + text;
 }
@@ -239,6 +242,12 @@ void TBlockSocket::ApplyOption(const TSocketOption& option) {
       SetSocketOptionInt(handle_, ip_level, uses_ipv6_ ? kIpv6MulticastLoop : kIpMulticastLoop,
                          flag);
       break;
+    case OT_KeepAlive: {
+      const int idle = option.Value > 0 ? std::min(option.Value, kLongestKeepAliveIdle)
+                                        : kDefaultKeepAliveIdle;
+      SetKeepAlive(handle_, option.Enabled ? idle : 0, idle / 4);
+      break;
+    }
   }
 }
 

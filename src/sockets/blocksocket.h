@@ -78,6 +78,11 @@ enum TSocketOptionKind : uint8_t {
   OT_Broadcast,             // SO_BROADCAST from Enabled
   OT_MulticastTimeToLive,   // IP_MULTICAST_TTL / IPV6_MULTICAST_HOPS
   OT_MulticastLoopback,     // IP_MULTICAST_LOOP / IPV6_MULTICAST_LOOP from Enabled
+  // TCP keep-alive probes from Enabled. Value: seconds of idle time before the
+  // first probe (0 or less: 60; at most 32767, the largest Linux takes); then
+  // one probe every Value / 4 s (at least 1 s) until the peer answers or is
+  // given up. Keeps a NAT router from dropping an idle control connection.
+  OT_KeepAlive,
 };
 
 // A socket option waiting for (or applied to) a handle.

@@ -674,6 +674,21 @@ int ExchangeUnsentLimit(TSocketHandle handle, int bytes, int& previous) {
   return 0;
 }
 
+int SetKeepAlive(TSocketHandle handle, int idle_seconds, int interval_seconds) {
+  g_last_error = 0;
+  const int on = idle_seconds > 0 ? 1 : 0;
+  const auto set = [handle](int level, int name, int value) {
+    return setsockopt(handle, level, name, &value, sizeof(value)) == 0;
+  };
+  // Turning the probes off leaves the timing alone: it only matters while on.
+  const bool ok = set(SOL_SOCKET, SO_KEEPALIVE, on) &&
+                  (on == 0 || (set(IPPROTO_TCP, TCP_KEEPIDLE, idle_seconds) &&
+                               set(IPPROTO_TCP, TCP_KEEPINTVL, std::max(interval_seconds, 1)) &&
+                               set(IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes)));
+  if (!ok) RecordErrno();
+  return g_last_error;
+}
+
 int SetNonBlockingMode(TSocketHandle handle, bool enabled) {
   g_last_error = 0;
   int value = enabled ? 1 : 0;

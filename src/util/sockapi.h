@@ -218,6 +218,12 @@ int SetSocketTimeoutOption(TSocketHandle handle, int name, int milliseconds);
 // is read into previous first. -1 where the platform has no such bound, with
 // the socket left as it was.
 int ExchangeUnsentLimit(TSocketHandle handle, int bytes, int& previous);
+// TCP keep-alive probes on (idle_seconds > 0: the first probe after that
+// much idle time, then one every interval_seconds, at least 1; the peer is
+// given up after kKeepAliveProbes unanswered probes) or off (idle_seconds
+// <= 0). 0, or a Windows Sockets error code (also left in LastSocketError).
+int SetKeepAlive(TSocketHandle handle, int idle_seconds, int interval_seconds);
+inline constexpr int kKeepAliveProbes = 5;
 // FIONBIO.
 int SetNonBlockingMode(TSocketHandle handle, bool enabled);
 // FIONREAD: bytes the platform holds for reading.

@@ -3,6 +3,8 @@
 #include "sockets/blocksocket.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <vector>
@@ -212,6 +214,35 @@ TEST(BlockSocketErrorModelTest, FailedAcceptIsRecorded) {
   TTestSocket sock;  // no handle at all
   EXPECT_EQ(sock.AcceptConnection(), kInvalidSocket);
   EXPECT_NE(sock.LastErrorCode(), 0);
+}
+
+TEST(BlockSocketTest, KeepAliveOptionTakesIdleSecondsWithADefaultAndACeiling) {
+  TTestSocket sock;
+  sock.QueueOption(TSocketOption{OT_KeepAlive, true, 600});
+  sock.BindTo("127.0.0.1", "0");
+  ASSERT_NE(sock.Handle(), kInvalidSocket) << sock.LastErrorText();
+  struct Case {
+    bool enabled;
+    int32_t value, want_idle, want_interval;
+  };
+  // The first row was queued before the handle existed; off keeps the timing.
+  for (const Case& c : {Case{true, 600, 600, 150}, Case{true, 0, 60, 15},
+                        Case{true, 99999, 32767, 8191}, Case{true, 3, 3, 1},
+                        Case{false, 3, 3, 1}}) {
+    SCOPED_TRACE(testing::Message() << c.enabled << "/" << c.value);
+    if (c.value != 600) sock.ApplyOption(TSocketOption{OT_KeepAlive, c.enabled, c.value});
+    int32_t on = -1;
+    GetSocketOptionInt(sock.Handle(), kSolSocket, SO_KEEPALIVE, on);
+    EXPECT_EQ(on, c.enabled ? 1 : 0);
+#if defined(__linux__)
+    int32_t idle = -1, interval = -1;
+    GetSocketOptionInt(sock.Handle(), kIpProtoTcp, TCP_KEEPIDLE, idle);
+    GetSocketOptionInt(sock.Handle(), kIpProtoTcp, TCP_KEEPINTVL, interval);
+    EXPECT_EQ(idle, c.want_idle);
+    EXPECT_EQ(interval, c.want_interval);
+#endif
+  }
+  EXPECT_EQ(sock.LastErrorCode(), 0);
 }
 
 TEST(BlockSocketTest, BindToTheWildcardOnAFreshObjectDoesNothing) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -252,6 +253,35 @@ TEST(WrapperTest, FailuresCarryTranslatedCodes) {
 
   EXPECT_EQ(CreateSocket(kAfInet, 99, 0), kInvalidSocket);
   EXPECT_NE(LastSocketError(), 0);
+}
+
+TEST(WrapperTest, KeepAliveSetsSwitchAndTimingAndTurnsOff) {
+  const TSocketHandle tcp = CreateSocket(kAfInet, kSockStream, kIpProtoTcp);
+  ASSERT_NE(tcp, kInvalidSocket);
+  const auto read = [tcp](int level, int name) {
+    int32_t value = -1;
+    EXPECT_EQ(GetSocketOptionInt(tcp, level, name, value), 0);
+    return value;
+  };
+  struct Case {
+    int idle, interval;
+    int32_t want_on, want_idle, want_interval;
+  };
+  // Off keeps the last timing; an interval below 1 s becomes 1 s.
+  for (const Case& c : {Case{300, 75, 1, 300, 75}, Case{0, 75, 0, 300, 75},
+                        Case{20, 0, 1, 20, 1}, Case{-1, 5, 0, 20, 1}}) {
+    SCOPED_TRACE(testing::Message() << c.idle << "/" << c.interval);
+    EXPECT_EQ(SetKeepAlive(tcp, c.idle, c.interval), 0);
+    EXPECT_EQ(read(SOL_SOCKET, SO_KEEPALIVE), c.want_on);
+    EXPECT_EQ(read(IPPROTO_TCP, TCP_KEEPIDLE), c.want_idle);
+    EXPECT_EQ(read(IPPROTO_TCP, TCP_KEEPINTVL), c.want_interval);
+  }
+  EXPECT_EQ(read(IPPROTO_TCP, TCP_KEEPCNT), kKeepAliveProbes);
+  // Linux refuses an idle time above 32767 s; the refusal comes back translated.
+  EXPECT_EQ(SetKeepAlive(tcp, 40000, 1), 10022);
+  EXPECT_EQ(LastSocketError(), 10022);
+  EXPECT_EQ(CloseSocket(tcp), 0);
+  EXPECT_EQ(SetKeepAlive(-1, 60, 15), 10009);
 }
 
 TEST(WrapperTest, SendToAClosedPeerFailsWithoutSignal) {

@@ -7,6 +7,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 #include <io.h>
 
@@ -715,6 +716,25 @@ int SetSocketTimeoutOption(TSocketHandle handle, int name, int milliseconds) {
 int ExchangeUnsentLimit(TSocketHandle, int, int&) {
   g_last_error = WSAENOPROTOOPT;
   return -1;
+}
+
+// One ioctl sets switch and timing together (in milliseconds); the number of
+// probes is the system's own (10 since Vista).
+int SetKeepAlive(TSocketHandle handle, int idle_seconds, int interval_seconds) {
+  g_last_error = 0;
+  tcp_keepalive values{};
+  values.onoff = idle_seconds > 0 ? 1 : 0;
+  if (values.onoff != 0) {
+    values.keepalivetime = static_cast<u_long>(std::min(idle_seconds, 2000000)) * 1000;
+    values.keepaliveinterval =
+        static_cast<u_long>(std::clamp(interval_seconds, 1, 2000000)) * 1000;
+  }
+  DWORD returned = 0;
+  if (Calls().WSAIoctl(AsSocket(handle), SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr, 0,
+                       &returned, nullptr, nullptr) != 0) {
+    RecordSocketError();
+  }
+  return g_last_error;
 }
 
 int SetNonBlockingMode(TSocketHandle handle, bool enabled) {
