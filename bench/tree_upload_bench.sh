@@ -1,0 +1,335 @@
+#!/usr/bin/env bash
+# Folder upload: ftpupload /recursive next to lftp (mirror -R) and ncftpput
+# (-R), against vsftpd and pyftpdlib, each reached (a) directly on loopback
+# and (b) through bench/delay_proxy, which holds every byte DELAY_MS (default
+# 10) in each direction, so that a round trip costs 20 ms as it would to a
+# distant server.
+#
+#   bench/tree_upload_bench.sh
+#
+# Environment: FILES (default 2000), RUNS (default 1: a delayed upload of
+# 2,000 files takes minutes), DELAY_MS, BUILD (build dir holding
+# bench/delay_proxy, default build/release; the proxy is built there when
+# missing), ZUD_TOOL (the tool, default build/release/ftpupload; its rows say
+# n/a while it knows no /recursive), RUN_TIMEOUT (seconds per upload, default
+# 3600), BENCH_TMP (where the site and the servers' directories live, default
+# /dev/shm). Needs root, like the vsftpd test fixture (vsftpd logs in the test
+# account that scripts/setup makes).
+#
+# The site is made once per invocation and is the same every time: FILES files
+# from 200 bytes to 2 MiB, most of them small, about 60 MiB per 2,000 files,
+# in FILES * 120 / 2000 folders up to four levels deep, each folder holding at
+# least one file. Every upload starts from an empty target directory and is
+# compared with the site afterwards (diff -r); a tool whose upload fails or
+# differs is reported as failed, without figures.
+#
+# Reported per server, path and tool (medians over RUNS): wall time, CPU time
+# (user + system) and peak memory (maximum resident set size) from
+# /usr/bin/time; commands per file, counted in the server's own log (vsftpd's
+# log_ftp_protocol lines, pyftpdlib's "<-" debug lines) over the run, divided
+# by FILES; and, behind the proxy, round trips per file as the proxy counts
+# them: the turns on the control connection (a client sending after the server
+# has spoken, i.e. having waited for a reply) plus the data connections
+# opened, divided by FILES. The proxy's own listener completes a data
+# connection's TCP handshake at once, so that handshake costs no delay for
+# any tool even though it is counted as a round trip.
+set -euo pipefail
+
+FILES=${FILES:-2000}
+RUNS=${RUNS:-1}
+DELAY_MS=${DELAY_MS:-10}
+RUN_TIMEOUT=${RUN_TIMEOUT:-3600}
+ACCOUNT=ftpupload-test
+PASSWORD=ftpupload-test-pw
+PYTHON=/usr/bin/python3
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD:-build/release}
+case $build in /*) ;; *) build=$repo/$build ;; esac
+proxy_bin=$build/bench/delay_proxy
+TOOL=${ZUD_TOOL:-$repo/build/release/ftpupload}
+
+die() { echo "tree_upload_bench: $*" >&2; exit 1; }
+
+[ "$(id -u)" -eq 0 ] || die "must run as root (vsftpd logs in a local account)"
+for tool in vsftpd lftp ncftpput /usr/bin/time timeout "$PYTHON"; do
+  command -v "$tool" >/dev/null || die "$tool is missing (scripts/setup installs it)"
+done
+"$PYTHON" -c 'import pyftpdlib' 2>/dev/null || die "pyftpdlib is missing (scripts/setup installs it)"
+id "$ACCOUNT" >/dev/null 2>&1 && [ -f "/etc/pam.d/$ACCOUNT" ] ||
+  die "the account $ACCOUNT or its PAM service is missing (run scripts/setup)"
+if [ ! -x "$proxy_bin" ]; then
+  [ -f "$build/CMakeCache.txt" ] ||
+    cmake -S "$repo" -B "$build" -G Ninja -DZUD_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" --target delay_proxy >/dev/null
+fi
+[ -x "$proxy_bin" ] || die "no delay proxy at $proxy_bin"
+
+# The tool's rows are n/a until it takes /recursive.
+tool_ready=no
+if [ -x "$TOOL" ]; then
+  case $("$TOOL" /recursive /quiet 2>&1 || true) in
+    *"unknown switch"*) ;;
+    *) tool_ready=yes ;;
+  esac
+fi
+
+base=${BENCH_TMP:-/dev/shm}
+need_kb=$(( (FILES * 31 * 4 + 65536) ))
+if [ ! -w "$base" ] || [ "$(df -Pk "$base" | awk 'NR == 2 { print $4 }')" -lt "$need_kb" ]; then
+  base=/tmp
+fi
+work=$(mktemp -d "$base/tree-bench.XXXXXX")
+server_pid=""
+proxy_pid=""
+stop() {
+  local pid=$1
+  [ -n "$pid" ] || return 0
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+cleanup() {
+  stop "$proxy_pid"
+  stop "$server_pid"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+chmod 755 "$work"
+mkdir -p "$work/root" "$work/empty" "$work/times" "$work/results"
+
+# The site: sizes 200 * R^(u^p) for evenly spread u (R = 2 MiB / 200), p found
+# so that the mean is 60 MiB / 2000; folders hang below a random earlier
+# folder of depth < 4.
+"$PYTHON" - "$work/site" "$FILES" <<'EOF'
+import os, random, sys
+root, files = sys.argv[1], int(sys.argv[2])
+rng = random.Random(20240607)
+low, high = 200, 2 << 20
+target_mean = (60 << 20) / 2000
+us = [(i + 0.5) / files for i in range(files)]
+def sizes(p):
+    return [int(low * (high / low) ** (u ** p)) for u in us]
+lo, hi = 1.0, 50.0
+for _ in range(60):
+    mid = (lo + hi) / 2
+    if sum(sizes(mid)) / files > target_mean: lo = mid
+    else: hi = mid
+size_list = sizes(hi)
+size_list[0], size_list[-1] = low, high
+rng.shuffle(size_list)
+folders = [("", 0)]
+for k in range(max(1, round(files * 120 / 2000))):
+    parent, depth = rng.choice([f for f in folders if f[1] < 4])
+    folders.append((os.path.join(parent, "dir%03d" % k), depth + 1))
+os.makedirs(root)
+for path, _ in folders[1:]:
+    os.makedirs(os.path.join(root, path))
+# Every folder gets a file first; the rest land anywhere.
+homes = [f[0] for f in folders[1:]][:files]
+homes += [rng.choice(folders)[0] for _ in range(files - len(homes))]
+exts = [".html", ".css", ".js", ".png", ".jpg", ".json"]
+for i, (home, size) in enumerate(zip(homes, size_list)):
+    name = "file%04d%s" % (i, exts[i % len(exts)])
+    with open(os.path.join(root, home, name), "wb") as out:
+        out.write(rng.randbytes(size))
+EOF
+site_bytes=$(du -sb --apparent-size "$work/site" | awk '{ print $1 }')
+folder_count=$(( $(find "$work/site" -type d | wc -l) - 1 ))
+
+free_port() {
+  "$PYTHON" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+wait_port() {
+  for _ in $(seq 100); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
+    sleep 0.05
+  done
+  return 1
+}
+
+# Starts one server on a free port; sets port, server_pid, server_log and
+# server_count (a command that prints how many commands the log holds).
+start_vsftpd() {
+  port=$(free_port)
+  server_log=$work/vsftpd.log
+  : >"$server_log"
+  cat >"$work/vsftpd.conf" <<EOF
+listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port=$port
+background=NO
+local_enable=YES
+write_enable=YES
+local_umask=022
+local_root=$work/root
+chroot_local_user=YES
+allow_writeable_chroot=YES
+pam_service_name=$ACCOUNT
+userlist_enable=NO
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+secure_chroot_dir=$work/empty
+pasv_enable=YES
+pasv_min_port=40000
+pasv_max_port=59999
+port_enable=YES
+connect_from_port_20=NO
+anonymous_enable=NO
+max_clients=0
+max_per_ip=0
+xferlog_enable=YES
+xferlog_std_format=NO
+log_ftp_protocol=YES
+vsftpd_log_file=$server_log
+syslog_enable=NO
+EOF
+  vsftpd "$work/vsftpd.conf" &
+  server_pid=$!
+  server_count() { grep -c 'FTP command: ' "$server_log" || true; }
+  wait_port "$port" || die "vsftpd did not start on port $port"
+}
+start_pyftpdlib() {
+  port=$(free_port)
+  server_log=$work/pyftpd.log
+  : >"$server_log"
+  "$PYTHON" "$repo/tests/support/pyftpd_server.py" --host 127.0.0.1 --port "$port" \
+    --dir "$work/root" --user "$ACCOUNT" --password "$PASSWORD" --log "$server_log" &
+  server_pid=$!
+  server_count() { grep -c '] <- ' "$server_log" || true; }
+  wait_port "$port" || die "pyftpdlib did not start on port $port"
+}
+
+# Starts the proxy in front of the server; sets proxy_pid and proxy_port.
+start_proxy() {
+  "$proxy_bin" --delay-ms "$DELAY_MS" --stats "$work/proxy.stats" 127.0.0.1 "$port" >"$work/proxy.port" &
+  proxy_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/proxy.port" ] && break
+    sleep 0.02
+  done
+  proxy_port=$(head -n 1 "$work/proxy.port")
+  [ -n "$proxy_port" ] || die "the delay proxy did not start"
+}
+stop_proxy() {
+  stop "$proxy_pid"
+  proxy_pid=""
+}
+
+# The client commands, in cmd, for port $1. Each leaves the tree in
+# root/<target> (ncftpput: root/<target>/site).
+command_ftpupload() {
+  cmd=("$TOOL" /host:127.0.0.1 "/port:$1" "/user:$ACCOUNT" "/pass:$PASSWORD" /pasv /quiet /recursive
+    /dir:/ftpupload-run site/)
+}
+# Few retries and a timeout, so that a failing lftp ends instead of
+# reconnecting for ever; cmd:fail-exit makes a failed mirror its exit status.
+command_lftp() {
+  cmd=(lftp -u "$ACCOUNT,$PASSWORD" -p "$1" -e "set cmd:fail-exit yes; set net:max-retries 2; \
+set net:reconnect-interval-base 1; set net:timeout 60; set xfer:clobber on; \
+set ftp:passive-mode on; set ftp:ssl-allow no; mirror -R site /lftp-run; quit" 127.0.0.1)
+}
+command_ncftpput() { cmd=(ncftpput -R -m -u "$ACCOUNT" -p "$PASSWORD" -P "$1" 127.0.0.1 /ncftp-run site); }
+
+declare -A target=([ftpupload]=ftpupload-run [lftp]=lftp-run [ncftpput]=ncftp-run)
+declare -A landed=([ftpupload]=ftpupload-run [lftp]=lftp-run [ncftpput]=ncftp-run/site)
+
+# One upload: fresh target, timed, verified. Appends "wall user sys rss
+# commands round_trips" to results/<key>, or marks the key failed.
+upload() {
+  local key=$1 tool=$2 via=$3 use_port=$port
+  rm -rf "${work:?}/root/${target[$tool]}"
+  mkdir "$work/root/${target[$tool]}"
+  chown -R "$ACCOUNT" "$work/root"
+  if [ "$via" = proxy ]; then
+    rm -f "$work/proxy.port" "$work/proxy.stats"
+    start_proxy
+    use_port=$proxy_port
+  fi
+  local before
+  before=$(server_count)
+  local ok=yes
+  "command_$tool" "$use_port"
+  # timeout outside, so that the peak memory is the client's own; on expiry it
+  # signals its whole process group, the client included.
+  (cd "$work" && timeout "$RUN_TIMEOUT" /usr/bin/time -f "%e %U %S %M" -o "$work/times/last" \
+    "${cmd[@]}") >"$work/times/out" 2>"$work/times/err" || ok=no
+  local trips=-
+  if [ "$via" = proxy ]; then
+    stop_proxy
+    trips=$(awk '$1 == "turns" || $1 == "data_connections" { n += $2 } END { print n + 0 }' "$work/proxy.stats")
+  fi
+  sleep 0.2  # the server's session process writes its last log lines after the client has gone
+  local commands=$(( $(server_count) - before ))
+  if [ "$ok" = yes ] && ! diff -r "$work/site" "$work/root/${landed[$tool]}" >"$work/times/diff" 2>&1; then
+    ok=no
+    echo "tree_upload_bench: $key: the uploaded tree differs: $(head -n 3 "$work/times/diff")" >&2
+  elif [ "$ok" = no ]; then
+    echo "tree_upload_bench: $key failed: $(tail -n 3 "$work/times/err")" >&2
+  fi
+  if [ "$ok" = yes ]; then
+    echo "$(tail -n 1 "$work/times/last") $commands $trips" >>"$work/results/$key"
+  else
+    touch "$work/results/$key.failed"
+  fi
+}
+
+# Median of one column of a result series.
+median() {
+  awk -v col="$2" '{ if (col == "cpu") v = $2 + $3; else if (col == "rss") v = $4 / 1024;
+      else if (col == "wall") v = $1; else if (col == "commands") v = $5; else v = $6;
+      print v }' "$1" | sort -g | awk '{ a[NR] = $1 } END {
+      if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
+}
+
+tools=(ftpupload lftp ncftpput)
+started=$(date +%s)
+echo "tree_upload_bench: $FILES files, $folder_count folders, $site_bytes bytes; $RUNS run(s) each;" \
+  "proxy delay ${DELAY_MS} ms each way; files in $base; ftpupload /recursive: $tool_ready" >&2
+for server in vsftpd pyftpdlib; do
+  "start_$server"
+  for run in $(seq "$RUNS"); do
+    for via in direct proxy; do
+      for tool in "${tools[@]}"; do
+        [ "$tool" != ftpupload ] || [ "$tool_ready" = yes ] || continue
+        echo "tree_upload_bench: $server $via $tool run $run" >&2
+        upload "$server-$via-$tool" "$tool" "$via"
+      done
+    done
+  done
+  stop "$server_pid"
+  server_pid=""
+done
+
+echo "### Folder upload: $FILES files, $folder_count folders, $(awk -v b="$site_bytes" 'BEGIN { printf "%.1f", b / 1048576 }') MiB"
+echo
+echo "Median of $RUNS run(s). Delayed: through bench/delay_proxy, ${DELAY_MS} ms each way."
+echo "Commands per file from the server's log; round trips per file from the proxy"
+echo "(control-connection turns plus data connections, over $FILES files)."
+echo
+echo "| server | path | tool | result | wall s | CPU s | peak MiB | commands/file | round trips/file |"
+echo "| --- | --- | --- | --- | ---: | ---: | ---: | ---: | ---: |"
+for server in vsftpd pyftpdlib; do
+  for via in direct proxy; do
+    path=direct
+    [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
+    for tool in "${tools[@]}"; do
+      key=$server-$via-$tool
+      if [ "$tool" = ftpupload ] && [ "$tool_ready" = no ]; then
+        echo "| $server | $path | $tool | n/a (no /recursive) | n/a | n/a | n/a | n/a | n/a |"
+      elif [ -e "$work/results/$key.failed" ] || [ ! -s "$work/results/$key" ]; then
+        echo "| $server | $path | $tool | failed | | | | | |"
+      else
+        r=$work/results/$key
+        trips=-
+        [ "$via" = direct ] || trips=$(awk -v n="$(median "$r" trips)" -v f="$FILES" 'BEGIN { printf "%.2f", n / f }')
+        printf "| %s | %s | %s | complete | %.2f | %.2f | %.1f | %.2f | %s |\n" "$server" "$path" "$tool" \
+          "$(median "$r" wall)" "$(median "$r" cpu)" "$(median "$r" rss)" \
+          "$(awk -v n="$(median "$r" commands)" -v f="$FILES" 'BEGIN { print n / f }')" "$trips"
+      fi
+    done
+  done
+done
+echo
+echo "Whole benchmark: $(( $(date +%s) - started )) s."
