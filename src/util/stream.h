@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zud {
 
@@ -91,5 +92,30 @@ class TFileStream : public TStream {
 
 // True when path names an existing file that is not a directory.
 bool FileExists(const std::string& path);
+
+// What a local path is. Links are described by what they point at.
+enum class TLocalKind {
+  kMissing,     // nothing there (or a dangling link)
+  kFile,        // a regular file
+  kDirectory,
+  kOther,       // FIFO, socket, device
+  kLinkLoop,    // a chain of links that never ends (ELOOP)
+  kUnreadable,  // exists but cannot be examined (permission)
+};
+struct TLocalPathInfo {
+  TLocalKind kind = TLocalKind::kMissing;
+  bool is_link = false;  // the path itself is a symbolic link (Windows: a reparse point)
+  int64_t size = -1;     // regular files
+  int64_t modified = 0;  // last modification, seconds since 1970-01-01 UTC
+  // For people: the reason when kind is kMissing/kUnreadable/kLinkLoop
+  // ("Permission denied"), what it is when kOther ("a FIFO").
+  std::string error;
+};
+// Facts about path, following links (is_link tells whether it was one).
+TLocalPathInfo QueryLocalPath(const std::string& path);
+// The names in directory path, without "." and "..", in no particular order.
+// False with a reason for people ("Permission denied") when it cannot be read.
+bool ListLocalDirectory(const std::string& path, std::vector<std::string>& names,
+                        std::string& error);
 
 }  // namespace zud

@@ -1,0 +1,71 @@
+// The local side of a folder upload: which entries a folder's tree holds, in
+// the order they are sent, and the /exclude patterns that leave some out.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zud {
+
+// Matches text against a glob: "*" any run of characters but "/", "?" one
+// character but "/", "[abc]", "[a-z]", "[!a]"/"[^a]" a set (never "/"), "**" any
+// run including "/" ("**/" also matches nothing, so "**/x" matches "x"), "\"
+// makes the next character plain. A "[" without its "]" is a plain "[".
+bool MatchGlob(std::string_view pattern, std::string_view text);
+
+// Exclude patterns, matched against a path relative to the tree root with "/"
+// between names. A trailing "/" matches folders only. A pattern without another
+// "/" matches the last name at any depth ("*.log", ".git/"); a pattern with one
+// matches the whole relative path, a leading "/" being dropped ("/build/tmp").
+class TExcludeList {
+ public:
+  // Adds one pattern; one that is empty or only "/" is ignored.
+  void Add(std::string pattern);
+  bool empty() const { return patterns_.empty(); }
+  // True when the path, or one of the folders it lies in, matches a pattern.
+  bool Excludes(std::string_view relative_path, bool is_directory) const;
+  // True when the path itself matches, its folders aside: for a walk that does
+  // not enter excluded folders.
+  bool ExcludesItself(std::string_view relative_path, bool is_directory) const;
+
+ private:
+  struct TPattern {
+    std::string glob;
+    bool folders_only = false;
+    bool whole_path = false;  // else the last name only
+  };
+  std::vector<TPattern> patterns_;
+};
+
+struct TTreeEntry {
+  std::string relative;    // "css/site.css"; folders too ("css"); never empty
+  std::string local_path;  // what to open: root + "/" + relative
+  bool is_directory = false;
+  int64_t size = -1;       // files: bytes (of the link's target for a link)
+  int64_t modified = 0;    // seconds since 1970 UTC
+};
+
+// Why an entry was left out or could not be read; the walk goes on.
+struct TTreeNotice {
+  std::string relative;  // empty for the root itself
+  std::string message;   // "is a link to a folder; skipped", "cannot read folder: Permission denied"
+  bool failure = false;  // true when something that should be sent cannot be; false for plain skips
+};
+
+// Walks the folder root depth first: within each folder, its subfolders (each
+// followed by everything below it) come first, then its files, each group in
+// byte order of the names. Dotfiles are included; links to files are followed
+// (the entry describes the target); the root is followed when it is a link.
+// A link to a folder, a link loop, a FIFO, a socket or a device is reported
+// through on_notice and skipped; so is a folder that cannot be read (a failure,
+// and it is not listed). An excluded entry is left out silently and an excluded
+// folder is not entered. Files that cannot be opened are still listed, and
+// folders are listed even when empty. A root that is not a readable folder
+// gives no entries and one failure notice.
+std::vector<TTreeEntry> WalkLocalTree(const std::string& root, const TExcludeList& excludes,
+                                      const std::function<void(const TTreeNotice&)>& on_notice);
+
+}  // namespace zud
