@@ -234,7 +234,12 @@ class TTreeWalker {
     std::vector<std::string> names;
     std::string error;
     if (!ListLocalDirectory(local_path, names, error)) {
-      Notify(relative, "cannot read folder: " + error, true);
+      // Removed since its parent was listed: gone like a vanished file, no failure.
+      if (!relative.empty() && QueryLocalPath(local_path).kind == TLocalKind::kMissing) {
+        Notify(relative, "vanished; skipped", false);
+      } else {
+        Notify(relative, "cannot read folder: " + error, true);
+      }
       return std::nullopt;
     }
     std::sort(names.begin(), names.end());

@@ -217,6 +217,26 @@ TEST(WalkLocalTree, OrderSkipsNoticesAndExcludes) {
   }
 }
 
+// The notice about the FIFO comes while the top folder is listed, before its
+// subfolders are entered: removing one then is a folder vanishing mid-walk.
+TEST(WalkLocalTree, FolderThatVanishesIsSkipped) {
+  test::TempDir dir;
+  ASSERT_TRUE(dir.ok()) << dir.error();
+  ASSERT_TRUE(dir.MakeDir("tree/a"));
+  ASSERT_TRUE(dir.Write("tree/b/gone.txt", "g"));
+  ASSERT_EQ(::mkfifo((dir / "tree/fifo").c_str(), 0600), 0);
+  std::vector<std::string> notices;
+  const std::vector<TTreeEntry> entries =
+      WalkLocalTree((dir / "tree").string(), TExcludeList{}, [&](const TTreeNotice& notice) {
+        if (notice.relative == "fifo") fs::remove_all(dir / "tree/b");
+        notices.push_back(notice.relative + ": " + notice.message +
+                          (notice.failure ? " (failure)" : ""));
+      });
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].relative, "a");
+  EXPECT_EQ(notices, (std::vector<std::string>{"fifo: is a FIFO; skipped", "b: vanished; skipped"}));
+}
+
 TEST(WalkLocalTree, RootThatIsNoFolderGivesOneFailure) {
   test::TempDir dir;
   ASSERT_TRUE(dir.ok()) << dir.error();
