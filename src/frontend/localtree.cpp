@@ -211,12 +211,6 @@ bool TExcludeList::Excludes(std::string_view relative_path, bool is_directory) c
 
 namespace {
 
-std::string JoinPath(const std::string& base, const std::string& name) {
-  if (base.empty()) return name;
-  if (base.back() == '/') return base + name;
-  return base + '/' + name;
-}
-
 // A listed folder, while the walk is below it.
 struct TOpenFolder {
   std::vector<TTreeEntry> folders;  // in byte order of the names
@@ -247,7 +241,7 @@ class TTreeWalker {
     for (const std::string& name : names) {
       TTreeEntry entry;
       entry.relative = relative.empty() ? name : relative + '/' + name;
-      entry.local_path = JoinPath(local_path, name);
+      entry.local_path = JoinLocalPath(local_path, name);
       const TLocalPathInfo info = QueryLocalPath(entry.local_path);
       entry.is_directory = info.kind == TLocalKind::kDirectory;
       entry.size = info.size;
@@ -296,18 +290,16 @@ class TTreeWalker {
 
 std::vector<TTreeEntry> WalkLocalTree(const std::string& root, const TExcludeList& excludes,
                                       const std::function<void(const TTreeNotice&)>& on_notice) {
-  std::string base = root;
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
   TTreeWalker walker(excludes, on_notice);
   std::vector<TTreeEntry> entries;
 
-  const TLocalPathInfo info = QueryLocalPath(base);
+  const TLocalPathInfo info = QueryLocalPath(root);
   if (info.kind != TLocalKind::kDirectory) {
     const bool exists = info.kind == TLocalKind::kFile || info.kind == TLocalKind::kOther;
     walker.Notify("", exists ? "is not a folder" : "cannot read folder: " + info.error, true);
     return entries;
   }
-  std::optional<TOpenFolder> top = walker.Open("", base);
+  std::optional<TOpenFolder> top = walker.Open("", root);
   if (!top) return entries;
 
   // An explicit stack: a deep tree costs heap, not call stack.

@@ -42,7 +42,7 @@ class TExcludeList {
 
 struct TTreeEntry {
   std::string relative;    // "css/site.css"; folders too ("css"); never empty
-  std::string local_path;  // what to open: root + "/" + relative
+  std::string local_path;  // what to open: root and the names joined by JoinLocalPath
   bool is_directory = false;
   int64_t size = -1;       // files: bytes (of the link's target for a link)
   int64_t modified = 0;    // seconds since 1970 UTC

@@ -91,4 +91,10 @@ bool ListLocalDirectory(const std::string& path, std::vector<std::string>& names
   return true;
 }
 
+std::string JoinLocalPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  if (folder.back() == '/') return folder + name;
+  return folder + '/' + name;
+}
+
 }  // namespace zud

@@ -117,5 +117,8 @@ TLocalPathInfo QueryLocalPath(const std::string& path);
 // False with a reason for people ("Permission denied") when it cannot be read.
 bool ListLocalDirectory(const std::string& path, std::vector<std::string>& names,
                         std::string& error);
+// The path of name inside folder, joined by the platform's separator unless
+// folder already ends with one ("dir/"; on Windows also "dir\" and "C:").
+std::string JoinLocalPath(const std::string& folder, const std::string& name);
 
 }  // namespace zud

@@ -133,9 +133,7 @@ bool ListLocalDirectory(const std::string& path, std::vector<std::string>& names
                         std::string& error) {
   names.clear();
   error.clear();
-  std::string pattern = path;
-  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
-  pattern += '*';
+  const std::string pattern = JoinLocalPath(path, "*");
   WIN32_FIND_DATAA found{};
   const TFindHandle find(FindFirstFileA(pattern.c_str(), &found));
   if (find.get() == INVALID_HANDLE_VALUE) {
@@ -156,6 +154,14 @@ bool ListLocalDirectory(const std::string& path, std::vector<std::string>& names
     return false;
   }
   return true;
+}
+
+std::string JoinLocalPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  // "C:" + "x" stays relative to that drive's current folder, as the user meant.
+  const char last = folder.back();
+  if (last == '\\' || last == '/' || last == ':') return folder + name;
+  return folder + '\\' + name;
 }
 
 }  // namespace zud
