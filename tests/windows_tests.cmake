@@ -36,6 +36,9 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   util/sockapi_test.cpp
   # Process and daemon helpers of the test support itself.
   util/testsupport_basics_test.cpp
+  # Forks children that die by signals and drives a prompt through a Linux
+  # pseudo terminal.
+  util/interrupt_test.cpp
   # Point LC_TIME / LANG at generated Linux locales; Windows takes the month
   # names from the user's locale settings instead.
   util/monthnames_test.cpp

@@ -18,8 +18,11 @@ void IgnoreBrokenPipe();
 // Ctrl-C (SIGINT) and termination requests (SIGTERM).
 //
 // Installs the handlers. Until stop flags are armed, an interrupt writes
-// exit_message to standard error and ends the process at once with status
-// 130: nothing is under way that needs a clean end. The message is copied.
+// exit_message to standard error and ends the process at once by that same
+// signal (status 130 where signals cannot end it), so that a shell loop
+// around the tool stops too: nothing is under way that needs a clean end. A
+// terminal left without echo by ReadHiddenLine is put back first. The
+// message is copied.
 void InstallInterruptHandler(std::string_view exit_message);
 // Arms (or, with nullptrs, disarms) the flags the next interrupt raises
 // instead of ending the process; a second interrupt ends it as above, and so
@@ -28,6 +31,27 @@ void InstallInterruptHandler(std::string_view exit_message);
 void ArmInterruptFlags(std::atomic<bool>* first, std::atomic<bool>* second);
 // True once an interrupt raised the armed flags.
 bool InterruptRequested();
+// The signal number that raised the interrupt (SIGINT or SIGTERM), 0 when
+// none came.
+int InterruptSignal();
+// After a clean stop: when an interrupt came, flushes the C streams, restores
+// the signal's default action and raises it, so that the process ends by
+// that signal (a shell reports 128+N, 130 for Ctrl-C). Returns only when no
+// interrupt came or the platform cannot end that way (Windows): the caller
+// then exits with its own status (130 after an interrupt).
+void EndByInterruptSignal();
+
+// True when standard input is a terminal.
+bool IsStandardInputTerminal();
+// Longest line ReadHiddenLine takes, line end excluded.
+inline constexpr size_t kHiddenLineMax = 1024;
+// Writes prompt to the terminal and reads one line from it with echo off
+// (restored on every path, an interrupt included), without its line end; a
+// line feed is written after it. Linux uses /dev/tty, not standard input and
+// output; Windows the console (CONIN$/CONOUT$). False when there is no
+// terminal, the read fails or meets end of input, the line is longer than
+// kHiddenLineMax, or an interrupt raised armed flags meanwhile.
+bool ReadHiddenLine(std::string_view prompt, std::string& line);
 
 // The value of environment variable name; false when it is not set.
 bool ReadEnvironmentVariable(const std::string& name, std::string& value);

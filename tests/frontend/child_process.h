@@ -39,7 +39,10 @@ struct TChildRun {
 struct TChildResult {
   bool started = false;      // false: fork, exec or (when traced) ptrace failed
   bool timed_out = false;
-  int exit_status = -1;      // valid when the child exited normally
+  // The status as a shell reports it: the exit code, or 128 + the signal
+  // that ended the child (130 after SIGINT); -1 when it timed out.
+  int exit_status = -1;
+  int term_signal = 0;       // the signal that ended the child, 0 when it exited
   std::string output;
 };
 
@@ -149,6 +152,10 @@ inline TChildResult RunChild(const std::string& path, const TChildRun& run) {
   if (!result.timed_out && WIFEXITED(status)) {
     result.exit_status = WEXITSTATUS(status);
     result.started = !(run.traced && result.exit_status == kTraceRefused) && result.exit_status != 127;
+  } else if (!result.timed_out && WIFSIGNALED(status)) {
+    result.term_signal = WTERMSIG(status);
+    result.exit_status = 128 + result.term_signal;
+    result.started = true;
   }
   return result;
 }

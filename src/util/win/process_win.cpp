@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 namespace zud {
@@ -19,11 +20,21 @@ namespace {
 
 std::array<std::atomic<std::atomic<bool>*>, 2> armed_flags{};
 std::atomic<bool> interrupt_requested{false};
+std::atomic<int> interrupt_signal{0};
 // Written once before the handler is installed, read only by it.
 char exit_message[256];
 size_t exit_message_length = 0;
 
+// The console input a prompt turned echo off on, and its mode before: the
+// handler puts it back before the process ends (the console outlives us).
+// The mode is written before the handle is published.
+std::atomic<HANDLE> hidden_console{nullptr};
+DWORD hidden_console_mode = 0;
+
 void EndAtOnce() {
+  if (HANDLE console = hidden_console.load(); console != nullptr) {
+    SetConsoleMode(console, hidden_console_mode);
+  }
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), exit_message, static_cast<DWORD>(exit_message_length),
             &written, nullptr);
@@ -35,10 +46,13 @@ constexpr DWORD kCleanStopMilliseconds = 10000;
 
 // Runs on a thread of its own that the system starts for each event, so it
 // may wait: a second event meanwhile ends the process from its own thread.
+// Windows cannot end a process by a signal: the status is 130 either way.
 BOOL WINAPI OnConsoleControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
+  int none = 0;
+  interrupt_signal.compare_exchange_strong(none, event == CTRL_C_EVENT ? SIGINT : SIGTERM);
   std::atomic<bool>* first = armed_flags[0].load();
   std::atomic<bool>* second = armed_flags[1].load();
   if ((first == nullptr && second == nullptr) || interrupt_requested.exchange(true)) EndAtOnce();
@@ -47,6 +61,86 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   Sleep(kCleanStopMilliseconds);
   EndAtOnce();
   return TRUE;
+}
+
+// Owns a handle; closed on every path.
+class OwnedHandle {
+ public:
+  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+  ~OwnedHandle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE handle_;
+};
+
+HANDLE OpenConsole(const char* name) {
+  return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// Echo off on the console input for its own life; the handler sees it meanwhile.
+class HiddenEcho {
+ public:
+  explicit HiddenEcho(HANDLE input) : input_(input) {
+    DWORD before = 0;
+    if (!GetConsoleMode(input, &before)) return;
+    hidden_console_mode = before;
+    hidden_console.store(input);
+    ok_ = SetConsoleMode(input, (before & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) |
+                                    ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) != 0;
+  }
+  ~HiddenEcho() {
+    if (hidden_console.load() != input_) return;
+    SetConsoleMode(input_, hidden_console_mode);
+    hidden_console.store(nullptr);
+  }
+  HiddenEcho(const HiddenEcho&) = delete;
+  HiddenEcho& operator=(const HiddenEcho&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  HANDLE input_;
+  bool ok_ = false;
+};
+
+bool WriteConsoleText(HANDLE output, std::string_view text) {
+  while (!text.empty()) {
+    DWORD written = 0;
+    if (!WriteConsoleA(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+        written == 0) {
+      return false;
+    }
+    text.remove_prefix(written);
+  }
+  return true;
+}
+
+// One line, line end excluded; false on failure, past kHiddenLineMax, or when
+// Ctrl-C cut the read short (it then returns no characters).
+bool ReadConsoleLine(HANDLE input, std::string& line) {
+  line.clear();
+  bool too_long = false;
+  char buffer[256];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadConsoleA(input, buffer, sizeof(buffer), &n, nullptr) || n == 0) return false;
+    if (InterruptRequested()) return false;
+    const std::string_view got(buffer, n);
+    const size_t end = got.find('\n');
+    const std::string_view part = got.substr(0, end);
+    too_long = too_long || line.size() + part.size() > kHiddenLineMax;
+    if (!too_long) line.append(part);
+    if (end != std::string_view::npos) break;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (too_long) line.clear();
+  return !too_long;
 }
 
 }  // namespace
@@ -66,6 +160,33 @@ void ArmInterruptFlags(std::atomic<bool>* first, std::atomic<bool>* second) {
 }
 
 bool InterruptRequested() { return interrupt_requested.load(); }
+
+int InterruptSignal() { return interrupt_signal.load(); }
+
+// No signal can end a Windows process: the caller exits with 130 itself.
+void EndByInterruptSignal() {}
+
+bool IsStandardInputTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+bool ReadHiddenLine(std::string_view prompt, std::string& line) {
+  line.clear();
+  const OwnedHandle input(OpenConsole("CONIN$"));
+  const OwnedHandle output(OpenConsole("CONOUT$"));
+  if (!input.valid() || !output.valid()) return false;
+  bool ok;
+  {
+    const HiddenEcho hidden(input.get());
+    ok = hidden.ok() && WriteConsoleText(output.get(), prompt) &&
+         ReadConsoleLine(input.get(), line);
+  }
+  // The Enter that ended the line was not echoed.
+  WriteConsoleText(output.get(), "\n");
+  if (!ok) line.clear();
+  return ok;
+}
 
 bool ReadEnvironmentVariable(const std::string& name, std::string& value) {
   const DWORD size = GetEnvironmentVariableA(name.c_str(), nullptr, 0);
