@@ -4,8 +4,7 @@
 #include <vector>
 
 #include "frontend/console.h"
-#include "frontend/execparams.h"
-#include "frontend/program.h"
+#include "frontend/settings.h"
 #include "util/process.h"
 #include "util/textutil.h"
 
@@ -14,10 +13,6 @@ namespace {
 
 // Secrets files are a line or a few entries; a larger one is a wrong name.
 constexpr size_t kMaxSecretsFileBytes = 1024 * 1024;
-
-bool FindSwitch(const std::string& name, std::string& value) {
-  return FindSwitchValue({name}, {"/", "-"}, true, ':', value);
-}
 
 // The host as the netrc file names it: without IPv6 brackets.
 std::string BareHost(const std::string& host) {
@@ -129,12 +124,11 @@ std::string FirstLine(std::string_view text) {
 }
 
 TExitStatus ResolveLoginSources(TUploadSettings& settings) {
-  std::string ignored;
-  bool have_password = FindSwitch("pass", ignored);
+  bool have_password = settings.PassGiven;
   // The classic /pass without /user stays as quiet as it always was.
   const bool typed_password = have_password;
-  std::string value;
-  if (!have_password && FindSwitch("passfile", value)) {
+  if (!have_password && settings.PassFile) {
+    const std::string& value = *settings.PassFile;
     std::string content, error;
     if (!ReadSmallFile(value, kMaxSecretsFileBytes, content, error)) {
       WriteErrorLine("cannot read the password file " + value + ": " + error);
@@ -143,15 +137,16 @@ TExitStatus ResolveLoginSources(TUploadSettings& settings) {
     settings.Pass = FirstLine(content);
     have_password = true;
   }
-  if (!have_password && FindSwitch("passenv", value)) {
+  if (!have_password && settings.PassEnv) {
+    const std::string& value = *settings.PassEnv;
     if (!ReadEnvironmentVariable(value, settings.Pass)) {
       WriteErrorLine("the environment variable " + value + " is not set");
       return TExitStatus::kCommandLine;
     }
     have_password = true;
   }
-  if (FindSwitch("netrc", value)) {
-    std::string path = value;
+  if (settings.Netrc) {
+    std::string path = *settings.Netrc;
     if (path.empty()) {
       const std::string home = HomeDirectory();
       if (home.empty()) {

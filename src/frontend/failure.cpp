@@ -58,6 +58,9 @@ TFailure ClassifySignInFailure(const TSessionFacts& f) {
     }
     if (f.result_code != 0) return {TExitStatus::kTLS, Explained(f, "TLS refused")};
   }
+  if (f.result_code == 0 && StartsWith(f.result_line, "SSH-")) {
+    return {TExitStatus::kConnectFailed, where + " speaks SSH (SFTP), not FTP"};
+  }
   if (f.result_code == 0) {
     const std::string waited_for = f.replies == 0 ? "no greeting from " : "no reply from ";
     if (IsTimeout(f.control_error)) {

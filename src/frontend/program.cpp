@@ -1,5 +1,6 @@
 #include "frontend/program.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include "frontend/execparams.h"
 #include "frontend/failure.h"
 #include "frontend/switches.h"
+#include "frontend/folderupload.h"
 #include "frontend/uploadjob.h"
 #include "sockets/socketlayer.h"
 #include "sockets/tcpsocket.h"
@@ -26,22 +28,11 @@ namespace {
 constexpr const char* kVersion = "1.0.0";
 constexpr const char* kExamplePath = "\"C:\\My Documents\\TEST.txt\"";
 
-// Every switch is /name:value or -name:value, letters in any case.
-bool FindSwitch(const std::string& name, std::string& value) {
-  return FindSwitchValue({name}, {"/", "-"}, true, ':', value);
-}
-
 void WaitForEnter() {
   ReadStandardInputLine();
 }
 
 void Print(const std::string& text) { WriteOutput(text); }
-
-std::vector<std::string> AllParameters() {
-  std::vector<std::string> params;
-  for (int i = 1; i <= ParameterCount(); ++i) params.push_back(Parameter(i));
-  return params;
-}
 
 // Whether new connections get a plug-in that can do TLS.
 bool TLSAvailable() {
@@ -54,16 +45,14 @@ bool HoldsLineBreak(std::string_view text) {
 }
 
 // The command line's and the login's checks, then the upload job.
-TExitStatus CheckAndUpload(TUploadSettings& settings) {
+TExitStatus CheckAndUpload(TUploadSettings& settings, const std::string& error) {
   // One parameter is the classic case of a missing path, whatever it is.
   if (ParameterCount() >= 2) {
-    const std::string error = CheckUploadSettings(settings);
     if (!error.empty()) {
       WriteErrorLine(error);
       return TExitStatus::kCommandLine;
     }
-    std::string ignored;
-    if ((FindSwitch("tls", ignored) || FindSwitch("ftps", ignored)) && !TLSAvailable()) {
+    if (settings.Tls.Wanted() && !TLSAvailable()) {
       WriteErrorLine("TLS was asked for, but this build has no TLS library");
       return TExitStatus::kTLS;
     }
@@ -75,25 +64,34 @@ TExitStatus CheckAndUpload(TUploadSettings& settings) {
       return TExitStatus::kCommandLine;
     }
   }
-  return RunUploadJob();
+  if (settings.FolderMode()) return RunFolderUpload(settings);
+  return RunUploadJob(settings);
 }
 
 // The program body proper; start-up and shut-down surround it. Returns the
 // exit status, by cause.
 int RunBody() {
   if (IsHelpRequested()) {
-    ShowUsage();
+    const std::vector<std::string> params = AllParameters();
+    const bool all = std::any_of(params.begin(), params.end(),
+                                 [](const std::string& p) { return SameText8(p, "all"); });
+    if (all) {
+      Print(FullHelpText(ProgramFileName(Parameter(0))));
+    } else {
+      ShowUsage();
+    }
     return 0;
   }
   if (IsSwitchPresent("-version", "-", true)) {
     Print(VersionText(ProgramFileName(Parameter(0))));
     return 0;
   }
-  GatherUploadSettings(UploadSettings);
+  TParsedCommandLine parsed = ParseCommandLine(AllParameters());
+  UploadSettings = std::move(parsed.settings);
   const bool debugging = IsDebuggerAttached();
   if (debugging) Print(SettingsDump(UploadSettings));
 
-  const TExitStatus status = CheckAndUpload(UploadSettings);
+  const TExitStatus status = CheckAndUpload(UploadSettings, parsed.error);
 
   if (debugging) WaitForEnter();
   return static_cast<int>(status);
@@ -114,69 +112,16 @@ std::string VersionText(std::string_view exe) {
          tls.LibraryVersion() + ")\r\n";
 }
 
-void GatherUploadSettings(TUploadSettings& settings) {
-  settings.Server.clear();
-  FindSwitch("host", settings.Server);
-
-  settings.Port = 21;
-  std::string port;
-  if (FindSwitch("port", port)) settings.Port = TextToIntDef(port, 21);
-
-  settings.User.clear();
-  FindSwitch("user", settings.User);
-  settings.Pass.clear();
-  FindSwitch("pass", settings.Pass);
-
-  std::string ignored;
-  settings.Passive = FindSwitch("pasv", ignored);
-
-  settings.Mode.clear();
-  if (FindSwitch("ascii", ignored)) {
-    settings.Mode = "ascii";
-  } else if (FindSwitch("binary", ignored)) {
-    settings.Mode = "binary";
-  }
-
-  settings.RemoteDir.clear();
-  FindSwitch("dir", settings.RemoteDir);
-  if (settings.RemoteDir.empty()) settings.RemoteDir = "/";
-
-  settings.LocalPath = ParameterCount() >= 2 ? Parameter(ParameterCount()) : std::string();
-  settings.Files.clear();
-  if (ParameterCount() >= 2) settings.Files = LocalFileParameters(AllParameters());
-
-  settings.TimeoutMs = 120000;
-  std::string timeout;
-  if (FindSwitch("timeout", timeout)) settings.TimeoutMs = ParseTimeoutValue(timeout).value_or(0);
-  settings.Resume = FindSwitch("resume", ignored);
-  settings.Quiet = FindSwitch("quiet", ignored);
+std::vector<std::string> AllParameters() {
+  std::vector<std::string> params;
+  for (int i = 1; i <= ParameterCount(); ++i) params.push_back(Parameter(i));
+  return params;
 }
 
+void GatherUploadSettings(TUploadSettings& settings) { settings = ReadSettings(AllParameters()); }
+
 std::string CheckUploadSettings(TUploadSettings& settings) {
-  const std::vector<std::string> params = AllParameters();
-  std::string error = FindSwitchError(params);
-  if (!error.empty()) return error;
-  std::string value;
-  if (FindSwitch("port", value)) {
-    const std::optional<int> port = ParsePortValue(value);
-    if (!port) return "the port must be a number from 1 to 65535: /port:" + value;
-    settings.Port = *port;
-  }
-  if (FindSwitch("timeout", value)) {
-    const std::optional<int> timeout = ParseTimeoutValue(value);
-    if (!timeout) return "the timeout must be whole seconds from 1 to 2147483: /timeout:" + value;
-    settings.TimeoutMs = *timeout;
-  }
-  if (settings.Server.empty()) return "no host given: /host:NAME";
-  if (HoldsLineBreak(settings.RemoteDir)) {
-    return "the remote directory holds a line break, which an FTP command cannot carry";
-  }
-  for (const std::string& file : settings.Files) {
-    if (HoldsLineBreak(LocalFileNamePart(file))) {
-      return "the file name " + file + " holds a line break, which an FTP command cannot carry";
-    }
-  }
-  return std::string();
+  return CheckSettings(settings, AllParameters());
 }
 
 std::string ProgramFileName(std::string_view path) {
@@ -215,8 +160,18 @@ std::string UsageText(std::string_view exe_view) {
   return text;
 }
 
+std::string FullHelpText(std::string_view exe_view) {
+  const std::string exe(exe_view);
+  return exe + " Version:" + kVersion + "\r\n\r\nUsage:\r\n" + exe +
+         " [SWITCHES] FILE... | /recursive FOLDER...\r\n\r\nSwitches (/name or -name, any "
+         "letter case):\r\n" +
+         FullSwitchHelp() + "\r\nRules, exit statuses and examples: man ftpupload\r\n";
+}
+
 void ShowUsage() {
-  Print(UsageText(ProgramFileName(Parameter(0))));
+  const std::string exe = ProgramFileName(Parameter(0));
+  Print(UsageText(exe));
+  WriteErrorLine("more switches: man ftpupload, or " + exe + " --help all");
   if (IsDebuggerAttached()) WaitForEnter();
 }
 
@@ -258,6 +213,9 @@ int RunProgram(int argc, char** argv) {
   // start failed.
   StopSocketLayer();
   FreeExecParams();
+  // After the clean stop, Ctrl-C ends the process by its signal, so that a
+  // shell loop around the tool stops too.
+  EndByInterruptSignal();
   return status;
 }
 

@@ -20,16 +20,35 @@ std::string_view ValuePart(std::string_view param, const TSwitchInfo& info) {
 }  // namespace
 
 const std::vector<TSwitchInfo>& KnownSwitches() {
+  using V = TSwitchValue;
   static const std::vector<TSwitchInfo> kSwitches = {
-      {"host", TSwitchValue::kAny},          {"port", TSwitchValue::kAny},
-      {"user", TSwitchValue::kAny},          {"pass", TSwitchValue::kAny},
-      {"pasv", TSwitchValue::kAny},          {"ascii", TSwitchValue::kAny},
-      {"binary", TSwitchValue::kAny},        {"dir", TSwitchValue::kAny},
-      {"timeout", TSwitchValue::kRequired},  {"netrc", TSwitchValue::kOptional},
-      {"passfile", TSwitchValue::kRequired}, {"passenv", TSwitchValue::kRequired},
-      {"resume", TSwitchValue::kNone},       {"quiet", TSwitchValue::kNone},
-      {"tls", TSwitchValue::kNone},          {"ftps", TSwitchValue::kNone},
-      {"cacert", TSwitchValue::kRequired},   {"insecure", TSwitchValue::kNone},
+      {"host", V::kAny, "/host:NAME", "the FTP server's host name or address"},
+      {"port", V::kAny, "/port:N", "the server's port (21; 990 with /ftps)"},
+      {"user", V::kAny, "/user:NAME", "the login name (anonymous when absent)"},
+      {"pass", V::kAny, "/pass:PASSWORD", "the password"},
+      {"pasv", V::kAny, "/pasv", "passive mode: the tool opens the data connections"},
+      {"ascii", V::kAny, "/ascii", "ASCII type (wins over /binary)"},
+      {"binary", V::kAny, "/binary", "binary type (image)"},
+      {"dir", V::kAny, "/dir:DIR", "the remote directory (/)"},
+      {"timeout", V::kRequired, "/timeout:SECONDS", "the longest wait for the server (120)"},
+      {"netrc", V::kOptional, "/netrc[:FILE]", "take the login from ~/.netrc or FILE"},
+      {"passfile", V::kRequired, "/passfile:FILE", "take the password from FILE's first line"},
+      {"passenv", V::kRequired, "/passenv:NAME", "take the password from environment variable NAME"},
+      {"resume", V::kNone, "/resume", "continue a shorter remote copy, skip a complete one"},
+      {"quiet", V::kNone, "/quiet", "no dialogue on standard output; failures and summary only"},
+      {"tls", V::kNone, "/tls", "explicit FTPS (AUTH TLS), required for login and data"},
+      {"ftps", V::kNone, "/ftps", "implicit FTPS: TLS from the first byte"},
+      {"cacert", V::kRequired, "/cacert:FILE", "trust the CA certificate(s) in FILE (PEM)"},
+      {"insecure", V::kNone, "/insecure", "do not verify the server's certificate"},
+      {"recursive", V::kNone, "/recursive",
+       "upload a folder's tree (site/ its contents, site into a folder site)"},
+      {"mkdir", V::kNone, "/mkdir", "create the remote directory and its missing parents"},
+      {"exclude", V::kRequired, "/exclude:GLOB",
+       "leave out matching files and folders (*, ?, [..], **, trailing / folders; repeatable)"},
+      {"atomic", V::kNone, "/atomic",
+       "store under a temporary name, rename when the server confirmed the whole file"},
+      {"retry", V::kRequired, "/retry:N",
+       "reconnect up to N times after a lost connection and continue the file"},
   };
   return kSwitches;
 }
@@ -55,6 +74,28 @@ std::optional<TSwitchInfo> MatchSwitch(std::string_view param) {
     if (rest.size() == name.size() || rest[name.size()] == ':') return info;
   }
   return std::nullopt;
+}
+
+std::vector<TGivenSwitch> GivenSwitches(const std::vector<std::string>& params) {
+  std::vector<TGivenSwitch> given;
+  for (const std::string& param : params) {
+    const std::optional<TSwitchInfo> info = MatchSwitch(param);
+    if (!info) continue;
+    std::string_view value = ValuePart(param, *info);
+    if (!value.empty()) value.remove_prefix(1);  // the ":"
+    given.push_back({info->name, std::string(value)});
+  }
+  return given;
+}
+
+std::string FullSwitchHelp() {
+  std::string text;
+  for (const TSwitchInfo& info : KnownSwitches()) {
+    std::string line = std::string(" ") + info.synopsis;
+    if (line.size() < 20) line.resize(20, ' ');
+    text += line + " : " + info.help + "\r\n";
+  }
+  return text;
 }
 
 std::vector<std::string> LocalFileParameters(const std::vector<std::string>& params) {

@@ -26,6 +26,8 @@ enum class TSwitchValue {
 struct TSwitchInfo {
   const char* name;
   TSwitchValue value;
+  const char* synopsis;  // "/name:VALUE" as the full help shows it
+  const char* help;      // one line for the full help
 };
 
 // Every switch the tool knows, in the order the manual lists them.
@@ -36,6 +38,18 @@ bool LooksLikeSwitch(std::string_view param);
 // The table entry param names (/name or /name:value, "-" alike, any letter
 // case), or nullopt.
 std::optional<TSwitchInfo> MatchSwitch(std::string_view param);
+
+// A known switch as given: its table name and the text after ":" (as
+// typed; "" when there is none).
+struct TGivenSwitch {
+  const char* name;
+  std::string value;
+};
+// Every known switch in params, in order.
+std::vector<TGivenSwitch> GivenSwitches(const std::vector<std::string>& params);
+
+// The full help: every switch with one line each, lines ending in CR LF.
+std::string FullSwitchHelp();
 
 // The local files among params (1..N without the program path): every
 // parameter that is not a known switch, in order.

@@ -3,28 +3,8 @@
 #include <string>
 
 #include "frontend/console.h"
-#include "frontend/execparams.h"
 
 namespace zud {
-namespace {
-
-bool Present(const char* name, std::string* value = nullptr) {
-  std::string ignored;
-  return FindSwitchValue({name}, {"/", "-"}, true, ':', value != nullptr ? *value : ignored);
-}
-
-}  // namespace
-
-TTLSSwitches ReadTLSSwitches() {
-  TTLSSwitches switches;
-  switches.explicit_tls = Present("tls");
-  switches.implicit_tls = Present("ftps");
-  switches.port_given = Present("port");
-  Present("cacert", &switches.ca_file);
-  switches.insecure = Present("insecure");
-  return switches;
-}
-
 void ApplyTLSSwitches(const TTLSSwitches& switches, const std::string& host, TFTPSend& client) {
   if (!switches.Wanted()) {
     // Said at once: the user believes the upload is protected, and it is not.

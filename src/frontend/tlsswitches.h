@@ -30,9 +30,6 @@ struct TTLSSwitches {
   int32_t PortOr(int32_t port) const { return implicit_tls && !port_given ? 990 : port; }
 };
 
-// Reads the switches from the current parameters.
-TTLSSwitches ReadTLSSwitches();
-
 // Sets client up for the switches before SignIn: TLS required, protected
 // data connections, active mode kept when /pasv is absent, the certificate
 // checked against host (the host as typed, also when the client is aimed at

@@ -19,182 +19,12 @@
 namespace zud {
 namespace {
 
-// How soon a wait notices an interrupt: waits run in slices of this length.
-constexpr int32_t kStopCheckMs = 100;
-// ABOR and QUIT after an interrupt, or QUIT after a lost or silent control
-// connection, wait no longer than this.
-constexpr int32_t kCleanupTimeoutMs = 3000;
 // The part of a file that is looked at for NUL bytes.
 constexpr int64_t kSniffBytes = 65536;
 
 int ReplyClassOf(int code) { return code / 100; }
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
-// A classic line on standard output; with /quiet, where the dialogue is not
-// shown either, on standard error.
-void ClassicLine(const std::string& text, bool quiet) {
-  if (quiet) {
-    WriteErrorLine(text);
-  } else {
-    WriteOutputLine(text);
-  }
-}
-
-// The progress meter of one transfer, on a terminal only. It ends with the
-// summary of a stored file, or with the line as far as it got.
-class TTransferMeter {
- public:
-  explicit TTransferMeter(int64_t total) {
-    if (!StatusLineAvailable()) return;
-    meter_ = std::make_unique<TProgressMeter>(
-        total,
-        [](const std::string& line) {
-          if (line.empty()) {
-            ClearStatusLine();
-          } else {
-            ShowStatusLine(line);
-          }
-        },
-        MonotonicMilliseconds);
-    total_ = total;
-  }
-  void Start() {
-    if (meter_) meter_->Start();
-  }
-  void Advance(int64_t bytes) {
-    if (meter_) meter_->Advance(bytes);
-  }
-  void End(bool stored) {
-    if (!meter_ || ended_) return;
-    ended_ = true;
-    const int64_t sent = meter_->sent();
-    const uint64_t elapsed = meter_->elapsed_ms();
-    if (stored) {
-      meter_->Redraw();  // the line reaches 100% before the summary replaces it
-      KeepStatusLine(FormatSummary(sent, elapsed));
-    } else if (sent > 0) {
-      KeepStatusLine(FormatProgress(sent, total_, elapsed));
-    }
-    meter_->Finish();
-  }
-
- private:
-  std::unique_ptr<TProgressMeter> meter_;
-  int64_t total_ = 0;
-  bool ended_ = false;
-};
-
-// Watches the session through the client's hooks: echoes the dialogue
-// (unless quiet), feeds the meter and keeps the facts that explain a failure.
-class TSessionWatch {
- public:
-  TSessionWatch(TMyFtp& ftp, const TUploadSettings& settings) : ftp_(ftp) {
-    facts_.host = settings.Server;
-    facts_.port = std::to_string(settings.Port);
-    facts_.timeout_ms = settings.TimeoutMs;
-    facts_.quiet = settings.Quiet;
-    const bool quiet = settings.Quiet;
-    ftp_.OnStatus = [this, quiet](TFTPSend& sender, bool response, const std::string& value) {
-      if (!quiet) TMyFtp::EchoStatus(sender, response, value);
-      if (!response) {
-        facts_.last_command = value.starts_with("PASS ") ? "PASS" : value;
-        return;
-      }
-      // The reader reports an empty line when no reply came at all.
-      if (!value.empty()) ++facts_.replies;
-      const bool final_line = value.size() >= 4 && value[3] == ' ';
-      if (final_line && value[0] == '1' &&
-          (StartsWith(facts_.last_command, "STOR ") || StartsWith(facts_.last_command, "APPE "))) {
-        facts_.store_started = true;
-      }
-    };
-    ftp_.Sock().OnStatus = [this](TBlockSocket& sender, THookSocketReason reason,
-                                  const std::string&) {
-      if (reason == SR_Connected && sender.LastErrorCode() == 0) facts_.connected = true;
-    };
-    ftp_.DSock().OnStatus = [this](TBlockSocket& sender, THookSocketReason reason,
-                                   const std::string& value) {
-      switch (reason) {
-        case SR_Connected:  // passive mode
-        case SR_Accepted:   // active mode
-          if (sender.LastErrorCode() != 0) break;
-          facts_.data_connected = true;
-          if (meter_ != nullptr) meter_->Start();
-          break;
-        case SR_BytesWritten: {
-          const int64_t n = TextToInt64Def(value, 0);
-          facts_.bytes_sent += n;
-          if (meter_ != nullptr) meter_->Advance(n);
-          break;
-        }
-        case SR_Error:
-          facts_.data_error = sender.LastErrorCode();
-          facts_.data_error_text = sender.LastErrorText();
-          break;
-        default:
-          break;
-      }
-    };
-    // The timeout also bounds the connect: on this socket a send timeout
-    // limits connect() as well.
-    const int32_t timeout = settings.TimeoutMs;
-    ftp_.Sock().OnCreateSocket = [timeout](TBlockSocket& sender) {
-      sender.ApplyOption(TSocketOption{OT_SendTimeout, true, timeout});
-    };
-    ftp_.Sock().HeartbeatRate = kStopCheckMs;
-    ftp_.DSock().HeartbeatRate = kStopCheckMs;
-  }
-  ~TSessionWatch() {
-    ftp_.OnStatus = nullptr;
-    ftp_.Sock().OnStatus = nullptr;
-    ftp_.DSock().OnStatus = nullptr;
-    ftp_.Sock().OnCreateSocket = nullptr;
-  }
-  TSessionWatch(const TSessionWatch&) = delete;
-  TSessionWatch& operator=(const TSessionWatch&) = delete;
-
-  bool connected() const { return facts_.connected; }
-  const std::string& last_command() const { return facts_.last_command; }
-
-  // Starts the facts of one file's transfer afresh.
-  void BeginFile(int64_t size, TTransferMeter* meter) {
-    facts_.store_started = false;
-    facts_.data_connected = false;
-    facts_.data_error = 0;
-    facts_.data_error_text.clear();
-    facts_.bytes_sent = 0;
-    facts_.bytes_to_send = size;
-    meter_ = meter;
-  }
-  void EndFile() { meter_ = nullptr; }
-
-  TSessionFacts Facts() const {
-    TSessionFacts facts = facts_;
-    facts.result_code = ftp_.ResultCode();
-    facts.result_line = ftp_.ResultString();
-    facts.control_error = ftp_.Sock().LastErrorCode();
-    facts.control_error_text = ftp_.Sock().LastErrorText();
-    return facts;
-  }
-
- private:
-  TMyFtp& ftp_;
-  TSessionFacts facts_;
-  TTransferMeter* meter_ = nullptr;
-};
-
-// Arms the interrupt for the life of one transfer: Ctrl-C then stops the
-// waits and sends on both connections instead of ending the process.
-class TInterruptArming {
- public:
-  explicit TInterruptArming(TFTPSend& ftp) {
-    ArmInterruptFlags(&ftp.Sock().StopFlag, &ftp.DSock().StopFlag);
-  }
-  ~TInterruptArming() { ArmInterruptFlags(nullptr, nullptr); }
-  TInterruptArming(const TInterruptArming&) = delete;
-  TInterruptArming& operator=(const TInterruptArming&) = delete;
-};
 
 // APPE from offset on, for a server that refuses REST.
 bool AppendFrom(TFTPSend& ftp, const std::string& remote, int64_t offset) {
@@ -245,18 +75,6 @@ int64_t LocalFileSize(const std::string& path) {
   }
 }
 
-// Ends an interrupted transfer in an orderly way, briefly.
-void AbortAfterInterrupt(TFTPSend& ftp) {
-  ftp.Sock().StopFlag = false;
-  ftp.DSock().StopFlag = false;
-  ftp.Timeout = std::min(ftp.Timeout, kCleanupTimeoutMs);
-  // A server reading the data connection hears nothing else until it ends.
-  ftp.DSock().CloseAtOnce();
-  if (ftp.Sock().Handle() == kInvalidSocket) return;
-  ftp.SendCommand("ABOR");
-  ftp.SignOff();
-}
-
 enum class TAfterStore { kGoOn, kStopWithQuit, kStopWithoutQuit };
 
 // Stores one file; returns its status and what the session can do next.
@@ -293,6 +111,7 @@ TExitStatus StoreOneFile(TMyFtp& ftp, TSessionWatch& watch, const TUploadSetting
   } catch (const EFileOpenError& e) {
     watch.EndFile();
     ReportStoreException(ftp, e.what(), settings.Quiet);
+    WriteErrorLine("cannot read " + path + ": " + OpenFailureReason(e.what()));
     next = TAfterStore::kStopWithoutQuit;
     return TExitStatus::kLocalFile;
   } catch (const std::exception& e) {
@@ -315,26 +134,23 @@ TExitStatus StoreOneFile(TMyFtp& ftp, TSessionWatch& watch, const TUploadSetting
   const TSessionFacts facts = watch.Facts();
   const TFailure failure = ClassifyStoreFailure(facts, remote);
   if (!failure.message.empty()) WriteErrorLine(failure.message);
+  bool folder_missing = false;
+  if ((facts.result_code == 550 || facts.result_code == 553) && facts.control_error == 0) {
+    watch.SetEchoMuted(true);
+    folder_missing = !RemoteFolderExists(ftp, settings.RemoteDir);
+    watch.SetEchoMuted(false);
+  }
+  if (folder_missing) {
+    std::string dir = settings.RemoteDir;
+    if (dir.size() > 1) dir.pop_back();  // the "/" the remote name was built with
+    WriteErrorLine("remote directory " + dir + " does not exist (use /mkdir)");
+  }
   // A lost or silent control connection carries no further file.
   if (facts.control_error != 0 || facts.result_code == 0) next = TAfterStore::kStopWithQuit;
   return failure.status;
 }
 
 }  // namespace
-
-TMyFtp::TMyFtp() {
-  OnStatus = [](TFTPSend& sender, bool response, const std::string& value) {
-    EchoStatus(sender, response, value);
-  };
-}
-
-void TMyFtp::EchoStatus(TFTPSend&, bool, const std::string& value) {
-  if (value.starts_with("PASS ")) {
-    WriteOutputLine("PASS **********");
-  } else {
-    WriteOutputLine(value);
-  }
-}
 
 std::string WithDirectoryEnd(std::string dir) {
   if (dir.empty() || (dir.back() != '/' && dir.back() != '\\')) dir += '/';
@@ -352,30 +168,6 @@ std::string RemoteFileName(const std::string& remote_dir, std::string_view local
   return WithDirectoryEnd(remote_dir) + LocalFileNamePart(local_path);
 }
 
-std::vector<std::string> HostAttempts(const std::string& typed) {
-  std::string host = typed;
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  if (host.empty() || IsIPv4Text(host) || IsIPv6Text(host)) return {host};
-  std::vector<std::string> addresses;
-  TTCPBlockSocket resolver;
-  for (TSocketFamily family : {SF_IP4, SF_IP6}) {
-    resolver.SetFamily(family);
-    std::vector<std::string> list;
-    resolver.ResolveNameToList(host, list);
-    for (const std::string& address : list) {
-      if (address == "0.0.0.0") continue;  // the resolver's "nothing found"
-      if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
-        addresses.push_back(address);
-      }
-    }
-  }
-  // One address or none: the name itself, as it always was.
-  if (addresses.size() <= 1) return {host};
-  return addresses;
-}
-
 bool LooksBinary(const std::string& path) {
   // Reading ahead in a pipe would take the first block away from the upload.
   if (!IsRegularFile(path)) return false;
@@ -389,8 +181,8 @@ bool LooksBinary(const std::string& path) {
   }
 }
 
-TExitStatus RunUploadJob() {
-  TUploadSettings& settings = UploadSettings;
+TExitStatus RunUploadJob(const TUploadSettings& given) {
+  TUploadSettings settings = given;
   std::vector<std::string> files = settings.Files;
   if (files.empty()) files.push_back(settings.LocalPath);
 
@@ -401,6 +193,7 @@ TExitStatus RunUploadJob() {
       present.push_back(path);
     } else {
       ClassicLine("File not found( " + path + " )", settings.Quiet);
+      ReportMissingLocalPath(path);
       KeepFirstFailure(first, TExitStatus::kLocalFile);
     }
   }
@@ -416,33 +209,14 @@ TExitStatus RunUploadJob() {
     return first;
   }
 
-  const TTLSSwitches tls = ReadTLSSwitches();
-  settings.Port = tls.PortOr(settings.Port);
   auto ftp = std::make_unique<TMyFtp>();
-  TSessionWatch watch(*ftp, settings);
-  ftp->Timeout = settings.TimeoutMs;
-  if (!settings.User.empty()) {
-    ftp->UserName = settings.User;
-    ftp->Password = settings.Pass;
-  }
-  ftp->TargetPort = std::to_string(settings.Port);
-  ftp->PassiveMode = settings.Passive;
-  ftp->BinaryMode = LowerCase8(settings.Mode) == "binary";
-  ApplyTLSSwitches(tls, settings.Server, *ftp);
-
-  // Only an address that could not be reached gives way to the next one.
-  bool signed_in = false;
-  for (const std::string& address : HostAttempts(settings.Server)) {
-    ftp->TargetHost = address;
-    signed_in = ftp->SignIn();
-    if (signed_in || watch.connected()) break;
-  }
+  TSessionWatch watch(*ftp, settings, ShouldAskPassword(settings));
+  ConfigureClient(settings, *ftp);
   // A failed login ends without QUIT: the client's destruction closes the
   // connection.
-  if (!signed_in) {
-    const TFailure failure = ClassifySignInFailure(watch.Facts());
-    if (!failure.message.empty()) WriteErrorLine(failure.message);
-    KeepFirstFailure(first, failure.status);
+  const TExitStatus login = SignInToHost(settings, *ftp, watch);
+  if (login != TExitStatus::kStored) {
+    KeepFirstFailure(first, login);
     summary();
     return first;
   }
@@ -467,6 +241,6 @@ TExitStatus RunUploadJob() {
   return first;
 }
 
-bool RunUpload() { return RunUploadJob() == TExitStatus::kStored; }
+bool RunUpload() { return RunUploadJob(UploadSettings) == TExitStatus::kStored; }
 
 }  // namespace zud

@@ -8,22 +8,12 @@
 #include <vector>
 
 #include "frontend/failure.h"
-#include "ftp/ftpclient.h"
+#include "frontend/session.h"
+#include "frontend/settings.h"
 
 namespace zud {
 
-// The tool's FTP client: a TFTPSend whose status reports are the echo.
-class TMyFtp : public TFTPSend {
- public:
-  // Sets OnStatus to EchoStatus.
-  TMyFtp();
-
-  // Writes value as one output line, commands and replies alike; a value
-  // beginning with "PASS " is written as "PASS **********".
-  static void EchoStatus(TFTPSend& sender, bool response, const std::string& value);
-};
-
-// Uploads UploadSettings.LocalPath to UploadSettings.Server. Prints
+// RunUploadJob(UploadSettings), the classic job: uploads LocalPath to Server. Prints
 // "File not found( <path> )" when the path is not a file (nothing is sent);
 // otherwise the echoed dialogue, and an exception raised while storing as
 // its message followed by the last reply. Makes UploadSettings.RemoteDir end
@@ -31,7 +21,7 @@ class TMyFtp : public TFTPSend {
 // nothing. True when the file was stored.
 bool RunUpload();
 
-// The upload job for every file in UploadSettings.Files (LocalPath when the
+// The upload job for every file in settings.Files (LocalPath when the
 // list is empty), in one session: missing files are reported and skipped,
 // each store failure is explained, and no file follows a failed login or a
 // lost connection. With Resume, a file whose remote copy is shorter is
@@ -40,12 +30,7 @@ bool RunUpload();
 // Returns the status of the first failure (kStored when every file was
 // stored); an interrupt stops the transfer (ABOR, QUIT) and gives
 // kInterrupted.
-TExitStatus RunUploadJob();
-
-// The addresses to try for host: host itself (without IPv6 brackets) when it
-// is an address or a name with at most one address; else every address of
-// the name, IPv4 first.
-std::vector<std::string> HostAttempts(const std::string& host);
+TExitStatus RunUploadJob(const TUploadSettings& settings);
 
 // Whether the first block of the file holds a NUL byte (a binary file);
 // false for anything but a regular file, which is never read ahead.

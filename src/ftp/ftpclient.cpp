@@ -164,7 +164,12 @@ int TFTPSend::ReadReply() {
     if (code.empty() && line.size() >= 4 && (line[3] == ' ' || line[3] == '-')) {
       code = line.substr(0, 3);
     }
-    const bool last = sock_->LastErrorCode() != 0 ||
+    // An SSH server greets with its version line and then waits for the
+    // client: no FTP reply is coming, and waiting for one would only run
+    // into the timeout.
+    const bool ssh_greeting = full_result_.empty() && line.starts_with("SSH-");
+    if (ssh_greeting) code.clear();
+    const bool last = ssh_greeting || sock_->LastErrorCode() != 0 ||
                       (!code.empty() && line.size() > 3 && line.compare(0, 3, code) == 0 &&
                        line[3] == ' ');
     result_string_ = line;

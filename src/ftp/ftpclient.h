@@ -172,7 +172,8 @@ class TFTPSend : public TProtocolClient {
   // Reads one complete reply (single- or multi-line) without sending
   // anything; Timeout bounds the whole reply, not each packet. Returns its
   // code, 0 when none was recognised or the read failed (timeout, closed
-  // connection, line or reply too long).
+  // connection, line or reply too long). A first line starting "SSH-" (an
+  // SSH server's greeting) ends the read at once with 0.
   virtual int ReadReply();
   // Sets DataIP and DataPort from a "227 ... (h1,h2,h3,h4,p1,p2)" line.
   virtual void ParsePassiveReply(const std::string& reply);

@@ -446,7 +446,8 @@ TEST_P(UploadFailureTest, FileThatCannotBeOpenedPrintsTheExceptionAndTheLastRepl
 
   std::vector<std::string> args = ServerSwitches(server);
   args.insert(args.end(), {"/user:" + server.user(), "/pass:" + server.password(), path});
-  const TChildResult result = RunTool(args);
+  const TChildResult result =
+      RunTool(args, "ftpupload: cannot read " + path + ": No such device or address\n");
   EXPECT_EQ(result.exit_status, 1);
   const std::string open_error = "Cannot open file \"" + path + "\". No such device or address";
   EXPECT_TRUE(Dialogue()
@@ -489,8 +490,13 @@ TEST(UploadWithoutServerTest, NoFileToUploadSendsNothing) {
   ASSERT_TRUE(local.MakeDir("a directory"));
   const std::string missing = (local / "missing.txt").string();
   const std::string directory = (local / "a directory").string();
-  for (const std::string& path : {missing, directory}) {
-    const TChildResult result = RunTool({"/host:127.0.0.1", "/port:" + std::to_string(port), path});
+  const std::pair<std::string, std::string> cases[] = {
+      {missing, "ftpupload: cannot read " + missing + ": No such file or directory\n"},
+      {directory, "ftpupload: " + directory + " is a folder; add /recursive to upload its tree\n"},
+  };
+  for (const auto& [path, error] : cases) {
+    const TChildResult result =
+        RunTool({"/host:127.0.0.1", "/port:" + std::to_string(port), path}, error);
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.output, "File not found( " + path + " )\r\n");
   }

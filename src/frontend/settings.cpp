@@ -1,0 +1,153 @@
+#include "frontend/settings.h"
+
+#include <string_view>
+
+#include "frontend/switches.h"
+#include "frontend/uploadjob.h"
+#include "util/textutil.h"
+
+namespace zud {
+namespace {
+
+// The switches as given, looked up by name: the first of each counts.
+class TGiven {
+ public:
+  explicit TGiven(const std::vector<std::string>& params) : given_(GivenSwitches(params)) {}
+
+  bool Has(std::string_view name) const { return Find(name) != nullptr; }
+  // The value of the first such switch; false (value untouched) when absent.
+  bool Value(std::string_view name, std::string& value) const {
+    const TGivenSwitch* found = Find(name);
+    if (found == nullptr) return false;
+    value = found->value;
+    return true;
+  }
+  std::optional<std::string> Optional(std::string_view name) const {
+    const TGivenSwitch* found = Find(name);
+    if (found == nullptr) return std::nullopt;
+    return found->value;
+  }
+  std::vector<std::string> All(std::string_view name) const {
+    std::vector<std::string> values;
+    for (const TGivenSwitch& s : given_) {
+      if (name == s.name) values.push_back(s.value);
+    }
+    return values;
+  }
+
+ private:
+  const TGivenSwitch* Find(std::string_view name) const {
+    for (const TGivenSwitch& s : given_) {
+      if (name == s.name) return &s;
+    }
+    return nullptr;
+  }
+
+  std::vector<TGivenSwitch> given_;
+};
+
+bool HoldsLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+std::optional<int32_t> ParseRetryValue(std::string_view text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  int32_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + (c - '0');
+  }
+  if (n > kMaxRetries) return std::nullopt;
+  return n;
+}
+
+}  // namespace
+
+TUploadSettings ReadSettings(const std::vector<std::string>& params) {
+  const TGiven given(params);
+  TUploadSettings s;
+  given.Value("host", s.Server);
+  std::string value;
+  if (given.Value("port", value)) s.Port = TextToIntDef(value, 21);
+  given.Value("user", s.User);
+  given.Value("pass", s.Pass);
+  s.Passive = given.Has("pasv");
+  if (given.Has("ascii")) {
+    s.Mode = "ascii";
+  } else if (given.Has("binary")) {
+    s.Mode = "binary";
+  }
+  s.RemoteDir.clear();
+  given.Value("dir", s.RemoteDir);
+  if (s.RemoteDir.empty()) s.RemoteDir = "/";
+  if (params.size() >= 2) {
+    s.LocalPath = params.back();
+    s.Files = LocalFileParameters(params);
+  }
+  if (given.Value("timeout", value)) s.TimeoutMs = ParseTimeoutValue(value).value_or(0);
+  s.Resume = given.Has("resume");
+  s.Quiet = given.Has("quiet");
+
+  s.Tls.explicit_tls = given.Has("tls");
+  s.Tls.implicit_tls = given.Has("ftps");
+  s.Tls.port_given = given.Has("port");
+  given.Value("cacert", s.Tls.ca_file);
+  s.Tls.insecure = given.Has("insecure");
+
+  s.PassGiven = given.Has("pass");
+  s.PassFile = given.Optional("passfile");
+  s.PassEnv = given.Optional("passenv");
+  s.Netrc = given.Optional("netrc");
+
+  s.Recursive = given.Has("recursive");
+  s.MakeDirs = given.Has("mkdir");
+  s.Atomic = given.Has("atomic");
+  s.Excludes = given.All("exclude");
+  if (given.Value("retry", value)) s.Retries = ParseRetryValue(value).value_or(0);
+  return s;
+}
+
+std::string CheckSettings(TUploadSettings& settings, const std::vector<std::string>& params) {
+  std::string error = FindSwitchError(params);
+  if (!error.empty()) return error;
+  const TGiven given(params);
+  std::string value;
+  if (given.Value("port", value)) {
+    const std::optional<int> port = ParsePortValue(value);
+    if (!port) return "the port must be a number from 1 to 65535: /port:" + value;
+    settings.Port = *port;
+  }
+  if (given.Value("timeout", value)) {
+    const std::optional<int> timeout = ParseTimeoutValue(value);
+    if (!timeout) return "the timeout must be whole seconds from 1 to 2147483: /timeout:" + value;
+    settings.TimeoutMs = *timeout;
+  }
+  if (given.Value("retry", value)) {
+    const std::optional<int32_t> retries = ParseRetryValue(value);
+    if (!retries) {
+      return "the retry count must be a number from 0 to " + std::to_string(kMaxRetries) +
+             ": /retry:" + value;
+    }
+    settings.Retries = *retries;
+  }
+  if (settings.Server.empty()) return "no host given: /host:NAME";
+  if (HoldsLineBreak(settings.RemoteDir)) {
+    return "the remote directory holds a line break, which an FTP command cannot carry";
+  }
+  for (const std::string& file : settings.Files) {
+    if (HoldsLineBreak(LocalFileNamePart(file))) {
+      return "the file name " + file + " holds a line break, which an FTP command cannot carry";
+    }
+  }
+  settings.Port = settings.Tls.PortOr(settings.Port);
+  return std::string();
+}
+
+TParsedCommandLine ParseCommandLine(const std::vector<std::string>& params) {
+  TParsedCommandLine parsed;
+  parsed.settings = ReadSettings(params);
+  if (params.size() >= 2) parsed.error = CheckSettings(parsed.settings, params);
+  return parsed;
+}
+
+}  // namespace zud

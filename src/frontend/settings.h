@@ -1,0 +1,76 @@
+// What the command line asks for, read in one pass into a value that the
+// upload jobs take. Nothing after the parse looks at the parameters again.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frontend/tlsswitches.h"
+
+namespace zud {
+
+struct TUploadSettings {
+  std::string Server;            // /host:
+  int32_t Port = 21;             // /port:, 21 when absent or not a number
+  std::string User;              // /user:
+  std::string Pass;              // /pass:
+  bool Passive = false;          // /pasv (any value)
+  std::string Mode;              // "ascii", "binary" or "" (ascii wins)
+  std::string RemoteDir = "/";   // /dir:, "/" when absent or empty
+  std::string LocalPath;         // the last parameter when there are at least two
+  // Every parameter that is not a switch, in order; LocalPath alone when
+  // there is none (as before, the last parameter is then the path).
+  std::vector<std::string> Files;
+  int32_t TimeoutMs = 120000;    // /timeout:, in milliseconds
+  bool Resume = false;           // /resume
+  bool Quiet = false;            // /quiet
+
+  // TLS: /tls, /ftps, /cacert:, /insecure (and whether /port was given).
+  TTLSSwitches Tls;
+
+  // Where else the login may come from (credentials.h resolves them).
+  bool PassGiven = false;                // /pass was on the command line
+  std::optional<std::string> PassFile;   // /passfile:FILE
+  std::optional<std::string> PassEnv;    // /passenv:NAME
+  std::optional<std::string> Netrc;      // /netrc ("") or /netrc:FILE
+
+  // Folder mode.
+  bool Recursive = false;                // /recursive
+  bool MakeDirs = false;                 // /mkdir
+  bool Atomic = false;                   // /atomic
+  std::vector<std::string> Excludes;     // every /exclude:GLOB, in order
+  int32_t Retries = 0;                   // /retry:N
+
+  // Whether a switch of folder mode was given: the run then takes the lean
+  // dialogue of folder mode, also for plain files.
+  bool FolderMode() const {
+    return Recursive || MakeDirs || Atomic || Retries > 0 || !Excludes.empty();
+  }
+};
+
+// The most reconnects /retry may ask for.
+inline constexpr int32_t kMaxRetries = 1000;
+
+// Every field of the settings from params (1..N, without the program path),
+// values taken as found: a port that is no number is 21, a bad timeout 0.
+// Repeated switches: the first one counts, except /exclude, which adds up.
+TUploadSettings ReadSettings(const std::vector<std::string>& params);
+
+// The first command-line error in params as a message for people, or "":
+// unknown switches and misused values, /port, /timeout and /retry values
+// (which it stores in settings, strictly read), no host, a line break where
+// a command must carry the text. Also fits the port to implicit TLS.
+std::string CheckSettings(TUploadSettings& settings, const std::vector<std::string>& params);
+
+struct TParsedCommandLine {
+  TUploadSettings settings;
+  std::string error;  // "" when the command line holds no error
+};
+
+// ReadSettings, then CheckSettings when there are at least two parameters
+// (with one, the classic tool reports only the missing file).
+TParsedCommandLine ParseCommandLine(const std::vector<std::string>& params);
+
+}  // namespace zud
