@@ -1,6 +1,9 @@
 // Runs the built ftpupload executable and compares its output byte for byte.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -51,6 +54,28 @@ TEST(ExecutableUsageTest, PrintedExactlyForEveryHelpRequest) {
     ASSERT_FALSE(result.timed_out) << testing::PrintToString(args);
     EXPECT_EQ(result.exit_status, 0) << testing::PrintToString(args);
     EXPECT_EQ(result.output, kUsage) << testing::PrintToString(args);
+  }
+}
+
+TEST(ExecutableUsageTest, PointsAtTheFullHelpOnStandardErrorAndPrintsIt) {
+  const std::string err_path = ::testing::TempDir() + "usage_stderr.txt";
+  std::remove(err_path.c_str());
+  TChildRun usage;
+  usage.args = {"/?"};
+  usage.close_input = false;
+  usage.error_path = err_path;
+  EXPECT_EQ(RunChild(kProgram, usage).output, kUsage);
+  std::ifstream err(err_path, std::ios::binary);
+  const std::string err_text((std::istreambuf_iterator<char>(err)), {});
+  EXPECT_EQ(err_text, "ftpupload: more switches: man ftpupload, or ftpupload --help all\n");
+
+  TChildRun all;
+  all.args = {"--help", "all"};
+  all.close_input = false;
+  const auto result = RunChild(kProgram, all);
+  EXPECT_EQ(result.exit_status, 0);
+  for (const char* line : {"\r\n /recursive ", "\r\n /exclude:GLOB ", "\r\n /retry:N "}) {
+    EXPECT_NE(result.output.find(line), std::string::npos) << line;
   }
 }
 

@@ -1,0 +1,95 @@
+// The one parse of the command line, and the small rules of folder mode that
+// need no server.
+#include "frontend/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "frontend/folderupload.h"
+#include "frontend/switches.h"
+
+namespace zud {
+namespace {
+
+TEST(ParseCommandLineTest, NewSwitchesAndSourcesLandInTheValue) {
+  const TParsedCommandLine p = ParseCommandLine(
+      {"/host:h", "/recursive", "-MKDIR", "/exclude:*.log", "/atomic", "/exclude:cache/",
+       "/retry:3", "/ftps", "/cacert:ca.pem", "/passfile:pw", "/netrc", "site/"});
+  EXPECT_EQ(p.error, "");
+  const TUploadSettings& s = p.settings;
+  EXPECT_TRUE(s.Recursive && s.MakeDirs && s.Atomic && s.FolderMode());
+  EXPECT_EQ(s.Excludes, (std::vector<std::string>{"*.log", "cache/"}));
+  EXPECT_EQ(s.Retries, 3);
+  EXPECT_TRUE(s.Tls.implicit_tls);
+  EXPECT_EQ(s.Tls.ca_file, "ca.pem");
+  EXPECT_EQ(s.Port, 990);  // implicit TLS without /port
+  EXPECT_EQ(s.PassFile.value_or("?"), "pw");
+  EXPECT_EQ(s.Netrc.value_or("?"), "");
+  EXPECT_FALSE(s.PassEnv.has_value());
+  EXPECT_FALSE(s.PassGiven);
+  EXPECT_EQ(s.Files, (std::vector<std::string>{"site/"}));
+}
+
+TEST(ParseCommandLineTest, ErrorsAndTheClassicOneParameterCase) {
+  struct Case {
+    std::vector<std::string> params;
+    const char* error;  // a part of the message, "" for none
+  } cases[] = {
+      {{"/host:h", "f"}, ""},
+      {{"/host:h", "/retry:1000", "f"}, ""},
+      {{"/host:h", "/retry:1001", "f"}, "retry count"},
+      {{"/host:h", "/retry:x", "f"}, "retry count"},
+      {{"/host:h", "/retry", "f"}, "needs a value"},
+      {{"/host:h", "/exclude:", "f"}, "needs a value"},
+      {{"/host:h", "/recursive:yes", "f"}, "takes no value"},
+      {{"/host:h", "/port:0", "f"}, "port must be"},
+      {{"/recursive", "f"}, "no host"},
+      {{"/bogus"}, ""},  // one parameter: only the missing file is reported
+  };
+  for (const Case& c : cases) {
+    const std::string error = ParseCommandLine(c.params).error;
+    if (*c.error == '\0') {
+      EXPECT_EQ(error, "") << testing::PrintToString(c.params);
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos)
+          << testing::PrintToString(c.params) << ": " << error;
+    }
+  }
+  // Without a switch of folder mode the classic job runs.
+  EXPECT_FALSE(ParseCommandLine({"/host:h", "/resume", "/quiet", "f"}).settings.FolderMode());
+}
+
+TEST(FolderRulesTest, TreeRootTemporaryNameAndBackOff) {
+  struct Root {
+    const char* local;
+    const char* remote;
+  } roots[] = {
+      {"site", "/www/site/"}, {"site/", "/www/"},      {"a/b/site", "/www/site/"},
+      {".", "/www/"},         {"a/..", "/www/"},       {"C:\\web\\", "/www/"},
+      {"C:\\web", "/www/web/"},
+  };
+  for (const Root& r : roots) EXPECT_EQ(RemoteTreeRoot("/www/", r.local), r.remote) << r.local;
+
+  EXPECT_EQ(AtomicTemporaryName("/www/css/a.css"), "/www/css/.a.css.ftpupload-part");
+  EXPECT_EQ(AtomicTemporaryName("rel.txt"), ".rel.txt.ftpupload-part");
+
+  const int32_t delays[] = {1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000};
+  for (int n = 1; n <= 8; ++n) EXPECT_EQ(ReconnectDelayMs(n), delays[n - 1]) << n;
+}
+
+TEST(FullHelpTest, EverySwitchHasOneLine) {
+  const std::string help = FullSwitchHelp();
+  size_t lines = 0;
+  for (size_t at = help.find("\r\n"); at != std::string::npos; at = help.find("\r\n", at + 2)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, KnownSwitches().size());
+  for (const TSwitchInfo& info : KnownSwitches()) {
+    EXPECT_NE(help.find(std::string(" /") + info.name), std::string::npos) << info.name;
+  }
+}
+
+}  // namespace
+}  // namespace zud
