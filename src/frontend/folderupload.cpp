@@ -160,6 +160,11 @@ TExitStatus TFolderRun::Connect() {
   // Folder mode sends binary unless /ascii asks otherwise: a guess per file
   // would change bytes behind the user's back.
   ftp_->BinaryMode = LowerCase8(settings_.Mode) != "ascii";
+  // Every reply is read in step here, so nothing late needs waiting for
+  // before a command or a close: without the pauses a small file costs its
+  // round trips and nothing more.
+  ftp_->Sock().DiscardPauseMs = 0;
+  ftp_->DSock().DiscardPauseMs = 0;
   const TExitStatus login = SignInToHost(settings_, *ftp_, *watch_);
   if (login != TExitStatus::kStored) return login;
   return SetUpSession() ? TExitStatus::kStored : TExitStatus::kTransferFailed;

@@ -137,6 +137,10 @@ class TBlockSocket {
   std::atomic<bool> StopFlag{false};  // abandon the current transfer or wait
   int32_t NonblockSendTimeout = 15000;  // ms to wait after "would block"
   int32_t HeartbeatRate = 0;        // ms between OnHeartbeat calls in waits
+  // The pause DiscardPending makes first, so that bytes still on their way
+  // are dropped too. A caller that reads every reply in step may set 0: on
+  // many small transfers the pauses add up to most of the time.
+  int32_t DiscardPauseMs = 1;
   void* Owner = nullptr;            // the object using this socket; never read
 
   // Sets MaxSendBandwidth and MaxRecvBandwidth.
@@ -288,8 +292,9 @@ class TBlockSocket {
   // ---- Receive helpers ----------------------------------------------------------
   // Size bytes in SendMaxChunk pieces, each written as it arrives.
   void ReceiveStreamOfSize(TStream& stream, int32_t timeout, int64_t size);
-  // Drops everything already received (at most 4 MiB, so that a flooding
-  // peer cannot hold the caller); never leaves an error behind.
+  // Pauses DiscardPauseMs, then drops everything already received (at most
+  // 4 MiB, so that a flooding peer cannot hold the caller); never leaves an
+  // error behind.
   void DiscardPending();
 
   // ---- Errors -----------------------------------------------------------------

@@ -381,7 +381,7 @@ void TBlockSocket::ReceiveStreamToEnd(TStream& stream, int32_t timeout) {
 }
 
 void TBlockSocket::DiscardPending() {
-  SleepMilliseconds(1);
+  if (DiscardPauseMs > 0) SleepMilliseconds(static_cast<uint32_t>(DiscardPauseMs));
   size_t dropped = 0;
   try {
     // A peer that never stops sending cannot keep the caller here forever.
