@@ -31,6 +31,9 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   # terminal, with signals); the acceptance runs also start real daemons.
   frontend/usage_test.cpp
   frontend/tool_acceptance_test.cpp
+  # Uploads trees holding a FIFO and symbolic links through the tool as a
+  # child process (interrupted by a signal), against vsftpd and pyftpdlib.
+  frontend/folder_acceptance_test.cpp
   # Checks the Linux errno translation, descriptors above 1024 and SIGPIPE;
   # platform_test.cpp covers the Windows binding.
   util/sockapi_test.cpp

@@ -1,0 +1,429 @@
+// Acceptance of folder mode (/recursive, /mkdir, /exclude, /atomic, /retry)
+// with the built executable: whole trees against vsftpd and pyftpdlib, and
+// the scripted server where the dialogue itself is checked or a fault has to
+// come on cue.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frontend/child_process.h"
+#include "support/ftp_daemons.h"
+#include "support/scripted_ftp_server.h"
+#include "support/temp_dir.h"
+
+namespace zud {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FtpDaemonFixture;
+using test::FtpTls;
+using test::TempDir;
+using testing::ElementsAre;
+using testing::ElementsAreArray;
+using testing::HasSubstr;
+using testing::MatchesRegex;
+using testing_support::RunChild;
+using testing_support::TChildRun;
+
+const std::string kProgram = ZUD_BINARY_DIR "/ftpupload";
+const char kSummary[] = "ftpupload: [0-9]+ files stored, [0-9]+ failed, [0-9]+ folders made, .* in [0-9]+:[0-9][0-9]\n";
+
+enum class Kind { kVsftpd, kPyftpdlib, kVsftpdTls };
+
+FtpDaemonFixture& Server(Kind kind) {
+  static std::map<Kind, std::unique_ptr<FtpDaemonFixture>> servers;
+  auto& slot = servers[kind];
+  if (!slot) {
+    test::FtpServerOptions options;
+    if (kind == Kind::kVsftpdTls) {
+      options.tls = FtpTls::kExplicit;
+      options.certificate = test::SharedTestCertificates().Get(test::TestCertificates::kGood);
+    }
+    slot = kind == Kind::kPyftpdlib ? test::MakePyftpdlib(options) : test::MakeVsftpd(options);
+  }
+  return *slot;
+}
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+ToolRun RunTool(const std::vector<std::string>& args, TChildRun run = {}) {
+  TempDir dir("zud-run");
+  run.args = args;
+  run.close_input = false;
+  run.timeout_ms = 30000;
+  run.error_path = (dir / "stderr.txt").string();
+  const testing_support::TChildResult result = RunChild(kProgram, run);
+  EXPECT_TRUE(result.started);
+  EXPECT_FALSE(result.timed_out);
+  return {result.exit_status, result.output, dir.Read("stderr.txt").value_or("")};
+}
+
+std::vector<std::string> Login(const FtpDaemonFixture& server) {
+  return {std::string("/host:") + server.host(), "/port:" + std::to_string(server.port()),
+          "/user:" + server.user(), "/pass:" + server.password(), "/pasv"};
+}
+
+std::vector<std::string> Login(const test::ScriptedFtpServer& server) {
+  return {"/host:127.0.0.1", "/port:" + std::to_string(server.port()), "/user:u", "/pass:p",
+          "/pasv"};
+}
+
+std::vector<std::string> Plus(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+std::string Content(size_t size, char first = 'a') {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(first + i % 23);
+  return data;
+}
+
+bool MakeSparse(const std::string& path, off_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return false;
+  const bool ok = ::ftruncate(fd, size) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// The commands from the first one after the login on (the login sends TYPE,
+// STRU, MODE and a REST probe before it).
+std::vector<std::string> AfterLogin(const std::vector<std::string>& commands) {
+  auto it = commands.begin();
+  while (it != commands.end() && it->rfind("MKD", 0) != 0 && it->rfind("PASV", 0) != 0 &&
+         it->rfind("EPSV", 0) != 0) {
+    ++it;
+  }
+  return {it, commands.end()};
+}
+
+// ---- Whole trees against real servers ---------------------------------------------
+
+// Files that arrive, relative to the tree's root, with their content.
+const std::map<std::string, std::string>& TreeFiles() {
+  static const std::map<std::string, std::string> files = {
+      {"index.html", "<html>home</html>\n"},
+      {".htaccess", "Deny from all\n"},
+      {"with space.txt", "spaced\n"},
+      {"\xc3\xbcnic\xc3\xb6" "de.txt", "utf-8 name\n"},
+      {"empty.bin", ""},
+      {"big.bin", Content(300 * 1024)},
+      {"css/site.css", "body {}\n"},
+      {"css/deep/er/note.txt", "deep\n"},
+      {"link_to_file", "<html>home</html>\n"},
+  };
+  return files;
+}
+
+void MakeTree(const TempDir& local) {
+  for (const auto& [name, content] : TreeFiles()) {
+    if (name != "link_to_file") {
+      ASSERT_TRUE(local.Write("site/" + name, content));
+    }
+  }
+  fs::create_directories(local / "site/emptydir");
+  fs::create_symlink("index.html", local / "site/link_to_file");
+  fs::create_directory_symlink("css", local / "site/link_to_folder");
+  fs::create_symlink("loop", local / "site/loop");
+  ASSERT_EQ(::mkfifo((local / "site/fifo").c_str(), 0644), 0);
+}
+
+struct TreeCase {
+  const char* name;
+  Kind kind;
+  std::vector<std::string> switches;
+};
+
+class RealTreeTest : public testing::TestWithParam<TreeCase> {};
+
+TEST_P(RealTreeTest, EveryFileArrivesAndOddEntriesAreWarnedAbout) {
+  const TreeCase& c = GetParam();
+  FtpDaemonFixture& server = Server(c.kind);
+  ZUD_REQUIRE_DAEMON(server);
+  TempDir local("zud-tree");
+  MakeTree(local);
+  // "site/" fills /dir itself; "site" makes /dir/site.
+  for (const bool slash : {true, false}) {
+    const std::string dir = std::string(c.name) + (slash ? "_slash" : "_plain");
+    const std::string prefix = dir + (slash ? "/" : "/site/");
+    ASSERT_TRUE(server.MakeDir(dir));
+    std::vector<std::string> switches = c.switches;
+    for (std::string& s : switches) {
+      if (s == "/cacert") s += ":" + test::SharedTestCertificates().ca_file();
+    }
+    const ToolRun run =
+        RunTool(Plus(Login(server), Plus(switches, {"/recursive", "/dir:/" + dir,
+                                                   (local / "site").string() + (slash ? "/" : "")})));
+    EXPECT_EQ(run.status, 0) << dir << run.out << run.err;
+    for (const auto& [name, content] : TreeFiles()) {
+      EXPECT_EQ(server.ReadFile(prefix + name), content) << prefix + name;
+    }
+    EXPECT_TRUE(fs::is_directory(server.root() / (prefix + "emptydir"))) << prefix;
+    for (const char* odd : {"link_to_folder", "loop", "fifo"}) {
+      EXPECT_FALSE(server.Exists(prefix + odd)) << prefix + odd;
+      EXPECT_THAT(run.err, HasSubstr(std::string("warning: ") + odd)) << run.err;
+    }
+    EXPECT_THAT(run.err, MatchesRegex(std::string("(.|\n)*ftpupload: 9 files stored, 0 failed, ") +
+                                      (slash ? "4" : "5") + " folders made, .* in [0-9]+:[0-9]{2}\n"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RealServers, RealTreeTest,
+    testing::Values(TreeCase{"Vsftpd", Kind::kVsftpd, {}},
+                    TreeCase{"Pyftpdlib", Kind::kPyftpdlib, {}},
+                    TreeCase{"VsftpdTls", Kind::kVsftpdTls, {"/tls", "/cacert"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ExcludeTest, LeavesOutExactlyWhatThePatternsName) {
+  FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
+  ZUD_REQUIRE_DAEMON(server);
+  const struct {
+    const char* path;
+    bool arrives;
+  } files[] = {
+      {"app.log", false},         {"sub/deep.log", false},     {"logs.txt", true},
+      {"cache/x.txt", false},     {"sub/cache/y.txt", false},  {"other/cache", true},
+      {"docs/draft.txt", false},  {"sub/docs/draft.txt", true}, {"docs/final.txt", true},
+      {"keep.txt", true},
+  };
+  TempDir local("zud-exclude");
+  for (const auto& f : files) ASSERT_TRUE(local.Write(std::string("tree/") + f.path, f.path));
+  ASSERT_TRUE(server.MakeDir("excl"));
+  const ToolRun run = RunTool(Plus(Login(server), {"/recursive", "/dir:/excl", "/exclude:*.log",
+                                                   "/exclude:cache/", "/exclude:/docs/draft.txt",
+                                                   (local / "tree").string() + "/"}));
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  for (const auto& f : files) {
+    EXPECT_EQ(server.Exists(std::string("excl/") + f.path), f.arrives) << f.path;
+  }
+}
+
+TEST(MakeDirsTest, MakesMissingParentsOrSaysToAskForThem) {
+  FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
+  ZUD_REQUIRE_DAEMON(server);
+  TempDir local("zud-mkdir");
+  ASSERT_TRUE(local.Write("f.txt", "made\n"));
+  ASSERT_TRUE(server.MakeDir("a"));
+  ToolRun run = RunTool(Plus(Login(server), {"/mkdir", "/dir:/a/b/c", (local / "f.txt").string()}));
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(server.ReadFile("a/b/c/f.txt"), "made\n");
+
+  run = RunTool(Plus(Login(server), {"/dir:/x/y", (local / "f.txt").string()}));
+  EXPECT_EQ(run.status, 7) << run.out << run.err;
+  EXPECT_THAT(run.err, HasSubstr("remote directory /x/y does not exist (use /mkdir)"));
+  EXPECT_FALSE(server.Exists("x"));
+}
+
+// ---- The dialogue, scripted ---------------------------------------------------------
+
+TEST(RoundTripTest, OneDataConnectionAndOneStorePerFile) {
+  TempDir local("zud-trips");
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) ASSERT_TRUE(local.Write(std::string("site/") + name, name));
+  for (const bool slash : {true, false}) {
+    test::ScriptedFtpServer server;
+    ASSERT_TRUE(server.ok());
+    const ToolRun run = RunTool(
+        Plus(Login(server), {"/recursive", (local / "site").string() + (slash ? "/" : "")}));
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const std::string at = slash ? "/" : "/site/";
+    std::vector<std::string> expected;
+    if (!slash) expected.push_back("MKD /site");
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+      expected.push_back("PASV");
+      expected.push_back("STOR " + at + name);
+    }
+    expected.push_back("QUIT");
+    EXPECT_THAT(AfterLogin(server.Commands()), ElementsAreArray(expected)) << run.out;
+    EXPECT_EQ(server.File(at + "b.txt"), "b.txt");
+  }
+}
+
+TEST(AtomicTest, StoresUnderATemporaryNameThenRenames) {
+  TempDir local("zud-atomic");
+  ASSERT_TRUE(local.Write("f.txt", "new content\n"));
+  // The second server refuses the first rename over the existing file.
+  for (const bool refuse_once : {false, true}) {
+    int renames = 0;
+    test::ScriptedFtpServer server;
+    ASSERT_TRUE(server.ok());
+    server.PutFile("/d/f.txt", "old\n");
+    if (refuse_once) {
+      server.On("RNTO", [&renames](test::FtpSession& s, const std::string& argument) {
+        if (renames++ == 0) return s.Reply("553 File exists");
+        (*test::DefaultFtpHandler("RNTO"))(s, argument);
+      });
+    }
+    const ToolRun run =
+        RunTool(Plus(Login(server), {"/atomic", "/dir:/d", (local / "f.txt").string()}));
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    std::vector<std::string> expected = {"PASV", "STOR /d/.f.txt.ftpupload-part",
+                                         "RNFR /d/.f.txt.ftpupload-part", "RNTO /d/f.txt"};
+    if (refuse_once) {
+      for (const char* again : {"DELE /d/f.txt", "RNFR /d/.f.txt.ftpupload-part", "RNTO /d/f.txt"}) {
+        expected.push_back(again);
+      }
+    }
+    expected.push_back("QUIT");
+    EXPECT_THAT(AfterLogin(server.Commands()), ElementsAreArray(expected));
+    EXPECT_EQ(server.File("/d/f.txt"), "new content\n");
+    EXPECT_FALSE(server.File("/d/.f.txt.ftpupload-part").has_value());
+  }
+}
+
+TEST(AtomicTest, ReadersNeverSeeAPartialFileUnderTheFinalName) {
+  FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
+  ZUD_REQUIRE_DAEMON(server);
+  TempDir local("zud-atomic");
+  const off_t size = off_t{64} << 20;
+  ASSERT_TRUE(MakeSparse((local / "whole.bin").string(), size));
+  std::atomic<bool> done{false};
+  std::atomic<int> partial_seen{0}, part_seen{0};
+  std::thread reader([&] {
+    while (!done) {
+      std::error_code error;
+      const auto at = fs::file_size(server.root() / "whole.bin", error);
+      if (!error && at != static_cast<uintmax_t>(size)) ++partial_seen;
+      if (fs::exists(server.root() / ".whole.bin.ftpupload-part", error)) ++part_seen;
+    }
+  });
+  const ToolRun run = RunTool(Plus(Login(server), {"/atomic", (local / "whole.bin").string()}));
+  done = true;
+  reader.join();
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(partial_seen, 0);
+  EXPECT_GT(part_seen, 0);  // the reader did look while the upload ran
+  EXPECT_EQ(fs::file_size(server.root() / "whole.bin"), static_cast<uintmax_t>(size));
+  fs::remove(server.root() / "whole.bin");
+}
+
+// The first store loses both connections after 1 MiB; with /retry the tool
+// logs in again and continues from what the server has.
+TEST(RetryTest, ContinuesTheFileAfterALostConnection) {
+  TempDir local("zud-retry");
+  const std::string content = Content(8 << 20);
+  ASSERT_TRUE(local.Write("tree/r.bin", content));
+  for (const bool retry : {true, false}) {
+    int stors = 0;  // the server copies its handlers: the count lives here
+    test::ScriptedFtpServer server;
+    ASSERT_TRUE(server.ok());
+    server.On("STOR", [&stors](test::FtpSession& s, const std::string& argument) {
+      if (stors++ > 0) return s.RunUpload(argument, false);
+      s.server().SetDataFaults({.close_after = 1 << 20});
+      s.Reply("150 Ok to send data.");
+      std::string received;
+      if (s.OpenData()) s.ReceiveData(&received);
+      s.CloseData();
+      s.server().SetDataFaults({});
+      s.server().PutFile(argument, received);
+      s.CloseControl();
+    });
+    std::vector<std::string> args = Plus(Login(server), {"/recursive", (local / "tree").string() + "/"});
+    if (retry) args.push_back("/retry:2");
+    const ToolRun run = RunTool(args);
+    const std::vector<std::string> commands = server.Commands();
+    const auto users = std::count_if(commands.begin(), commands.end(),
+                                     [](const std::string& c) { return c.rfind("USER ", 0) == 0; });
+    if (!retry) {
+      EXPECT_NE(run.status, 0) << run.err;
+      EXPECT_EQ(users, 1);
+      continue;
+    }
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(users, 2);
+    EXPECT_THAT(run.err, HasSubstr("reconnecting"));
+    auto size = std::find(commands.begin(), commands.end(), "SIZE /r.bin");
+    ASSERT_NE(size, commands.end()) << testing::PrintToString(commands);
+    ASSERT_LT(size + 3, commands.end());
+    EXPECT_THAT(*(size + 1), MatchesRegex("PASV|EPSV"));
+    EXPECT_EQ(*(size + 2), "REST " + std::to_string(1 << 20));
+    EXPECT_EQ(*(size + 3), "STOR /r.bin");
+    EXPECT_TRUE(server.File("/r.bin") == content);
+  }
+}
+
+TEST(RefusedStoreTest, OtherFilesStillArrive) {
+  test::ScriptedFtpServer server;
+  ASSERT_TRUE(server.ok());
+  server.On("STOR", [](test::FtpSession& s, const std::string& argument) {
+    if (argument == "/b.txt") return s.Reply("553 Not allowed");
+    s.RunUpload(argument, false);
+  });
+  TempDir local("zud-refused");
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) ASSERT_TRUE(local.Write(std::string("t/") + name, name));
+  const ToolRun run = RunTool(Plus(Login(server), {"/recursive", (local / "t").string() + "/"}));
+  EXPECT_EQ(run.status, 7) << run.out << run.err;
+  EXPECT_EQ(server.File("/a.txt"), "a.txt");
+  EXPECT_EQ(server.File("/c.txt"), "c.txt");
+  EXPECT_FALSE(server.File("/b.txt").has_value());
+  EXPECT_THAT(run.err, MatchesRegex("(.|\n)*/b.txt.*553 Not allowed(.|\n)*"));
+  EXPECT_THAT(run.err, MatchesRegex("(.|\n)*ftpupload: 2 files stored, 1 failed, (.|\n)*"));
+}
+
+// ---- Interrupts and refusals before any transfer -----------------------------------
+
+TEST(InterruptTest, CtrlCMidTreeEndsBySignalWithASummary) {
+  FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
+  ZUD_REQUIRE_DAEMON(server);
+  TempDir local("zud-interrupt");
+  ASSERT_TRUE(local.Write("tree/z.txt", "after the big one\n"));
+  ASSERT_TRUE(MakeSparse((local / "tree/a_big.bin").string(), off_t{4} << 30));
+  ASSERT_TRUE(server.MakeDir("stopped"));
+  TChildRun interrupt;
+  // Once the server has said the data may flow: pyftpdlib answers 125 or
+  // 150, depending on whether the passive connection came first.
+  interrupt.interrupt_after = "STOR /stopped/a_big.bin\r\n1";
+  const ToolRun run = RunTool(
+      Plus(Login(server), {"/recursive", "/dir:/stopped", (local / "tree").string() + "/"}), interrupt);
+  EXPECT_EQ(run.status, 130) << run.out << run.err;
+  EXPECT_THAT(run.err, HasSubstr("interrupted\n"));
+  EXPECT_THAT(run.err, MatchesRegex(std::string("(.|\n)*") + kSummary));
+  EXPECT_FALSE(server.Exists("stopped/z.txt")) << run.out;
+  fs::remove_all(server.root() / "stopped");
+}
+
+TEST(RefusalTest, FolderWithoutRecursive) {
+  test::ScriptedFtpServer server;
+  ASSERT_TRUE(server.ok());
+  TempDir local("zud-folder");
+  ASSERT_TRUE(local.Write("site/a.txt", "a"));
+  const ToolRun run = RunTool(Plus(Login(server), {(local / "site").string()}));
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_THAT(run.err, HasSubstr((local / "site").string() +
+                                 " is a folder; add /recursive to upload its tree"));
+}
+
+TEST(RefusalTest, SshServerIsNamedAtOnce) {
+  test::ScriptedFtpServer server;
+  ASSERT_TRUE(server.ok());
+  server.SetGreeting("SSH-2.0-OpenSSH_9.2");
+  TempDir local("zud-ssh");
+  ASSERT_TRUE(local.Write("f.txt", "x"));
+  const auto started = std::chrono::steady_clock::now();
+  const ToolRun run = RunTool({"/host:127.0.0.1", "/port:" + std::to_string(server.port()),
+                               (local / "f.txt").string()});
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  EXPECT_EQ(run.status, 4) << run.out << run.err;
+  EXPECT_THAT(run.err, HasSubstr("port " + std::to_string(server.port()) +
+                                 " speaks SSH (SFTP), not FTP"));
+}
+
+}  // namespace
+}  // namespace zud
