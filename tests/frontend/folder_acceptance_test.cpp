@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -30,7 +31,6 @@ namespace fs = std::filesystem;
 using test::FtpDaemonFixture;
 using test::FtpTls;
 using test::TempDir;
-using testing::ElementsAre;
 using testing::ElementsAreArray;
 using testing::HasSubstr;
 using testing::MatchesRegex;
@@ -38,7 +38,8 @@ using testing_support::RunChild;
 using testing_support::TChildRun;
 
 const std::string kProgram = ZUD_BINARY_DIR "/ftpupload";
-const char kSummary[] = "ftpupload: [0-9]+ files stored, [0-9]+ failed, [0-9]+ folders made, .* in [0-9]+:[0-9][0-9]\n";
+const char kSummary[] =
+    "ftpupload: [0-9]+ files stored, [0-9]+ failed, [0-9]+ folders made, .* in [0-9]+:[0-9]{2}\n";
 
 enum class Kind { kVsftpd, kPyftpdlib, kVsftpdTls };
 
@@ -151,6 +152,8 @@ struct TreeCase {
   std::vector<std::string> switches;
 };
 
+void PrintTo(const TreeCase& c, std::ostream* os) { *os << c.name; }
+
 class RealTreeTest : public testing::TestWithParam<TreeCase> {};
 
 TEST_P(RealTreeTest, EveryFileArrivesAndOddEntriesAreWarnedAbout) {
@@ -168,9 +171,9 @@ TEST_P(RealTreeTest, EveryFileArrivesAndOddEntriesAreWarnedAbout) {
     for (std::string& s : switches) {
       if (s == "/cacert") s += ":" + test::SharedTestCertificates().ca_file();
     }
+    const std::string folder = (local / "site").string() + (slash ? "/" : "");
     const ToolRun run =
-        RunTool(Plus(Login(server), Plus(switches, {"/recursive", "/dir:/" + dir,
-                                                   (local / "site").string() + (slash ? "/" : "")})));
+        RunTool(Plus(Login(server), Plus(switches, {"/recursive", "/dir:/" + dir, folder})));
     EXPECT_EQ(run.status, 0) << dir << run.out << run.err;
     for (const auto& [name, content] : TreeFiles()) {
       EXPECT_EQ(server.ReadFile(prefix + name), content) << prefix + name;
@@ -181,7 +184,8 @@ TEST_P(RealTreeTest, EveryFileArrivesAndOddEntriesAreWarnedAbout) {
       EXPECT_THAT(run.err, HasSubstr(std::string("warning: ") + odd)) << run.err;
     }
     EXPECT_THAT(run.err, MatchesRegex(std::string("(.|\n)*ftpupload: 9 files stored, 0 failed, ") +
-                                      (slash ? "4" : "5") + " folders made, .* in [0-9]+:[0-9]{2}\n"));
+                                      (slash ? "4" : "5") + " folders made, " +
+                                      "[0-9.]+ KiB in [0-9]+:[0-9]{2}\n"));
   }
 }
 
@@ -236,7 +240,9 @@ TEST(MakeDirsTest, MakesMissingParentsOrSaysToAskForThem) {
 
 TEST(RoundTripTest, OneDataConnectionAndOneStorePerFile) {
   TempDir local("zud-trips");
-  for (const char* name : {"a.txt", "b.txt", "c.txt"}) ASSERT_TRUE(local.Write(std::string("site/") + name, name));
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+    ASSERT_TRUE(local.Write(std::string("site/") + name, name));
+  }
   for (const bool slash : {true, false}) {
     test::ScriptedFtpServer server;
     ASSERT_TRUE(server.ok());
@@ -277,9 +283,8 @@ TEST(AtomicTest, StoresUnderATemporaryNameThenRenames) {
     std::vector<std::string> expected = {"PASV", "STOR /d/.f.txt.ftpupload-part",
                                          "RNFR /d/.f.txt.ftpupload-part", "RNTO /d/f.txt"};
     if (refuse_once) {
-      for (const char* again : {"DELE /d/f.txt", "RNFR /d/.f.txt.ftpupload-part", "RNTO /d/f.txt"}) {
-        expected.push_back(again);
-      }
+      expected.insert(expected.end(),
+                      {"DELE /d/f.txt", "RNFR /d/.f.txt.ftpupload-part", "RNTO /d/f.txt"});
     }
     expected.push_back("QUIT");
     EXPECT_THAT(AfterLogin(server.Commands()), ElementsAreArray(expected));
@@ -335,7 +340,8 @@ TEST(RetryTest, ContinuesTheFileAfterALostConnection) {
       s.server().PutFile(argument, received);
       s.CloseControl();
     });
-    std::vector<std::string> args = Plus(Login(server), {"/recursive", (local / "tree").string() + "/"});
+    std::vector<std::string> args =
+        Plus(Login(server), {"/recursive", (local / "tree").string() + "/"});
     if (retry) args.push_back("/retry:2");
     const ToolRun run = RunTool(args);
     const std::vector<std::string> commands = server.Commands();
@@ -367,7 +373,9 @@ TEST(RefusedStoreTest, OtherFilesStillArrive) {
     s.RunUpload(argument, false);
   });
   TempDir local("zud-refused");
-  for (const char* name : {"a.txt", "b.txt", "c.txt"}) ASSERT_TRUE(local.Write(std::string("t/") + name, name));
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+    ASSERT_TRUE(local.Write(std::string("t/") + name, name));
+  }
   const ToolRun run = RunTool(Plus(Login(server), {"/recursive", (local / "t").string() + "/"}));
   EXPECT_EQ(run.status, 7) << run.out << run.err;
   EXPECT_EQ(server.File("/a.txt"), "a.txt");
@@ -391,7 +399,8 @@ TEST(InterruptTest, CtrlCMidTreeEndsBySignalWithASummary) {
   // 150, depending on whether the passive connection came first.
   interrupt.interrupt_after = "STOR /stopped/a_big.bin\r\n1";
   const ToolRun run = RunTool(
-      Plus(Login(server), {"/recursive", "/dir:/stopped", (local / "tree").string() + "/"}), interrupt);
+      Plus(Login(server), {"/recursive", "/dir:/stopped", (local / "tree").string() + "/"}),
+      interrupt);
   EXPECT_EQ(run.status, 130) << run.out << run.err;
   EXPECT_THAT(run.err, HasSubstr("interrupted\n"));
   EXPECT_THAT(run.err, MatchesRegex(std::string("(.|\n)*") + kSummary));
