@@ -51,14 +51,9 @@ bool HoldsLineBreak(std::string_view text) {
 }
 
 std::optional<int32_t> ParseRetryValue(std::string_view text) {
-  if (text.empty() || text.size() > 4) return std::nullopt;
-  int32_t n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    n = n * 10 + (c - '0');
-  }
-  if (n > kMaxRetries) return std::nullopt;
-  return n;
+  const std::optional<int64_t> n = ParseDigits(text, 4);
+  if (!n || *n > kMaxRetries) return std::nullopt;
+  return static_cast<int32_t>(*n);
 }
 
 }  // namespace

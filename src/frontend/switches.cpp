@@ -133,15 +133,20 @@ std::optional<int> ParsePortValue(std::string_view text) {
   return static_cast<int>(port);
 }
 
-std::optional<int> ParseTimeoutValue(std::string_view text) {
-  if (text.empty() || text.size() > 7) return std::nullopt;
-  int64_t seconds = 0;
+std::optional<int64_t> ParseDigits(std::string_view text, size_t max_digits) {
+  if (text.empty() || text.size() > max_digits) return std::nullopt;
+  int64_t n = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
-    seconds = seconds * 10 + (c - '0');
+    n = n * 10 + (c - '0');
   }
-  if (seconds < 1 || seconds > 2147483) return std::nullopt;
-  return static_cast<int>(seconds * 1000);
+  return n;
+}
+
+std::optional<int> ParseTimeoutValue(std::string_view text) {
+  const std::optional<int64_t> seconds = ParseDigits(text, 7);
+  if (!seconds || *seconds < 1 || *seconds > 2147483) return std::nullopt;
+  return static_cast<int>(*seconds * 1000);
 }
 
 }  // namespace zud

@@ -9,6 +9,7 @@
 // file or directory either, is a command-line error.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +63,8 @@ std::string FindSwitchError(const std::vector<std::string>& params);
 
 // /port: value: "" (absent or empty) gives 21; else a number 1-65535.
 std::optional<int> ParsePortValue(std::string_view text);
+// A value of nothing but decimal digits, at most max_digits of them.
+std::optional<int64_t> ParseDigits(std::string_view text, size_t max_digits);
 // /timeout: value: whole seconds 1-2147483, returned in milliseconds.
 std::optional<int> ParseTimeoutValue(std::string_view text);
 

@@ -9,6 +9,7 @@
 
 #include <string_view>
 
+#include "util/posix_write.h"
 #include "util/process.h"
 
 namespace zud {
@@ -103,15 +104,7 @@ bool IsStandardErrorTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 namespace {
 
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
+using posix::WriteAll;
 
 }  // namespace
 

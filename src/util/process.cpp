@@ -12,6 +12,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "util/posix_write.h"
+
 #include <algorithm>
 #include <array>
 
@@ -125,15 +127,7 @@ class HiddenEcho {
   bool ok_ = false;
 };
 
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
+using posix::WriteAll;
 
 // One line from the terminal, line end excluded; false at end of input, on
 // failure, past kHiddenLineMax or once an interrupt raised armed flags (the

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "frontend/child_process.h"
+#include "frontend/tool_run.h"
 #include "support/ftp_daemons.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
@@ -35,9 +36,11 @@ using testing::ElementsAreArray;
 using testing::HasSubstr;
 using testing::MatchesRegex;
 using testing_support::RunChild;
+using testing_support::Plus;
+using testing_support::RunTool;
 using testing_support::TChildRun;
+using testing_support::ToolRun;
 
-const std::string kProgram = ZUD_BINARY_DIR "/ftpupload";
 const char kSummary[] =
     "ftpupload: [0-9]+ files stored, [0-9]+ failed, [0-9]+ folders made, .* in [0-9]+:[0-9]{2}\n";
 
@@ -57,24 +60,6 @@ FtpDaemonFixture& Server(Kind kind) {
   return *slot;
 }
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-ToolRun RunTool(const std::vector<std::string>& args, TChildRun run = {}) {
-  TempDir dir("zud-run");
-  run.args = args;
-  run.close_input = false;
-  run.timeout_ms = 30000;
-  run.error_path = (dir / "stderr.txt").string();
-  const testing_support::TChildResult result = RunChild(kProgram, run);
-  EXPECT_TRUE(result.started);
-  EXPECT_FALSE(result.timed_out);
-  return {result.exit_status, result.output, dir.Read("stderr.txt").value_or("")};
-}
-
 std::vector<std::string> Login(const FtpDaemonFixture& server) {
   return {std::string("/host:") + server.host(), "/port:" + std::to_string(server.port()),
           "/user:" + server.user(), "/pass:" + server.password(), "/pasv"};
@@ -83,11 +68,6 @@ std::vector<std::string> Login(const FtpDaemonFixture& server) {
 std::vector<std::string> Login(const test::ScriptedFtpServer& server) {
   return {"/host:127.0.0.1", "/port:" + std::to_string(server.port()), "/user:u", "/pass:p",
           "/pasv"};
-}
-
-std::vector<std::string> Plus(std::vector<std::string> args, const std::vector<std::string>& more) {
-  args.insert(args.end(), more.begin(), more.end());
-  return args;
 }
 
 std::string Content(size_t size, char first = 'a') {

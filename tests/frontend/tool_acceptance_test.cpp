@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "frontend/child_process.h"
+#include "frontend/tool_run.h"
 #include "support/ftp_daemons.h"
 #include "support/net.h"
 #include "support/scripted_ftp_server.h"
@@ -28,7 +29,10 @@ using test::Family;
 using test::FtpDaemonFixture;
 using test::TempDir;
 using testing_support::RunChild;
+using testing_support::Plus;
+using testing_support::RunTool;
 using testing_support::TChildRun;
+using testing_support::ToolRun;
 
 const std::string kProgram = ZUD_BINARY_DIR "/ftpupload";
 
@@ -44,33 +48,11 @@ FtpDaemonFixture& Server(Kind kind, Family family = Family::kIPv4) {
   return *slot;
 }
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-ToolRun RunTool(const std::vector<std::string>& args, TChildRun run = {}) {
-  TempDir dir("zud-run");
-  run.args = args;
-  run.close_input = false;
-  run.error_path = (dir / "stderr.txt").string();
-  const testing_support::TChildResult result = RunChild(kProgram, run);
-  EXPECT_TRUE(result.started);
-  EXPECT_FALSE(result.timed_out);
-  return {result.exit_status, result.output, dir.Read("stderr.txt").value_or("")};
-}
-
 std::vector<std::string> Login(const FtpDaemonFixture& server, bool with_password = true) {
   std::vector<std::string> args = {std::string("/host:") + server.host(),
                                    "/port:" + std::to_string(server.port()),
                                    "/user:" + server.user()};
   if (with_password) args.push_back("/pass:" + server.password());
-  return args;
-}
-
-std::vector<std::string> Plus(std::vector<std::string> args, const std::vector<std::string>& more) {
-  args.insert(args.end(), more.begin(), more.end());
   return args;
 }
 
