@@ -8,7 +8,8 @@
 #   bench/tree_upload_bench.sh
 #
 # Environment: FILES (default 2000), RUNS (default 1: a delayed upload of
-# 2,000 files takes minutes), DELAY_MS, BUILD (build dir holding
+# 2,000 files takes minutes), DELAY_MS, PATHS ("direct proxy" by default;
+# "direct" alone for a quick run), BUILD (build dir holding
 # bench/delay_proxy, default build/release; the proxy is built there when
 # missing), ZUD_TOOL (the tool, default build/release/ftpupload; its rows say
 # n/a while it knows no /recursive), RUN_TIMEOUT (seconds per upload, default
@@ -38,6 +39,7 @@ set -euo pipefail
 FILES=${FILES:-2000}
 RUNS=${RUNS:-1}
 DELAY_MS=${DELAY_MS:-10}
+PATHS=${PATHS:-direct proxy}
 RUN_TIMEOUT=${RUN_TIMEOUT:-3600}
 ACCOUNT=ftpupload-test
 PASSWORD=ftpupload-test-pw
@@ -290,7 +292,7 @@ echo "tree_upload_bench: $FILES files, $folder_count folders, $site_bytes bytes;
 for server in vsftpd pyftpdlib; do
   "start_$server"
   for run in $(seq "$RUNS"); do
-    for via in direct proxy; do
+    for via in $PATHS; do
       for tool in "${tools[@]}"; do
         [ "$tool" != ftpupload ] || [ "$tool_ready" = yes ] || continue
         echo "tree_upload_bench: $server $via $tool run $run" >&2
@@ -311,7 +313,7 @@ echo
 echo "| server | path | tool | result | wall s | CPU s | peak MiB | commands/file | round trips/file |"
 echo "| --- | --- | --- | --- | ---: | ---: | ---: | ---: | ---: |"
 for server in vsftpd pyftpdlib; do
-  for via in direct proxy; do
+  for via in $PATHS; do
     path=direct
     [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
     for tool in "${tools[@]}"; do
