@@ -126,6 +126,13 @@ void TFolderRun::PlanParameter(const std::string& param) {
     plan_.push_back({false, param, base + name, info.size});
     return;
   }
+  if (info.kind == TLocalKind::kOther) {
+    // A pipe cannot be read again after a lost connection, nor renamed into
+    // place whole: folder mode sends regular files only.
+    Fail(TExitStatus::kLocalFile, "not stored " + param + ": it is " + info.error +
+                                      ", not a regular file (folder mode sends files only)");
+    return;
+  }
   if (info.kind != TLocalKind::kDirectory || !settings_.Recursive) {
     ReportMissingLocalPath(param);
     ++failed_;
@@ -408,10 +415,13 @@ TExitStatus TFolderRun::Run() {
     total_bytes_ += item.size;
   }
   const auto summary = [&] {
-    std::string line = std::to_string(stored_) + " files stored, " + std::to_string(failed_) +
-                       " failed, " + std::to_string(folders_made_) + " folders made, " +
-                       FormatByteSize(bytes_stored_) + " in " +
-                       FormatDuration(static_cast<int64_t>((MonotonicMilliseconds() - started) / 1000));
+    const auto count = [](size_t n, const char* one, const char* many) {
+      return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    const std::string line =
+        count(stored_, "file", "files") + " stored, " + std::to_string(failed_) + " failed, " +
+        count(folders_made_, "folder", "folders") + " made, " + FormatByteSize(bytes_stored_) +
+        " in " + FormatDuration(static_cast<int64_t>((MonotonicMilliseconds() - started) / 1000));
     WriteErrorLine(line);
   };
   if (plan_.empty()) {

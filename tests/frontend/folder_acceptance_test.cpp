@@ -42,7 +42,7 @@ using testing_support::TChildRun;
 using testing_support::ToolRun;
 
 const char kSummary[] =
-    "ftpupload: [0-9]+ files stored, [0-9]+ failed, [0-9]+ folders made, .* in [0-9]+:[0-9]{2}\n";
+    "ftpupload: [0-9]+ files? stored, [0-9]+ failed, [0-9]+ folders? made, .* in [0-9]+:[0-9]{2}\n";
 
 enum class Kind { kVsftpd, kPyftpdlib, kVsftpdTls };
 

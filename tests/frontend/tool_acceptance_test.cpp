@@ -5,9 +5,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -500,6 +504,56 @@ TEST(ToolAdditionsTest, LocalhostFallsBackToItsNextAddress) {
   const testing_support::TChildResult result = RunChild("/usr/bin/unshare", run);
   EXPECT_EQ(result.exit_status, 0) << result.output;
   EXPECT_EQ(server6.ReadFile("fallback.txt"), "v6 only\n");
+}
+
+// ---- The password prompt ----------------------------------------------------------
+
+// Reads what the terminal shows until it holds `until` (or, with "", until
+// the child closes it) or the deadline passes.
+std::string ReadTerminal(int master, const std::string& until, std::string shown = "") {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!until.empty() && shown.find(until) != std::string::npos) break;
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = ::read(master, buffer, sizeof(buffer));
+    if (n <= 0) break;  // the child is gone and closed the terminal
+    shown.append(buffer, static_cast<size_t>(n));
+  }
+  return shown;
+}
+
+TEST(PasswordPromptTest, AskedOnTheTerminalWithoutEchoWhenNoSourceGivesOne) {
+  test::ScriptedFtpServer server;
+  ASSERT_TRUE(server.ok());
+  TempDir local("zud-prompt");
+  ASSERT_TRUE(local.Write("f.txt", "x"));
+  std::vector<std::string> args = {testing_support::kToolProgram, "/host:127.0.0.1",
+                                   "/port:" + std::to_string(server.port()), "/user:me", "/pasv",
+                                   (local / "f.txt").string()};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  std::string shown = ReadTerminal(master, "Password for me@127.0.0.1: ");
+  EXPECT_NE(shown.find("Password for me@127.0.0.1: "), std::string::npos) << shown;
+  const std::string typed = "s3cret\n";
+  EXPECT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  shown = ReadTerminal(master, "", shown);
+  ::close(master);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+  EXPECT_EQ(shown.find("s3cret"), std::string::npos) << shown;  // neither echoed nor shown
+  const std::vector<std::string> commands = server.Commands();
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "PASS s3cret"), commands.end());
 }
 
 }  // namespace
