@@ -9,7 +9,8 @@
 #
 # Environment: FILES (default 2000), RUNS (default 1: a delayed upload of
 # 2,000 files takes minutes), DELAY_MS, PATHS ("direct proxy" by default;
-# "direct" alone for a quick run), BUILD (build dir holding
+# "direct" alone for a quick run), TOOLS ("ftpupload lftp ncftpput" by
+# default), BUILD (build dir holding
 # bench/delay_proxy, default build/release; the proxy is built there when
 # missing), ZUD_TOOL (the tool, default build/release/ftpupload; its rows say
 # n/a while it knows no /recursive), RUN_TIMEOUT (seconds per upload, default
@@ -285,7 +286,7 @@ median() {
       if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
 }
 
-tools=(ftpupload lftp ncftpput)
+read -r -a tools <<<"${TOOLS:-ftpupload lftp ncftpput}"
 started=$(date +%s)
 echo "tree_upload_bench: $FILES files, $folder_count folders, $site_bytes bytes; $RUNS run(s) each;" \
   "proxy delay ${DELAY_MS} ms each way; files in $base; ftpupload /recursive: $tool_ready" >&2
