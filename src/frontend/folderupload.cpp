@@ -78,6 +78,9 @@ class TFolderRun {
   TExitStatus Connect();
   bool Reconnect(const TSessionFacts& lost);
   bool SetUpSession();
+  // After a lost session: reconnects while reconnects are left, else records
+  // the loss and stops the run. True when a session is up.
+  bool EnsureSession();
   // ---- Steps ----
   bool MakeFolder(const std::string& remote, bool count_failure);
   bool MakeFolderChain(const std::string& remote);
@@ -219,6 +222,27 @@ bool TFolderRun::Reconnect(const TSessionFacts& lost) {
       KeepFirstFailure(first_, login);
       return false;
     }
+  }
+  return false;
+}
+
+bool TFolderRun::EnsureSession() {
+  if (!session_lost_) return true;
+  const TSessionFacts lost = watch_->Facts();
+  if (Reconnect(lost)) {
+    session_lost_ = false;
+    return true;
+  }
+  stop_ = true;
+  if (!InterruptRequested()) {
+    TSessionFacts facts = lost;
+    facts.quiet = true;
+    TFailure failure = ClassifyStoreFailure(facts, "the run");
+    if (failure.status == TExitStatus::kRefused) failure.status = TExitStatus::kTransferFailed;
+    KeepFirstFailure(first_, failure.status);
+    WriteErrorLine((failure.message.empty() ? std::string("the connection was lost")
+                                            : failure.message) +
+                   "; the run stops");
   }
   return false;
 }
@@ -414,12 +438,15 @@ TExitStatus TFolderRun::Run() {
     ++total_files_;
     total_bytes_ += item.size;
   }
+  size_t done = 0;  // files tried
   const auto summary = [&] {
     const auto count = [](size_t n, const char* one, const char* many) {
       return std::to_string(n) + " " + (n == 1 ? one : many);
     };
+    const size_t not_sent = total_files_ > done ? total_files_ - done : 0;
     const std::string line =
         count(stored_, "file", "files") + " stored, " + std::to_string(failed_) + " failed, " +
+        (not_sent > 0 ? std::to_string(not_sent) + " not sent, " : std::string()) +
         count(folders_made_, "folder", "folders") + " made, " + FormatByteSize(bytes_stored_) +
         " in " + FormatDuration(static_cast<int64_t>((MonotonicMilliseconds() - started) / 1000));
     WriteErrorLine(line);
@@ -435,30 +462,30 @@ TExitStatus TFolderRun::Run() {
     summary();
     return first_;
   }
-  size_t done = 0;
   meter_ = std::make_unique<TTransferMeter>(total_bytes_, [this, &done] {
     return std::to_string(done) + "/" + std::to_string(total_files_) + " files  ";
   });
   {
     TInterruptArming armed(*ftp_);
     const std::string base = WithoutTrailingSlash(WithDirectoryEnd(settings_.RemoteDir));
-    if (settings_.MakeDirs && !MakeFolderChain(base)) {
-      if (!session_lost_) stop_ = true;  // nothing can be stored below it
-    }
-    for (const TPlanItem& item : plan_) {
-      if (Stopped()) break;
-      if (session_lost_ && !Reconnect(watch_->Facts())) {
-        stop_ = true;
+    while (settings_.MakeDirs && !Stopped() && !MakeFolderChain(base)) {
+      if (!ConnectionLost(watch_->Facts())) {
+        stop_ = true;  // refused: nothing can be stored below it
         break;
       }
-      session_lost_ = false;
+      session_lost_ = true;
+      if (!EnsureSession()) break;
+    }
+    for (const TPlanItem& item : plan_) {
+      if (Stopped() || !EnsureSession()) break;
       if (item.folder) {
         if (failed_folders_.count(RemoteParent(item.remote)) != 0) {
           failed_folders_.insert(item.remote);
           continue;
         }
-        if (!MakeFolder(item.remote, true) && ConnectionLost(watch_->Facts())) {
+        while (!MakeFolder(item.remote, true) && ConnectionLost(watch_->Facts())) {
           session_lost_ = true;
+          if (!EnsureSession()) break;
         }
         continue;
       }

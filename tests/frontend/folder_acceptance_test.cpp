@@ -42,7 +42,8 @@ using testing_support::TChildRun;
 using testing_support::ToolRun;
 
 const char kSummary[] =
-    "ftpupload: [0-9]+ files? stored, [0-9]+ failed, [0-9]+ folders? made, .* in [0-9]+:[0-9]{2}\n";
+    "ftpupload: [0-9]+ files? stored, [0-9]+ failed, ([0-9]+ not sent, )?[0-9]+ folders? made, "
+    ".* in [0-9]+:[0-9]{2}\n";
 
 enum class Kind { kVsftpd, kPyftpdlib, kVsftpdTls };
 
@@ -342,6 +343,36 @@ TEST(RetryTest, ContinuesTheFileAfterALostConnection) {
     EXPECT_EQ(*(size + 2), "REST " + std::to_string(1 << 20));
     EXPECT_EQ(*(size + 3), "STOR /r.bin");
     EXPECT_TRUE(server.File("/r.bin") == content);
+  }
+}
+
+// A connection lost outside a file (here at MKD) is mended by /retry as well,
+// and without reconnects left it fails the run: the files not sent are counted.
+TEST(RetryTest, LostAtAFolderReconnectsOrFailsTheRun) {
+  TempDir local("zud-lost");
+  ASSERT_TRUE(local.Write("tree/sub/a.txt", "a"));
+  ASSERT_TRUE(local.Write("tree/b.txt", "b"));
+  for (const bool retry : {true, false}) {
+    int mkds = 0;
+    test::ScriptedFtpServer server;
+    ASSERT_TRUE(server.ok());
+    server.On("MKD", [&mkds](test::FtpSession& s, const std::string&) {
+      if (mkds++ == 0) return s.CloseControl();
+      s.Reply("257 Created.");
+    });
+    std::vector<std::string> args =
+        Plus(Login(server), {"/recursive", (local / "tree").string() + "/"});
+    if (retry) args.push_back("/retry:1");
+    const ToolRun run = RunTool(args);
+    if (retry) {
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(server.File("/sub/a.txt"), "a");
+      EXPECT_EQ(server.File("/b.txt"), "b");
+    } else {
+      EXPECT_EQ(run.status, 8) << run.err;
+      EXPECT_THAT(run.err, HasSubstr("the run stops"));
+      EXPECT_THAT(run.err, HasSubstr("0 files stored, 0 failed, 2 not sent"));
+    }
   }
 }
 
