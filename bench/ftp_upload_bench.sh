@@ -19,6 +19,8 @@
 # others. Finally the peak memory of ftp_transfer_bench for a small file, to
 # show it does not grow with the file.
 set -euo pipefail
+# shellcheck source=bench/bench_lib.sh
+source "$(dirname "$0")/bench_lib.sh"
 
 SIZE_MB=${SIZE_MB:-256}
 RUNS=${RUNS:-5}
@@ -66,33 +68,7 @@ mkdir -p "$work/root/ncftp" "$work/root/tool" "$work/empty" "$work/local" "$work
 chown -R "$ACCOUNT" "$work/root"
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$work/vsftpd.conf" <<EOF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$port
-background=NO
-local_enable=YES
-write_enable=YES
-local_umask=022
-local_root=$work/root
-chroot_local_user=YES
-allow_writeable_chroot=YES
-pam_service_name=$ACCOUNT
-userlist_enable=NO
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-secure_chroot_dir=$work/empty
-pasv_enable=YES
-pasv_min_port=40000
-pasv_max_port=59999
-port_enable=YES
-connect_from_port_20=NO
-anonymous_enable=NO
-xferlog_enable=NO
-syslog_enable=NO
-EOF
+write_vsftpd_conf "$work/vsftpd.conf" "$port" "$work/root" "$work/empty" xferlog_enable=NO
 vsftpd "$work/vsftpd.conf" &
 vsftpd_pid=$!
 for _ in $(seq 100); do

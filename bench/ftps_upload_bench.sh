@@ -21,6 +21,8 @@
 #    TLS support): median wall time and peak memory, so that the start-up
 #    cost of a run that does not use TLS can be compared.
 set -euo pipefail
+# shellcheck source=bench/bench_lib.sh
+source "$(dirname "$0")/bench_lib.sh"
 
 SIZE_MB=${SIZE_MB:-256}
 RUNS=${RUNS:-5}
@@ -79,34 +81,7 @@ openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
 start_vsftpd() {  # name, root, port, extra config
-  cat >"$work/$1.conf" <<EOF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$3
-background=NO
-local_enable=YES
-write_enable=YES
-local_umask=022
-local_root=$2
-chroot_local_user=YES
-allow_writeable_chroot=YES
-pam_service_name=$ACCOUNT
-userlist_enable=NO
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-secure_chroot_dir=$work/empty
-pasv_enable=YES
-pasv_min_port=40000
-pasv_max_port=59999
-port_enable=YES
-connect_from_port_20=NO
-anonymous_enable=NO
-xferlog_enable=NO
-syslog_enable=NO
-$4
-EOF
+  write_vsftpd_conf "$work/$1.conf" "$3" "$2" "$work/empty" xferlog_enable=NO "$4"
   vsftpd "$work/$1.conf" &
   pids+=($!)
   for _ in $(seq 100); do

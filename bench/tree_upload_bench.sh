@@ -36,6 +36,8 @@
 # connection's TCP handshake at once, so that handshake costs no delay for
 # any tool even though it is counted as a round trip.
 set -euo pipefail
+# shellcheck source=bench/bench_lib.sh
+source "$(dirname "$0")/bench_lib.sh"
 
 FILES=${FILES:-2000}
 RUNS=${RUNS:-1}
@@ -156,38 +158,9 @@ start_vsftpd() {
   port=$(free_port)
   server_log=$work/vsftpd.log
   : >"$server_log"
-  cat >"$work/vsftpd.conf" <<EOF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$port
-background=NO
-local_enable=YES
-write_enable=YES
-local_umask=022
-local_root=$work/root
-chroot_local_user=YES
-allow_writeable_chroot=YES
-pam_service_name=$ACCOUNT
-userlist_enable=NO
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-secure_chroot_dir=$work/empty
-pasv_enable=YES
-pasv_min_port=40000
-pasv_max_port=59999
-port_enable=YES
-connect_from_port_20=NO
-anonymous_enable=NO
-max_clients=0
-max_per_ip=0
-xferlog_enable=YES
-xferlog_std_format=NO
-log_ftp_protocol=YES
-vsftpd_log_file=$server_log
-syslog_enable=NO
-EOF
+  write_vsftpd_conf "$work/vsftpd.conf" "$port" "$work/root" "$work/empty" \
+    max_clients=0 max_per_ip=0 xferlog_enable=YES xferlog_std_format=NO log_ftp_protocol=YES \
+    "vsftpd_log_file=$server_log"
   vsftpd "$work/vsftpd.conf" &
   server_pid=$!
   server_count() { grep -c 'FTP command: ' "$server_log" || true; }
