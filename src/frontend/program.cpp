@@ -64,7 +64,8 @@ TExitStatus CheckAndUpload(TUploadSettings& settings, const std::string& error) 
       return TExitStatus::kCommandLine;
     }
   }
-  if (settings.FolderMode()) return RunFolderUpload(settings);
+  // A single parameter stays the classic missing path, whatever it is.
+  if (ParameterCount() >= 2 && settings.FolderMode()) return RunFolderUpload(settings);
   return RunUploadJob(settings);
 }
 

@@ -262,6 +262,10 @@ bool ShouldAskPassword(const TUploadSettings& settings) {
 }
 
 void ReportMissingLocalPath(const std::string& path) {
+  if (path.empty()) {
+    WriteErrorLine("no file given: name the file to upload last, after the switches");
+    return;
+  }
   const TLocalPathInfo info = QueryLocalPath(path);
   if (info.kind == TLocalKind::kDirectory) {
     WriteErrorLine(path + " is a folder; add /recursive to upload its tree");

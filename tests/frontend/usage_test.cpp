@@ -79,8 +79,8 @@ TEST(ExecutableUsageTest, PointsAtTheFullHelpOnStandardErrorAndPrintsIt) {
   }
 }
 
-TEST(ExecutableUsageTest, HelpWithOneDashOrSlashIsAnOrdinaryParameter) {
-  for (const char* arg : {"-help", "/help"}) {
+TEST(ExecutableUsageTest, ASingleParameterIsTheClassicMissingPathWhateverItIs) {
+  for (const char* arg : {"-help", "/help", "/recursive"}) {
     TChildRun run;
     run.args = {arg};
     run.close_input = false;
