@@ -23,12 +23,6 @@ namespace {
 
 constexpr int32_t kMaxReconnectDelayMs = 30000;
 
-int ReplyClassOf(int code) { return code / 100; }
-
-bool HoldsLineBreak(std::string_view text) {
-  return text.find_first_of("\r\n") != std::string_view::npos;
-}
-
 bool IsAscii(std::string_view text) {
   return std::all_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -65,8 +59,9 @@ bool ConnectionLost(const TSessionFacts& f) {
 
 class TFolderRun {
  public:
-  explicit TFolderRun(const TUploadSettings& settings) : settings_(settings) {
-    retries_left_ = settings.Retries;
+  explicit TFolderRun(const TUploadSettings& settings)
+      : settings_(settings), retries_left_(settings.Retries) {
+    for (const std::string& pattern : settings.Excludes) excludes_.Add(pattern);
   }
 
   TExitStatus Run();
@@ -94,6 +89,7 @@ class TFolderRun {
   bool Stopped() const { return stop_ || InterruptRequested(); }
 
   const TUploadSettings& settings_;
+  TExcludeList excludes_;
   std::vector<TPlanItem> plan_;
   int64_t total_bytes_ = 0;
   size_t total_files_ = 0;
@@ -104,7 +100,6 @@ class TFolderRun {
   int32_t retries_left_ = 0;
   int reconnects_ = 0;
   bool utf8_checked_ = false;
-  bool utf8_on_ = false;
   bool session_lost_ = false;
   bool stop_ = false;
 
@@ -145,10 +140,8 @@ void TFolderRun::PlanParameter(const std::string& param) {
   const std::string root = RemoteTreeRoot(base, param);
   // The named folder itself, unless its contents go straight into /dir.
   if (root != base) plan_.push_back({true, std::string(), WithoutTrailingSlash(root), 0});
-  TExcludeList excludes;
-  for (const std::string& pattern : settings_.Excludes) excludes.Add(pattern);
   const std::vector<TTreeEntry> entries =
-      WalkLocalTree(param, excludes, [this](const TTreeNotice& notice) {
+      WalkLocalTree(param, excludes_, [this](const TTreeNotice& notice) {
         if (notice.failure) {
           Fail(TExitStatus::kLocalFile, notice.relative + ": " + notice.message);
         } else {
@@ -172,8 +165,11 @@ TExitStatus TFolderRun::Connect() {
   ftp_->BinaryMode = LowerCase8(settings_.Mode) != "ascii";
   // Every reply is read in step here, so nothing late needs waiting for
   // before a command or a close: without the pauses a small file costs its
-  // round trips and nothing more.
-  ftp_->Sock().DiscardPauseMs = 0;
+  // round trips and nothing more. Under TLS the control connection keeps its
+  // pause: vsftpd reset about one session in eight here when the first
+  // command followed the handshake at once, and a TLS data connection costs
+  // far more than the pause anyway.
+  ftp_->Sock().DiscardPauseMs = settings_.Tls.Wanted() ? 1 : 0;
   ftp_->DSock().DiscardPauseMs = 0;
   const TExitStatus login = SignInToHost(settings_, *ftp_, *watch_);
   if (login != TExitStatus::kStored) return login;
@@ -184,7 +180,6 @@ bool TFolderRun::SetUpSession() {
   // The login leaves the session in binary type; ASCII is asked for once.
   if (!ftp_->BinaryMode && ReplyClassOf(ftp_->SendCommand("TYPE A")) != 2) return false;
   utf8_checked_ = false;
-  utf8_on_ = false;
   return true;
 }
 
@@ -296,7 +291,7 @@ bool TFolderRun::PrepareName(const std::string& remote) {
   ftp_->ReadFeatures();
   for (const std::string& feature : ftp_->Features()) {
     if (SameText8(feature, "UTF8")) {
-      utf8_on_ = ReplyClassOf(ftp_->SendCommand("OPTS UTF8 ON")) == 2;
+      ftp_->SendCommand("OPTS UTF8 ON");  // a refusal leaves the names as they are
       break;
     }
   }
@@ -322,14 +317,13 @@ bool TFolderRun::SendFile(const TPlanItem& item, const std::string& target, int6
 
 bool TFolderRun::Rename(const std::string& from, const std::string& to) {
   if (ftp_->RenameRemoteFile(from, to)) return true;
-  const int code = ftp_->ResultCode();
-  // RNFR itself refused, or the connection gone: nothing to delete for.
-  if (code == 0 || ftp_->FullResult().empty()) return false;
-  if (ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5) {
-    if (!ftp_->DeleteRemoteFile(to)) return false;
-    return ftp_->RenameRemoteFile(from, to);
+  // Only a refused RNTO may mean the old file is in the way; a refused RNFR
+  // (the stored file is gone) or a lost connection must leave it alone.
+  const int reply_class = ReplyClassOf(ftp_->ResultCode());
+  if (!watch_->last_command().starts_with("RNTO ") || (reply_class != 4 && reply_class != 5)) {
+    return false;
   }
-  return false;
+  return ftp_->DeleteRemoteFile(to) && ftp_->RenameRemoteFile(from, to);
 }
 
 void TFolderRun::StoreFile(const TPlanItem& item) {
@@ -498,10 +492,11 @@ TExitStatus TFolderRun::Run() {
     WriteErrorLine("interrupted");
     AbortAfterInterrupt(*ftp_);
     first_ = TExitStatus::kInterrupted;
-  } else if (session_lost_ || ftp_->Sock().LastErrorCode() != 0) {
-    ftp_->Timeout = std::min(ftp_->Timeout, kCleanupTimeoutMs);
-    ftp_->SignOff();
   } else {
+    // A server that lost or stalled the session gets a short wait for QUIT.
+    if (session_lost_ || ftp_->Sock().LastErrorCode() != 0) {
+      ftp_->Timeout = std::min(ftp_->Timeout, kCleanupTimeoutMs);
+    }
     ftp_->SignOff();
   }
   summary();

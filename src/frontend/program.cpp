@@ -40,10 +40,6 @@ bool TLSAvailable() {
   return probe.TLSPlugin().LibraryName() != TSSLNone(probe).LibraryName();
 }
 
-bool HoldsLineBreak(std::string_view text) {
-  return text.find_first_of("\r\n") != std::string_view::npos;
-}
-
 // The command line's and the login's checks, then the upload job.
 TExitStatus CheckAndUpload(TUploadSettings& settings, const std::string& error) {
   // One parameter is the classic case of a missing path, whatever it is.

@@ -18,8 +18,6 @@ namespace {
 // time: below the minutes after which NAT routers commonly forget a flow.
 constexpr int32_t kKeepAliveIdleSeconds = 60;
 
-bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
 }  // namespace
 
 // ---- TMyFtp ------------------------------------------------------------------------
@@ -155,12 +153,12 @@ void TSessionWatch::OnReply(const std::string& value) {
   const bool final_line = value.size() >= 4 && value[3] == ' ';
   if (!final_line) return;
   if (value[0] == '1' &&
-      (StartsWith(facts_.last_command, "STOR ") || StartsWith(facts_.last_command, "APPE "))) {
+      (facts_.last_command.starts_with("STOR ") || facts_.last_command.starts_with("APPE "))) {
     facts_.store_started = true;
   }
   // The PASS command is built after this reply is read: a password typed
   // now goes into it.
-  if (ask_password_ && StartsWith(value, "331") && StartsWith(facts_.last_command, "USER ")) {
+  if (ask_password_ && value.starts_with("331") && facts_.last_command.starts_with("USER ")) {
     ask_password_ = false;
     std::string typed;
     if (ReadHiddenLine("Password for " + ftp_.UserName + "@" + facts_.host + ": ", typed)) {

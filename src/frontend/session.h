@@ -96,6 +96,10 @@ class TInterruptArming {
   TInterruptArming& operator=(const TInterruptArming&) = delete;
 };
 
+// The class of a reply code: 1 preliminary, 2 done, 3 more input needed,
+// 4 and 5 refused, 0 no reply.
+inline int ReplyClassOf(int code) { return code / 100; }
+
 // How soon a wait notices an interrupt: waits run in slices of this length.
 inline constexpr int32_t kStopCheckMs = 100;
 // ABOR and QUIT after an interrupt, or QUIT after a lost or silent control

@@ -46,20 +46,13 @@ class TGiven {
   std::vector<TGivenSwitch> given_;
 };
 
-bool HoldsLineBreak(std::string_view text) {
-  return text.find_first_of("\r\n") != std::string_view::npos;
-}
-
 std::optional<int32_t> ParseRetryValue(std::string_view text) {
   const std::optional<int64_t> n = ParseDigits(text, 4);
   if (!n || *n > kMaxRetries) return std::nullopt;
   return static_cast<int32_t>(*n);
 }
 
-}  // namespace
-
-TUploadSettings ReadSettings(const std::vector<std::string>& params) {
-  const TGiven given(params);
+TUploadSettings ReadGiven(const TGiven& given, const std::vector<std::string>& params) {
   TUploadSettings s;
   given.Value("host", s.Server);
   std::string value;
@@ -102,10 +95,10 @@ TUploadSettings ReadSettings(const std::vector<std::string>& params) {
   return s;
 }
 
-std::string CheckSettings(TUploadSettings& settings, const std::vector<std::string>& params) {
+std::string CheckGiven(TUploadSettings& settings, const TGiven& given,
+                       const std::vector<std::string>& params) {
   std::string error = FindSwitchError(params);
   if (!error.empty()) return error;
-  const TGiven given(params);
   std::string value;
   if (given.Value("port", value)) {
     const std::optional<int> port = ParsePortValue(value);
@@ -138,10 +131,21 @@ std::string CheckSettings(TUploadSettings& settings, const std::vector<std::stri
   return std::string();
 }
 
+}  // namespace
+
+TUploadSettings ReadSettings(const std::vector<std::string>& params) {
+  return ReadGiven(TGiven(params), params);
+}
+
+std::string CheckSettings(TUploadSettings& settings, const std::vector<std::string>& params) {
+  return CheckGiven(settings, TGiven(params), params);
+}
+
 TParsedCommandLine ParseCommandLine(const std::vector<std::string>& params) {
+  const TGiven given(params);
   TParsedCommandLine parsed;
-  parsed.settings = ReadSettings(params);
-  if (params.size() >= 2) parsed.error = CheckSettings(parsed.settings, params);
+  parsed.settings = ReadGiven(given, params);
+  if (params.size() >= 2) parsed.error = CheckGiven(parsed.settings, given, params);
   return parsed;
 }
 

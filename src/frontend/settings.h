@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "frontend/tlsswitches.h"
@@ -49,6 +50,11 @@ struct TUploadSettings {
     return Recursive || MakeDirs || Atomic || Retries > 0 || !Excludes.empty();
   }
 };
+
+// Whether text holds CR or LF, which no FTP command can carry.
+inline bool HoldsLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
 
 // The most reconnects /retry may ask for.
 inline constexpr int32_t kMaxRetries = 1000;

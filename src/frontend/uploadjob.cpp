@@ -22,8 +22,6 @@ namespace {
 // The part of a file that is looked at for NUL bytes.
 constexpr int64_t kSniffBytes = 65536;
 
-int ReplyClassOf(int code) { return code / 100; }
-
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 // APPE from offset on, for a server that refuses REST.

@@ -12,10 +12,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "util/posix_write.h"
-
 #include <algorithm>
 #include <array>
+
+#include "util/posix_write.h"
 
 namespace zud {
 namespace {

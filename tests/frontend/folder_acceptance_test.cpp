@@ -274,6 +274,23 @@ TEST(AtomicTest, StoresUnderATemporaryNameThenRenames) {
   }
 }
 
+// A refused RNFR means the stored file is not there to rename: the live file
+// must stay, not be deleted to make room.
+TEST(AtomicTest, RefusedRenameSourceLeavesTheLiveFileAlone) {
+  TempDir local("zud-atomic-rnfr");
+  ASSERT_TRUE(local.Write("f.txt", "new content\n"));
+  test::ScriptedFtpServer server;
+  ASSERT_TRUE(server.ok());
+  server.PutFile("/d/f.txt", "old\n");
+  server.ReplyTo("RNFR", "550 No such file");
+  const ToolRun run =
+      RunTool(Plus(Login(server), {"/atomic", "/dir:/d", (local / "f.txt").string()}));
+  EXPECT_EQ(run.status, 7) << run.err;
+  const std::vector<std::string> commands = server.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE /d/f.txt"), 0);
+  EXPECT_EQ(server.File("/d/f.txt"), "old\n");
+}
+
 TEST(AtomicTest, ReadersNeverSeeAPartialFileUnderTheFinalName) {
   FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
   ZUD_REQUIRE_DAEMON(server);
