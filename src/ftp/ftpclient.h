@@ -28,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ftp/ftplist.h"
@@ -216,6 +217,9 @@ class TFTPSend : public TProtocolClient {
   // reply becomes the one entry of FtpList. false when there is none.
   virtual bool ReadMachineEntry(const std::string& name);
   const std::vector<std::string>& Features() const { return features_; }
+  // Whether the first word of a feature line is name, case ignored ("MFMT",
+  // "UTF8", "MDTM"); sends FEAT the first time on a connection.
+  bool HasFeature(std::string_view name);
   // Data connection, "TYPE I"/"TYPE A", "REST n" (class 3, when restart and
   // CanResume), "RETR name" (class 1), final reply (class 2).
   virtual bool DownloadFile(const std::string& remote_name, bool restart);
@@ -252,6 +256,13 @@ class TFTPSend : public TProtocolClient {
   // Accepts the data connection, sends source from its position to its end,
   // closes, then reads the final reply (class 2; the send must succeed too).
   virtual bool UploadOverData(TStream& source);
+  // "MDTM name" (code 213): the modify time "YYYYMMDDHHMMSS" in UTC, a
+  // ".fraction" after it ignored, as seconds since 1970; -1 on any other
+  // reply or a time that is not one.
+  virtual int64_t RemoteModifyTime(const std::string& name);
+  // "MFMT YYYYMMDDHHMMSS name" with the UTC time of unix_seconds (class 2);
+  // false, with nothing sent, for a time outside years 1..9999.
+  virtual bool SetRemoteModifyTime(const std::string& name, int64_t unix_seconds);
 
  protected:
   // For the operations in the other source files (and subclasses).

@@ -8,6 +8,7 @@
 // refuses a command with a line break in it. Sizes and offsets are 64-bit.
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "ftp/ftpclient.h"
 #include "ftp/ftpclient_text.h"
@@ -19,6 +20,15 @@ namespace {
 
 using ftp_internal::ReplyClass;
 using ftp_internal::TrimControlChars;
+
+// At least one byte, each a decimal digit.
+bool AllDigits(std::string_view s) {
+  if (s.empty()) return false;
+  for (const char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
 
 // Sends "REST offset"; true when the transfer may go on. A refused "REST 0"
 // asks for nothing the transfer needs: some servers refuse every REST in
@@ -141,6 +151,38 @@ int64_t TFTPSend::RemoteFileSize(const std::string& name) {
   // What the server said, a negative number included; UploadFile treats any
   // negative size as "start from 0".
   return TextToInt64Def(s, -1);
+}
+
+int64_t TFTPSend::RemoteModifyTime(const std::string& name) {
+  if (SendCommand("MDTM " + name) != 213) return -1;
+  const std::string value = TrimControlChars(TextAfterDelimiter(ResultString(), " "));
+  // Exactly 14 digits: a server with the old year-2000 bug sends "19100..."
+  // for 2000, and a guess at what it meant would be a wrong time.
+  const std::string_view text(value);
+  const std::string_view fraction = text.size() > 14 ? text.substr(14) : std::string_view();
+  if (text.size() < 14 || !AllDigits(text.substr(0, 14))) return -1;
+  if (!fraction.empty() && (fraction[0] != '.' || !AllDigits(fraction.substr(1)))) return -1;
+  const auto number = [&](size_t at, size_t size) {
+    return TextToIntDef(text.substr(at, size), -1);
+  };
+  const TUtcTime time{number(0, 4), number(4, 2),  number(6, 2),
+                      number(8, 2), number(10, 2), number(12, 2)};
+  int64_t seconds = -1;
+  if (!TryEncodeUnixTime(time, seconds)) return -1;
+  return seconds;
+}
+
+bool TFTPSend::SetRemoteModifyTime(const std::string& name, int64_t unix_seconds) {
+  TUtcTime time;
+  if (!TryDecodeUnixTime(unix_seconds, time)) return false;
+  std::string stamp;
+  const auto put = [&stamp](int value, size_t width) {
+    const std::string digits = std::to_string(value);
+    stamp.append(width - digits.size(), '0').append(digits);
+  };
+  put(time.year, 4);
+  for (const int part : {time.month, time.day, time.hour, time.minute, time.second}) put(part, 2);
+  return ReplyClass(SendCommand("MFMT " + stamp + " " + name)) == 2;
 }
 
 bool TFTPSend::SendNoOp() { return ReplyClass(SendCommand("NOOP")) == 2; }

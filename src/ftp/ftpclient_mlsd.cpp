@@ -1,10 +1,12 @@
-// TFTPSend: the machine listings of RFC 3659 and the FEAT that announces
-// them. MLSD and MLST sit beside LIST, which keeps its classic behaviour;
-// they are sent only to a server whose FEAT names MLST.
+// TFTPSend: the machine listings of RFC 3659 and FEAT, which announces them
+// and the other extensions. MLSD and MLST sit beside LIST, which keeps its
+// classic behaviour; they are sent only to a server whose FEAT names MLST.
 #include <string>
+#include <string_view>
 
 #include "ftp/ftpclient.h"
 #include "ftp/ftpclient_text.h"
+#include "util/textutil.h"
 
 namespace zud {
 
@@ -22,17 +24,17 @@ bool TFTPSend::ReadFeatures() {
   return true;
 }
 
-bool TFTPSend::HasMachineListing() {
+bool TFTPSend::HasFeature(std::string_view name) {
+  if (name.empty()) return false;
   if (!features_read_) ReadFeatures();
   for (const std::string& feature : features_) {
-    const std::string_view name = std::string_view(feature).substr(0, feature.find(' '));
-    if (name.size() == 4 && (name[0] | 0x20) == 'm' && (name[1] | 0x20) == 'l' &&
-        (name[2] | 0x20) == 's' && (name[3] | 0x20) == 't') {
-      return true;
-    }
+    // The word names the feature; what follows are its parameters.
+    if (SameText8(std::string_view(feature).substr(0, feature.find(' ')), name)) return true;
   }
   return false;
 }
+
+bool TFTPSend::HasMachineListing() { return HasFeature("MLST"); }
 
 bool TFTPSend::ListMachineDirectory(const std::string& directory) {
   DataStream().Clear();

@@ -40,6 +40,9 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
 }
 
 constexpr int64_t kEpochOffset = DaysFromCivil(1899, 12, 30);
+constexpr int64_t kSecondsPerDay = 86400;
+constexpr int64_t kFirstUnixSecond = DaysFromCivil(1, 1, 1) * kSecondsPerDay;
+constexpr int64_t kLastUnixSecond = (DaysFromCivil(9999, 12, 31) + 1) * kSecondsPerDay - 1;
 
 }  // namespace
 
@@ -75,6 +78,35 @@ void DecodeDate(TDateTime value, int& year, int& month, int& day) {
     return;
   }
   CivilFromDays(static_cast<int64_t>(whole) + kEpochOffset, year, month, day);
+}
+
+bool TryEncodeUnixTime(const TUtcTime& time, int64_t& out) {
+  TDateTime checked = 0;
+  if (!TryEncodeDateTime(time.year, time.month, time.day, time.hour, time.minute, time.second, 0,
+                         checked)) {
+    return false;
+  }
+  out = DaysFromCivil(time.year, time.month, time.day) * kSecondsPerDay +
+        (time.hour * 60 + time.minute) * 60 + time.second;
+  return true;
+}
+
+bool TryDecodeUnixTime(int64_t seconds, TUtcTime& out) {
+  if (seconds < kFirstUnixSecond || seconds > kLastUnixSecond) return false;
+  // Floor division: an instant before 1970 still falls on its own day.
+  int64_t days = seconds / kSecondsPerDay;
+  int64_t rest = seconds % kSecondsPerDay;
+  if (rest < 0) {
+    rest += kSecondsPerDay;
+    --days;
+  }
+  TUtcTime time;
+  CivilFromDays(days, time.year, time.month, time.day);
+  time.hour = static_cast<int>(rest / 3600);
+  time.minute = static_cast<int>(rest / 60 % 60);
+  time.second = static_cast<int>(rest % 60);
+  out = time;
+  return true;
 }
 
 TDateTime NowLocal() {

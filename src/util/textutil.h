@@ -125,4 +125,15 @@ void DecodeDate(TDateTime value, int& year, int& month, int& day);
 // The current local date and time.
 TDateTime NowLocal();
 
+// ---- Seconds since 1970 (UTC, proleptic Gregorian, no leap seconds) -------
+
+struct TUtcTime {
+  int year = 1970, month = 1, day = 1;
+  int hour = 0, minute = 0, second = 0;
+};
+// false (and out untouched) under the rules of TryEncodeDateTime.
+bool TryEncodeUnixTime(const TUtcTime& time, int64_t& out);
+// false (and out untouched) for an instant outside years 1..9999.
+bool TryDecodeUnixTime(int64_t seconds, TUtcTime& out);
+
 }  // namespace zud

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <tuple>
+
 namespace zud {
 namespace {
 
@@ -58,6 +61,39 @@ TEST(DateTimeTest, TimeIsTheFraction) {
   int y = 0, m = 0, d = 0;
   DecodeDate(value, y, m, d);
   EXPECT_EQ(d, 29);
+}
+
+TEST(DateTimeTest, UnixSecondsBothWays) {
+  const struct {
+    TUtcTime time;
+    int64_t seconds;
+  } cases[] = {
+      {{1970, 1, 1, 0, 0, 0}, 0},
+      {{1969, 12, 31, 23, 59, 59}, -1},  // floor, not truncation, before 1970
+      {{2000, 3, 1, 0, 0, 0}, 951868800},
+      {{2038, 1, 19, 3, 14, 8}, 2147483648},
+      {{1, 1, 1, 0, 0, 0}, -62135596800},
+      {{9999, 12, 31, 23, 59, 59}, 253402300799},
+  };
+  for (const auto& c : cases) {
+    int64_t seconds = 0;
+    ASSERT_TRUE(TryEncodeUnixTime(c.time, seconds)) << c.seconds;
+    EXPECT_EQ(seconds, c.seconds);
+    TUtcTime back;
+    ASSERT_TRUE(TryDecodeUnixTime(c.seconds, back)) << c.seconds;
+    EXPECT_EQ(std::tie(back.year, back.month, back.day, back.hour, back.minute, back.second),
+              std::tie(c.time.year, c.time.month, c.time.day, c.time.hour, c.time.minute,
+                       c.time.second))
+        << c.seconds;
+  }
+  TUtcTime untouched{2000, 1, 1, 0, 0, 0};
+  EXPECT_FALSE(TryDecodeUnixTime(253402300800, untouched));
+  EXPECT_FALSE(TryDecodeUnixTime(-62135596801, untouched));
+  EXPECT_FALSE(TryDecodeUnixTime(INT64_MIN, untouched));
+  EXPECT_EQ(untouched.year, 2000);
+  int64_t seconds = 7;
+  EXPECT_FALSE(TryEncodeUnixTime({2023, 2, 29, 0, 0, 0}, seconds));
+  EXPECT_EQ(seconds, 7);
 }
 
 TEST(DateTimeTest, NowIsAPlausibleDate) {
