@@ -1,6 +1,7 @@
 #include "frontend/console.h"
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -22,9 +23,17 @@ std::string& MessagePrefix() {
 // Columns covered by the status line now on the screen; 0 when none is shown.
 size_t status_width = 0;
 
+// Sessions of a parallel run write from their own threads: a line is never
+// cut by another, and the status line's width stays right.
+std::recursive_mutex& ConsoleLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
 }  // namespace
 
 void WriteOutput(std::string_view text) {
+  std::lock_guard<std::recursive_mutex> lock(ConsoleLock());
   ClearStatusLine();
   if (const TOutputSink& sink = OutputSink()) {
     sink(text);
@@ -49,6 +58,7 @@ bool StatusLineAvailable() {
 }
 
 void ShowStatusLine(std::string_view text) {
+  std::lock_guard<std::recursive_mutex> lock(ConsoleLock());
   if (!StatusLineAvailable()) return;
   std::string line = "\r";
   line += text;
@@ -59,6 +69,7 @@ void ShowStatusLine(std::string_view text) {
 }
 
 void ClearStatusLine() {
+  std::lock_guard<std::recursive_mutex> lock(ConsoleLock());
   if (status_width == 0) return;
   std::string blank = "\r" + std::string(status_width, ' ') + "\r";
   status_width = 0;
@@ -66,12 +77,14 @@ void ClearStatusLine() {
 }
 
 void KeepStatusLine(std::string_view text) {
+  std::lock_guard<std::recursive_mutex> lock(ConsoleLock());
   if (!StatusLineAvailable()) return;
   ShowStatusLine(text);
   WriteStandardError("\n");
 }
 
 void WriteErrorLine(std::string_view text) {
+  std::lock_guard<std::recursive_mutex> lock(ConsoleLock());
   ClearStatusLine();
   std::string line = MessagePrefix();
   line += ": ";

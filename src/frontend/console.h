@@ -7,7 +7,7 @@
 // Standard error carries the tool's own messages (failures, warnings,
 // summaries) and, only when it is a terminal, a status line (the progress
 // meter). Standard output clears the status line before it writes, so the two
-// never share a screen line.
+// never share a screen line. Any thread may write: lines never interleave.
 #pragma once
 
 #include <functional>

@@ -11,6 +11,7 @@
 #include "frontend/failure.h"
 #include "frontend/switches.h"
 #include "frontend/folderupload.h"
+#include "frontend/syncrun.h"
 #include "frontend/uploadjob.h"
 #include "sockets/socketlayer.h"
 #include "sockets/tcpsocket.h"
@@ -61,7 +62,9 @@ TExitStatus CheckAndUpload(TUploadSettings& settings, const std::string& error) 
     }
   }
   // A single parameter stays the classic missing path, whatever it is.
-  if (ParameterCount() >= 2 && settings.FolderMode()) return RunFolderUpload(settings);
+  if (ParameterCount() >= 2 && settings.FolderMode()) {
+    return settings.Sync || settings.Parallel > 1 ? RunSync(settings) : RunFolderUpload(settings);
+  }
   return RunUploadJob(settings);
 }
 

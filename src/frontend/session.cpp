@@ -29,11 +29,11 @@ TMyFtp::TMyFtp() {
 }
 
 void TMyFtp::EchoStatus(TFTPSend&, bool, const std::string& value) {
-  if (value.starts_with("PASS ")) {
-    WriteOutputLine("PASS **********");
-  } else {
-    WriteOutputLine(value);
-  }
+  WriteOutputLine(EchoLine(std::string(), value));
+}
+
+std::string TMyFtp::EchoLine(const std::string& prefix, const std::string& value) {
+  return prefix + (value.starts_with("PASS ") ? std::string("PASS **********") : value);
 }
 
 void ClassicLine(const std::string& text, bool quiet) {
@@ -63,14 +63,17 @@ TTransferMeter::TTransferMeter(int64_t total, std::function<std::string()> prefi
 }
 
 void TTransferMeter::Start() {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (meter_) meter_->Start();
 }
 
 void TTransferMeter::Advance(int64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (meter_) meter_->Advance(bytes);
 }
 
 void TTransferMeter::End(bool stored) {
+  std::lock_guard<std::mutex> lock(mutex_);
   if (!meter_ || ended_) return;
   ended_ = true;
   const int64_t sent = meter_->sent();
@@ -94,7 +97,13 @@ TSessionWatch::TSessionWatch(TMyFtp& ftp, const TUploadSettings& settings, bool 
   facts_.quiet = settings.Quiet;
   const bool quiet = settings.Quiet;
   ftp_.OnStatus = [this, quiet](TFTPSend& sender, bool response, const std::string& value) {
-    if (!quiet && !muted_) TMyFtp::EchoStatus(sender, response, value);
+    if (!quiet && !muted_) {
+      if (echo_prefix_.empty()) {
+        TMyFtp::EchoStatus(sender, response, value);
+      } else {
+        WriteOutputLine(TMyFtp::EchoLine(echo_prefix_, value));
+      }
+    }
     if (!response) {
       facts_.last_command = value.starts_with("PASS ") ? "PASS" : value;
       return;
@@ -226,7 +235,8 @@ void ConfigureClient(const TUploadSettings& settings, TFTPSend& ftp) {
   ApplyTLSSwitches(settings.Tls, settings.Server, ftp);
 }
 
-TExitStatus SignInToHost(const TUploadSettings& settings, TFTPSend& ftp, TSessionWatch& watch) {
+TExitStatus SignInToHost(const TUploadSettings& settings, TFTPSend& ftp, TSessionWatch& watch,
+                         bool report) {
   // Only an address that could not be reached gives way to the next one.
   bool signed_in = false;
   for (const std::string& address : HostAttempts(settings.Server)) {
@@ -236,7 +246,7 @@ TExitStatus SignInToHost(const TUploadSettings& settings, TFTPSend& ftp, TSessio
   }
   if (signed_in) return TExitStatus::kStored;
   const TFailure failure = ClassifySignInFailure(watch.Facts());
-  if (!failure.message.empty()) WriteErrorLine(failure.message);
+  if (report && !failure.message.empty()) WriteErrorLine(failure.message);
   return failure.status;
 }
 

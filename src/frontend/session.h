@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ class TMyFtp : public TFTPSend {
   // Writes value as one output line, commands and replies alike; a value
   // beginning with "PASS " is written as "PASS **********".
   static void EchoStatus(TFTPSend& sender, bool response, const std::string& value);
+  // The line EchoStatus writes for value, after prefix.
+  static std::string EchoLine(const std::string& prefix, const std::string& value);
 };
 
 // A classic line on standard output; with /quiet, where the dialogue is not
@@ -35,7 +38,7 @@ void ClassicLine(const std::string& text, bool quiet);
 // A progress meter on the status line, on a terminal only (else every call
 // does nothing). Ends with the summary of a finished transfer, or with the
 // line as far as it got. prefix, when set, is put before each line (folder
-// mode shows the files done there).
+// mode shows the files done there). Sessions in several threads may share one.
 class TTransferMeter {
  public:
   explicit TTransferMeter(int64_t total, std::function<std::string()> prefix = nullptr);
@@ -44,6 +47,7 @@ class TTransferMeter {
   void End(bool stored);
 
  private:
+  std::mutex mutex_;
   std::unique_ptr<TProgressMeter> meter_;
   std::function<std::string()> prefix_;
   int64_t total_ = 0;
@@ -73,6 +77,8 @@ class TSessionWatch {
   // While muted, the dialogue is not echoed (the classic transcript stays
   // as it always was around a probe the tool adds after a failure).
   void SetEchoMuted(bool muted) { muted_ = muted; }
+  // Put before every echoed line ("[2] "), for runs with several sessions.
+  void SetEchoPrefix(std::string prefix) { echo_prefix_ = std::move(prefix); }
 
   TSessionFacts Facts() const;
 
@@ -84,6 +90,7 @@ class TSessionWatch {
   TTransferMeter* meter_ = nullptr;
   bool ask_password_ = false;
   bool muted_ = false;
+  std::string echo_prefix_;
 };
 
 // Arms the interrupt for its life: Ctrl-C then stops the waits and sends on
@@ -111,9 +118,10 @@ inline constexpr int32_t kCleanupTimeoutMs = 3000;
 void ConfigureClient(const TUploadSettings& settings, TFTPSend& ftp);
 
 // Logs in, trying each address of the host until one could be reached.
-// On failure writes the explanation to standard error and returns its
-// status; kStored after a good login.
-TExitStatus SignInToHost(const TUploadSettings& settings, TFTPSend& ftp, TSessionWatch& watch);
+// On failure writes the explanation to standard error (unless report is
+// false) and returns its status; kStored after a good login.
+TExitStatus SignInToHost(const TUploadSettings& settings, TFTPSend& ftp, TSessionWatch& watch,
+                         bool report = true);
 
 // Ends an interrupted transfer in an orderly way, briefly: ABOR and QUIT.
 void AbortAfterInterrupt(TFTPSend& ftp);

@@ -52,6 +52,12 @@ std::optional<int32_t> ParseRetryValue(std::string_view text) {
   return static_cast<int32_t>(*n);
 }
 
+std::optional<int32_t> ParseParallelValue(std::string_view text) {
+  const std::optional<int64_t> n = ParseDigits(text, 2);
+  if (!n || *n < 1 || *n > kMaxParallel) return std::nullopt;
+  return static_cast<int32_t>(*n);
+}
+
 TUploadSettings ReadGiven(const TGiven& given, const std::vector<std::string>& params) {
   TUploadSettings s;
   given.Value("host", s.Server);
@@ -92,6 +98,11 @@ TUploadSettings ReadGiven(const TGiven& given, const std::vector<std::string>& p
   s.Atomic = given.Has("atomic");
   s.Excludes = given.All("exclude");
   if (given.Value("retry", value)) s.Retries = ParseRetryValue(value).value_or(0);
+  s.Sync = given.Has("sync");
+  s.Delete = given.Has("delete");
+  s.DryRun = given.Has("dryrun");
+  s.Checksum = given.Has("checksum");
+  if (given.Value("parallel", value)) s.Parallel = ParseParallelValue(value).value_or(1);
   return s;
 }
 
@@ -117,6 +128,20 @@ std::string CheckGiven(TUploadSettings& settings, const TGiven& given,
              ": /retry:" + value;
     }
     settings.Retries = *retries;
+  }
+  if (given.Value("parallel", value)) {
+    const std::optional<int32_t> sessions = ParseParallelValue(value);
+    if (!sessions) {
+      return "the number of sessions must be from 1 to " + std::to_string(kMaxParallel) +
+             ": /parallel:" + value;
+    }
+    settings.Parallel = *sessions;
+  }
+  if (settings.Sync && !settings.Recursive) return "/sync works on folder trees: add /recursive";
+  for (const char* needs_sync : {"delete", "dryrun", "checksum"}) {
+    if (given.Has(needs_sync) && !settings.Sync) {
+      return std::string("/") + needs_sync + " works with /sync";
+    }
   }
   if (settings.Server.empty()) return "no host given: /host:NAME";
   if (HoldsLineBreak(settings.RemoteDir)) {

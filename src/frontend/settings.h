@@ -44,10 +44,18 @@ struct TUploadSettings {
   std::vector<std::string> Excludes;     // every /exclude:GLOB, in order
   int32_t Retries = 0;                   // /retry:N
 
+  // Sync (with /recursive).
+  bool Sync = false;                     // /sync
+  bool Delete = false;                   // /delete
+  bool DryRun = false;                   // /dryrun
+  bool Checksum = false;                 // /checksum
+  int32_t Parallel = 1;                  // /parallel:N, 1..kMaxParallel
+
   // Whether a switch of folder mode was given: the run then takes the lean
   // dialogue of folder mode, also for plain files.
   bool FolderMode() const {
-    return Recursive || MakeDirs || Atomic || Retries > 0 || !Excludes.empty();
+    return Recursive || MakeDirs || Atomic || Retries > 0 || !Excludes.empty() || Sync ||
+           Delete || DryRun || Checksum || Parallel > 1;
   }
 };
 
@@ -58,6 +66,8 @@ inline bool HoldsLineBreak(std::string_view text) {
 
 // The most reconnects /retry may ask for.
 inline constexpr int32_t kMaxRetries = 1000;
+// The most sessions /parallel may ask for.
+inline constexpr int32_t kMaxParallel = 16;
 
 // Every field of the settings from params (1..N, without the program path),
 // values taken as found: a port that is no number is 21, a bad timeout 0.
@@ -67,7 +77,8 @@ TUploadSettings ReadSettings(const std::vector<std::string>& params);
 // The first command-line error in params as a message for people, or "":
 // unknown switches and misused values, /port, /timeout and /retry values
 // (which it stores in settings, strictly read), no host, a line break where
-// a command must carry the text. Also fits the port to implicit TLS.
+// a command must carry the text, sync switches without what they need.
+// Also fits the port to implicit TLS.
 std::string CheckSettings(TUploadSettings& settings, const std::vector<std::string>& params);
 
 struct TParsedCommandLine {

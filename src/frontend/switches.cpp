@@ -49,6 +49,14 @@ const std::vector<TSwitchInfo>& KnownSwitches() {
        "store under a temporary name, rename when the server confirmed the whole file"},
       {"retry", V::kRequired, "/retry:N",
        "reconnect up to N times after a lost connection and continue the file"},
+      {"sync", V::kNone, "/sync", "with /recursive: send only new and changed files"},
+      {"delete", V::kNone, "/delete",
+       "with /sync: remove remote files and folders that are gone locally"},
+      {"dryrun", V::kNone, "/dryrun", "with /sync: print the plan, change nothing"},
+      {"checksum", V::kNone, "/checksum",
+       "with /sync: compare unchanged-looking files by SHA-256 too"},
+      {"parallel", V::kRequired, "/parallel:N",
+       "up to N sessions at once for a tree (1-16, 1)"},
   };
   return kSwitches;
 }

@@ -1,0 +1,176 @@
+#include "frontend/syncplan.h"
+
+#include <algorithm>
+#include <set>
+
+namespace zud {
+namespace {
+
+bool IsStateFile(const std::string& relative) {
+  return relative == kSyncStateName || relative == kSyncStateTemporaryName;
+}
+
+size_t Depth(const std::string& relative) {
+  return static_cast<size_t>(std::count(relative.begin(), relative.end(), '/'));
+}
+
+// Every folder above relative ("a/b/c" -> "a/b", "a").
+template <class Visit>
+void ForEachParent(const std::string& relative, Visit visit) {
+  for (size_t cut = relative.rfind('/'); cut != std::string::npos && cut > 0;
+       cut = relative.rfind('/', cut - 1)) {
+    visit(relative.substr(0, cut));
+  }
+}
+
+class TPlanner {
+ public:
+  explicit TPlanner(const TSyncInputs& in) : in_(in) {
+    if (in.state) plan_.state = *in.state;
+    plan_.make_root = !in.root_exists;
+  }
+
+  TSyncPlan Run() {
+    for (const TTreeEntry& entry : in_.local) {
+      if (IsStateFile(entry.relative)) continue;
+      local_.insert(entry.relative);
+      if (entry.is_directory) {
+        PlanFolder(entry);
+      } else {
+        PlanFile(entry);
+      }
+    }
+    if (in_.delete_missing && in_.listed) PlanDeletes();
+    return std::move(plan_);
+  }
+
+ private:
+  const TRemoteEntry* Remote(const std::string& relative) const {
+    if (!in_.listed) return nullptr;
+    const auto it = in_.remote.find(relative);
+    return it == in_.remote.end() ? nullptr : &it->second;
+  }
+
+  void PlanFolder(const TTreeEntry& entry) {
+    bool exists = false;
+    if (in_.listed) {
+      const TRemoteEntry* remote = Remote(entry.relative);
+      if (remote != nullptr && !remote->is_directory && !remote->is_link) {
+        plan_.conflicts.push_back(entry.relative + ": the server has a file where this folder is");
+        plan_.state.folders.erase(entry.relative);
+        return;
+      }
+      exists = remote != nullptr;
+    } else {
+      exists = in_.state && in_.state->folders.count(entry.relative) != 0;
+    }
+    if (!in_.root_exists) exists = false;
+    plan_.state.folders.insert(entry.relative);
+    if (!exists) plan_.folders.push_back(entry.relative);
+  }
+
+  void Send(const TTreeEntry& entry, TSendReason reason) { plan_.sends.push_back({&entry, reason}); }
+
+  void PlanFile(const TTreeEntry& entry) {
+    const TRemoteEntry* remote = Remote(entry.relative);
+    if (remote != nullptr && remote->is_directory && !remote->is_link) {
+      plan_.conflicts.push_back(entry.relative + ": the server has a folder where this file is");
+      plan_.state.files.erase(entry.relative);
+      return;
+    }
+    const TSyncRecord* record = nullptr;
+    if (in_.state) {
+      const auto it = in_.state->files.find(entry.relative);
+      if (it != in_.state->files.end()) record = &it->second;
+    }
+    if (record != nullptr) {
+      PlanRecordedFile(entry, *record, remote);
+    } else {
+      PlanUnrecordedFile(entry, remote);
+    }
+  }
+
+  void PlanRecordedFile(const TTreeEntry& entry, const TSyncRecord& record,
+                        const TRemoteEntry* remote) {
+    if (in_.listed && remote == nullptr) return Send(entry, TSendReason::kMissing);
+    if (record.size != entry.size) return Send(entry, TSendReason::kSize);
+    // Someone else changed the server's copy since.
+    if (remote != nullptr && !remote->is_link && in_.compare_sizes && remote->size >= 0 &&
+        remote->size != record.size) {
+      return Send(entry, TSendReason::kSize);
+    }
+    if (record.modified != entry.modified) return Send(entry, TSendReason::kTime);
+    if (in_.checksum) {
+      const std::string digest = in_.hash ? in_.hash(entry) : std::string();
+      if (digest.empty() || digest != record.sha256) return Send(entry, TSendReason::kContent);
+    }
+    ++plan_.unchanged;
+  }
+
+  void PlanUnrecordedFile(const TTreeEntry& entry, const TRemoteEntry* remote) {
+    if (remote == nullptr) return Send(entry, TSendReason::kNew);
+    if (remote->is_link || !in_.compare_sizes || remote->size != entry.size) {
+      return Send(entry, TSendReason::kSize);
+    }
+    bool not_older = false;
+    if (remote->time_from >= entry.modified) {
+      not_older = true;
+    } else if (remote->time_to >= entry.modified) {
+      // The listing cannot tell: ask for the exact time.
+      const int64_t exact = in_.remote_time ? in_.remote_time(entry.relative) : -1;
+      if (exact < 0) return Send(entry, TSendReason::kTime);
+      not_older = exact >= entry.modified;
+    }
+    if (!not_older) return Send(entry, TSendReason::kOlder);
+    ++plan_.unchanged;
+    const std::string digest = in_.hash ? in_.hash(entry) : std::string();
+    if (!digest.empty()) plan_.state.files[entry.relative] = {entry.size, entry.modified, digest};
+  }
+
+  void PlanDeletes() {
+    // A folder that holds something kept (excluded, a link, a listing not
+    // understood) stays, and so do the folders above it.
+    std::set<std::string> kept;
+    for (const auto& [relative, remote] : in_.remote) {
+      const bool keep = remote.excluded || remote.is_link || IsStateFile(relative) ||
+                        (remote.is_directory && !remote.listed) || local_.count(relative) != 0;
+      if (!keep) continue;
+      kept.insert(relative);
+      ForEachParent(relative, [&kept](const std::string& parent) { kept.insert(parent); });
+    }
+    for (const auto& [relative, remote] : in_.remote) {
+      if (kept.count(relative) != 0) continue;
+      if (remote.is_directory) {
+        plan_.removals.push_back(relative);
+        plan_.state.folders.erase(relative);
+      } else {
+        plan_.deletes.push_back(relative);
+        plan_.state.files.erase(relative);
+      }
+    }
+    std::stable_sort(plan_.removals.begin(), plan_.removals.end(),
+                     [](const std::string& a, const std::string& b) { return Depth(a) > Depth(b); });
+  }
+
+  const TSyncInputs& in_;
+  TSyncPlan plan_;
+  std::set<std::string> local_;
+};
+
+}  // namespace
+
+const char* SendReasonWord(TSendReason reason) {
+  switch (reason) {
+    case TSendReason::kNew: return "new";
+    case TSendReason::kSize: return "size";
+    case TSendReason::kTime: return "time";
+    case TSendReason::kContent: return "content";
+    case TSendReason::kMissing: return "missing";
+    case TSendReason::kOlder: return "older";
+  }
+  return "new";
+}
+
+TSyncPlan PlanSync(const TSyncInputs& inputs) { return TPlanner(inputs).Run(); }
+
+}  // namespace zud

@@ -1,0 +1,89 @@
+// The sync's decisions: from the local tree, what the server was seen to
+// hold and the state file, which folders to make, which files to send (and
+// why), which to delete. Talks to no server: what it must ask (an exact
+// remote time) or read (a local file's hash) it asks through callbacks.
+//
+// How a file is judged changed:
+// - With a record in the state file: when the local size or modification
+//   time differs from the record, or (with checksum) its SHA-256 does; when
+//   the server was listed and no longer has it. The server's clock and time
+//   zone play no part.
+// - Without a record: new when the server has no file there; else taken as
+//   sent (and recorded) when the sizes agree (binary transfers only) and the
+//   server's time is not older than the local one, otherwise sent. A listing
+//   time whose zone or precision leaves this open is settled by the exact
+//   remote time (MDTM); when even that is unknown, the file is sent.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frontend/localtree.h"
+#include "frontend/syncstate.h"
+
+namespace zud {
+
+// What a listing showed at a path relative to the tree's root.
+struct TRemoteEntry {
+  bool is_directory = false;
+  bool is_link = false;    // a symbolic link: never entered, never deleted
+  bool excluded = false;   // matches /exclude: never entered, never deleted
+  bool listed = true;      // folders: their whole listing was understood
+  int64_t size = -1;
+  // The modification time lies in [time_from, time_to], seconds since 1970
+  // UTC: one instant from MLSD, a span from LIST (unknown zone, minutes or days).
+  int64_t time_from = 0;
+  int64_t time_to = 0;
+};
+
+enum class TSendReason { kNew, kSize, kTime, kContent, kMissing, kOlder };
+
+// The word the dry run prints for a reason: "new", "size", "time", "content",
+// "missing", "older".
+const char* SendReasonWord(TSendReason reason);
+
+struct TSyncSend {
+  const TTreeEntry* entry = nullptr;  // points into the inputs' local entries
+  TSendReason reason = TSendReason::kNew;
+};
+
+struct TSyncInputs {
+  // The local tree, as the walk gave it (relative paths).
+  std::vector<TTreeEntry> local;
+  // The state file, when there was a usable one.
+  std::optional<TSyncState> state;
+  // Whether the server side was listed; when not, the state file stands for it.
+  bool listed = false;
+  bool root_exists = true;
+  std::map<std::string, TRemoteEntry> remote;  // by relative path; listed only
+  bool delete_missing = false;  // /delete
+  bool checksum = false;        // /checksum
+  bool compare_sizes = true;    // false for ASCII transfers, where sizes change
+  // The exact remote time of a file (seconds since 1970 UTC), -1 when unknown.
+  std::function<int64_t(const std::string& relative)> remote_time;
+  // The SHA-256 (hex) of a local file, "" when it cannot be read.
+  std::function<std::string(const TTreeEntry& entry)> hash;
+};
+
+struct TSyncPlan {
+  bool make_root = false;             // the tree's root folder is missing
+  std::vector<std::string> folders;   // to make, parents first
+  std::vector<TSyncSend> sends;       // in the walk's order
+  std::vector<std::string> deletes;   // files, in path order
+  std::vector<std::string> removals;  // folders, deepest first
+  // Things that cannot be done ("a.css: the server has a folder there").
+  std::vector<std::string> conflicts;
+  size_t unchanged = 0;
+  // The state to write once the steps succeed: the records kept or found,
+  // every local folder, without what is deleted. Sent files are added by the
+  // run as they succeed.
+  TSyncState state;
+};
+
+TSyncPlan PlanSync(const TSyncInputs& inputs);
+
+}  // namespace zud

@@ -1,0 +1,839 @@
+#include "frontend/syncrun.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frontend/console.h"
+#include "frontend/folderupload.h"
+#include "frontend/localtree.h"
+#include "frontend/progressmeter.h"
+#include "frontend/session.h"
+#include "frontend/syncplan.h"
+#include "frontend/syncstate.h"
+#include "frontend/uploadjob.h"
+#include "frontend/uploadsession.h"
+#include "sockets/socketerrors.h"
+#include "util/compat.h"
+#include "util/process.h"
+#include "util/sha256.h"
+#include "util/stream.h"
+#include "util/textutil.h"
+
+namespace zud {
+namespace {
+
+// A folder's listing larger than this is not read (a hostile server could
+// send without end).
+constexpr size_t kMaxListingBytes = 256u << 20;
+// How far a listing's time may lie from UTC: the widest zone offsets.
+constexpr int64_t kZoneSlackSeconds = 14 * 3600;
+
+// A memory stream that takes at most limit bytes; past it, it raises stop
+// (the data socket's stop flag), so the transfer ends at once, and fails.
+class TCappedStream : public TMemoryStream {
+ public:
+  TCappedStream(size_t limit, std::atomic<bool>& stop) : limit_(limit), stop_(stop) {}
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (static_cast<size_t>(Size() + count) > limit_) {
+      failed_ = true;
+      stop_ = true;
+      return 0;
+    }
+    return TMemoryStream::Write(buffer, count);
+  }
+  bool Failed() const override { return failed_ || TMemoryStream::Failed(); }
+
+ private:
+  size_t limit_;
+  std::atomic<bool>& stop_;
+  bool failed_ = false;
+};
+
+std::string JoinRemote(const std::string& root, const std::string& relative) {
+  return relative.empty() ? WithoutTrailingSlash(root) : root + relative;
+}
+
+// One tree: a remote root and the local entries that go below it.
+struct TSyncTree {
+  std::string root;  // remote, ends in "/"
+  std::vector<TTreeEntry> local;
+  std::optional<TSyncState> state_read;
+  TSyncInputs inputs;
+  TSyncPlan plan;
+  // The state as the run leaves it, written at checkpoints and the end.
+  TSyncState state;
+  size_t sent_since_write = 0;
+  bool changed = false;  // something on the server changed
+};
+
+// A file to send, with the tree it belongs to.
+struct TSyncJob {
+  TSyncTree* tree = nullptr;
+  const TTreeEntry* entry = nullptr;
+};
+
+// The files waiting for a session. Closed until the folders are made.
+class TJobQueue {
+ public:
+  void Open(std::vector<TSyncJob> jobs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_ = std::move(jobs);
+    open_ = true;
+    ready_.notify_all();
+  }
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    jobs_.clear();
+    next_ = 0;
+    ready_.notify_all();
+  }
+  // The next job, or nullopt when none is left (or stop holds).
+  std::optional<TSyncJob> Take(const TRunTally& tally) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait(lock, [this] { return open_; });
+    if (tally.Stopped()) return std::nullopt;
+    if (!returned_.empty()) {
+      const TSyncJob job = returned_.back();
+      returned_.pop_back();
+      return job;
+    }
+    if (next_ >= jobs_.size()) return std::nullopt;
+    return jobs_[next_++];
+  }
+  // A job taken by a session that could not send it.
+  void PutBack(const TSyncJob& job) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    returned_.push_back(job);
+  }
+  size_t taken() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return next_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable ready_;
+  std::vector<TSyncJob> jobs_;
+  std::vector<TSyncJob> returned_;
+  size_t next_ = 0;
+  bool open_ = false;
+};
+
+class TSyncRun {
+ public:
+  explicit TSyncRun(const TUploadSettings& settings) : settings_(settings) {
+    for (const std::string& pattern : settings.Excludes) excludes_.Add(pattern);
+  }
+
+  TExitStatus Run();
+
+ private:
+  // ---- Local side ----
+  void GatherParameter(const std::string& param);
+  void MergeNestedTrees();
+  // ---- Remote side ----
+  bool ReadTree(TSyncTree& tree);
+  bool ReadState(TSyncTree& tree);
+  bool ListTree(TSyncTree& tree);
+  // Lists one folder into tree.inputs.remote; false when the session is lost.
+  enum class TListing { kRead, kMissing, kLost };
+  TListing ListFolder(TSyncTree& tree, const std::string& relative, bool& understood,
+                      std::vector<std::string>& subfolders);
+  bool DownloadText(const std::string& command, size_t limit, std::string& text, int& code);
+  // ---- Steps ----
+  void PrintPlan();
+  bool MakeFolders(TSyncTree& tree);
+  void SendFiles();
+  void Worker(TUploadSession& session);
+  void SendOne(TUploadSession& session, const TSyncJob& job);
+  void DeleteGone(TSyncTree& tree, TUploadSession& session);
+  bool WriteState(TUploadSession& session, TSyncTree& tree);
+  TUploadSession& Primary() { return *sessions_.front(); }
+  // A session still up (reconnecting the first one if need be), or nullptr.
+  TUploadSession* Alive();
+  // Runs step on session, again after each reconnect while step reports a
+  // lost session (false). False when the session could not be mended.
+  template <class Step>
+  bool WithSession(TUploadSession& session, Step step);
+  void Summary(uint64_t started);
+
+  const TUploadSettings& settings_;
+  TUploadSettings primary_settings_;  // a dry run's first session echoes nothing
+  TUploadSettings extra_settings_;    // for the extra sessions: the password as typed
+  TExcludeList excludes_;
+  std::vector<std::unique_ptr<TSyncTree>> trees_;
+  std::vector<std::unique_ptr<TUploadSession>> sessions_;
+  TRunTally tally_;
+  TJobQueue queue_;
+  std::unique_ptr<TTransferMeter> meter_;
+  std::mutex state_mutex_;  // the trees' states and counters
+  std::mutex write_mutex_;  // one state file write at a time
+  std::atomic<size_t> done_{0};
+  std::atomic<int> open_sessions_{0};
+  size_t total_sends_ = 0;
+  size_t unchanged_ = 0;
+  size_t deleted_ = 0;
+  bool mlsd_checked_ = false;
+  bool mlsd_ = false;
+  bool list_all_ = true;  // "LIST -a" until the server refuses it
+};
+
+// ---- Local side -------------------------------------------------------------------
+
+void TSyncRun::GatherParameter(const std::string& param) {
+  const std::string base = WithDirectoryEnd(settings_.RemoteDir);
+  const TLocalPathInfo info = QueryLocalPath(param);
+  const auto tree_at = [this](const std::string& root) -> TSyncTree& {
+    for (auto& tree : trees_) {
+      if (tree->root == root) return *tree;
+    }
+    trees_.push_back(std::make_unique<TSyncTree>());
+    trees_.back()->root = root;
+    return *trees_.back();
+  };
+  if (info.kind == TLocalKind::kFile) {
+    TTreeEntry entry;
+    entry.relative = LocalFileNamePart(param);
+    entry.local_path = param;
+    entry.size = info.size;
+    entry.modified = info.modified;
+    tree_at(base).local.push_back(entry);
+    return;
+  }
+  if (info.kind == TLocalKind::kOther) {
+    tally_.Fail(TExitStatus::kLocalFile, "not stored " + param + ": it is " + info.error +
+                                             ", not a regular file (folder mode sends files only)");
+    return;
+  }
+  if (info.kind != TLocalKind::kDirectory || !settings_.Recursive) {
+    ReportMissingLocalPath(param);
+    tally_.Fail(TExitStatus::kLocalFile, std::string());
+    return;
+  }
+  TSyncTree& tree = tree_at(RemoteTreeRoot(base, param));
+  std::vector<TTreeEntry> entries =
+      WalkLocalTree(param, excludes_, [this](const TTreeNotice& notice) {
+        if (notice.failure) {
+          tally_.Fail(TExitStatus::kLocalFile, notice.relative + ": " + notice.message);
+        } else {
+          WriteErrorLine("warning: " + notice.relative + ": " + notice.message);
+        }
+      });
+  for (TTreeEntry& entry : entries) {
+    if (entry.relative == kSyncStateName || entry.relative == kSyncStateTemporaryName) {
+      WriteErrorLine("warning: " + entry.local_path + ": the sync's own state file; skipped");
+      continue;
+    }
+    tree.local.push_back(std::move(entry));
+  }
+}
+
+// A tree whose root lies in another tree ("site" into /dir/site/ beside "x/"
+// into /dir/) becomes part of it, so that /delete in the outer tree never
+// removes what the inner one sends. A path named twice keeps its last source.
+void TSyncRun::MergeNestedTrees() {
+  std::sort(trees_.begin(), trees_.end(),
+            [](const auto& a, const auto& b) { return a->root.size() < b->root.size(); });
+  for (size_t i = 0; i < trees_.size(); ++i) {
+    for (size_t outer = 0; outer < i; ++outer) {
+      TSyncTree& into = *trees_[outer];
+      TSyncTree& from = *trees_[i];
+      if (!from.root.starts_with(into.root)) continue;
+      const std::string prefix = from.root.substr(into.root.size());  // "site/"
+      for (size_t cut = prefix.find('/'); cut != std::string::npos; cut = prefix.find('/', cut + 1)) {
+        TTreeEntry folder;
+        folder.relative = prefix.substr(0, cut);
+        folder.is_directory = true;
+        into.local.push_back(folder);
+      }
+      for (TTreeEntry& entry : from.local) {
+        entry.relative = prefix + entry.relative;
+        into.local.push_back(std::move(entry));
+      }
+      trees_.erase(trees_.begin() + static_cast<std::ptrdiff_t>(i));
+      --i;
+      break;
+    }
+  }
+  for (auto& tree : trees_) {
+    // The last source of a path wins; the order of first appearance stays.
+    std::map<std::string, size_t> last;
+    for (size_t k = 0; k < tree->local.size(); ++k) last[tree->local[k].relative] = k;
+    std::vector<TTreeEntry> kept;
+    std::set<std::string> placed;
+    for (size_t k = 0; k < tree->local.size(); ++k) {
+      const std::string& relative = tree->local[k].relative;
+      if (!placed.insert(relative).second) continue;
+      kept.push_back(tree->local[last[relative]]);
+    }
+    tree->local = std::move(kept);
+  }
+}
+
+// ---- Remote side -------------------------------------------------------------------
+
+template <class Step>
+bool TSyncRun::WithSession(TUploadSession& session, Step step) {
+  for (;;) {
+    if (tally_.Stopped() || !session.EnsureSession()) return false;
+    if (step()) return true;
+    if (tally_.Stopped() || !session.NoteLoss()) return false;
+  }
+}
+
+bool TSyncRun::DownloadText(const std::string& command, size_t limit, std::string& text,
+                            int& code) {
+  TMyFtp& ftp = Primary().ftp();
+  text.clear();
+  code = 0;
+  TCappedStream data(limit, ftp.DSock().StopFlag);
+  if (!ftp.PrepareDataConnection()) return false;
+  code = ftp.SendCommand(command);
+  if (ReplyClassOf(code) != 1) return false;
+  const bool done = ftp.DownloadOverData(data);
+  if (data.Failed()) {
+    ftp.DSock().StopFlag = false;
+    code = 0;
+    WriteErrorLine("the server sent more than " + FormatByteSize(static_cast<int64_t>(limit)) +
+                   " for " + command + "; not read");
+    return false;
+  }
+  code = ftp.ResultCode();
+  text = data.Data();
+  return done;
+}
+
+bool TSyncRun::ReadState(TSyncTree& tree) {
+  std::string text;
+  int code = 0;
+  const std::string path = tree.root + std::string(kSyncStateName);
+  const bool read = WithSession(Primary(), [&] {
+    if (DownloadText("RETR " + path, kMaxSyncStateBytes, text, code)) return true;
+    // A refusal (no state file yet) is an answer too.
+    return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5;
+  });
+  if (!read) return false;
+  if (ReplyClassOf(code) != 2) return true;
+  std::string error;
+  tree.state_read = ParseSyncState(text, &error);
+  if (!tree.state_read) {
+    WriteErrorLine("warning: ignoring the state file " + path + " (" + error +
+                   "); deciding from the server's listing");
+  }
+  return true;
+}
+
+
+bool IsLinkFact(std::string_view line) {
+  const std::string lower = LowerCase8(std::string(line.substr(0, line.find(' '))));
+  return lower.find("type=os.unix=slink") != std::string::npos ||
+         lower.find("type=os.unix=symlink") != std::string::npos;
+}
+
+TSyncRun::TListing TSyncRun::ListFolder(TSyncTree& tree, const std::string& relative,
+                                        bool& understood, std::vector<std::string>& subfolders) {
+  TMyFtp& ftp = Primary().ftp();
+  const std::string path = JoinRemote(tree.root, relative);
+  std::string text;
+  int code = 0;
+  bool got = false;
+  if (mlsd_) {
+    got = DownloadText("MLSD " + path, kMaxListingBytes, text, code);
+  } else {
+    // "-a" shows dotfiles on the servers that take it; one that refuses it
+    // is asked plainly from then on.
+    if (list_all_) {
+      got = DownloadText("LIST -a " + path, kMaxListingBytes, text, code);
+      if (!got && ReplyClassOf(code) == 5) {
+        got = DownloadText("LIST " + path, kMaxListingBytes, text, code);
+        if (got) list_all_ = false;
+      }
+    } else {
+      got = DownloadText("LIST " + path, kMaxListingBytes, text, code);
+    }
+  }
+  if (!got) {
+    return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5 ? TListing::kMissing : TListing::kLost;
+  }
+  TFTPList& list = ftp.FtpList();
+  list.ClearListing();
+  list.LoadLinesFromText(text);
+  if (mlsd_) {
+    list.ParseMachineLines();
+  } else {
+    list.ParseLines();
+  }
+  understood = true;
+  for (const TListText& line : list.UnparsedLines) {
+    const std::string_view view = line.view();
+    if (!view.empty() && !view.starts_with("total ")) understood = false;
+  }
+  for (const TFTPListRec* rec : list.Entries) {
+    const std::string name = rec->EntryName.str();
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) continue;
+    if (relative.empty() && (name == kSyncStateName || name == kSyncStateTemporaryName)) continue;
+    const std::string rel = relative.empty() ? name : relative + "/" + name;
+    TRemoteEntry entry;
+    entry.is_link = mlsd_ ? IsLinkFact(rec->SourceLine.view())
+                          : (!rec->PermissionString.empty() && rec->PermissionString[0] == 'l');
+    entry.is_directory = rec->IsDirectory && !entry.is_link;
+    entry.size = rec->SizeBytes;
+    const int64_t when = ListingTimeToSeconds(rec->ModifiedAt);
+    if (mlsd_) {
+      entry.time_from = entry.time_to = when;
+    } else {
+      // Printed in the server's zone, to the minute, or to the day for
+      // older files (shown with a year, at midnight).
+      const double day_part = rec->ModifiedAt - std::floor(rec->ModifiedAt);
+      const int64_t precision = day_part == 0.0 ? 86399 : 59;
+      entry.time_from = when - kZoneSlackSeconds;
+      entry.time_to = when + kZoneSlackSeconds + precision;
+    }
+    entry.excluded = excludes_.ExcludesItself(rel, entry.is_directory);
+    if (entry.is_directory && !entry.excluded) subfolders.push_back(rel);
+    tree.inputs.remote[rel] = entry;
+  }
+  return TListing::kRead;
+}
+
+bool TSyncRun::ListTree(TSyncTree& tree) {
+  if (!mlsd_checked_) {
+    mlsd_checked_ = true;
+    mlsd_ = Primary().ftp().HasMachineListing();
+  }
+  tree.inputs.listed = true;
+  std::set<std::string> local_folders;
+  for (const TTreeEntry& entry : tree.local) {
+    if (entry.is_directory) local_folders.insert(entry.relative);
+  }
+  std::vector<std::string> pending = {std::string()};
+  while (!pending.empty()) {
+    const std::string relative = pending.back();
+    pending.pop_back();
+    bool understood = true;
+    std::vector<std::string> subfolders;
+    TListing outcome = TListing::kLost;
+    const bool answered = WithSession(Primary(), [&] {
+      understood = true;
+      subfolders.clear();
+      outcome = ListFolder(tree, relative, understood, subfolders);
+      return outcome != TListing::kLost;
+    });
+    if (!answered) return false;
+    if (outcome == TListing::kMissing) {
+      if (relative.empty()) tree.inputs.root_exists = false;
+      if (!relative.empty()) tree.inputs.remote[relative].listed = false;
+      continue;
+    }
+    if (relative.empty() && tree.inputs.remote.empty() && !mlsd_) {
+      // Some servers list a missing folder as an empty one.
+      bool exists = true;
+      if (!WithSession(Primary(), [&] {
+            exists = RemoteFolderExists(Primary().ftp(), WithoutTrailingSlash(tree.root));
+            return exists || !Primary().NoteLoss();
+          })) {
+        return false;
+      }
+      tree.inputs.root_exists = exists;
+    }
+    if (!understood && !relative.empty()) tree.inputs.remote[relative].listed = false;
+    for (const std::string& sub : subfolders) {
+      // Folders the local side has; with /delete every folder, to find
+      // what is gone.
+      if (settings_.Delete || local_folders.count(sub) != 0) pending.push_back(sub);
+    }
+  }
+  return true;
+}
+
+bool TSyncRun::ReadTree(TSyncTree& tree) {
+  if (settings_.Sync && !ReadState(tree)) return false;
+  TSyncInputs& in = tree.inputs;
+  in.local = tree.local;
+  in.state = tree.state_read;
+  in.delete_missing = settings_.Delete;
+  in.checksum = settings_.Checksum;
+  in.compare_sizes = LowerCase8(settings_.Mode) != "ascii";
+  if (!settings_.Sync) {
+    // Plain folder mode: everything is sent, nothing is read first.
+    in.state = TSyncState();
+  } else if (!tree.state_read || settings_.Delete) {
+    if (!ListTree(tree)) return false;
+  }
+  in.remote_time = [this, &tree](const std::string& relative) -> int64_t {
+    int64_t when = -1;
+    WithSession(Primary(), [&] {
+      when = Primary().ftp().RemoteModifyTime(JoinRemote(tree.root, relative));
+      return when >= 0 || !Primary().NoteLoss();
+    });
+    return when;
+  };
+  in.hash = [](const TTreeEntry& entry) -> std::string {
+    try {
+      return Sha256HexOfFile(entry.local_path);
+    } catch (const std::exception&) {
+      return std::string();
+    }
+  };
+  tree.plan = PlanSync(in);
+  tree.state = tree.plan.state;
+  unchanged_ += tree.plan.unchanged;
+  for (const std::string& conflict : tree.plan.conflicts) {
+    tally_.Fail(TExitStatus::kRefused, "not sent " + tree.root + conflict);
+  }
+  return !tally_.Stopped();
+}
+
+// ---- Steps ------------------------------------------------------------------------
+
+void TSyncRun::PrintPlan() {
+  for (const auto& tree : trees_) {
+    const TSyncPlan& plan = tree->plan;
+    if (plan.make_root) WriteOutputLine("mkdir " + WithoutTrailingSlash(tree->root));
+    for (const std::string& folder : plan.folders) {
+      WriteOutputLine("mkdir " + JoinRemote(tree->root, folder));
+    }
+    for (const TSyncSend& send : plan.sends) {
+      WriteOutputLine(std::string("send ") + SendReasonWord(send.reason) + " " +
+                      JoinRemote(tree->root, send.entry->relative));
+    }
+    for (const std::string& file : plan.deletes) {
+      WriteOutputLine("delete " + JoinRemote(tree->root, file));
+    }
+    for (const std::string& folder : plan.removals) {
+      WriteOutputLine("rmdir " + JoinRemote(tree->root, folder));
+    }
+  }
+}
+
+bool TSyncRun::MakeFolders(TSyncTree& tree) {
+  TUploadSession& session = Primary();
+  if (tree.plan.make_root) {
+    const std::string root = WithoutTrailingSlash(tree.root);
+    const std::string base = WithoutTrailingSlash(WithDirectoryEnd(settings_.RemoteDir));
+    if (root == base && !settings_.MakeDirs) {
+      tally_.Fail(TExitStatus::kRefused, "remote directory " + root + " does not exist (use /mkdir)");
+      return false;
+    }
+    bool made = false;
+    const bool answered = WithSession(session, [&] {
+      made = settings_.MakeDirs ? session.MakeFolderChain(root) : session.MakeFolder(root, true);
+      return made || !session.NoteLoss();
+    });
+    if (!answered) return false;
+    if (!made) return true;  // reported; its files fail one by one
+    tree.changed = true;
+  }
+  for (const std::string& folder : tree.plan.folders) {
+    const std::string path = JoinRemote(tree.root, folder);
+    if (tally_.FolderFailed(RemoteParent(path))) {
+      tally_.AddFailedFolder(path);
+    } else {
+      bool made = false;
+      const bool answered = WithSession(session, [&] {
+        made = session.MakeFolder(path, true);
+        return made || !session.NoteLoss();
+      });
+      if (!answered) return false;
+      if (made) {
+        tree.changed = true;
+        continue;
+      }
+    }
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    tree.state.folders.erase(folder);
+  }
+  return true;
+}
+
+void TSyncRun::SendOne(TUploadSession& session, const TSyncJob& job) {
+  const TTreeEntry& entry = *job.entry;
+  TSyncTree& tree = *job.tree;
+  std::string digest;
+  if (settings_.Sync) {
+    try {
+      digest = Sha256HexOfFile(entry.local_path);
+    } catch (const std::exception&) {
+      // StoreFile reports why the file cannot be read.
+    }
+  }
+  const TStoreItem item{entry.local_path, JoinRemote(tree.root, entry.relative),
+                        std::max<int64_t>(0, entry.size)};
+  const bool stored = session.StoreFile(item);
+  ++done_;
+  // Where the server can set a file's time, the next comparison without a
+  // state file is exact.
+  if (stored && settings_.Sync && session.ftp().HasFeature("MFMT")) {
+    session.ftp().SetRemoteModifyTime(item.remote, entry.modified);
+  }
+  bool checkpoint = false;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    tree.changed = true;
+    if (stored && !digest.empty()) {
+      tree.state.files[entry.relative] = {entry.size, entry.modified, digest};
+    } else {
+      tree.state.files.erase(entry.relative);
+    }
+    if (stored && settings_.Sync && ++tree.sent_since_write >= kSyncCheckpointFiles) {
+      tree.sent_since_write = 0;
+      checkpoint = true;
+    }
+  }
+  if (checkpoint) WriteState(session, tree);
+}
+
+void TSyncRun::Worker(TUploadSession& session) {
+  while (std::optional<TSyncJob> job = queue_.Take(tally_)) {
+    if (!session.EnsureSession()) {
+      queue_.PutBack(*job);  // another session may still send it
+      return;
+    }
+    SendOne(session, *job);
+    if (session.lost() && !session.EnsureSession()) return;
+  }
+}
+
+void TSyncRun::DeleteGone(TSyncTree& tree, TUploadSession& session) {
+  const auto remove = [&](const std::string& relative, bool folder) {
+    const std::string path = JoinRemote(tree.root, relative);
+    return WithSession(session, [&] {
+      TMyFtp& ftp = session.ftp();
+      if (folder ? ftp.RemoveDirectory(path) : ftp.DeleteRemoteFile(path)) {
+        ++deleted_;
+        tree.changed = true;
+        if (!settings_.Quiet) WriteErrorLine("deleted " + path);
+        return true;
+      }
+      if (session.NoteLoss()) return false;
+      tally_.Fail(TExitStatus::kRefused, "cannot delete " + path + ": " + ftp.ResultString());
+      std::lock_guard<std::mutex> lock(state_mutex_);
+      if (folder) {
+        tree.state.folders.insert(relative);
+      }
+      return true;
+    });
+  };
+  for (const std::string& file : tree.plan.deletes) {
+    if (!remove(file, false)) return;
+  }
+  for (const std::string& folder : tree.plan.removals) {
+    if (!remove(folder, true)) return;
+  }
+}
+
+bool TSyncRun::WriteState(TUploadSession& session, TSyncTree& tree) {
+  std::lock_guard<std::mutex> writing(write_mutex_);
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    text = FormatSyncState(tree.state);
+  }
+  const std::string temporary = tree.root + std::string(kSyncStateTemporaryName);
+  const std::string final_name = tree.root + std::string(kSyncStateName);
+  const bool written = WithSession(session, [&] {
+    TMyFtp& ftp = session.ftp();
+    TMemoryStream data(text);
+    if (ftp.PrepareDataConnection() && ReplyClassOf(ftp.SendCommand("STOR " + temporary)) == 1 &&
+        ftp.UploadOverData(data) && session.Rename(temporary, final_name)) {
+      return true;
+    }
+    if (session.NoteLoss()) return false;
+    tally_.Fail(TExitStatus::kRefused,
+                "cannot write the state file " + final_name + ": " + ftp.ResultString());
+    return true;
+  });
+  return written;
+}
+
+void TSyncRun::SendFiles() {
+  std::vector<TSyncJob> jobs;
+  int64_t total_bytes = 0;
+  for (auto& tree : trees_) {
+    for (const TSyncSend& send : tree->plan.sends) {
+      jobs.push_back({tree.get(), send.entry});
+      total_bytes += std::max<int64_t>(0, send.entry->size);
+    }
+  }
+  total_sends_ = jobs.size();
+  if (settings_.Parallel > 1) {
+    // Largest first: the long transfers start early and the small ones fill
+    // in around them.
+    std::stable_sort(jobs.begin(), jobs.end(), [](const TSyncJob& a, const TSyncJob& b) {
+      return a.entry->size > b.entry->size;
+    });
+  }
+  meter_ = std::make_unique<TTransferMeter>(total_bytes, [this] {
+    return std::to_string(done_.load()) + "/" + std::to_string(total_sends_) + " files  ";
+  });
+  Primary().SetMeter(meter_.get());
+
+  // The extra sessions log in while the first one makes the folders.
+  const int wanted = static_cast<int>(std::min<size_t>(settings_.Parallel, jobs.size()));
+  open_sessions_ = std::max(wanted, 1);
+  std::vector<std::thread> threads;
+  for (int number = 2; number <= wanted; ++number) {
+    sessions_.push_back(std::make_unique<TUploadSession>(extra_settings_, tally_, number));
+    TUploadSession& session = *sessions_.back();
+    session.SetEndsAlone(true);
+    session.SetMeter(meter_.get());
+    threads.emplace_back([this, &session] {
+      if (session.Connect(false, false) != TExitStatus::kStored) {
+        if (!tally_.Stopped()) {
+          const TSessionFacts facts = session.watch().Facts();
+          const std::string why = facts.result_line.empty() ? facts.control_error_text : facts.result_line;
+          WriteErrorLine("note: the server refused session " + std::to_string(session.number()) +
+                         " (" + why + "); going on with " + std::to_string(--open_sessions_) +
+                         (open_sessions_ == 1 ? " session" : " sessions"));
+        }
+        return;
+      }
+      Worker(session);
+      session.End();
+    });
+  }
+  bool folders_made = true;
+  for (auto& tree : trees_) {
+    if (tally_.Stopped() || !(folders_made = MakeFolders(*tree))) break;
+  }
+  if (folders_made) {
+    queue_.Open(std::move(jobs));
+    Worker(Primary());
+  } else {
+    queue_.Close();
+  }
+  for (std::thread& thread : threads) thread.join();
+  Primary().SetMeter(nullptr);
+  meter_.reset();
+}
+
+void TSyncRun::Summary(uint64_t started) {
+  const auto count = [](size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  const std::string elapsed =
+      FormatDuration(static_cast<int64_t>((MonotonicMilliseconds() - started) / 1000));
+  if (settings_.DryRun) {
+    size_t sends = 0, deletes = 0, folders = 0;
+    int64_t bytes = 0;
+    for (const auto& tree : trees_) {
+      sends += tree->plan.sends.size();
+      for (const TSyncSend& send : tree->plan.sends) bytes += std::max<int64_t>(0, send.entry->size);
+      deletes += tree->plan.deletes.size() + tree->plan.removals.size();
+      folders += tree->plan.folders.size() + (tree->plan.make_root ? 1 : 0);
+    }
+    WriteErrorLine("dry run: " + count(sends, "file", "files") + " to send (" +
+                   FormatByteSize(bytes) + "), " + std::to_string(unchanged_) + " unchanged, " +
+                   std::to_string(deletes) + " to delete, " +
+                   count(folders, "folder", "folders") + " to make; nothing was changed");
+    return;
+  }
+  const size_t done = done_;
+  const size_t not_sent = total_sends_ > done ? total_sends_ - done : 0;
+  WriteErrorLine(count(tally_.stored(), "file", "files") + " sent, " +
+                 std::to_string(unchanged_) + " unchanged, " + std::to_string(deleted_) +
+                 " deleted, " + std::to_string(tally_.failed()) + " failed, " +
+                 (not_sent > 0 ? std::to_string(not_sent) + " not sent, " : std::string()) +
+                 count(tally_.folders_made(), "folder", "folders") + " made, " +
+                 FormatByteSize(tally_.bytes_stored()) + " in " + elapsed);
+}
+
+TUploadSession* TSyncRun::Alive() {
+  for (auto& session : sessions_) {
+    if (!session->lost()) return session.get();
+  }
+  return Primary().EnsureSession() ? &Primary() : nullptr;
+}
+
+TExitStatus TSyncRun::Run() {
+  const uint64_t started = MonotonicMilliseconds();
+  std::vector<std::string> params = settings_.Files;
+  if (params.empty()) params.push_back(settings_.LocalPath);
+  for (const std::string& param : params) GatherParameter(param);
+  MergeNestedTrees();
+  if (trees_.empty()) {
+    Summary(started);
+    return tally_.first();
+  }
+
+  // A dry run's standard output is the plan alone.
+  TUploadSettings primary_settings = settings_;
+  if (settings_.DryRun) primary_settings.Quiet = true;
+  primary_settings_ = primary_settings;
+  sessions_.push_back(std::make_unique<TUploadSession>(primary_settings_, tally_,
+                                                       settings_.Parallel > 1 ? 1 : 0));
+  const TExitStatus login = Primary().Connect(ShouldAskPassword(settings_));
+  if (login != TExitStatus::kStored) {
+    tally_.KeepStatus(login);
+    Summary(started);
+    return tally_.first();
+  }
+  if (settings_.Parallel > 1) Primary().SetEndsAlone(true);
+  extra_settings_ = settings_;
+  if (!settings_.User.empty() && settings_.Pass.empty()) {
+    extra_settings_.Pass = Primary().password();  // as typed at the prompt
+    extra_settings_.PassGiven = true;
+  }
+  {
+    TInterruptArming armed(Primary().ftp());
+    const std::string base = WithoutTrailingSlash(WithDirectoryEnd(settings_.RemoteDir));
+    if (settings_.MakeDirs && !settings_.DryRun) {
+      WithSession(Primary(), [&] {
+        return Primary().MakeFolderChain(base) || !Primary().NoteLoss();
+      });
+    }
+    for (auto& tree : trees_) {
+      if (tally_.Stopped() || !ReadTree(*tree)) break;
+    }
+    if (settings_.DryRun) {
+      if (!tally_.Stopped()) PrintPlan();
+    } else if (!tally_.Stopped()) {
+      SendFiles();
+      if (done_ < total_sends_ && !tally_.Stopped()) {
+        tally_.KeepStatus(TExitStatus::kTransferFailed);
+        WriteErrorLine("no session is left to send the other files");
+      }
+      TUploadSession* session = tally_.Stopped() ? nullptr : Alive();
+      for (auto& tree : trees_) {
+        if (session == nullptr || tally_.Stopped()) break;
+        if (settings_.Delete) DeleteGone(*tree, *session);
+        const bool differs = tree->state_read ? *tree->state_read != tree->state
+                                              : !tree->state.files.empty() ||
+                                                    !tree->state.folders.empty();
+        if (settings_.Sync && differs && !tally_.Stopped()) WriteState(*session, *tree);
+      }
+    }
+  }
+  if (InterruptRequested()) {
+    WriteErrorLine("interrupted");
+    tally_.KeepStatus(TExitStatus::kInterrupted);
+  }
+  Primary().End();
+  Summary(started);
+  return InterruptRequested() ? TExitStatus::kInterrupted : tally_.first();
+}
+
+}  // namespace
+
+TExitStatus RunSync(const TUploadSettings& settings) {
+  TSyncRun run(settings);
+  return run.Run();
+}
+
+int64_t ListingTimeToSeconds(TDateTime when) {
+  // Day 25569 is 1 January 1970.
+  return static_cast<int64_t>(std::floor((when - 25569.0) * 86400.0 + 0.5));
+}
+
+}  // namespace zud
