@@ -34,6 +34,9 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   # Uploads trees holding a FIFO and symbolic links through the tool as a
   # child process (interrupted by a signal), against vsftpd and pyftpdlib.
   frontend/folder_acceptance_test.cpp
+  # Syncs trees with the tool as a child process against vsftpd and pyftpdlib
+  # (interrupted by a signal, sessions limited or dropped by the server).
+  frontend/sync_acceptance_test.cpp
   # Checks the Linux errno translation, descriptors above 1024 and SIGPIPE;
   # platform_test.cpp covers the Windows binding.
   util/sockapi_test.cpp

@@ -59,6 +59,26 @@ class TCappedStream : public TMemoryStream {
   bool failed_ = false;
 };
 
+// The SHA-256 of a local file, "" when it cannot be read or the run stops
+// meanwhile (a large file takes seconds).
+std::string HashLocalFile(const std::string& path, const TRunTally& tally) {
+  try {
+    TFileStream file(path, TFileStream::Mode::kRead);
+    TSha256 hash;
+    std::string buffer(256 * 1024, '\0');
+    for (;;) {
+      if (tally.Stopped()) return std::string();
+      const int64_t got = file.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
+      if (got <= 0) break;
+      hash.Update(buffer.data(), static_cast<size_t>(got));
+    }
+    if (file.Failed()) return std::string();
+    return HexOfDigest(hash.Final());
+  } catch (const std::exception&) {
+    return std::string();
+  }
+}
+
 std::string JoinRemote(const std::string& root, const std::string& relative) {
   return relative.empty() ? WithoutTrailingSlash(root) : root + relative;
 }
@@ -479,13 +499,7 @@ bool TSyncRun::ReadTree(TSyncTree& tree) {
     });
     return when;
   };
-  in.hash = [](const TTreeEntry& entry) -> std::string {
-    try {
-      return Sha256HexOfFile(entry.local_path);
-    } catch (const std::exception&) {
-      return std::string();
-    }
-  };
+  in.hash = [this](const TTreeEntry& entry) { return HashLocalFile(entry.local_path, tally_); };
   tree.plan = PlanSync(in);
   tree.state = tree.plan.state;
   unchanged_ += tree.plan.unchanged;
@@ -560,14 +574,6 @@ bool TSyncRun::MakeFolders(TSyncTree& tree) {
 void TSyncRun::SendOne(TUploadSession& session, const TSyncJob& job) {
   const TTreeEntry& entry = *job.entry;
   TSyncTree& tree = *job.tree;
-  std::string digest;
-  if (settings_.Sync) {
-    try {
-      digest = Sha256HexOfFile(entry.local_path);
-    } catch (const std::exception&) {
-      // StoreFile reports why the file cannot be read.
-    }
-  }
   const TStoreItem item{entry.local_path, JoinRemote(tree.root, entry.relative),
                         std::max<int64_t>(0, entry.size)};
   const bool stored = session.StoreFile(item);
@@ -577,6 +583,10 @@ void TSyncRun::SendOne(TUploadSession& session, const TSyncJob& job) {
   if (stored && settings_.Sync && session.ftp().HasFeature("MFMT")) {
     session.ftp().SetRemoteModifyTime(item.remote, entry.modified);
   }
+  // Hashed after the store, so that the transfer starts at once; a file
+  // changed meanwhile has a new time, and the next run sends it again.
+  const std::string digest =
+      stored && settings_.Sync ? HashLocalFile(entry.local_path, tally_) : std::string();
   bool checkpoint = false;
   {
     std::lock_guard<std::mutex> lock(state_mutex_);

@@ -226,6 +226,9 @@ VsftpdServer::VsftpdServer(const FtpServerOptions& options)
                "ftp_username=ftp\n"
                "anon_world_readable_only=NO\n"
              : "anonymous_enable=NO\n");
+    if (options_.max_sessions_per_client > 0) {
+      config += "max_per_ip=" + std::to_string(options_.max_sessions_per_client) + "\n";
+    }
     if (options_.tls != FtpTls::kNone) {
       config +=
           "ssl_enable=YES\n"
@@ -288,6 +291,12 @@ PyftpdlibServer::PyftpdlibServer(const FtpServerOptions& options)
     if (options_.read_only_dir) {
       argv.push_back("--read-only-dir");
       argv.push_back(kReadOnlyDir);
+    }
+    if (options_.max_sessions_per_client > 0) {
+      argv.insert(argv.end(), {"--max-per-ip", std::to_string(options_.max_sessions_per_client)});
+    }
+    if (options_.drop_at_store > 0) {
+      argv.insert(argv.end(), {"--drop-at-stor", std::to_string(options_.drop_at_store)});
     }
     return argv;
   });

@@ -90,6 +90,11 @@ struct FtpServerOptions {
   bool anonymous = false;
   // Creates kReadOnlyDir below the root, where the FTP user cannot store.
   bool read_only_dir = false;
+  // Sessions the server allows from one address; 0 for its default.
+  int max_sessions_per_client = 0;
+  // pyftpdlib: the Nth STOR of the server's life closes its session's
+  // control connection instead of storing (0: never).
+  int drop_at_store = 0;
 };
 
 class FtpDaemonFixture : public DaemonFixture {

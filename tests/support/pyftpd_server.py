@@ -42,6 +42,10 @@ def main():
     parser.add_argument("--certfile", default="",
                         help="PEM certificate: require TLS with it")
     parser.add_argument("--keyfile", default="")
+    parser.add_argument("--max-per-ip", type=int, default=0,
+                        help="sessions allowed from one address (0: any)")
+    parser.add_argument("--drop-at-stor", type=int, default=0,
+                        help="close the control connection that sends the Nth STOR, once")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG,
@@ -64,8 +68,15 @@ def main():
         from pyftpdlib.handlers import TLS_FTPHandler
         base = TLS_FTPHandler
 
+    stores = [0]
+
     class Handler(base):
-        pass
+        def ftp_STOR(self, file, mode="w"):
+            stores[0] += 1
+            if stores[0] == args.drop_at_stor:
+                self.close()
+                return None
+            return super().ftp_STOR(file, mode)
 
     if args.certfile:
         Handler.certfile = args.certfile
@@ -83,6 +94,8 @@ def main():
 
     server = FTPServer((args.host, args.port), Handler)
     server.max_cons = 64
+    if args.max_per_ip:
+        server.max_cons_per_ip = args.max_per_ip
     server.serve_forever(handle_exit=True)
 
 
