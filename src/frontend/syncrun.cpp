@@ -486,8 +486,10 @@ bool TSyncRun::ReadTree(TSyncTree& tree) {
   in.checksum = settings_.Checksum;
   in.compare_sizes = LowerCase8(settings_.Mode) != "ascii";
   if (!settings_.Sync) {
-    // Plain folder mode: everything is sent, nothing is read first.
+    // Plain folder mode: everything is sent, nothing is read first; the
+    // named folder is made (or found) as folder mode always does.
     in.state = TSyncState();
+    in.root_exists = tree.root == WithDirectoryEnd(settings_.RemoteDir);
   } else if (!tree.state_read || settings_.Delete) {
     if (!ListTree(tree)) return false;
   }
@@ -751,6 +753,14 @@ void TSyncRun::Summary(uint64_t started) {
   }
   const size_t done = done_;
   const size_t not_sent = total_sends_ > done ? total_sends_ - done : 0;
+  if (!settings_.Sync) {  // folder mode's own summary
+    WriteErrorLine(count(tally_.stored(), "file", "files") + " stored, " +
+                   std::to_string(tally_.failed()) + " failed, " +
+                   (not_sent > 0 ? std::to_string(not_sent) + " not sent, " : std::string()) +
+                   count(tally_.folders_made(), "folder", "folders") + " made, " +
+                   FormatByteSize(tally_.bytes_stored()) + " in " + elapsed);
+    return;
+  }
   WriteErrorLine(count(tally_.stored(), "file", "files") + " sent, " +
                  std::to_string(unchanged_) + " unchanged, " + std::to_string(deleted_) +
                  " deleted, " + std::to_string(tally_.failed()) + " failed, " +
