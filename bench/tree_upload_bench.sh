@@ -7,7 +7,14 @@
 #
 #   bench/tree_upload_bench.sh
 #
-# Environment: FILES (default 2000), RUNS (default 1: a delayed upload of
+# Sync (MODES holds "sync"): ftpupload /recursive /sync /parallel:4 next to
+# lftp mirror -R --only-newer -P 4, three steps on one target: a fresh upload,
+# a re-sync after touching 20 files (their time changes, not their content),
+# and a re-sync with nothing changed. Each tool works on its own copy of the
+# site; STOR commands are counted in the server's log, so that a file sent
+# that did not change shows.
+#
+# Environment: MODES ("upload sync" by default), FILES (default 2000), RUNS (default 1: a delayed upload of
 # 2,000 files takes minutes), DELAY_MS, PATHS ("direct proxy" by default;
 # "direct" alone for a quick run), TOOLS ("ftpupload lftp ncftpput" by
 # default), BUILD (build dir holding
@@ -164,6 +171,7 @@ start_vsftpd() {
   vsftpd "$work/vsftpd.conf" &
   server_pid=$!
   server_count() { grep -c 'FTP command: ' "$server_log" || true; }
+  server_stores() { grep -c 'FTP command: Client "[^"]*", "STOR ' "$server_log" || true; }
   wait_port "$port" || die "vsftpd did not start on port $port"
 }
 start_pyftpdlib() {
@@ -174,6 +182,7 @@ start_pyftpdlib() {
     --dir "$work/root" --user "$ACCOUNT" --password "$PASSWORD" --log "$server_log" &
   server_pid=$!
   server_count() { grep -c '] <- ' "$server_log" || true; }
+  server_stores() { grep -c '] <- STOR ' "$server_log" || true; }
   wait_port "$port" || die "pyftpdlib did not start on port $port"
 }
 
@@ -259,6 +268,78 @@ median() {
       if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
 }
 
+# ---- Sync ---------------------------------------------------------------------------
+
+command_sync_ftpupload() {
+  cmd=("$TOOL" /host:127.0.0.1 "/port:$1" "/user:$ACCOUNT" "/pass:$PASSWORD" /pasv /quiet /recursive
+    /sync /parallel:4 /dir:/ftpupload-sync "site-ftpupload/")
+}
+command_sync_lftp() {
+  cmd=(lftp -u "$ACCOUNT,$PASSWORD" -p "$1" -e "set cmd:fail-exit yes; set net:max-retries 2; \
+set net:reconnect-interval-base 1; set net:timeout 60; set xfer:clobber on; \
+set ftp:passive-mode on; set ftp:ssl-allow no; mirror -R --only-newer -P 4 site-lftp /lftp-sync; quit" \
+    127.0.0.1)
+}
+declare -A sync_target=([ftpupload]=ftpupload-sync [lftp]=lftp-sync)
+
+# One sync step of tool; appends "wall user sys rss commands round_trips
+# stores" to results/sync-<key>, or marks the key failed.
+sync_step() {
+  local key=$1 tool=$2 via=$3 use_port=$port
+  chown -R "$ACCOUNT" "$work/root"
+  if [ "$via" = proxy ]; then
+    rm -f "$work/proxy.port" "$work/proxy.stats"
+    start_proxy
+    use_port=$proxy_port
+  fi
+  local before before_stores ok=yes
+  before=$(server_count)
+  before_stores=$(server_stores)
+  "command_sync_$tool" "$use_port"
+  (cd "$work" && timeout "$RUN_TIMEOUT" /usr/bin/time -f "%e %U %S %M" -o "$work/times/last" \
+    "${cmd[@]}") >"$work/times/out" 2>"$work/times/err" || ok=no
+  local trips=-
+  if [ "$via" = proxy ]; then
+    stop_proxy
+    trips=$(awk '$1 == "turns" || $1 == "data_connections" { n += $2 } END { print n + 0 }' "$work/proxy.stats")
+  fi
+  sleep 0.2
+  local commands=$(( $(server_count) - before )) stores=$(( $(server_stores) - before_stores ))
+  if [ "$ok" = yes ] && ! diff -r -x .ftpupload-sync "$work/site-$tool" "$work/root/${sync_target[$tool]}" \
+    >"$work/times/diff" 2>&1; then
+    ok=no
+    echo "tree_upload_bench: sync $key: the tree differs: $(head -n 3 "$work/times/diff")" >&2
+  elif [ "$ok" = no ]; then
+    echo "tree_upload_bench: sync $key failed: $(tail -n 3 "$work/times/err")" >&2
+  fi
+  if [ "$ok" = yes ]; then
+    echo "$(tail -n 1 "$work/times/last") $commands $trips $stores" >>"$work/results/sync-$key"
+  else
+    touch "$work/results/sync-$key.failed"
+  fi
+}
+
+# fresh, touch20 and nothing for each tool, on a fresh target and site copy.
+sync_series() {
+  local server=$1 via=$2 tool
+  for tool in ftpupload lftp; do
+    [ "$tool" != ftpupload ] || [ "$tool_ready" = yes ] || continue
+    rm -rf "${work:?}/site-$tool" "${work:?}/root/${sync_target[$tool]}"
+    cp -a "$work/site" "$work/site-$tool"
+    mkdir "$work/root/${sync_target[$tool]}"
+    echo "tree_upload_bench: sync $server $via $tool" >&2
+    sync_step "$server-$via-$tool-fresh" "$tool" "$via"
+    # Whole seconds later, so that every tool sees the new times.
+    sleep 1.1
+    find "$work/site-$tool" -type f | sort | head -n 20 | xargs touch
+    sync_step "$server-$via-$tool-touch20" "$tool" "$via"
+    sync_step "$server-$via-$tool-nothing" "$tool" "$via"
+  done
+}
+
+read -r -a modes <<<"${MODES:-upload sync}"
+has_mode() { [[ " ${modes[*]} " == *" $1 "* ]]; }
+
 read -r -a tools <<<"${TOOLS:-ftpupload lftp ncftpput}"
 started=$(date +%s)
 echo "tree_upload_bench: $FILES files, $folder_count folders, $site_bytes bytes; $RUNS run(s) each;" \
@@ -267,17 +348,21 @@ for server in vsftpd pyftpdlib; do
   "start_$server"
   for run in $(seq "$RUNS"); do
     for via in $PATHS; do
-      for tool in "${tools[@]}"; do
-        [ "$tool" != ftpupload ] || [ "$tool_ready" = yes ] || continue
-        echo "tree_upload_bench: $server $via $tool run $run" >&2
-        upload "$server-$via-$tool" "$tool" "$via"
-      done
+      if has_mode upload; then
+        for tool in "${tools[@]}"; do
+          [ "$tool" != ftpupload ] || [ "$tool_ready" = yes ] || continue
+          echo "tree_upload_bench: $server $via $tool run $run" >&2
+          upload "$server-$via-$tool" "$tool" "$via"
+        done
+      fi
+      if has_mode sync; then sync_series "$server" "$via"; fi
     done
   done
   stop "$server_pid"
   server_pid=""
 done
 
+if has_mode upload; then
 echo "### Folder upload: $FILES files, $folder_count folders, $(awk -v b="$site_bytes" 'BEGIN { printf "%.1f", b / 1048576 }') MiB"
 echo
 echo "Median of $RUNS run(s). Delayed: through bench/delay_proxy, ${DELAY_MS} ms each way."
@@ -308,4 +393,35 @@ for server in vsftpd pyftpdlib; do
   done
 done
 echo
+fi
+
+if has_mode sync; then
+  echo "### Sync: $FILES files; ftpupload /sync /parallel:4 vs lftp mirror -R --only-newer -P 4"
+  echo
+  echo "Median of $RUNS run(s). STOR: stores counted in the server's log (touch20 changes"
+  echo "the time of 20 files, not their content)."
+  echo
+  echo "| server | path | step | tool | result | wall s | CPU s | peak MiB | commands | round trips | STOR |"
+  echo "| --- | --- | --- | --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |"
+  for server in vsftpd pyftpdlib; do
+    for via in $PATHS; do
+      path=direct
+      [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
+      for step in fresh touch20 nothing; do
+        for tool in ftpupload lftp; do
+          r=$work/results/sync-$server-$via-$tool-$step
+          if [ -e "$r.failed" ] || [ ! -s "$r" ]; then
+            echo "| $server | $path | $step | $tool | failed | | | | | | |"
+            continue
+          fi
+          stores=$(awk '{ print $7 }' "$r" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
+          printf "| %s | %s | %s | %s | complete | %.2f | %.2f | %.1f | %s | %s | %s |\n" "$server" "$path" \
+            "$step" "$tool" "$(median "$r" wall)" "$(median "$r" cpu)" "$(median "$r" rss)" \
+            "$(median "$r" commands)" "$(median "$r" trips)" "$stores"
+        done
+      done
+    done
+  done
+  echo
+fi
 echo "Whole benchmark: $(( $(date +%s) - started )) s."

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <map>
@@ -100,53 +101,72 @@ struct TSyncTree {
 struct TSyncJob {
   TSyncTree* tree = nullptr;
   const TTreeEntry* entry = nullptr;
+  std::string folder;  // the remote folder it goes into
 };
 
-// The files waiting for a session. Closed until the folders are made.
+// The files waiting for a session. A file waits until its folder is made
+// (or could not be made); files for folders that exist go at once, while the
+// first session is still making the others.
 class TJobQueue {
  public:
-  void Open(std::vector<TSyncJob> jobs) {
+  void Open(std::vector<TSyncJob> jobs, std::set<std::string> pending_folders) {
     std::lock_guard<std::mutex> lock(mutex_);
     jobs_ = std::move(jobs);
+    taken_.assign(jobs_.size(), false);
+    pending_ = std::move(pending_folders);
     open_ = true;
     ready_.notify_all();
   }
-  void Close() {
+  void FolderReady(const std::string& folder) {
     std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    jobs_.clear();
-    next_ = 0;
+    pending_.erase(folder);
     ready_.notify_all();
   }
-  // The next job, or nullopt when none is left (or stop holds).
+  // Every folder is made or given up: no file waits any longer.
+  void AllFoldersReady() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.clear();
+    open_ = true;
+    ready_.notify_all();
+  }
+  // The next file whose folder is ready, or nullopt when none is left (or
+  // the run stops).
   std::optional<TSyncJob> Take(const TRunTally& tally) {
     std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait(lock, [this] { return open_; });
-    if (tally.Stopped()) return std::nullopt;
-    if (!returned_.empty()) {
-      const TSyncJob job = returned_.back();
-      returned_.pop_back();
-      return job;
+    for (;;) {
+      if (tally.Stopped()) return std::nullopt;
+      if (!returned_.empty()) {
+        const TSyncJob job = returned_.back();
+        returned_.pop_back();
+        return job;
+      }
+      if (open_) {
+        while (first_ < jobs_.size() && taken_[first_]) ++first_;
+        for (size_t i = first_; i < jobs_.size(); ++i) {
+          if (taken_[i] || pending_.count(jobs_[i].folder) != 0) continue;
+          taken_[i] = true;
+          return jobs_[i];
+        }
+        if (first_ >= jobs_.size()) return std::nullopt;
+      }
+      ready_.wait_for(lock, std::chrono::milliseconds(kStopCheckMs));
     }
-    if (next_ >= jobs_.size()) return std::nullopt;
-    return jobs_[next_++];
   }
   // A job taken by a session that could not send it.
   void PutBack(const TSyncJob& job) {
     std::lock_guard<std::mutex> lock(mutex_);
     returned_.push_back(job);
-  }
-  size_t taken() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return next_;
+    ready_.notify_all();
   }
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable ready_;
   std::vector<TSyncJob> jobs_;
+  std::vector<bool> taken_;
   std::vector<TSyncJob> returned_;
-  size_t next_ = 0;
+  std::set<std::string> pending_;
+  size_t first_ = 0;
   bool open_ = false;
 };
 
@@ -547,6 +567,7 @@ bool TSyncRun::MakeFolders(TSyncTree& tree) {
       made = settings_.MakeDirs ? session.MakeFolderChain(root) : session.MakeFolder(root, true);
       return made || !session.NoteLoss();
     });
+    queue_.FolderReady(root);
     if (!answered) return false;
     if (!made) return true;  // reported; its files fail one by one
     tree.changed = true;
@@ -561,6 +582,7 @@ bool TSyncRun::MakeFolders(TSyncTree& tree) {
         made = session.MakeFolder(path, true);
         return made || !session.NoteLoss();
       });
+      queue_.FolderReady(path);
       if (!answered) return false;
       if (made) {
         tree.changed = true;
@@ -672,9 +694,13 @@ bool TSyncRun::WriteState(TUploadSession& session, TSyncTree& tree) {
 void TSyncRun::SendFiles() {
   std::vector<TSyncJob> jobs;
   int64_t total_bytes = 0;
+  std::set<std::string> pending;  // folders still to be made
   for (auto& tree : trees_) {
+    if (tree->plan.make_root) pending.insert(WithoutTrailingSlash(tree->root));
+    for (const std::string& folder : tree->plan.folders) pending.insert(JoinRemote(tree->root, folder));
     for (const TSyncSend& send : tree->plan.sends) {
-      jobs.push_back({tree.get(), send.entry});
+      jobs.push_back(
+          {tree.get(), send.entry, RemoteParent(JoinRemote(tree->root, send.entry->relative))});
       total_bytes += std::max<int64_t>(0, send.entry->size);
     }
   }
@@ -715,16 +741,14 @@ void TSyncRun::SendFiles() {
       session.End();
     });
   }
+  // Files for folders that exist go at once; the others as their folder is made.
+  queue_.Open(std::move(jobs), std::move(pending));
   bool folders_made = true;
   for (auto& tree : trees_) {
     if (tally_.Stopped() || !(folders_made = MakeFolders(*tree))) break;
   }
-  if (folders_made) {
-    queue_.Open(std::move(jobs));
-    Worker(Primary());
-  } else {
-    queue_.Close();
-  }
+  queue_.AllFoldersReady();
+  if (folders_made) Worker(Primary());
   for (std::thread& thread : threads) thread.join();
   Primary().SetMeter(nullptr);
   meter_.reset();

@@ -139,6 +139,8 @@ TExitStatus TUploadSession::Connect(bool ask_password, bool report) {
   // Tree uploads send binary unless /ascii asks otherwise: a guess per file
   // would change bytes behind the user's back.
   ftp_->BinaryMode = LowerCase8(settings_.Mode) != "ascii";
+  // The type once at login and nothing more: REST is sent where needed.
+  ftp_->LeanSignIn = true;
   // Every reply is read in step here, so nothing late needs waiting for
   // before a command or a close: without the pauses a small file costs its
   // round trips and nothing more. Under TLS the control connection keeps its
@@ -161,8 +163,8 @@ TExitStatus TUploadSession::Connect(bool ask_password, bool report) {
 }
 
 bool TUploadSession::SetUp() {
-  // The login leaves the session in binary type; ASCII is asked for once.
-  if (!ftp_->BinaryMode && ReplyClassOf(ftp_->SendCommand("TYPE A")) != 2) return false;
+  // The login set the type (ASCII with /ascii); a new connection needs the
+  // UTF-8 switch again.
   utf8_checked_ = false;
   return true;
 }

@@ -109,6 +109,7 @@ class TUploadSession {
   // (the extra sessions of a parallel run).
   void SetEndsAlone(bool alone) { ends_alone_ = alone; }
 
+
   // Ends the session: QUIT, or after an interrupt ABOR and QUIT.
   void End();
 

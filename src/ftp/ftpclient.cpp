@@ -258,6 +258,9 @@ bool TFTPSend::SignIn() {
     if (!is_data_tls_) SendCommand("PROT C");
   }
 
+  if (LeanSignIn) {
+    return ReplyClass(SendCommand(BinaryMode ? "TYPE I" : "TYPE A")) == 2;
+  }
   SendCommand("TYPE I");
   SendCommand("STRU F");
   SendCommand("MODE S");

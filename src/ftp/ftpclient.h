@@ -106,6 +106,11 @@ class TFTPSend : public TProtocolClient {
   // refused "PROT P" while TLSonData is set, fails SignIn instead of going on
   // in clear; no credential is ever sent without TLS.
   bool RequireTLS = false;
+  // When true, SignIn ends with "TYPE I" (or "TYPE A" when BinaryMode is
+  // false) alone: no "STRU F" and "MODE S" (every server's defaults) and no
+  // restart probe (CanResume stays false). For clients that send REST
+  // themselves and count round trips, such as one of many sessions.
+  bool LeanSignIn = false;
   // With protected data: keep active mode (the server connects, the client
   // still runs the TLS client side) instead of switching to passive for good.
   bool ActiveDataTLS = false;
@@ -186,7 +191,8 @@ class TFTPSend : public TProtocolClient {
   virtual int SendCommand(const std::string& command);
   // Connects, reads the greeting (class 1 skipped, then class 2 required;
   // all of it within Timeout), negotiates TLS, logs in, sends "TYPE I",
-  // "STRU F", "MODE S" and probes restart support with "REST 0" / "REST 1".
+  // "STRU F", "MODE S" and probes restart support with "REST 0" / "REST 1"
+  // (see LeanSignIn).
   // False on any failed step; the control connection may then still be open.
   virtual bool SignIn();
   // Sends "QUIT" and closes Sock whatever the reply; true when QUIT got class 2.
