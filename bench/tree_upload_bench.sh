@@ -331,7 +331,9 @@ sync_series() {
     sync_step "$server-$via-$tool-fresh" "$tool" "$via"
     # Whole seconds later, so that every tool sees the new times.
     sleep 1.1
-    find "$work/site-$tool" -type f | sort | head -n 20 | xargs touch
+    local picked
+    mapfile -t picked < <(find "$work/site-$tool" -type f | sort)
+    touch "${picked[@]:0:20}"
     sync_step "$server-$via-$tool-touch20" "$tool" "$via"
     sync_step "$server-$via-$tool-nothing" "$tool" "$via"
   done

@@ -94,7 +94,8 @@ struct TSyncTree {
   // The state as the run leaves it, written at checkpoints and the end.
   TSyncState state;
   size_t sent_since_write = 0;
-  bool changed = false;  // something on the server changed
+  std::string last_written;  // the state file's text as last written
+  bool changed = false;      // something on the server changed
 };
 
 // A file to send, with the tree it belongs to.
@@ -674,6 +675,7 @@ bool TSyncRun::WriteState(TUploadSession& session, TSyncTree& tree) {
     std::lock_guard<std::mutex> lock(state_mutex_);
     text = FormatSyncState(tree.state);
   }
+  if (text == tree.last_written) return true;  // a checkpoint wrote just this
   const std::string temporary = tree.root + std::string(kSyncStateTemporaryName);
   const std::string final_name = tree.root + std::string(kSyncStateName);
   const bool written = WithSession(session, [&] {
@@ -681,6 +683,7 @@ bool TSyncRun::WriteState(TUploadSession& session, TSyncTree& tree) {
     TMemoryStream data(text);
     if (ftp.PrepareDataConnection() && ReplyClassOf(ftp.SendCommand("STOR " + temporary)) == 1 &&
         ftp.UploadOverData(data) && session.Rename(temporary, final_name)) {
+      tree.last_written = text;
       return true;
     }
     if (session.NoteLoss()) return false;
@@ -738,7 +741,9 @@ void TSyncRun::SendFiles() {
         return;
       }
       Worker(session);
-      session.End();
+      // After an interrupt every session ends at once, each in its thread;
+      // otherwise they stay for the deletes and the state file.
+      if (InterruptRequested()) session.End();
     });
   }
   // Files for folders that exist go at once; the others as their folder is made.
@@ -795,9 +800,9 @@ void TSyncRun::Summary(uint64_t started) {
 
 TUploadSession* TSyncRun::Alive() {
   for (auto& session : sessions_) {
-    if (!session->lost()) return session.get();
+    if (session->up() && !session->lost()) return session.get();
   }
-  return Primary().EnsureSession() ? &Primary() : nullptr;
+  return Primary().up() && Primary().EnsureSession() ? &Primary() : nullptr;
 }
 
 TExitStatus TSyncRun::Run() {
@@ -838,7 +843,16 @@ TExitStatus TSyncRun::Run() {
       });
     }
     for (auto& tree : trees_) {
-      if (tally_.Stopped() || !ReadTree(*tree)) break;
+      if (tally_.Stopped()) break;
+      if (!ReadTree(*tree)) {
+        if (!tally_.Stopped()) {
+          tally_.Fail(TExitStatus::kTransferFailed,
+                      "cannot read what the server has in " + tree->root + ": " +
+                          Primary().ftp().ResultString() + "; nothing was changed");
+          tally_.Stop();
+        }
+        break;
+      }
     }
     if (settings_.DryRun) {
       if (!tally_.Stopped()) PrintPlan();
@@ -863,7 +877,7 @@ TExitStatus TSyncRun::Run() {
     WriteErrorLine("interrupted");
     tally_.KeepStatus(TExitStatus::kInterrupted);
   }
-  Primary().End();
+  for (auto& session : sessions_) session->End();
   Summary(started);
   return InterruptRequested() ? TExitStatus::kInterrupted : tally_.first();
 }

@@ -159,7 +159,8 @@ TExitStatus TUploadSession::Connect(bool ask_password, bool report) {
   const TExitStatus login = report ? SignInToHost(settings_, *ftp_, *watch_)
                                    : SignInToHost(settings_, *ftp_, *watch_, false);
   if (login != TExitStatus::kStored) return login;
-  return SetUp() ? TExitStatus::kStored : TExitStatus::kTransferFailed;
+  up_ = SetUp();
+  return up_ ? TExitStatus::kStored : TExitStatus::kTransferFailed;
 }
 
 bool TUploadSession::SetUp() {
@@ -220,6 +221,7 @@ bool TUploadSession::EnsureSession() {
     lost_ = false;
     return true;
   }
+  up_ = false;
   if (ends_alone_) {
     if (!InterruptRequested()) {
       WriteErrorLine("session " + std::to_string(number_) + " ended: the connection was lost");
@@ -241,7 +243,8 @@ bool TUploadSession::EnsureSession() {
 }
 
 void TUploadSession::End() {
-  if (!ftp_) return;
+  if (!ftp_ || !up_) return;
+  up_ = false;
   if (InterruptRequested()) {
     AbortAfterInterrupt(*ftp_);
     return;

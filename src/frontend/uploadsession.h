@@ -89,6 +89,8 @@ class TUploadSession {
   // Returns whether it was.
   bool NoteLoss();
   bool lost() const { return lost_; }
+  // Logged in and not yet ended (a lost session counts until it is given up).
+  bool up() const { return up_; }
 
   // MKD of one folder; a refusal for a folder that is there already is no
   // failure. count_failure: a refusal is reported and the folder marked.
@@ -138,6 +140,7 @@ class TUploadSession {
   bool utf8_checked_ = false;
   bool lost_ = false;
   bool ends_alone_ = false;
+  bool up_ = false;
 };
 
 // Whether a failure means the connection itself is gone or stuck, which a

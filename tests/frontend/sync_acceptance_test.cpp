@@ -306,6 +306,51 @@ TEST(ParallelSyncTest, CtrlCStopsEverySession) {
   fs::remove_all(server.root() / "pstop");
 }
 
+// The state file is written every 500 files: a run stopped after that point
+// leaves a state file, and the next run sends only what the first did not.
+TEST(SyncStateFileTest, CheckpointSpareALongRunFromStartingOver) {
+  FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
+  ZUD_REQUIRE_DAEMON(server);
+  TempDir local("zud-checkpoint");
+  for (int i = 0; i < 700; ++i) ASSERT_TRUE(local.Write("t/f" + std::to_string(i), "x"));
+  ASSERT_TRUE(server.MakeDir("ckpt"));
+  const std::vector<std::string> args = Plus(
+      Login(server, Kind::kPyftpdlib), {"/recursive", "/sync", "/dir:/ckpt", (local / "t").string() + "/"});
+  TChildRun interrupt;
+  interrupt.interrupt_after = "RNTO /ckpt/.ftpupload-sync\r\n2";
+  ToolRun run = RunTool(args, interrupt);
+  EXPECT_EQ(run.status, 130) << run.err;
+  const size_t first = Sent(run.out, "STOR").size();
+  EXPECT_GE(first, 500u);
+  EXPECT_LT(first, 700u);
+  run = RunTool(args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  // The file in flight at the interrupt may go again.
+  EXPECT_LE(Sent(run.out, "STOR").size(), 700 - 500u);
+  EXPECT_GE(Sent(run.out, "STOR").size() + first, 700u);
+  fs::remove_all(server.root() / "ckpt");
+}
+
+// A damaged state file counts as none: the listing decides, nothing
+// unchanged is sent again, and a good state file replaces it.
+TEST(SyncStateFileTest, DamagedStateFileIsIgnored) {
+  FtpDaemonFixture& server = Server(Kind::kVsftpd);
+  ZUD_REQUIRE_DAEMON(server);
+  TempDir local("zud-damaged");
+  for (const char* name : {"a.txt", "sub/b.txt"}) ASSERT_TRUE(local.Write(std::string("t/") + name, name));
+  ASSERT_TRUE(server.MakeDir("damaged"));
+  const std::vector<std::string> args = Plus(Login(server, Kind::kVsftpd),
+                                             {"/recursive", "/sync", "/dir:/damaged",
+                                              (local / "t").string() + "/"});
+  ASSERT_EQ(RunTool(args).status, 0);
+  ASSERT_TRUE(server.WriteFile("damaged/.ftpupload-sync", "ftpupload-sync 1\nF\t1\t2\tzz\t../../etc\n"));
+  const ToolRun run = RunTool(args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("warning: ignoring the state file /damaged/.ftpupload-sync (line 2: bad SHA-256)"));
+  EXPECT_THAT(Sent(run.out, "STOR"), IsEmpty()) << run.out;
+  EXPECT_THAT(server.ReadFile("damaged/.ftpupload-sync").value_or(""), HasSubstr("\tsub/b.txt\n"));
+}
+
 TEST(SyncSwitchTest, NeedsWhatItWorksOn) {
   const struct {
     std::vector<std::string> switches;
