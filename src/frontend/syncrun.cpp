@@ -228,6 +228,7 @@ class TSyncRun {
   bool mlsd_checked_ = false;
   bool mlsd_ = false;
   bool list_all_ = true;  // "LIST -a" until the server refuses it
+  std::string home_;      // the login folder, where a LIST from inside returns
 };
 
 // ---- Local side -------------------------------------------------------------------
@@ -392,17 +393,29 @@ TSyncRun::TListing TSyncRun::ListFolder(TSyncTree& tree, const std::string& rela
   if (mlsd_) {
     got = DownloadText("MLSD " + path, kMaxListingBytes, text, code);
   } else {
+    // LIST takes its argument as a pattern on many servers: a folder whose
+    // name holds one of its characters is entered and listed from inside.
+    const bool enter = path.find_first_of("*?[") != std::string::npos;
+    if (enter) {
+      if (home_.empty()) home_ = ftp.CurrentDirectory();
+      if (home_.empty() || !ftp.ChangeDirectory(path)) {
+        code = ftp.ResultCode();
+        return ReplyClassOf(code) == 5 ? TListing::kMissing : TListing::kLost;
+      }
+    }
+    const std::string argument = enter ? std::string() : " " + path;
     // "-a" shows dotfiles on the servers that take it; one that refuses it
     // is asked plainly from then on.
     if (list_all_) {
-      got = DownloadText("LIST -a " + path, kMaxListingBytes, text, code);
+      got = DownloadText("LIST -a" + argument, kMaxListingBytes, text, code);
       if (!got && ReplyClassOf(code) == 5) {
-        got = DownloadText("LIST " + path, kMaxListingBytes, text, code);
+        got = DownloadText("LIST" + argument, kMaxListingBytes, text, code);
         if (got) list_all_ = false;
       }
     } else {
-      got = DownloadText("LIST " + path, kMaxListingBytes, text, code);
+      got = DownloadText("LIST" + argument, kMaxListingBytes, text, code);
     }
+    if (enter && !ftp.ChangeDirectory(home_)) return TListing::kLost;
   }
   if (!got) {
     return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5 ? TListing::kMissing : TListing::kLost;

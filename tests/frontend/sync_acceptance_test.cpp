@@ -130,6 +130,8 @@ TEST_P(RealSyncTest, SendsExactlyWhatChanged) {
     SetTime(local / "site" / name(i), std::chrono::seconds(1000));
   }
   ASSERT_TRUE(local.Write("site/gone/g.txt", "g\n"));
+  // LIST takes "[1]" as a pattern: this folder is listed from inside.
+  ASSERT_TRUE(local.Write("site/odd [1]/x.txt", "x\n"));
   ASSERT_TRUE(local.Write("site/app.log", "excluded\n"));
   const std::vector<std::string> args =
       Plus(Login(server, c.kind), {"/recursive", "/sync", "/dir:/" + dir, "/exclude:*.log",
@@ -138,14 +140,14 @@ TEST_P(RealSyncTest, SendsExactlyWhatChanged) {
 
   ToolRun run = RunTool(args);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_EQ(Sent(run.out, "STOR").size(), 21u);
+  EXPECT_EQ(Sent(run.out, "STOR").size(), 22u);
   EXPECT_TRUE(server.Exists(dir + "/.ftpupload-sync"));
   EXPECT_FALSE(server.Exists(dir + "/app.log"));
 
   run = RunTool(args);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_THAT(run.out, testing::Not(HasSubstr("STOR")));  // the state file neither
-  EXPECT_THAT(run.err, HasSubstr("0 files sent, 21 unchanged"));
+  EXPECT_THAT(run.err, HasSubstr("0 files sent, 22 unchanged"));
 
   // Touch 10, edit one keeping its size and time, delete 5 and a folder, add 3.
   std::set<std::string> expected_plan;
