@@ -12,6 +12,7 @@
 #include "sockets/socketerrors.h"
 #include "sockets/tcpsocket.h"
 #include "sockets/tls_openssl_api.h"
+#include "util/certstore.h"
 #include "util/deadline.h"
 #include "util/iptext.h"
 #include "util/sockapi.h"
@@ -326,6 +327,19 @@ bool TOpenSSLPlugin::SetUpContext(TOpenSSLShare& share, int lowest, int highest)
     const bool system_store = CertCAFile.empty() && CertCA.empty();
     if (system_store && api.SSL_CTX_set_default_verify_paths(ctx) != 1) {
       return Fail(TOpenSSLError::kSettings, "cannot load the system's trusted certificates");
+    }
+    if (system_store) {
+      // Where OpenSSL does not read the system's store itself (Windows), its
+      // roots are handed over.
+      X509_STORE* store = api.SSL_CTX_get_cert_store(ctx);
+      for (const std::string& der : SystemRootCertificates()) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(der.data());
+        X509* cert = api.d2i_X509(nullptr, &bytes, static_cast<long>(der.size()));
+        if (cert == nullptr) continue;
+        api.X509_STORE_add_cert(store, cert);  // a repeated root is refused, harmlessly
+        api.X509_free(cert);
+      }
+      api.ERR_clear_error();
     }
     for (const std::string* file : {&CertCAFile, &TrustCertificateFile}) {
       if (!file->empty() && api.SSL_CTX_load_verify_file(ctx, file->c_str()) != 1) {

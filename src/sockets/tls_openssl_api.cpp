@@ -21,6 +21,16 @@ struct TLoaded {
   std::string error;
 };
 
+#ifdef ZUD_OPENSSL_LINKED
+TLoaded Load() {
+  TLoaded loaded;
+#define ZUD_OPENSSL_TAKE(name) loaded.api.name = &::name;
+  ZUD_OPENSSL_CALLS(ZUD_OPENSSL_TAKE)
+#undef ZUD_OPENSSL_TAKE
+  loaded.ok = true;
+  return loaded;
+}
+#else
 TLoaded Load() {
   TLoaded loaded;
   void* library = nullptr;
@@ -54,6 +64,7 @@ TLoaded Load() {
   loaded.ok = true;
   return loaded;
 }
+#endif
 
 }  // namespace
 

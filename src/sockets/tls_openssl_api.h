@@ -1,7 +1,9 @@
 // The OpenSSL calls the TLS plug-in makes, loaded from the shared library the
 // first time a TLS session is asked for, so that a run without TLS neither
 // maps nor initialises OpenSSL (start-up time and memory stay those of a
-// plain run). Internal to the plug-in's own files.
+// plain run). A build that links OpenSSL in (ZUD_OPENSSL_LINKED: the Windows
+// tool, one file with no DLLs) fills the same table from the linked calls.
+// Internal to the plug-in's own files.
 //
 // Every entry has the type of the function the OpenSSL headers declare, so
 // calls are checked as if they were direct. OpenSSL's function-like macros
@@ -43,7 +45,7 @@ namespace zud::openssl {
   X(SSL_get_SSL_CTX) X(BIO_meth_new) X(BIO_meth_set_write) X(BIO_meth_set_read)            \
   X(BIO_meth_set_ctrl) X(BIO_new) X(BIO_set_data) X(BIO_get_data) X(BIO_set_init)          \
   X(BIO_set_flags) X(BIO_clear_flags) X(BIO_get_new_index)                                \
-  X(SSL_SESSION_get_protocol_version)
+  X(SSL_SESSION_get_protocol_version) X(d2i_X509)
 
 struct TApi {
 #define ZUD_OPENSSL_FIELD(name) decltype(&::name) name = nullptr;
