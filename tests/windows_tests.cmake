@@ -8,7 +8,7 @@ set(ZUD_WINDOWS_SKIPPED_SUPPORT
   daemon_fixture.cpp
   ftp_daemons.cpp
   proxy_daemons.cpp
-  net.cpp)  # replaced by support/win/net_win.cpp
+  net.cpp)  # the raw calls under net_common.cpp; support/win/net_win.cpp has Winsock's
 
 set(ZUD_WINDOWS_SKIPPED_TESTS
   # Real daemons on loopback (vsftpd, pyftpdlib, dante, microsocks, tinyproxy)

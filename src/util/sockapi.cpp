@@ -15,12 +15,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 
 #include "util/compat.h"
-#include "util/iptext.h"
-#include "util/textutil.h"
+#include "util/sockapi_calls.h"
 
 namespace zud {
 
@@ -42,8 +40,6 @@ static_assert(sizeof(TSocketAddress) == 28 && alignof(TSocketAddress) >= alignof
 namespace {
 
 constexpr int kNotSocket = 10038;
-constexpr int kAddrInfoHostBuffer = 1025;  // NI_MAXHOST
-constexpr int kAddrInfoServiceBuffer = 32;
 
 struct InterfaceState {
   int users = 0;
@@ -69,11 +65,6 @@ const sockaddr* AsSockaddr(const TSocketAddress& address) {
   return reinterpret_cast<const sockaddr*>(address.bytes.data());
 }
 
-// A 0-terminated copy for the C calls.
-std::string CString(std::string_view s) { return std::string(s); }
-
-bool IsIntegerText(std::string_view s) { return TextToIntDef(s, 0) == TextToIntDef(s, 1); }
-
 int TranslateHostError(int h_error) {
   switch (h_error) {
     case HOST_NOT_FOUND: return 11001;
@@ -85,81 +76,12 @@ int TranslateHostError(int h_error) {
   }
 }
 
-// One getaddrinfo call into out (cleared first); returns the raw EAI code.
-// The special host texts give the wildcard / loopback of the hinted family.
-int LookUpAddress(std::string_view host, std::string_view port, addrinfo hints,
-                  TSocketAddress& out) {
-  out.Clear();
-  if (IsNumericPortOutOfRange(port)) return EAI_SERVICE;
-  const std::string host_c = CString(host);
-  const std::string port_c = CString(port);
-  addrinfo* result = nullptr;
-  int rc;
-  if (hints.ai_socktype == SOCK_RAW) {
-    hints.ai_socktype = 0;
-    hints.ai_protocol = 0;
-    rc = getaddrinfo(host_c.c_str(), nullptr, &hints, &result);
-  } else if (host == "0.0.0.0" || host == "::0") {
-    hints.ai_flags = AI_PASSIVE;
-    rc = getaddrinfo(nullptr, port_c.c_str(), &hints, &result);
-  } else if (host == "127.0.0.1" || host == "::1") {
-    rc = getaddrinfo(nullptr, port_c.c_str(), &hints, &result);
-  } else {
-    rc = getaddrinfo(host_c.c_str(), port_c.c_str(), &hints, &result);
-  }
-  if (rc == 0 && result != nullptr && result->ai_addr != nullptr) {
-    const size_t n = std::min<size_t>(result->ai_addrlen, out.bytes.size());
-    std::memcpy(out.bytes.data(), result->ai_addr, n);
-  }
-  if (result != nullptr) freeaddrinfo(result);
-  if (rc == EAI_SYSTEM) RecordErrno();
-  return rc;
+int HostLookupError(const hostent* entry) {
+  return entry == nullptr ? TranslateHostError(h_errno) : 0;
 }
 
-int LegacyBuildAddress(TSocketAddress& address, std::string_view host, std::string_view port,
-                       int protocol) {
-  if (IsNumericPortOutOfRange(port)) return TranslateAddrInfoError(EAI_SERVICE);
-  std::lock_guard<std::mutex> lock(ResolverLock());
-  int result = 0;
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  const std::string port_c = CString(port);
-  const protoent* proto = getprotobynumber(protocol);
-  const servent* service = nullptr;
-  if (proto != nullptr && !IsIntegerText(port)) service = getservbyname(port_c.c_str(), proto->p_name);
-  if (service != nullptr) {
-    sin.sin_port = static_cast<in_port_t>(service->s_port);  // already network order
-  } else {
-    const int32_t value = TextToIntDef(port, 0);
-    if (value < 0 || value > 65535) return TranslateAddrInfoError(EAI_SERVICE);
-    sin.sin_port = htons(static_cast<uint16_t>(value));
-  }
-  if (host == "255.255.255.255") {
-    sin.sin_addr.s_addr = INADDR_NONE;
-  } else {
-    const std::string host_c = CString(host);
-    sin.sin_addr.s_addr = inet_addr(host_c.c_str());
-    if (sin.sin_addr.s_addr == INADDR_NONE) {
-      const hostent* entry = gethostbyname(host_c.c_str());
-      result = entry == nullptr ? TranslateHostError(h_errno) : 0;
-      if (entry != nullptr && entry->h_addrtype == AF_INET && entry->h_length == 4 &&
-          entry->h_addr_list[0] != nullptr) {
-        std::memcpy(&sin.sin_addr, entry->h_addr_list[0], 4);
-      }
-    }
-  }
-  std::memcpy(address.bytes.data(), &sin, sizeof(sin));
-  return result;
-}
-
-std::string NumericHostText(const sockaddr* addr, socklen_t length) {
-  char host[kAddrInfoHostBuffer] = {};
-  char service[kAddrInfoServiceBuffer] = {};
-  if (getnameinfo(addr, length, host, sizeof(host), service, sizeof(service),
-                  NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return std::string();
-  }
-  return std::string(host);
+void NoteAddrInfoFailure(int code) {
+  if (code == EAI_SYSTEM) RecordErrno();
 }
 
 // Resumes a connect that a signal interrupted: the kernel goes on with it,
@@ -222,154 +144,23 @@ void SetAddrInfoApiAvailableForTesting(bool available) {
   State().addr_info_available = available;
 }
 
-std::mutex& ResolverLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-bool UsesAddrInfoApi(int family) {
-  return AddrInfoApiAvailable() || (family == AF_INET6 && IPv6ExtensionApiAvailable());
-}
-
-// ---- Address records ----------------------------------------------------------
-
-uint16_t TSocketAddress::Family() const {
-  uint16_t family = 0;
-  std::memcpy(&family, bytes.data(), sizeof(family));
-  return family;
-}
-
-int SocketAddressLength(const TSocketAddress& address) {
-  switch (address.Family()) {
-    case AF_INET: return static_cast<int>(sizeof(sockaddr_in));
-    case AF_INET6: return static_cast<int>(sizeof(sockaddr_in6));
-    default: return 0;
-  }
-}
-
-int BuildSocketAddress(TSocketAddress& address, std::string_view host, std::string_view port,
-                       int family, int protocol, int socket_type, bool prefer_ipv4) {
-  address.Clear();
-  if (!UsesAddrInfoApi(family)) return LegacyBuildAddress(address, host, port, protocol);
-
-  addrinfo first{};
-  addrinfo second{};
-  bool two_attempts = false;
-  if (family == AF_UNSPEC) {
-    two_attempts = true;
-    first.ai_family = prefer_ipv4 ? AF_INET : AF_INET6;
-    second.ai_family = prefer_ipv4 ? AF_INET6 : AF_INET;
-  } else {
-    first.ai_family = family;
-  }
-  first.ai_socktype = second.ai_socktype = socket_type;
-  first.ai_protocol = second.ai_protocol = protocol;
-
-  TSocketAddress scratch;
-  int rc = LookUpAddress(host, port, first, scratch);
-  address = scratch;
-  if (rc != 0 && two_attempts) {
-    TSocketAddress scratch2;
-    rc = LookUpAddress(host, port, second, scratch2);
-    if (rc == 0) address = scratch2;
-  }
-  return rc == 0 ? 0 : TranslateAddrInfoError(rc);
-}
-
-std::string SocketAddressIP(const TSocketAddress& address) {
-  const int family = address.Family();
-  if (UsesAddrInfoApi(family)) {
-    return NumericHostText(AsSockaddr(address), static_cast<socklen_t>(SocketAddressLength(address)));
-  }
-  if (family == AF_INET6) {
-    // The legacy text call knows IPv4 only; a record the platform filled
-    // (an accepted IPv6 peer) still gets its proper text.
-    sockaddr_in6 sin6{};
-    std::memcpy(&sin6, address.bytes.data(), sizeof(sin6));
-    char text[INET6_ADDRSTRLEN] = {};
-    if (inet_ntop(AF_INET6, &sin6.sin6_addr, text, sizeof(text)) == nullptr) return std::string();
-    return std::string(text);
-  }
-  sockaddr_in sin{};
-  std::memcpy(&sin, address.bytes.data(), sizeof(sin));
-  const char* text = inet_ntoa(sin.sin_addr);
-  return text == nullptr ? std::string() : std::string(text);
-}
-
-int SocketAddressPort(const TSocketAddress& address) {
-  uint16_t port = 0;
-  std::memcpy(&port, address.bytes.data() + 2, sizeof(port));
-  return ntohs(port);
-}
-
-// ---- Resolution ---------------------------------------------------------------
-
-void ResolveHostToIPList(std::string_view host, int family, int protocol, int socket_type,
-                         std::vector<std::string>& list) {
-  list.clear();
-  const std::string host_c = CString(host);
-  if (UsesAddrInfoApi(family)) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = socket_type;
-    hints.ai_protocol = protocol;
-    addrinfo* result = nullptr;
-    const int rc = getaddrinfo(host_c.c_str(), nullptr, &hints, &result);
-    if (rc == 0) {
-      for (const addrinfo* entry = result; entry != nullptr; entry = entry->ai_next) {
-        if (family == AF_INET6 && entry->ai_family == AF_INET) continue;
-        if (family == AF_INET && entry->ai_family == AF_INET6) continue;
-        std::string text = NumericHostText(entry->ai_addr, entry->ai_addrlen);
-        if (!text.empty()) list.push_back(std::move(text));
-      }
-    }
-    if (result != nullptr) freeaddrinfo(result);
-  } else if (inet_addr(host_c.c_str()) != INADDR_NONE) {
-    list.emplace_back(host);
-  } else {
-    std::lock_guard<std::mutex> lock(ResolverLock());
-    const hostent* entry = gethostbyname(host_c.c_str());
-    if (entry != nullptr && entry->h_addrtype == AF_INET && entry->h_length == 4) {
-      for (char** item = entry->h_addr_list; *item != nullptr; ++item) {
-        const auto* b = reinterpret_cast<const unsigned char*>(*item);
-        char text[16];
-        std::snprintf(text, sizeof(text), "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
-        list.emplace_back(text);
-      }
-    }
-  }
-  if (list.empty()) list.emplace_back("0.0.0.0");
-}
-
-uint16_t ResolveServicePort(std::string_view port, int family, int protocol, int socket_type) {
-  if (IsNumericPortOutOfRange(port)) return 0;
-  const std::string port_c = CString(port);
-  if (UsesAddrInfoApi(family)) {
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = socket_type;
-    hints.ai_protocol = protocol;
-    addrinfo* result = nullptr;
-    uint16_t value = 0;
-    if (getaddrinfo(nullptr, port_c.c_str(), &hints, &result) == 0 && result != nullptr &&
-        (result->ai_family == AF_INET || result->ai_family == AF_INET6)) {
-      TSocketAddress address;
-      std::memcpy(address.bytes.data(), result->ai_addr,
-                  std::min<size_t>(result->ai_addrlen, address.bytes.size()));
-      value = static_cast<uint16_t>(SocketAddressPort(address));
-    }
-    if (result != nullptr) freeaddrinfo(result);
-    return value;
-  }
-  std::lock_guard<std::mutex> lock(ResolverLock());
-  const protoent* proto = getprotobynumber(protocol);
-  if (proto != nullptr) {
-    const servent* service = getservbyname(port_c.c_str(), proto->p_name);
-    if (service != nullptr) return ntohs(static_cast<uint16_t>(service->s_port));
-  }
-  const int32_t value = TextToIntDef(port, 0);
-  return value >= 0 && value <= 65535 ? static_cast<uint16_t>(value) : 0;
+const TResolverCalls& ResolverCalls() {
+  static const TResolverCalls calls = [] {
+    TResolverCalls c;
+    c.getaddrinfo = &::getaddrinfo;
+    c.freeaddrinfo = &::freeaddrinfo;
+    c.getnameinfo = &::getnameinfo;
+    c.gethostbyname = &::gethostbyname;
+    c.getservbyname = &::getservbyname;
+    c.getprotobynumber = &::getprotobynumber;
+    c.inet_addr = &::inet_addr;
+    c.inet_ntoa = &::inet_ntoa;
+    c.inet_ntop = &::inet_ntop;
+    c.host_lookup_error = &HostLookupError;
+    c.note_addr_info_failure = &NoteAddrInfoFailure;
+    return c;
+  }();
+  return calls;
 }
 
 // ---- Error translation ----------------------------------------------------------
@@ -718,13 +509,6 @@ std::string LocalHostName() {
 }
 
 // ---- Waits --------------------------------------------------------------------------
-
-void ClearSelectSet(TSelectSet& set) { set.count = 0; }
-
-void AddToSelectSet(TSocketHandle handle, TSelectSet& set) {
-  if (set.count >= static_cast<int>(set.handles.size())) return;
-  set.handles[static_cast<size_t>(set.count++)] = handle;
-}
 
 int PollSelectSet(const TSelectSet& set, bool for_writing, int timeout_ms) {
   g_last_error = 0;

@@ -13,11 +13,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 
-#include "util/iptext.h"
-#include "util/textutil.h"
+#include "util/sockapi_calls.h"
 
 namespace zud {
 
@@ -40,8 +38,6 @@ static_assert(sizeof(TSocketHandle) == sizeof(SOCKET) && kInvalidSocket == INVAL
 namespace {
 
 constexpr int kNotSocket = 10038;
-constexpr int kAddrInfoHostBuffer = 1025;  // NI_MAXHOST
-constexpr int kAddrInfoServiceBuffer = 32;
 constexpr char kDefaultLibrary[] = "ws2_32.dll";
 constexpr char kExtensionLibrary[] = "wship6.dll";
 
@@ -151,83 +147,11 @@ const sockaddr* AsSockaddr(const TSocketAddress& address) {
   return reinterpret_cast<const sockaddr*>(address.bytes.data());
 }
 
-std::string CString(std::string_view s) { return std::string(s); }
-
-bool IsIntegerText(std::string_view s) { return TextToIntDef(s, 0) == TextToIntDef(s, 1); }
-
-int LookUpAddress(std::string_view host, std::string_view port, addrinfo hints,
-                  TSocketAddress& out) {
-  out.Clear();
-  if (IsNumericPortOutOfRange(port)) return EAI_SERVICE;
-  const SocketCalls& api = Calls();
-  const std::string host_c = CString(host);
-  const std::string port_c = CString(port);
-  addrinfo* result = nullptr;
-  int rc;
-  if (hints.ai_socktype == SOCK_RAW) {
-    hints.ai_socktype = 0;
-    hints.ai_protocol = 0;
-    rc = api.getaddrinfo(host_c.c_str(), nullptr, &hints, &result);
-  } else if (host == "0.0.0.0" || host == "::0") {
-    hints.ai_flags = AI_PASSIVE;
-    rc = api.getaddrinfo(nullptr, port_c.c_str(), &hints, &result);
-  } else if (host == "127.0.0.1" || host == "::1") {
-    rc = api.getaddrinfo(nullptr, port_c.c_str(), &hints, &result);
-  } else {
-    rc = api.getaddrinfo(host_c.c_str(), port_c.c_str(), &hints, &result);
-  }
-  if (rc == 0 && result != nullptr && result->ai_addr != nullptr) {
-    const size_t n = std::min<size_t>(result->ai_addrlen, out.bytes.size());
-    std::memcpy(out.bytes.data(), result->ai_addr, n);
-  }
-  if (result != nullptr) api.freeaddrinfo(result);
-  return rc;
-}
-
-int LegacyBuildAddress(TSocketAddress& address, std::string_view host, std::string_view port,
-                       int protocol) {
-  if (IsNumericPortOutOfRange(port)) return TranslateAddrInfoError(EAI_SERVICE);
-  const SocketCalls& api = Calls();
-  std::lock_guard<std::mutex> lock(ResolverLock());
-  int result = 0;
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  const std::string port_c = CString(port);
-  const protoent* proto = api.getprotobynumber(protocol);
-  const servent* service = nullptr;
-  if (proto != nullptr && !IsIntegerText(port)) service = api.getservbyname(port_c.c_str(), proto->p_name);
-  if (service != nullptr) {
-    sin.sin_port = static_cast<u_short>(service->s_port);  // already network order
-  } else {
-    sin.sin_port = api.htons(static_cast<u_short>(TextToIntDef(port, 0)));
-  }
-  if (host == "255.255.255.255") {
-    sin.sin_addr.s_addr = INADDR_NONE;
-  } else {
-    const std::string host_c = CString(host);
-    sin.sin_addr.s_addr = api.inet_addr(host_c.c_str());
-    if (sin.sin_addr.s_addr == INADDR_NONE) {
-      const hostent* entry = api.gethostbyname(host_c.c_str());
-      result = api.WSAGetLastError();
-      if (entry == nullptr && result == 0) result = 11001;
-      if (entry != nullptr && entry->h_addrtype == AF_INET && entry->h_length == 4 &&
-          entry->h_addr_list[0] != nullptr) {
-        std::memcpy(&sin.sin_addr, entry->h_addr_list[0], 4);
-      }
-    }
-  }
-  std::memcpy(address.bytes.data(), &sin, sizeof(sin));
-  return result;
-}
-
-std::string NumericHostText(const sockaddr* addr, socklen_t length) {
-  char host[kAddrInfoHostBuffer] = {};
-  char service[kAddrInfoServiceBuffer] = {};
-  if (Calls().getnameinfo(addr, length, host, sizeof(host), service, sizeof(service),
-                          NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return std::string();
-  }
-  return std::string(host);
+// gethostbyname leaves its failure in WSAGetLastError.
+int HostLookupError(const hostent* entry) {
+  int code = Calls().WSAGetLastError();
+  if (entry == nullptr && code == 0) code = 11001;
+  return code;
 }
 
 }  // namespace
@@ -306,160 +230,25 @@ void SetAddrInfoApiAvailableForTesting(bool available) {
   if (!available) State().extension_available = false;
 }
 
-std::mutex& ResolverLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-bool UsesAddrInfoApi(int family) {
-  return AddrInfoApiAvailable() || (family == AF_INET6 && IPv6ExtensionApiAvailable());
-}
-
-// ---- Address records ----------------------------------------------------------
-
-uint16_t TSocketAddress::Family() const {
-  uint16_t family = 0;
-  std::memcpy(&family, bytes.data(), sizeof(family));
-  return family;
-}
-
-int SocketAddressLength(const TSocketAddress& address) {
-  switch (address.Family()) {
-    case AF_INET: return static_cast<int>(sizeof(sockaddr_in));
-    case AF_INET6: return static_cast<int>(sizeof(sockaddr_in6));
-    default: return 0;
-  }
-}
-
-int BuildSocketAddress(TSocketAddress& address, std::string_view host, std::string_view port,
-                       int family, int protocol, int socket_type, bool prefer_ipv4) {
-  address.Clear();
-  if (!UsesAddrInfoApi(family)) return LegacyBuildAddress(address, host, port, protocol);
-
-  addrinfo first{};
-  addrinfo second{};
-  bool two_attempts = false;
-  if (family == AF_UNSPEC) {
-    two_attempts = true;
-    first.ai_family = prefer_ipv4 ? AF_INET : AF_INET6;
-    second.ai_family = prefer_ipv4 ? AF_INET6 : AF_INET;
-  } else {
-    first.ai_family = family;
-  }
-  first.ai_socktype = second.ai_socktype = socket_type;
-  first.ai_protocol = second.ai_protocol = protocol;
-
-  TSocketAddress scratch;
-  int rc = LookUpAddress(host, port, first, scratch);
-  address = scratch;
-  if (rc != 0 && two_attempts) {
-    TSocketAddress scratch2;
-    rc = LookUpAddress(host, port, second, scratch2);
-    if (rc == 0) address = scratch2;
-  }
-  return TranslateAddrInfoError(rc);
-}
-
-std::string SocketAddressIP(const TSocketAddress& address) {
-  const int family = address.Family();
-  if (UsesAddrInfoApi(family)) {
-    return NumericHostText(AsSockaddr(address), SocketAddressLength(address));
-  }
-  if (family == AF_INET6) {
-    // Without the address-info calls an accepted IPv6 peer still gets its
-    // text, written by hand: eight groups, no zero compression.
-    sockaddr_in6 sin6{};
-    std::memcpy(&sin6, address.bytes.data(), sizeof(sin6));
-    std::string text;
-    for (int i = 0; i < 8; ++i) {
-      char group[8];
-      std::snprintf(group, sizeof(group), i == 0 ? "%x" : ":%x",
-                    sin6.sin6_addr.s6_addr[2 * i] * 256 + sin6.sin6_addr.s6_addr[2 * i + 1]);
-      text += group;
-    }
-    return text;
-  }
-  sockaddr_in sin{};
-  std::memcpy(&sin, address.bytes.data(), sizeof(sin));
-  const char* text = Calls().inet_ntoa(sin.sin_addr);
-  return text == nullptr ? std::string() : std::string(text);
-}
-
-int SocketAddressPort(const TSocketAddress& address) {
-  uint16_t port = 0;
-  std::memcpy(&port, address.bytes.data() + 2, sizeof(port));
-  return Calls().ntohs(port);
-}
-
-// ---- Resolution ---------------------------------------------------------------
-
-void ResolveHostToIPList(std::string_view host, int family, int protocol, int socket_type,
-                         std::vector<std::string>& list) {
-  list.clear();
-  const SocketCalls& api = Calls();
-  const std::string host_c = CString(host);
-  if (UsesAddrInfoApi(family)) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = socket_type;
-    hints.ai_protocol = protocol;
-    addrinfo* result = nullptr;
-    const int rc = api.getaddrinfo(host_c.c_str(), nullptr, &hints, &result);
-    if (rc == 0) {
-      for (const addrinfo* entry = result; entry != nullptr; entry = entry->ai_next) {
-        if (family == AF_INET6 && entry->ai_family == AF_INET) continue;
-        if (family == AF_INET && entry->ai_family == AF_INET6) continue;
-        std::string text = NumericHostText(entry->ai_addr, static_cast<socklen_t>(entry->ai_addrlen));
-        if (!text.empty()) list.push_back(std::move(text));
-      }
-    }
-    if (result != nullptr) api.freeaddrinfo(result);
-  } else if (api.inet_addr(host_c.c_str()) != INADDR_NONE) {
-    list.emplace_back(host);
-  } else {
-    std::lock_guard<std::mutex> lock(ResolverLock());
-    const hostent* entry = api.gethostbyname(host_c.c_str());
-    if (entry != nullptr && entry->h_addrtype == AF_INET && entry->h_length == 4) {
-      for (char** item = entry->h_addr_list; *item != nullptr; ++item) {
-        const auto* b = reinterpret_cast<const unsigned char*>(*item);
-        char text[16];
-        std::snprintf(text, sizeof(text), "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
-        list.emplace_back(text);
-      }
-    }
-  }
-  if (list.empty()) list.emplace_back("0.0.0.0");
-}
-
-uint16_t ResolveServicePort(std::string_view port, int family, int protocol, int socket_type) {
-  if (IsNumericPortOutOfRange(port)) return 0;
-  const SocketCalls& api = Calls();
-  const std::string port_c = CString(port);
-  if (UsesAddrInfoApi(family)) {
-    addrinfo hints{};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = socket_type;
-    hints.ai_protocol = protocol;
-    addrinfo* result = nullptr;
-    uint16_t value = 0;
-    if (api.getaddrinfo(nullptr, port_c.c_str(), &hints, &result) == 0 && result != nullptr &&
-        (result->ai_family == AF_INET || result->ai_family == AF_INET6)) {
-      TSocketAddress address;
-      std::memcpy(address.bytes.data(), result->ai_addr,
-                  std::min<size_t>(result->ai_addrlen, address.bytes.size()));
-      value = static_cast<uint16_t>(SocketAddressPort(address));
-    }
-    if (result != nullptr) api.freeaddrinfo(result);
-    return value;
-  }
-  std::lock_guard<std::mutex> lock(ResolverLock());
-  const protoent* proto = api.getprotobynumber(protocol);
-  if (proto != nullptr) {
-    const servent* service = api.getservbyname(port_c.c_str(), proto->p_name);
-    if (service != nullptr) return api.ntohs(static_cast<u_short>(service->s_port));
-  }
-  return static_cast<uint16_t>(TextToIntDef(port, 0) & 0xFFFF);
+// The bound calls; getaddrinfo and its two partners are the default
+// library's or, failing that, the extension library's. Old ws2_32 has no
+// inet_ntop, so an IPv6 text on the legacy path is written by hand.
+const TResolverCalls& ResolverCalls() {
+  static const TResolverCalls calls = [] {
+    const SocketCalls& api = Calls();
+    TResolverCalls c;
+    c.getaddrinfo = api.getaddrinfo;
+    c.freeaddrinfo = api.freeaddrinfo;
+    c.getnameinfo = api.getnameinfo;
+    c.gethostbyname = api.gethostbyname;
+    c.getservbyname = api.getservbyname;
+    c.getprotobynumber = api.getprotobynumber;
+    c.inet_addr = api.inet_addr;
+    c.inet_ntoa = api.inet_ntoa;
+    c.host_lookup_error = &HostLookupError;
+    return c;
+  }();
+  return calls;
 }
 
 // ---- Error translation ----------------------------------------------------------
@@ -766,13 +555,6 @@ std::string LocalHostName() {
 }
 
 // ---- Waits --------------------------------------------------------------------------
-
-void ClearSelectSet(TSelectSet& set) { set.count = 0; }
-
-void AddToSelectSet(TSocketHandle handle, TSelectSet& set) {
-  if (set.count >= static_cast<int>(set.handles.size())) return;
-  set.handles[static_cast<size_t>(set.count++)] = handle;
-}
 
 // The Windows set is a counted list of up to 64 handles, just like ours. A
 // connect that failed shows in the exception set rather than the write set,
