@@ -102,8 +102,6 @@ int64_t SizeFromText(std::string_view size_text, std::string_view block_size_tex
   return product;
 }
 
-bool IsDotDirectory(std::string_view name) { return name == "." || name == ".."; }
-
 }  // namespace
 
 // ---- Checks shared by the buffers and the views ------------------------------
@@ -114,22 +112,8 @@ bool CheckListFieldSlow(TFieldViews& fields, TListField field, std::string& scra
   std::string_view& value = fields.field[field];
   if (value.empty()) return true;
   switch (field) {
-    case kFieldPermission:
-      return IsListPermissionText(value);
-    case kFieldDay:
-      return CheckListNumber(fields, field, 1, 31);
-    case kFieldMonth:
-      return CheckListNumber(fields, field, 1, 12);
-    case kFieldHour:
-      return CheckListNumber(fields, field, 0, 24);
-    case kFieldMinute:
-    case kFieldSecond:
-      return CheckListNumber(fields, field, 0, 59);
     case kFieldAmPm:
       return AsciiUpper(value[0]) == 'A' || AsciiUpper(value[0]) == 'P';
-    case kFieldSize:
-      value = Strip(value);
-      return std::all_of(value.begin(), value.end(), IsAsciiDigit);
     case kFieldYearOrTime: {
       if (value.find('-') != std::string_view::npos) {
         scratch.assign(value);
@@ -392,36 +376,51 @@ void TFTPList::ParseLines() {
   }
 }
 
-bool TFTPList::ParseEplfLine(const std::string& line) {
+bool ParseEplfFacts(std::string_view line, TEplfFacts& out) {
+  out = TEplfFacts();
   if (line.empty() || line[0] != '+') return false;
-  std::string rest = line.substr(1);
-  std::unique_ptr<TFTPListRec> entry = CreateEntry();
-  entry->EntryName = TextAfterDelimiter(rest, "\t");
+  const std::string_view rest = line.substr(1);
+  const size_t tab = rest.find('\t');
+  out.name = tab == std::string_view::npos ? rest : rest.substr(tab + 1);
+  if (out.name.empty()) return false;
+  size_t pos = 0;
   for (;;) {
-    const std::string fact = TakeField(rest, ",");
+    const size_t comma = rest.find(',', pos);
+    const std::string_view fact =
+        Strip(rest.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos));
+    pos = comma == std::string_view::npos ? rest.size() : comma + 1;
     if (fact.empty() || fact[0] == '\t') break;
-    const std::string_view value = std::string_view(fact).substr(1);
+    const std::string_view value = fact.substr(1);
     switch (fact[0]) {
       case '/':
-        entry->IsDirectory = true;
+        out.directory = true;
         break;
       case 'r':
-        entry->IsReadable = true;
+        out.readable = true;
         break;
       case 's':
         // A negative size is as meaningless as a missing one.
-        entry->SizeBytes = std::max<int64_t>(TextToInt64Def(value, 0), 0);
+        out.size = std::max<int64_t>(TextToInt64Def(value, 0), 0);
         break;
       case 'm':
-        entry->ModifiedAt =
-            static_cast<double>(TextToInt64Def(value, 0)) / kSecondsPerDay + kUnixEpochDays;
+        out.modified = static_cast<double>(TextToInt64Def(value, 0)) / kSecondsPerDay + kUnixEpochDays;
         break;
       default:  // "i" (identifier) and facts this parser has no use for
         break;
     }
   }
-  if (entry->EntryName.empty()) return false;
-  if (entry->IsDirectory && IsDotDirectory(entry->EntryName)) return false;
+  return !(out.directory && IsDotDirectory(out.name));
+}
+
+bool TFTPList::ParseEplfLine(const std::string& line) {
+  TEplfFacts facts;
+  if (!ParseEplfFacts(line, facts)) return false;
+  std::unique_ptr<TFTPListRec> entry = CreateEntry();
+  entry->EntryName = facts.name;
+  entry->IsDirectory = facts.directory;
+  entry->IsReadable = facts.readable;
+  entry->SizeBytes = facts.size;
+  entry->ModifiedAt = facts.modified;
   entry->SourceLine = line;
   entry->MatchedMask = "EPLF";
   Entries.push_back(std::move(entry));
@@ -536,7 +535,7 @@ bool TFTPList::ValidateFieldBuffers() {
   // Checks and trims a buffer through its view, writing the result back.
   auto check = [&](TListField field) {
     std::string& buffer = this->*kFieldBuffers[field];
-    if (!CheckListFieldSlow(views, field, scratch)) return false;
+    if (!CheckListField(views, field, scratch)) return false;
     const std::string_view value = views.field[field];
     if (!scratch.empty() && value.data() == scratch.data()) {
       buffer = scratch;

@@ -386,17 +386,18 @@ class TFTPList {
   void ParseLinesDirect();
   bool ParseEplfDirect(std::string_view line);
   // The commonest "ls -l" line read in one pass, where it is certain which
-  // built-in mask takes it first (see ftplist_shortcut.cpp); false leaves
-  // the line to the masks. parsed false: the line stays unparsed. Only for
-  // the built-in masks, whose texts mask_texts holds.
-  bool ParseUnixShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
+  // mask takes it first (see ftplist_shortcut.cpp); false leaves the line to
+  // the masks. parsed false: the line stays unparsed. credits holds, by
+  // TListReader, the text of the mask each reader credits, empty for a
+  // reader that is off (ListReaderMask).
+  bool ParseUnixShortcut(std::string_view line, const std::string_view* credits, bool& parsed);
   // The same for IIS / DOS lines.
-  bool ParseDosShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
+  bool ParseDosShortcut(std::string_view line, const std::string_view* credits, bool& parsed);
   // The same for VMS lines.
-  bool ParseVmsShortcut(std::string_view line, const std::string_view* mask_texts, bool& parsed);
+  bool ParseVmsShortcut(std::string_view line, const std::string_view* credits, bool& parsed);
   int MatchVmsTail(TStepCursor& cursor, TFieldViews& fields);
-  // true when the seventh built-in mask surely fails on line.
-  bool SeventhMaskFails(std::string_view line);
+  // true when "d            $!S*$TTT$DD$UUUUU$n*" surely fails on line.
+  bool DirColumnMaskFails(std::string_view line);
   // Fills and appends the entry a shortcut's captures make, as after a mask;
   // false when the line stays unparsed.
   bool AppendShortcutEntry(const TFieldViews& fields, std::string_view line,
@@ -416,8 +417,9 @@ class TFTPList {
 
   // Masks are translated once; ParseLines names the one it is trying.
   std::vector<TCompiledMask> compiled_masks_;
-  // Masks is the built-in list, unedited: the shortcuts may be taken.
-  bool built_in_masks_ = false;
+  // By TListReader: the index in Masks of the mask each one-pass reader
+  // credits, or kNoListMask.
+  std::vector<size_t> reader_masks_;
   // Text the entries' views point into, kept until ClearListing.
   std::vector<std::shared_ptr<std::string>> kept_text_;
   std::vector<std::shared_ptr<std::string>> kept_masks_;

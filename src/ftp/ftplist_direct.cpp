@@ -17,17 +17,6 @@ namespace {
 
 using Op = TMaskStep::Op;
 
-constexpr int64_t kSecondsPerDay = 86400;
-constexpr double kUnixEpochDays = 25569.0;
-
-std::string_view Strip(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  return s;
-}
-
-bool IsDotDirectory(std::string_view name) { return name == "." || name == ".."; }
-
 }  // namespace
 
 int TFTPList::MatchDirect(const TCompiledMask& mask, std::string_view line,
@@ -139,46 +128,14 @@ bool TFTPList::CheckDirect(TFieldViews& fields, TListField field) {
 }
 
 bool TFTPList::ParseEplfDirect(std::string_view line) {
-  const std::string_view rest = line.substr(1);
-  const size_t tab = rest.find('\t');
-  const std::string_view name = tab == std::string_view::npos ? rest : rest.substr(tab + 1);
-  if (name.empty()) return false;
-  bool directory = false;
-  bool readable = false;
-  int64_t size = 0;
-  TDateTime modified = 0.0;
-  size_t pos = 0;
-  for (;;) {
-    const size_t comma = rest.find(',', pos);
-    const std::string_view fact =
-        Strip(rest.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos));
-    pos = comma == std::string_view::npos ? rest.size() : comma + 1;
-    if (fact.empty() || fact[0] == '\t') break;
-    const std::string_view value = fact.substr(1);
-    switch (fact[0]) {
-      case '/':
-        directory = true;
-        break;
-      case 'r':
-        readable = true;
-        break;
-      case 's':
-        size = std::max<int64_t>(TextToInt64Def(value, 0), 0);
-        break;
-      case 'm':
-        modified = static_cast<double>(TextToInt64Def(value, 0)) / kSecondsPerDay + kUnixEpochDays;
-        break;
-      default:
-        break;
-    }
-  }
-  if (directory && IsDotDirectory(name)) return false;
+  TEplfFacts facts;
+  if (!ParseEplfFacts(line, facts)) return false;
   TFTPListRec& entry = Entries.AppendPlain();
-  entry.EntryName.Refer(name);
-  entry.IsDirectory = directory;
-  entry.IsReadable = readable;
-  entry.SizeBytes = size;
-  entry.ModifiedAt = modified;
+  entry.EntryName.Refer(facts.name);
+  entry.IsDirectory = facts.directory;
+  entry.IsReadable = facts.readable;
+  entry.SizeBytes = facts.size;
+  entry.ModifiedAt = facts.modified;
   entry.SourceLine.Refer(line);
   entry.MatchedMask.Refer("EPLF");
   return true;
@@ -190,6 +147,13 @@ void TFTPList::ParseLinesDirect() {
   const size_t mask_count = Masks.size();
   std::vector<std::string_view> mask_texts(mask_count);
   for (size_t m = 0; m < mask_count; ++m) mask_texts[m] = KeptMaskText(m);
+  std::string_view credits[static_cast<size_t>(TListReader::kCount)];
+  bool readers = false;
+  for (size_t r = 0; r < reader_masks_.size(); ++r) {
+    if (reader_masks_[r] == kNoListMask) continue;
+    credits[r] = mask_texts[reader_masks_[r]];
+    readers = true;
+  }
   TMatchState state;
   TMatchState snapshot;
   size_t i = 0;
@@ -198,10 +162,9 @@ void TFTPList::ParseLinesDirect() {
     const std::string_view next = i + 1 < line_count ? lines[i + 1] : std::string_view();
     size_t consumed = 1;
     bool parsed = !line.empty() && line[0] == '+' && ParseEplfDirect(line);
-    if (!parsed && built_in_masks_ &&
-        (ParseUnixShortcut(line, mask_texts.data(), parsed) ||
-         ParseDosShortcut(line, mask_texts.data(), parsed) ||
-         ParseVmsShortcut(line, mask_texts.data(), parsed))) {
+    if (!parsed && readers &&
+        (ParseUnixShortcut(line, credits, parsed) || ParseDosShortcut(line, credits, parsed) ||
+         ParseVmsShortcut(line, credits, parsed))) {
       if (!parsed) UnparsedLines.PushView(line);
       ++i;
       continue;

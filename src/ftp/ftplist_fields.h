@@ -80,9 +80,9 @@ inline int ListNumberOr(std::string_view text, int def) {
   return ListNumberOrSlow(text, def);
 }
 
-// Checks one captured field as validation does (the month name aside),
-// trimming it where validation trims the buffer and noting its value. A
-// year-or-time with "-" is rewritten with ":" into scratch and points there.
+// CheckListField for the fields it does not check inline: the A/P mark, the
+// years, and a year-or-time other than "hh:mm". A year-or-time with "-" is
+// rewritten with ":" into scratch and points there.
 bool CheckListFieldSlow(TFieldViews& fields, TListField field, std::string& scratch);
 
 // The characters of a permission column, as a table: checked on every line.
@@ -102,6 +102,21 @@ inline bool IsListPermissionText(std::string_view text) {
   return true;
 }
 
+// The values a numeric field may take; the years are checked by their width.
+struct TFieldRange {
+  int low, high;
+};
+constexpr TFieldRange ListFieldRange(TListField field) {
+  switch (field) {
+    case kFieldDay: return {1, 31};
+    case kFieldMonth: return {1, 12};
+    case kFieldHour: return {0, 24};
+    case kFieldMinute:
+    case kFieldSecond: return {0, 59};
+    default: return {0, -1};
+  }
+}
+
 // A number field trimmed and in [low, high].
 inline bool CheckListNumber(TFieldViews& fields, TListField field, int low, int high) {
   std::string_view& value = fields.field[field];
@@ -110,6 +125,10 @@ inline bool CheckListNumber(TFieldViews& fields, TListField field, int low, int 
   fields.number[field] = number;
   fields.known |= 1u << field;
   return number >= low && number <= high;
+}
+// A day, month, hour, minute or second field trimmed and in its range.
+inline bool CheckListNumber(TFieldViews& fields, TListField field) {
+  return CheckListNumber(fields, field, ListFieldRange(field).low, ListFieldRange(field).high);
 }
 
 // A size column: blanks around ASCII digits.
@@ -130,6 +149,8 @@ inline bool CheckListSize(TFieldViews& fields) {
 
 inline bool IsAsciiDigitChar(char c) { return c >= '0' && c <= '9'; }
 
+// Checks one captured field as validation does (the month name aside),
+// trimming it where validation trims the buffer and noting its value.
 inline bool CheckListField(TFieldViews& fields, TListField field, std::string& scratch) {
   const std::string_view value = fields.field[field];
   if (value.empty()) return true;
@@ -149,18 +170,18 @@ inline bool CheckListField(TFieldViews& fields, TListField field, std::string& s
       }
       return CheckListFieldSlow(fields, field, scratch);
     case kFieldDay:
-      return CheckListNumber(fields, field, 1, 31);
     case kFieldMonth:
-      return CheckListNumber(fields, field, 1, 12);
     case kFieldHour:
-      return CheckListNumber(fields, field, 0, 24);
     case kFieldMinute:
     case kFieldSecond:
-      return CheckListNumber(fields, field, 0, 59);
+      return CheckListNumber(fields, field);
     default:
       return CheckListFieldSlow(fields, field, scratch);
   }
 }
+
+// An entry for the directory itself or its parent, which listings drop.
+inline bool IsDotDirectory(std::string_view name) { return name == "." || name == ".."; }
 
 // The checks that span fields: the name rules.
 bool CheckListNames(const TFieldViews& fields);
@@ -198,5 +219,18 @@ struct TMachineFacts {
 };
 // false when the line has no "; " (or leading " ") before a name, or the name is empty.
 bool ParseMachineFacts(std::string_view line, TMachineFacts& out);
+
+// The parts of an EPLF line ("+facts<TAB>name"): "/" a directory, "r"
+// readable, "s" the size, "m" the modify time in seconds since 1970.
+struct TEplfFacts {
+  std::string_view name;
+  bool directory = false;
+  bool readable = false;
+  int64_t size = 0;
+  TDateTime modified = 0.0;
+};
+// false when the line is no EPLF ("+" first), has no name, or is the
+// directory "." or "..".
+bool ParseEplfFacts(std::string_view line, TEplfFacts& out);
 
 }  // namespace zud

@@ -55,8 +55,6 @@ bool ReadTimeVal(std::string_view text, TDateTime& out) {
   return TryEncodeDateTime(year, month, day, hour, minute, second, ms, out);
 }
 
-bool IsDotDirectory(std::string_view name) { return name == "." || name == ".."; }
-
 }  // namespace
 
 bool ParseMachineFacts(std::string_view line, TMachineFacts& out) {

@@ -113,6 +113,26 @@ struct TMatchState {
   }
 };
 
+// The one-pass readers of the commonest lines (ftplist_shortcut.cpp), one
+// per mask they credit lines to.
+enum class TListReader : uint8_t { kNone, kUnix, kDosFile, kDosDirectory, kVms, kCount };
+
+// A built-in format: its mask and, for a mask a one-pass reader credits,
+// the reader and the masks it proves to fail first on the lines it reads.
+struct TListFormat {
+  std::string_view mask;
+  TListReader reader = TListReader::kNone;
+  std::vector<std::string_view> beaten;
+};
+
+// The built-in formats, in the order of BuiltInListMasks.
+const std::vector<TListFormat>& BuiltInListFormats();
+
+inline constexpr size_t kNoListMask = static_cast<size_t>(-1);
+// The index in masks of the mask reader credits, when every mask before it
+// is one the reader proves to fail; kNoListMask (the reader stays off) else.
+size_t ListReaderMask(TListReader reader, const std::vector<std::string>& masks);
+
 // Replaces out with the steps of mask; reuses out's storage.
 void CompileListMask(std::string_view mask, TCompiledMask& out);
 

@@ -375,7 +375,10 @@ bool SameStep(const TMaskStep& a, const TMaskStep& b, std::string_view a_text,
 }  // namespace
 
 void TFTPList::CompileMasks() {
-  built_in_masks_ = Masks == BuiltInListMasks();
+  reader_masks_.resize(static_cast<size_t>(TListReader::kCount));
+  for (size_t r = 0; r < reader_masks_.size(); ++r) {
+    reader_masks_[r] = ListReaderMask(static_cast<TListReader>(r), Masks);
+  }
   compiled_masks_.resize(Masks.size());
   for (size_t m = 0; m < Masks.size(); ++m) {
     if (compiled_masks_[m].text != Masks[m]) {

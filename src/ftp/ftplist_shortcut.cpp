@@ -1,25 +1,25 @@
 // The commonest "ls -l" line, "-rw-r--r--  1 owner group  1234 Dec 24 10:30
 // name", read in one pass instead of by stepping the built-in masks. Such a
-// line is taken by the third built-in mask,
+// line is taken by the mask
 //   "pppppppppp $!!!S*$TTT$DD$UUUUU$n*",
-// once the two before it have failed: the first reads "hh mm ss" where the
-// third reads "UUUUU", the second a day where the third reads the month. The
-// pass below captures exactly what the third mask captures, with the same
-// checks, and proves the first two fail; wherever it is not certain it gives
-// the line back to the masks, so the result is the masks' result.
+// once the two Unix masks with seconds have failed: the one reads "hh mm ss"
+// where this one reads "UUUUU", the other a day where this one reads the
+// month. The pass below captures exactly what the mask captures, with the
+// same checks, and proves those two fail; wherever it is not certain it
+// gives the line back to the masks, so the result is the masks' result.
+// Which masks each reader proves to fail is listed in ftplist_masks.cpp; a
+// list with other masks before the credited one has the reader off.
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "ftp/ftplist.h"
 #include "ftp/ftplist_fields.h"
+#include "ftp/ftplist_mask.h"
 
 namespace zud {
 
 namespace {
-
-// The mask this pass stands for, in BuiltInListMasks.
-constexpr size_t kUnixMask = 2;
 
 constexpr uint64_t kOnes = 0x0101010101010101ULL;
 constexpr uint64_t kHighs = 0x8080808080808080ULL;
@@ -72,17 +72,17 @@ bool SurelyNoNumber(char c) {
 }
 
 // What a numeric field check makes of a capture.
-bool NumberIn(std::string_view text, int low, int high) {
+bool NumberIn(std::string_view text, TListField field) {
   const int number = ListNumberOr(StripListBlanks(text), -1);
-  return number >= low && number <= high;
+  return number >= ListFieldRange(field).low && number <= ListFieldRange(field).high;
 }
-
-bool IsDotDirectory(std::string_view name) { return name == "." || name == ".."; }
 
 }  // namespace
 
-bool TFTPList::ParseUnixShortcut(std::string_view line, const std::string_view* mask_texts,
+bool TFTPList::ParseUnixShortcut(std::string_view line, const std::string_view* credits,
                                  bool& parsed) {
+  const std::string_view credit = credits[static_cast<size_t>(TListReader::kUnix)];
+  if (credit.empty()) return false;
   const char* const d = line.data();
   const size_t n = line.size();
   // Ten permission characters and at least one more.
@@ -125,7 +125,7 @@ bool TFTPList::ParseUnixShortcut(std::string_view line, const std::string_view* 
   for (char c : month) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
   }
-  if (!SurelyNoNumber(month[0]) && NumberIn(month.substr(0, 2), 1, 31)) return false;
+  if (!SurelyNoNumber(month[0]) && NumberIn(month.substr(0, 2), kFieldDay)) return false;
   fields.field[kFieldMonthName] = month;
   fields.month = MonthFromName(month);
   if (fields.month == 0) return false;
@@ -134,14 +134,15 @@ bool TFTPList::ParseUnixShortcut(std::string_view line, const std::string_view* 
 
   if (n - pos < 2) return false;
   fields.field[kFieldDay] = line.substr(pos, 2);
-  if (!CheckListNumber(fields, kFieldDay, 1, 31)) return false;
+  if (!CheckListNumber(fields, kFieldDay)) return false;
   pos += 2;
   if (!blanks()) return false;
 
   // The first mask reads "hh mm ss" from here; one of them must fail.
   const size_t at = pos;
-  if (n - at >= 8 && !SurelyNoNumber(d[at + 6]) && NumberIn(line.substr(at, 2), 0, 24) &&
-      NumberIn(line.substr(at + 3, 2), 0, 59) && NumberIn(line.substr(at + 6, 2), 0, 59)) {
+  if (n - at >= 8 && !SurelyNoNumber(d[at + 6]) && NumberIn(line.substr(at, 2), kFieldHour) &&
+      NumberIn(line.substr(at + 3, 2), kFieldMinute) &&
+      NumberIn(line.substr(at + 6, 2), kFieldSecond)) {
     return false;
   }
   if (n - pos < 5) return false;
@@ -153,7 +154,7 @@ bool TFTPList::ParseUnixShortcut(std::string_view line, const std::string_view* 
   if (pos >= n) return false;
   fields.field[kFieldName] = line.substr(pos);
 
-  parsed = AppendShortcutEntry(fields, line, mask_texts[kUnixMask]);
+  parsed = AppendShortcutEntry(fields, line, credit);
   return true;
 }
 
@@ -183,19 +184,12 @@ void TFTPList::AppendFilledEntry(const TFilledEntry& filled, std::string_view li
 
 // ---- IIS / DOS: "12-24-98  10:30PM       1234 name" and "<DIR>" ------------------
 //
-// The eighth built-in mask, "MM DD YY  hh mmH !S* n*", takes a file line and
-// the ninth, "MM DD YY  hh mmH $ d!n*", a directory line. Before them the
-// six "pppppppppp" masks fail on a line starting with a digit (a digit is no
-// permission character), and the seventh, "d            $!S*$TTT...", is
+// The mask "MM DD YY  hh mmH !S* n*" takes a file line and the next one,
+// "MM DD YY  hh mmH $ d!n*", a directory line. Before them the six
+// "pppppppppp" masks fail on a line starting with a digit (a digit is no
+// permission character), and "d            $!S*$TTT..." is
 // followed as far as its month, where it must be seen to fail. The two masks
 // are then followed step by step, with the checks the masks make.
-
-namespace {
-
-constexpr size_t kDosFileMask = 7;
-constexpr size_t kDosDirectoryMask = 8;
-
-}  // namespace
 
 // A cursor over a line that moves as mask steps do: every step needs a
 // character left when it starts.
@@ -239,7 +233,7 @@ struct TStepCursor {
   }
 };
 
-bool TFTPList::SeventhMaskFails(std::string_view line) {
+bool TFTPList::DirColumnMaskFails(std::string_view line) {
   // "d            $!S*$TTT...": a character, twelve more, blanks, a word, a
   // size, blanks and a month name, which must fail to be one.
   if (line.size() < 13) return true;
@@ -259,25 +253,28 @@ bool TFTPList::SeventhMaskFails(std::string_view line) {
   return MonthFromName(month) == 0;
 }
 
-bool TFTPList::ParseDosShortcut(std::string_view line, const std::string_view* mask_texts,
+bool TFTPList::ParseDosShortcut(std::string_view line, const std::string_view* credits,
                                 bool& parsed) {
+  const std::string_view file_credit = credits[static_cast<size_t>(TListReader::kDosFile)];
+  const std::string_view directory_credit = credits[static_cast<size_t>(TListReader::kDosDirectory)];
+  if (file_credit.empty() && directory_credit.empty()) return false;
   if (line.size() < 17 || !IsAsciiDigitChar(line[0])) return false;
-  if (!SeventhMaskFails(line)) return false;
-  // What the eighth and ninth masks share: "MM DD YY  hh mmH".
+  if (!DirColumnMaskFails(line)) return false;
+  // What the file and directory masks share: "MM DD YY  hh mmH".
   TFieldViews fields{};
   TStepCursor c{line, 0};
-  if (!(c.Take(fields, kFieldMonth, 2) && CheckListNumber(fields, kFieldMonth, 1, 12) &&
-        c.Skip(1) && c.Take(fields, kFieldDay, 2) && CheckListNumber(fields, kFieldDay, 1, 31) &&
+  if (!(c.Take(fields, kFieldMonth, 2) && CheckListNumber(fields, kFieldMonth) &&
+        c.Skip(1) && c.Take(fields, kFieldDay, 2) && CheckListNumber(fields, kFieldDay) &&
         c.Skip(1) && c.Take(fields, kFieldYear, 2) &&
         CheckListField(fields, kFieldYear, separator_scratch_) && c.Skip(2) &&
-        c.Take(fields, kFieldHour, 2) && CheckListNumber(fields, kFieldHour, 0, 24) &&
+        c.Take(fields, kFieldHour, 2) && CheckListNumber(fields, kFieldHour) &&
         c.Skip(1) && c.Take(fields, kFieldMinute, 2) &&
-        CheckListNumber(fields, kFieldMinute, 0, 59) && c.Take(fields, kFieldAmPm, 1) &&
+        CheckListNumber(fields, kFieldMinute) && c.Take(fields, kFieldAmPm, 1) &&
         CheckListField(fields, kFieldAmPm, separator_scratch_))) {
     return false;
   }
   const size_t after_time = c.pos;
-  // The eighth: " !S* n*".
+  // The file mask: " !S* n*".
   {
     TFieldViews file = fields;
     if (c.Skip(1) && c.Word() && c.Skip(1)) {
@@ -286,17 +283,18 @@ bool TFTPList::ParseDosShortcut(std::string_view line, const std::string_view* m
         file.field[kFieldSize] = line.substr(size_start, c.pos - size_start);
         if (CheckListField(file, kFieldSize, separator_scratch_) && c.Skip(1) &&
             c.Rest(file, kFieldName)) {
-          parsed = AppendShortcutEntry(file, line, mask_texts[kDosFileMask]);
+          if (file_credit.empty()) return false;
+          parsed = AppendShortcutEntry(file, line, file_credit);
           return true;
         }
       }
     }
   }
-  // The ninth: " $ d!n*".
+  // The directory mask: " $ d!n*".
   c.pos = after_time;
-  if (c.Skip(1) && c.Blanks() && c.Skip(1) && c.Take(fields, kFieldDirFlag, 1) && c.Word() &&
-      c.Rest(fields, kFieldName)) {
-    parsed = AppendShortcutEntry(fields, line, mask_texts[kDosDirectoryMask]);
+  if (!directory_credit.empty() && c.Skip(1) && c.Blanks() && c.Skip(1) &&
+      c.Take(fields, kFieldDirFlag, 1) && c.Word() && c.Rest(fields, kFieldName)) {
+    parsed = AppendShortcutEntry(fields, line, directory_credit);
     return true;
   }
   return false;
@@ -304,23 +302,17 @@ bool TFTPList::ParseDosShortcut(std::string_view line, const std::string_view* m
 
 // ---- VMS: "NAME.TYPE;1  2/3  15-MAR-2005 10:30 [GROUP,OWNER]" --------------
 //
-// The fifteenth built-in mask, "v*$!DD TTT YYYY hh mm", takes these lines
-// once the fourteenth, "v*$  DD TTT YYYY hh mm", has failed. Before those,
+// The mask "v*$!DD TTT YYYY hh mm" takes these lines once the one before it,
+// "v*$  DD TTT YYYY hh mm", has failed. Before those,
 // the six "pppppppppp" masks fail on a line whose first ten characters are no
-// permission column, the seventh is followed to its month, and the six date
+// permission column, the "d" mask is followed to its month, and the six date
 // masks after it ("MM DD ..." and "DD MM ...") fail on a first character that
 // starts no number.
-
-namespace {
-
-constexpr size_t kVmsMask = 14;
-
-}  // namespace
 
 int TFTPList::MatchVmsTail(TStepCursor& c, TFieldViews& fields) {
   // "DD TTT YYYY hh mm" after the name and its blanks: 1 a match, 0 a sure
   // failure, -1 a month name in UTF-8, left to the masks.
-  if (!(c.Take(fields, kFieldDay, 2) && CheckListNumber(fields, kFieldDay, 1, 31) && c.Skip(1))) {
+  if (!(c.Take(fields, kFieldDay, 2) && CheckListNumber(fields, kFieldDay) && c.Skip(1))) {
     return 0;
   }
   if (c.pos >= c.line.size() || c.line.size() - c.pos < 3) return 0;
@@ -333,17 +325,18 @@ int TFTPList::MatchVmsTail(TStepCursor& c, TFieldViews& fields) {
   const bool match =
       c.Skip(1) && c.Take(fields, kFieldYear, 4) &&
       CheckListField(fields, kFieldYear, separator_scratch_) && c.Skip(1) &&
-      c.Take(fields, kFieldHour, 2) && CheckListNumber(fields, kFieldHour, 0, 24) && c.Skip(1) &&
-      c.Take(fields, kFieldMinute, 2) && CheckListNumber(fields, kFieldMinute, 0, 59) &&
+      c.Take(fields, kFieldHour, 2) && CheckListNumber(fields, kFieldHour) && c.Skip(1) &&
+      c.Take(fields, kFieldMinute, 2) && CheckListNumber(fields, kFieldMinute) &&
       CheckListNames(fields);
   return match ? 1 : 0;
 }
 
-bool TFTPList::ParseVmsShortcut(std::string_view line, const std::string_view* mask_texts,
+bool TFTPList::ParseVmsShortcut(std::string_view line, const std::string_view* credits,
                                 bool& parsed) {
-  if (line.size() < 2 || !SurelyNoNumber(line[0]) ||
+  const std::string_view credit = credits[static_cast<size_t>(TListReader::kVms)];
+  if (credit.empty() || line.size() < 2 || !SurelyNoNumber(line[0]) ||
       (line.size() >= 10 && IsListPermissionText(line.substr(0, 10))) ||
-      !SeventhMaskFails(line)) {
+      !DirColumnMaskFails(line)) {
     return false;
   }
   TFieldViews fields{};
@@ -353,16 +346,16 @@ bool TFTPList::ParseVmsShortcut(std::string_view line, const std::string_view* m
   fields.field[kFieldVmsName] = line.substr(0, c.pos);
   if (!c.Blanks()) return false;
   const size_t after_name = c.pos;
-  // The fourteenth: "  DD TTT YYYY hh mm".
+  // "v*$  DD TTT YYYY hh mm".
   {
     TFieldViews first = fields;
     const int result = c.Skip(2) ? MatchVmsTail(c, first) : 0;
     if (result != 0) return false;
   }
-  // The fifteenth: "!DD TTT YYYY hh mm".
+  // "v*$!DD TTT YYYY hh mm".
   c.pos = after_name;
   if (!c.Word() || MatchVmsTail(c, fields) != 1) return false;
-  parsed = AppendShortcutEntry(fields, line, mask_texts[kVmsMask]);
+  parsed = AppendShortcutEntry(fields, line, credit);
   return true;
 }
 

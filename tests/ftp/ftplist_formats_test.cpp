@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ftp/ftplist_mask.h"
+
 namespace zud {
 namespace {
 
@@ -252,6 +254,46 @@ TEST(ListFormatsTest, PlainListParsesLikeTheFieldBuffers) {
         LocaleMonthNames() = saved;
       }
       ASSERT_EQ(Dump(plain), Dump(buffers)) << text;
+    }
+  }
+}
+
+// The one-pass readers credit lines to masks by text: a mask put before the
+// one a reader credits turns that reader off, and every entry still goes to
+// the mask the field buffers give it to.
+TEST(ListFormatsTest, EditedMasksTurnReadersOffNotMisattribute) {
+  const std::vector<std::string>& built_in = BuiltInListMasks();
+  for (TListReader reader : {TListReader::kUnix, TListReader::kDosFile,
+                             TListReader::kDosDirectory, TListReader::kVms}) {
+    EXPECT_NE(ListReaderMask(reader, built_in), kNoListMask) << static_cast<int>(reader);
+  }
+  const std::vector<std::string> texts = Corpus();
+  struct Edit {
+    size_t at;
+    const char* mask;
+  } const edits[] = {
+      {7, "MM DD YY  hh mmH !S* n*"},   // a copy of the DOS file mask, earlier
+      {7, "MM DD YY  hh mmH $ d!n*"},   // the DOS directory mask before the file one
+      {7, "n*"},                        // a catch-all after the Unix group
+      {13, "v*$!DD TTT YYYY hh mm"},    // the VMS masks swapped
+      {2, "pppppppppp $!!!S*$TTT$DD$UUUUU$n*x"},
+      {0, "S=512"},
+      {built_in.size(), "n*"},          // after all: the readers stay on
+  };
+  for (const Edit& edit : edits) {
+    SCOPED_TRACE(edit.mask);
+    std::vector<std::string> masks = built_in;
+    masks.insert(masks.begin() + static_cast<std::ptrdiff_t>(edit.at), edit.mask);
+    for (size_t t = 0; t < 4; ++t) {
+      TFTPList plain;
+      BufferList buffers;
+      for (TFTPList* list : {&plain, static_cast<TFTPList*>(&buffers)}) {
+        list->OnGetNow = FixedNow;
+        list->Masks = masks;
+        list->LoadLinesFromText(texts[t]);
+        list->ParseLines();
+      }
+      ASSERT_EQ(Dump(plain), Dump(buffers)) << texts[t];
     }
   }
 }
