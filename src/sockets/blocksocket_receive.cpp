@@ -11,6 +11,7 @@
 #include "sockets/blocksocket.h"
 #include "sockets/socketerrors.h"
 #include "util/compat.h"
+#include "util/deadline.h"
 #include "util/stream.h"
 #include "util/textutil.h"
 
@@ -89,6 +90,7 @@ void TBlockSocket::TakeLineBuffer() {
 
 void TBlockSocket::ReadPacketIntoLineBuffer(int32_t timeout) {
   ClearLastError();
+  const TDeadline deadline(timeout);
   int n = PendingByteCount();
   if (n <= 0) {
     if (WaitReadable(timeout)) {
@@ -105,7 +107,7 @@ void TBlockSocket::ReadPacketIntoLineBuffer(int32_t timeout) {
     const int ask = MaxRecvBandwidth > 0 ? n : kMaxPacket;
     char* tail = ReserveLineTail(static_cast<size_t>(ask));
     const size_t start = line_end_;  // after any move the reservation made
-    const int got = ReceiveRaw(tail, ask);
+    const int got = ReceiveRawWithin(tail, ask, deadline.Left());
     if (got > 0) {
       line_end_ += static_cast<size_t>(std::min(got, ask));
       RepairLineStart(start);
@@ -115,6 +117,10 @@ void TBlockSocket::ReadPacketIntoLineBuffer(int32_t timeout) {
 }
 
 // ---- Raw receive ----------------------------------------------------------------
+
+int TBlockSocket::ReceiveRawWithin(void* buffer, int length, int32_t /*timeout*/) {
+  return ReceiveRaw(buffer, length);
+}
 
 int TBlockSocket::PendingByteCount() {
   int count = 0;
