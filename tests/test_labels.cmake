@@ -28,7 +28,7 @@ set(ZUD_TESTS_scripted
   blocksocket_send_test httptunnel_test sockssocket_test tcpsocket_sendfile_test
   tcpsocket_test
   ftpclient_control_test ftpclient_data_test ftpclient_files_test ftpclient_login_test
-  ftpclient_mdtm_test)
+  ftpclient_mdtm_test ftpclient_timeout_test)
 
 set(ZUD_TESTS_process
   interrupt_test monthnames_test testsupport_basics_test)

@@ -33,6 +33,8 @@ constexpr uint8_t kLastAction = 11;
 // let a wait run out: the user has waited one full timeout already.
 constexpr int32_t kQuitWaitAfterTimeout = 1000;
 
+using ftp_internal::TScopedReplyTimeout;
+
 // Each row: six steps of (action, next on class 2, next on class 3).
 constexpr TLoginTable kLoginTables[] = {
     // 0: direct
@@ -87,21 +89,6 @@ class TScopedWholeCallTimeout {
  private:
   TBlockSocket& socket_;
   bool saved_;
-};
-
-// Lowers a client's Timeout for the replies read while it lives.
-class TScopedReplyTimeout {
- public:
-  TScopedReplyTimeout(int32_t& timeout, int32_t limit) : timeout_(timeout), saved_(timeout) {
-    if (limit >= 0 && (timeout_ < 0 || timeout_ > limit)) timeout_ = limit;
-  }
-  ~TScopedReplyTimeout() { timeout_ = saved_; }
-  TScopedReplyTimeout(const TScopedReplyTimeout&) = delete;
-  TScopedReplyTimeout& operator=(const TScopedReplyTimeout&) = delete;
-
- private:
-  int32_t& timeout_;
-  int32_t saved_;
 };
 
 }  // namespace
@@ -252,7 +239,10 @@ bool TFTPSend::SignIn() {
   if (!RunLoginSequence(FWMode)) return false;
 
   if (is_tls_) {
-    SendCommand("PBSZ 0");
+    // A PBSZ that got no reply at all (silence, a lost connection) ends the
+    // login: PROT would only meet the same silence for another Timeout. A
+    // refusal is an answer, and PROT still decides.
+    if (SendCommand("PBSZ 0") == 0 && sock_->LastErrorCode() != 0) return false;
     if (TLSonData) is_data_tls_ = ReplyClass(SendCommand("PROT P")) == 2;
     if (RequireTLS && TLSonData && !is_data_tls_) return false;
     if (!is_data_tls_) SendCommand("PROT C");

@@ -30,6 +30,10 @@ using ftp_internal::ReplyClass;
 using ftp_internal::TrimControlChars;
 
 constexpr int32_t kDataLingerMs = 10000;
+// How long the final reply is awaited after the data connection stalled:
+// the user has waited one full timeout already, and a server that still
+// answers does so at once.
+constexpr int32_t kReplyWaitAfterStall = 2000;
 
 // An address text without IPv6 brackets and, for an IPv4 peer reached over
 // an IPv6 socket, without the "::ffff:" prefix, so that texts of the same
@@ -216,6 +220,13 @@ bool TFTPSend::AcceptDataConnection() {
     timed_out_ = true;  // no connection came within Timeout
   }
   if (result) ftp_internal::BoundBlockingCalls(DSock(), Timeout);
+  if (result && Timeout > 0) {
+    // Sends wait for room themselves, so that a receiver that stopped reading
+    // is found one Timeout after the last bytes it took, not after a blocking
+    // call's own timeout ran out once per piece.
+    DSock().NonblockSendTimeout = Timeout;
+    DSock().ApplyOption({OT_NonBlocking, true, 0});
+  }
   if (result && IsDataTLS()) {
     DSock().TLSPlugin().CopySettingsFrom(Sock().TLSPlugin());
     DSock().StartClientTLS();
@@ -258,12 +269,20 @@ bool TFTPSend::UploadOverData(TStream& source) {
   // however well the send itself went.
   const bool whole = end < 0 || source.Position() >= end;
   const bool sent = DSock().LastErrorCode() == 0 && !source.Failed() && whole;
-  if (DSock().LastErrorCode() == kErrTimedOut) timed_out_ = true;
+  const bool stalled = DSock().LastErrorCode() == kErrTimedOut;
+  // A receiver that stopped reading gets a reset: an orderly close would
+  // linger over bytes it never takes, or tell it the file ended here.
+  if (stalled) DSock().ApplyOption({OT_Linger, true, 0});
   // The close marks the end of the file for the server.
   DSock().Close();
   // Read whether or not the send worked, so that the control connection
-  // stays in step.
-  const bool done = ReplyClass(ReadReply()) == 2;
+  // stays in step; after a stall only briefly.
+  bool done;
+  {
+    const ftp_internal::TScopedReplyTimeout bounded(Timeout, stalled ? kReplyWaitAfterStall : -1);
+    done = ReplyClass(ReadReply()) == 2;
+  }
+  if (stalled) timed_out_ = true;
   return sent && done;
 }
 

@@ -20,6 +20,21 @@ inline void BoundBlockingCalls(TBlockSocket& socket, int32_t timeout) {
   socket.ApplyOption({OT_ReceiveTimeout, false, timeout});
 }
 
+// Lowers a client's Timeout for the replies read while it lives.
+class TScopedReplyTimeout {
+ public:
+  TScopedReplyTimeout(int32_t& timeout, int32_t limit) : timeout_(timeout), saved_(timeout) {
+    if (limit >= 0 && (timeout_ < 0 || timeout_ > limit)) timeout_ = limit;
+  }
+  ~TScopedReplyTimeout() { timeout_ = saved_; }
+  TScopedReplyTimeout(const TScopedReplyTimeout&) = delete;
+  TScopedReplyTimeout& operator=(const TScopedReplyTimeout&) = delete;
+
+ private:
+  int32_t& timeout_;
+  int32_t saved_;
+};
+
 // The class of a reply code: 1 preliminary, 2 done, 3 more input needed,
 // 0 when no code was recognised.
 inline int ReplyClass(int code) { return code / 100; }

@@ -319,6 +319,15 @@ class TBlockSocket {
   // share (SR_Throttled, 250 ms slices, StopFlag ends it), then sets
   // next_time to now + length / limit seconds.
   void ThrottleTransfer(int length, int32_t limit, uint32_t& next_time);
+  // ReceiveRaw for a reader whose operation has timeout ms left (-1: no
+  // limit); a layer that may wait inside its receive keeps within it.
+  virtual int ReceiveRawWithin(void* buffer, int length, int32_t timeout);
+  // After a send said "would block": on a non-blocking handle, waits for room
+  // and retries send until it takes bytes or fails, NonblockSendTimeout after
+  // progress (the tick of the last bytes taken) at most; records 10060 then.
+  // On a blocking handle the send timeout ran out already: 10060 at once.
+  // Returns send's last result.
+  int RetrySendAfterWouldBlock(uint32_t progress, const std::function<int()>& send);
 
   // Resolution and creation steps shared by bind and connect.
   void FillAddress(TSocketAddress& address, const std::string& host, const std::string& port);

@@ -11,6 +11,7 @@
 #include "sockets/blocksocket.h"
 #include "sockets/socketerrors.h"
 #include "util/compat.h"
+#include "util/deadline.h"
 #include "util/stream.h"
 #include "util/textutil.h"
 
@@ -89,23 +90,28 @@ void TBlockSocket::TakeLineBuffer() {
 
 void TBlockSocket::ReadPacketIntoLineBuffer(int32_t timeout) {
   ClearLastError();
+  const TDeadline deadline(timeout);
   int n = PendingByteCount();
-  if (n <= 0) {
+  bool ready = n > 0;
+  if (!ready) {
     if (WaitReadable(timeout)) {
+      ready = true;
+      // Readable with nothing counted: the receive itself tells the end of a
+      // plain connection (0, recorded as 10054) from the records of a TLS
+      // session that are still to come (within what is left of timeout).
       n = PendingByteCount();
-      if (n <= 0) SetLastErrorCode(kErrPeerClosed);  // readable with nothing to read
     } else if (last_error_code_ == 0) {
       SetLastErrorCode(kErrTimedOut);
     }
   }
-  if (n > 0 && last_error_code_ == 0) {
-    // With data pending the receive cannot block, so it may take all that
-    // arrived meanwhile, up to one packet; the limiter, which charges the
-    // size asked for, keeps to the size reported.
-    const int ask = MaxRecvBandwidth > 0 ? n : kMaxPacket;
+  if (ready && last_error_code_ == 0) {
+    // With data pending (or the end) the receive cannot block, so it may take
+    // all that arrived meanwhile, up to one packet; the limiter, which
+    // charges the size asked for, keeps to the size reported.
+    const int ask = MaxRecvBandwidth > 0 ? std::max(n, 1) : kMaxPacket;
     char* tail = ReserveLineTail(static_cast<size_t>(ask));
     const size_t start = line_end_;  // after any move the reservation made
-    const int got = ReceiveRaw(tail, ask);
+    const int got = ReceiveRawWithin(tail, ask, deadline.Left());
     if (got > 0) {
       line_end_ += static_cast<size_t>(std::min(got, ask));
       RepairLineStart(start);
@@ -115,6 +121,10 @@ void TBlockSocket::ReadPacketIntoLineBuffer(int32_t timeout) {
 }
 
 // ---- Raw receive ----------------------------------------------------------------
+
+int TBlockSocket::ReceiveRawWithin(void* buffer, int length, int32_t /*timeout*/) {
+  return ReceiveRaw(buffer, length);
+}
 
 int TBlockSocket::PendingByteCount() {
   int count = 0;

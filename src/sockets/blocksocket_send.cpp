@@ -27,25 +27,17 @@ int TBlockSocket::SendBytes(const void* buffer, int length) {
   ReportTraffic(true, buffer, length);
   const auto* bytes = static_cast<const char*>(buffer);
   int sent = 0;
+  uint32_t progress = ReadTickCounter();
   while (sent < length) {
     const int piece = std::min(length - sent, SendMaxChunk);
     if (piece <= 0) break;
     ThrottleTransfer(piece, MaxSendBandwidth, next_send_time_);
-    int n = SendToSocket(handle_, bytes + sent, piece, 0);
+    const auto send = [&] { return SendToSocket(handle_, bytes + sent, piece, 0); };
+    int n = send();
     CheckResult(n);
-    if (last_error_code_ == kErrWouldBlock) {
-      if (!non_blocking_) {
-        // A blocking handle says "would block" only when its send timeout
-        // (OT_SendTimeout) ran out without the peer taking a byte.
-        SetLastErrorCode(kErrTimedOut);
-      } else if (WaitWritable(NonblockSendTimeout)) {
-        n = SendToSocket(handle_, bytes + sent, piece, 0);
-        CheckResult(n);
-      } else if (last_error_code_ == 0) {
-        SetLastErrorCode(kErrTimedOut);
-      }
-    }
+    if (last_error_code_ == kErrWouldBlock) n = RetrySendAfterWouldBlock(progress, send);
     if (last_error_code_ != 0 || n <= 0) break;
+    progress = ReadTickCounter();
     sent += n;
     bytes_sent_ += n;
     if (OnStatus) ReportStatus(SR_BytesWritten, std::to_string(n));
@@ -139,6 +131,38 @@ int TBlockSocket::SendDatagram(const void* buffer, int length) {
     if (OnStatus) ReportStatus(SR_BytesWritten, std::to_string(n));
   }
   return n;
+}
+
+int TBlockSocket::RetrySendAfterWouldBlock(uint32_t progress, const std::function<int()>& send) {
+  if (!non_blocking_) {
+    // A blocking handle says "would block" only when its send timeout
+    // (OT_SendTimeout) ran out without the peer taking a byte.
+    SetLastErrorCode(kErrTimedOut);
+    return -1;
+  }
+  // Room may show and be gone again (or be too little for the platform to
+  // take anything): the wait goes on, measured from the last progress, so
+  // that a peer that stopped reading is found after one timeout.
+  for (;;) {
+    int32_t left = -1;
+    if (NonblockSendTimeout >= 0) {
+      const uint32_t spent = ComputeTickSpan(progress, ReadTickCounter());
+      left = spent >= static_cast<uint32_t>(NonblockSendTimeout)
+                 ? 0
+                 : NonblockSendTimeout - static_cast<int32_t>(spent);
+    }
+    if (!WaitWritable(left)) {
+      if (last_error_code_ == 0) SetLastErrorCode(kErrTimedOut);
+      return -1;
+    }
+    const int n = send();
+    CheckResult(n);
+    if (last_error_code_ != kErrWouldBlock) return n;
+    if (left == 0) {
+      SetLastErrorCode(kErrTimedOut);
+      return -1;
+    }
+  }
 }
 
 bool TBlockSocket::WaitWritable(int32_t timeout) {

@@ -50,7 +50,15 @@ TTCPBlockSocket::~TTCPBlockSocket() {
 // ---- Close and connect -----------------------------------------------------------
 
 void TTCPBlockSocket::Close() {
-  if (TLSActive()) tls_plugin_->CloseSession();
+  if (TLSActive()) {
+    // A peer that let a wait run out would only let the closing exchange
+    // run out as well.
+    if (last_error_code_ == kErrTimedOut) {
+      tls_plugin_->AbortSession();
+    } else {
+      tls_plugin_->CloseSession();
+    }
+  }
   // After an error the connection is not worth an orderly end, and the drain
   // would clear the error that the caller still has to see.
   if (handle_ != kInvalidSocket && last_error_code_ == 0) {
@@ -113,6 +121,13 @@ void TTCPBlockSocket::SetPluginCallFailure() {
   // The plug-in's waits end early on a stop request; it is reported as the
   // stop it was, like a plain transfer does.
   if (StopFlag && CheckStopRequest()) return;
+  if (tls_plugin_->PluginTimedOut()) {
+    // A peer that stopped taking or sending records: the same timeout as on
+    // a plain connection, in the plug-in's words.
+    failure_from_plugin_ = true;
+    SetLastErrorCode(kErrTimedOut);
+    return;
+  }
   SetPluginFailure();
 }
 
@@ -167,6 +182,18 @@ int TTCPBlockSocket::ReceiveRaw(void* buffer, int length) {
     FilterReceived(buffer, count);
   }
   return count;
+}
+
+int TTCPBlockSocket::ReceiveRawWithin(void* buffer, int length, int32_t timeout) {
+  if (!TLSActive() || timeout < 0) return ReceiveRaw(buffer, length);
+  // Put back however the receive ends (it may throw under RaiseExcept).
+  struct TRestore {
+    int32_t& timeout;
+    int32_t saved;
+    ~TRestore() { timeout = saved; }
+  } restore{tls_plugin_->Timeout, tls_plugin_->Timeout};
+  if (restore.saved < 0 || timeout < restore.saved) tls_plugin_->Timeout = timeout;
+  return ReceiveRaw(buffer, length);
 }
 
 int TTCPBlockSocket::PendingByteCount() {
@@ -231,8 +258,10 @@ int TTCPBlockSocket::SocketProtocolNumber() const { return kIpProtoTcp; }
 std::string TTCPBlockSocket::GetErrorDescEx() const {
   // Only a 10091 that the plug-in caused takes its words: a proxy refusal
   // after an earlier failed handshake is still a proxy refusal.
-  if (last_error_code_ == kErrRefused && failure_from_plugin_ && tls_plugin_ &&
-      tls_plugin_->PluginErrorCode() != 0) {
+  const bool plugin_timeout =
+      last_error_code_ == kErrTimedOut && tls_plugin_ && tls_plugin_->PluginTimedOut();
+  if ((last_error_code_ == kErrRefused || plugin_timeout) && failure_from_plugin_ &&
+      tls_plugin_ && tls_plugin_->PluginErrorCode() != 0) {
     return tls_plugin_->PluginErrorText();
   }
   return TSocksBlockSocket::GetErrorDescEx();

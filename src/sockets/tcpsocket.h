@@ -13,7 +13,8 @@
 //   - closes in order: TLS session, shutdown of the sending side, drain.
 //
 // Error codes of its own: 10091 for a refused SOCKS connect, a refused
-// tunnel or any TLS failure (the text is then the plug-in's own), 11003 for
+// tunnel or any TLS failure (the text is then the plug-in's own), 10060 for
+// a wait inside a TLS transfer that ran out (with the plug-in's text), 11003 for
 // a failed SOCKS listen or accept. Like every socket, it records failures
 // and throws only under RaiseExcept. One thread at a time.
 #pragma once
@@ -70,8 +71,10 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   const std::string& ConnectedHost() const { return connected_host_; }
 
   // ---- Overrides ---------------------------------------------------------------------
-  // Ends a TLS session; unless an error is recorded, shuts the sending side
-  // down and drops what the peer still sends; then closes the handle.
+  // Ends a TLS session (without its closing exchange after a timeout: the
+  // peer let one wait run out already); unless an error is recorded, shuts
+  // the sending side down and drops what the peer still sends; then closes
+  // the handle.
   void Close() override;
   // Drops a TLS session without its closing exchange (the handle is going
   // away), then the inherited close.
@@ -95,6 +98,9 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // limit, StopFlag and errors are those of the plain send. Else plain.
   void SendStreamPlain(TStream& stream) override;
   int ReceiveRaw(void* buffer, int length) override;
+  // With a TLS session: each wait inside the plug-in's receive ends within
+  // timeout too (when that is below the plug-in's Timeout).
+  int ReceiveRawWithin(void* buffer, int length, int32_t timeout) override;
   int PendingByteCount() override;
   // With a TLS session: ready when the session holds plain bytes (or its
   // end), without looking at the handle; records that carry no data (a

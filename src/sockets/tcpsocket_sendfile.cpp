@@ -12,6 +12,7 @@
 #include "sockets/tcpsocket.h"
 #include "util/sockapi.h"
 #include "util/stream.h"
+#include "util/textutil.h"
 
 namespace zud {
 
@@ -60,13 +61,15 @@ bool TTCPBlockSocket::SendFileDirectly(TFileStream& file) {
   int64_t offset = file.Position();
   const int64_t end = file.Size();
   bool first = true;
+  uint32_t progress = ReadTickCounter();
   const TUnsentLimit unsent_limit(handle_);
   while (offset < end) {
     if (CheckStopRequest()) break;
     ClearLastError();
     const int piece = static_cast<int>(std::min<int64_t>(end - offset, SendMaxChunk));
     ThrottleTransfer(piece, MaxSendBandwidth, next_send_time_);
-    int n = SendFileToSocket(handle_, file.Descriptor(), offset, piece);
+    const auto send = [&] { return SendFileToSocket(handle_, file.Descriptor(), offset, piece); };
+    int n = send();
     CheckResult(n);
     const bool unsupported =
         last_error_code_ == kErrInvalidArgument || last_error_code_ == kErrNotSupported;
@@ -77,17 +80,7 @@ bool TTCPBlockSocket::SendFileDirectly(TFileStream& file) {
       return false;
     }
     first = false;
-    if (last_error_code_ == kErrWouldBlock) {
-      if (!non_blocking_) {
-        // The send timeout of a blocking handle ran out: nothing was taken.
-        SetLastErrorCode(kErrTimedOut);
-      } else if (WaitWritable(NonblockSendTimeout)) {
-        n = SendFileToSocket(handle_, file.Descriptor(), offset, piece);
-        CheckResult(n);
-      } else if (last_error_code_ == 0) {
-        SetLastErrorCode(kErrTimedOut);
-      }
-    }
+    if (last_error_code_ == kErrWouldBlock) n = RetrySendAfterWouldBlock(progress, send);
     // 0 without an error: the file became shorter meanwhile; its end is here.
     if (last_error_code_ != 0 || n <= 0) {
       // As after a failed piece of the buffered send, which read it first.
@@ -95,6 +88,7 @@ bool TTCPBlockSocket::SendFileDirectly(TFileStream& file) {
       ReportLastError();
       break;
     }
+    progress = ReadTickCounter();
     offset += n;
     bytes_sent_ += n;
     if (OnStatus) ReportStatus(SR_BytesWritten, std::to_string(n));

@@ -26,6 +26,10 @@ using openssl::TApi;
 
 // How soon a wait notices the owner's StopFlag.
 constexpr int32_t kWaitSlice = 200;
+// What one look at the connection (PendingBytes, which must not wait) reads
+// at most: records that carry no data (TLS 1.3 tickets, say) could otherwise
+// keep it reading for as long as a peer sends them.
+constexpr int64_t kLookBudget = 64 * 1024;
 
 const TApi* Api() {
   std::string ignored;
@@ -110,6 +114,33 @@ struct TBioTarget {
   TSocketHandle handle = kInvalidSocket;
   int error = 0;       // the socket error that ended a transfer
   bool eof = false;    // the peer closed the connection
+  // Bounds of the current operation's reads: once its deadline is spent or
+  // its budget (bytes, -1: none) used, reads "would block", so that OpenSSL,
+  // which consumes record after record inside one call while bytes keep
+  // coming, returns to the caller's bounded wait.
+  const TDeadline* deadline = nullptr;
+  int64_t budget = -1;
+};
+
+// Sets the read bounds of a BIO target while it lives.
+class TReadBound {
+ public:
+  TReadBound(TBioTarget& target, const TDeadline* deadline, int64_t budget)
+      : target_(target), deadline_(target.deadline), budget_(target.budget) {
+    target_.deadline = deadline;
+    target_.budget = budget;
+  }
+  ~TReadBound() {
+    target_.deadline = deadline_;
+    target_.budget = budget_;
+  }
+  TReadBound(const TReadBound&) = delete;
+  TReadBound& operator=(const TReadBound&) = delete;
+
+ private:
+  TBioTarget& target_;
+  const TDeadline* deadline_;
+  int64_t budget_;
 };
 
 int BioWrite(BIO* bio, const char* data, int length) {
@@ -132,7 +163,13 @@ int BioRead(BIO* bio, char* data, int length) {
   const TApi& api = *Api();
   auto* target = static_cast<TBioTarget*>(api.BIO_get_data(bio));
   api.BIO_clear_flags(bio, BIO_FLAGS_RWS | BIO_FLAGS_SHOULD_RETRY);
+  if (target->budget == 0 || (target->deadline != nullptr && target->deadline->Left() == 0)) {
+    api.BIO_set_flags(bio, BIO_FLAGS_READ | BIO_FLAGS_SHOULD_RETRY);
+    return -1;
+  }
+  if (target->budget > 0) length = static_cast<int>(std::min<int64_t>(length, target->budget));
   const int n = ReceiveFromSocket(target->handle, data, length, 0);
+  if (n > 0 && target->budget > 0) target->budget -= n;
   if (n == 0) target->eof = true;
   if (n < 0) {
     const int error = LastSocketError();
@@ -226,8 +263,15 @@ class TOpenSSLPlugin final : public TCustomSSL {
   enum class TEnd : uint8_t { kNone, kClean, kFailed };
 
   bool Fail(TOpenSSLError code, const std::string& text) {
-    SetPluginError(static_cast<int32_t>(code), text);
+    SetPluginError(static_cast<int32_t>(code), text, code == TOpenSSLError::kTimedOut);
     return false;
+  }
+  // The read bounds of an operation that may wait until deadline: the
+  // deadline when Timeout limits it, a look's budget when Timeout is 0 (no
+  // wait at all), none without a limit.
+  TReadBound BoundReads(const TDeadline& deadline) {
+    if (Timeout > 0) return TReadBound(target_, &deadline, -1);
+    return TReadBound(target_, nullptr, Timeout == 0 ? kLookBudget : -1);
   }
   bool ProtocolRange(int& lowest, int& highest);
   std::string SettingsKey(int lowest, int highest) const;
@@ -464,6 +508,7 @@ bool TOpenSSLPlugin::ClientHandshake() {
   failed_ = false;
   end_ = TEnd::kNone;
   const TDeadline deadline(Timeout);
+  const TReadBound bound = BoundReads(deadline);
   for (;;) {
     api.ERR_clear_error();
     const int result = api.SSL_connect(ssl_.get());
@@ -551,6 +596,7 @@ int TOpenSSLPlugin::SendData(const void* buffer, int length) {
   }
   if (length <= 0) return 0;
   const TDeadline deadline(Timeout);
+  const TReadBound bound = BoundReads(deadline);
   for (;;) {
     api_->ERR_clear_error();
     const int n = api_->SSL_write(ssl_.get(), buffer, length);
@@ -558,6 +604,9 @@ int TOpenSSLPlugin::SendData(const void* buffer, int length) {
     const int error = api_->SSL_get_error(ssl_.get(), n);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
       if (WaitFor(error, deadline, "TLS send")) continue;
+      // A record left half written cannot be finished, nor followed by
+      // close_notify: the session is over.
+      failed_ = true;
       return -1;
     }
     RecordFailure(error, "TLS send");
@@ -578,6 +627,7 @@ int TOpenSSLPlugin::ReceiveData(void* buffer, int length) {
   }
   if (length <= 0) return 0;
   const TDeadline deadline(Timeout);
+  const TReadBound bound = BoundReads(deadline);
   for (;;) {
     api_->ERR_clear_error();
     const int n = api_->SSL_read(ssl_.get(), buffer, length);
@@ -605,6 +655,7 @@ int TOpenSSLPlugin::PendingBytes() {
   // Process what arrived, without waiting: records that carry no data (a
   // TLS 1.3 ticket) leave nothing to read even though the handle was ready.
   char probe;
+  const TReadBound bound(target_, nullptr, kLookBudget);
   api_->ERR_clear_error();
   const int n = api_->SSL_peek(ssl_.get(), &probe, 1);
   if (n > 0) return std::max(1, api_->SSL_pending(ssl_.get()));
@@ -641,6 +692,7 @@ bool TOpenSSLPlugin::CloseSession() {
     // close_notify tells the peer that the data ended here and was not cut
     // off.
     const TDeadline deadline(Timeout);
+    const TReadBound bound = BoundReads(deadline);
     int result = 0;
     for (;;) {
       api_->ERR_clear_error();
@@ -668,6 +720,7 @@ void TOpenSSLPlugin::AwaitPeerClose(const TDeadline& deadline) {
   // yet read all the data would lose the rest of it. So whatever still comes
   // is read and dropped until the peer's close_notify or its close.
   char scratch[4096];
+  const TReadBound bound = BoundReads(deadline);
   for (;;) {
     api_->ERR_clear_error();
     const int n = api_->SSL_read(ssl_.get(), scratch, sizeof scratch);

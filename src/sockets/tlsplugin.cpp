@@ -94,9 +94,10 @@ void TCustomSSL::ReportNotSupported() {
   SetPluginError(kNotSupported, "SSL/TLS support is not compiled!");
 }
 
-void TCustomSSL::SetPluginError(int32_t code, const std::string& text) {
+void TCustomSSL::SetPluginError(int32_t code, const std::string& text, bool timed_out) {
   plugin_error_code_ = code;
   plugin_error_text_ = text;
+  plugin_timed_out_ = timed_out && code != 0;
 }
 
 std::string TSSLNone::LibraryVersion() const { return "Without SSL support"; }

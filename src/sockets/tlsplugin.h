@@ -95,6 +95,9 @@ class TCustomSSL {
   // 0 for none, -1 for "not supported"; kept until the plug-in changes it.
   int32_t PluginErrorCode() const { return plugin_error_code_; }
   const std::string& PluginErrorText() const { return plugin_error_text_; }
+  // Whether the recorded error is a wait that ran out (the owner then
+  // reports a timeout, 10060, rather than a TLS failure).
+  bool PluginTimedOut() const { return plugin_timed_out_; }
 
   // ---- Operations, with what this base class answers ------------------------
   // Names the peer the session is meant for (certificate name check, server
@@ -133,7 +136,7 @@ class TCustomSSL {
  protected:
   // PluginErrorCode -1, PluginErrorText "SSL/TLS support is not compiled!".
   void ReportNotSupported();
-  void SetPluginError(int32_t code, const std::string& text);
+  void SetPluginError(int32_t code, const std::string& text, bool timed_out = false);
   void ClearPluginError() { SetPluginError(0, std::string()); }
   void SetSessionActive(bool active) { session_active_ = active; }
 
@@ -142,6 +145,7 @@ class TCustomSSL {
   bool session_active_ = false;
   int32_t plugin_error_code_ = 0;
   std::string plugin_error_text_;
+  bool plugin_timed_out_ = false;
 };
 
 // The plug-in that offers no TLS: LibraryName "ssl_none", LibraryVersion

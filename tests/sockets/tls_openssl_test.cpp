@@ -2,12 +2,17 @@
 // (openssl s_server, which sends every line back reversed): what is
 // verified and how a refusal reads, the protocol versions, transfers with
 // the socket's reports and bandwidth limit, and waits that a stalled peer
-// cannot stretch past Timeout or StopFlag.
+// cannot stretch past Timeout or StopFlag. An in-process OpenSSL peer plays
+// what s_server will not: endless records without data, a peer that never
+// reads.
 #include "sockets/tls_openssl.h"
 
+#include <openssl/ssl.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +22,7 @@
 #include "sockets/socketerrors.h"
 #include "sockets/tcpsocket.h"
 #include "support/ftp_daemons.h"
+#include "support/net.h"
 
 namespace zud {
 namespace {
@@ -229,7 +235,7 @@ TEST_P(StalledPeer, ASendThatCannotProceedEnds) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StalledPeer,
-    ::testing::Values(StallCase{"Timeout", false, kErrRefused, "TLS send timed out"},
+    ::testing::Values(StallCase{"Timeout", false, kErrTimedOut, "TLS send timed out"},
                       StallCase{"StopFlag", true, kErrStopRequested, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -253,6 +259,133 @@ TEST(OpenSSLTransfer, APeerThatVanishesWithoutClosingTheSessionIsATruncation) {
   sock->Close();
   EXPECT_EQ(sock->LastErrorText(), text);
   EXPECT_EQ(sock->TLSPlugin().PluginErrorText(), text);
+}
+
+
+// A TLS server on 127.0.0.1 in this process (the good test certificate):
+// after its handshake it runs act on its own thread, over and over, until
+// act returns false or the peer is destroyed.
+class InProcessTlsPeer {
+ public:
+  using Act = std::function<bool(SSL*)>;
+  explicit InProcessTlsPeer(Act act) : act_(std::move(act)) {
+    ::signal(SIGPIPE, SIG_IGN);  // OpenSSL writes with write(2)
+    std::string why;
+    listener_ = test::ListenTcp("127.0.0.1", 0, &why);
+    port_ = listener_.valid() ? test::LocalEndpoint(listener_.get()).port : 0;
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~InProcessTlsPeer() {
+    stop_ = true;
+    thread_.join();
+  }
+  int port() const { return port_; }
+
+ private:
+  void Run() {
+    std::string why;
+    test::UniqueFd fd = test::AcceptTcp(listener_.get(), kWaitMs, nullptr, &why);
+    if (!fd.valid()) return;
+    const TestCertificates::Pair pair = SharedTestCertificates().Get(TestCertificates::kGood);
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_server_method()),
+                                                         SSL_CTX_free);
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_3_VERSION);
+    SSL_CTX_use_certificate_chain_file(ctx.get(), pair.cert_file.c_str());
+    SSL_CTX_use_PrivateKey_file(ctx.get(), pair.key_file.c_str(), SSL_FILETYPE_PEM);
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), SSL_free);
+    SSL_set_fd(ssl.get(), fd.get());
+    if (SSL_accept(ssl.get()) != 1) return;
+    while (!stop_ && act_(ssl.get())) {
+    }
+    while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  Act act_;
+  test::UniqueFd listener_;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A client of peer, its handshake done, with plugin_timeout for its waits.
+std::unique_ptr<TTCPBlockSocket> ClientOf(const InProcessTlsPeer& peer, int32_t plugin_timeout) {
+  auto sock = std::make_unique<TTCPBlockSocket>(OpenSSLPluginClass());
+  sock->ConnectTo("127.0.0.1", std::to_string(peer.port()));
+  sock->TLSPlugin().CertCAFile = SharedTestCertificates().ca_file();
+  sock->TLSPlugin().Timeout = plugin_timeout;
+  sock->StartClientTLS();
+  EXPECT_EQ(sock->LastErrorCode(), 0) << sock->LastErrorText();
+  return sock;
+}
+
+int64_t MillisecondsOf(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+struct FloodCase {
+  const char* name;
+  InProcessTlsPeer::Act record;  // sends one record that carries no data
+};
+
+class NonDataFlood : public ::testing::TestWithParam<FloodCase> {};
+
+// The client consumes every record it is sent; none holds data, and they never
+// stop coming. The read ends by its own deadline all the same, not by the
+// plug-in's longer Timeout (nor never).
+TEST_P(NonDataFlood, EndsAReadByItsDeadline) {
+  ASSERT_TRUE(SharedTestCertificates().ok()) << SharedTestCertificates().error();
+  constexpr int32_t kReadTimeout = 2000;
+  const std::pair<const char*, std::function<void(TTCPBlockSocket&)>> reads[] = {
+      {"ReceiveLine", [](TTCPBlockSocket& s) { s.ReceiveLine(kReadTimeout); }},
+      {"ReceiveAvailable", [](TTCPBlockSocket& s) { s.ReceiveAvailable(kReadTimeout); }},
+  };
+  for (const auto& [name, read] : reads) {
+    SCOPED_TRACE(name);
+    InProcessTlsPeer peer(GetParam().record);
+    auto sock = ClientOf(peer, 60000);
+    ASSERT_EQ(sock->LastErrorCode(), 0);
+    const int64_t spent = MillisecondsOf([&] { read(*sock); });
+    EXPECT_EQ(sock->LastErrorCode(), kErrTimedOut) << sock->LastErrorText();
+    EXPECT_LT(spent, 3 * kReadTimeout);
+    // A peer that let the read run out gets no closing exchange to wait for.
+    EXPECT_LT(MillisecondsOf([&] { sock->Close(); }), kReadTimeout);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, NonDataFlood,
+    ::testing::Values(FloodCase{"SessionTickets",
+                                [](SSL* ssl) {
+                                  return SSL_new_session_ticket(ssl) == 1 &&
+                                         SSL_do_handshake(ssl) == 1;
+                                }},
+                      FloodCase{"KeyUpdates",
+                                [](SSL* ssl) {
+                                  return SSL_key_update(ssl, SSL_KEY_UPDATE_NOT_REQUESTED) == 1 &&
+                                         SSL_do_handshake(ssl) == 1;
+                                }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A peer that never reads: the send that fills the buffers ends after one
+// Timeout as a timeout (the tool's status 9, not a TLS failure), and the
+// close neither sends close_notify into the full buffers nor waits for an
+// answer.
+TEST(OpenSSLTransfer, ADeadSessionClosesWithoutWaitingForThePeer) {
+  ASSERT_TRUE(SharedTestCertificates().ok()) << SharedTestCertificates().error();
+  InProcessTlsPeer peer([](SSL*) { return false; });
+  constexpr int32_t kTimeout = 2000;
+  auto sock = ClientOf(peer, kTimeout);
+  ASSERT_EQ(sock->LastErrorCode(), 0);
+  const int64_t send = MillisecondsOf([&] { sock->SendText(std::string(64 << 20, 'z')); });
+  EXPECT_EQ(sock->LastErrorCode(), kErrTimedOut) << sock->LastErrorText();
+  EXPECT_EQ(sock->LastErrorText().rfind("TLS send timed out", 0), 0u) << sock->LastErrorText();
+  EXPECT_LT(send, 3 * kTimeout);
+  EXPECT_LT(MillisecondsOf([&] { sock->Close(); }), kTimeout / 2);
+  EXPECT_FALSE(sock->TLSPlugin().SessionActive());
 }
 
 }  // namespace
