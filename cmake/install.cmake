@@ -38,6 +38,7 @@ if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
   set(ZUD_PC_PREFIX ${CMAKE_INSTALL_PREFIX})
 else()
   file(RELATIVE_PATH up /root/${ZUD_PC_DIR} /root)
+  string(REGEX REPLACE "/$" "" up "${up}")
   set(ZUD_PC_PREFIX "\${pcfiledir}/${up}")
 endif()
 # Static libraries: what they need from the system goes on every link.
