@@ -19,6 +19,7 @@
 #include "util/compat.h"
 #include "util/process.h"
 #include "util/textutil.h"
+#include "util/version.h"
 
 namespace zud {
 
@@ -26,7 +27,8 @@ TUploadSettings UploadSettings;
 
 namespace {
 
-constexpr const char* kVersion = "1.0.0";
+// The classic usage text keeps the version it has always shown.
+constexpr const char* kUsageVersion = "1.0.0";
 constexpr const char* kExamplePath = "\"C:\\My Documents\\TEST.txt\"";
 
 void WaitForEnter() {
@@ -108,7 +110,7 @@ std::string VersionText(std::string_view exe) {
   // The plug-in every new connection would get names the TLS library.
   TTCPBlockSocket probe;
   const TCustomSSL& tls = probe.TLSPlugin();
-  return std::string(exe) + " " + kVersion + "\r\n" + "TLS: " + tls.LibraryName() + " (" +
+  return std::string(exe) + " " + VersionText() + "\r\n" + "TLS: " + tls.LibraryName() + " (" +
          tls.LibraryVersion() + ")\r\n";
 }
 
@@ -132,7 +134,7 @@ std::string ProgramFileName(std::string_view path) {
 std::string UsageText(std::string_view exe_view) {
   const std::string exe(exe_view);
   const std::string lines[] = {
-      exe + " Version:" + kVersion,
+      exe + " Version:" + kUsageVersion,
       "",
       "Usage:",
       exe + " PARAMS FILENAME",
@@ -162,7 +164,7 @@ std::string UsageText(std::string_view exe_view) {
 
 std::string FullHelpText(std::string_view exe_view) {
   const std::string exe(exe_view);
-  return exe + " Version:" + kVersion + "\r\n\r\nUsage:\r\n" + exe +
+  return exe + " Version:" + kUsageVersion + "\r\n\r\nUsage:\r\n" + exe +
          " [SWITCHES] FILE... | /recursive FOLDER...\r\n\r\nSwitches (/name or -name, any "
          "letter case):\r\n" +
          FullSwitchHelp() + "\r\nRules, exit statuses and examples: man ftpupload\r\n";

@@ -1,0 +1,1 @@
+int OwnUtilAnswer() { return 42; }

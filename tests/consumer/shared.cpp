@@ -1,0 +1,5 @@
+#include <string>
+
+#include "util/version.h"
+
+std::string SharedVersion() { return zud::VersionText(); }
