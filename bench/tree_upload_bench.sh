@@ -220,22 +220,22 @@ command_ncftpput() { cmd=(ncftpput -R -m -u "$ACCOUNT" -p "$PASSWORD" -P "$1" 12
 declare -A target=([ftpupload]=ftpupload-run [lftp]=lftp-run [ncftpput]=ncftp-run)
 declare -A landed=([ftpupload]=ftpupload-run [lftp]=lftp-run [ncftpput]=ncftp-run/site)
 
-# One upload: fresh target, timed, verified. Appends "wall user sys rss
-# commands round_trips" to results/<key>, or marks the key failed.
-upload() {
-  local key=$1 tool=$2 via=$3 use_port=$port
-  rm -rf "${work:?}/root/${target[$tool]}"
-  mkdir "$work/root/${target[$tool]}"
+# Runs the client command that command_fn sets for a port, directly or
+# through a fresh proxy, timed; then compares local_tree with remote_tree
+# (the sync's state file aside) and appends "wall user sys rss commands
+# round_trips stores" to results/<key>, or marks the key failed.
+timed_run() {
+  local key=$1 via=$2 local_tree=$3 remote_tree=$4 command_fn=$5 use_port=$port
   chown -R "$ACCOUNT" "$work/root"
   if [ "$via" = proxy ]; then
     rm -f "$work/proxy.port" "$work/proxy.stats"
     start_proxy
     use_port=$proxy_port
   fi
-  local before
+  local before before_stores ok=yes
   before=$(server_count)
-  local ok=yes
-  "command_$tool" "$use_port"
+  before_stores=$(server_stores)
+  "$command_fn" "$use_port"
   # timeout outside, so that the peak memory is the client's own; on expiry it
   # signals its whole process group, the client included.
   (cd "$work" && timeout "$RUN_TIMEOUT" /usr/bin/time -f "%e %U %S %M" -o "$work/times/last" \
@@ -246,18 +246,26 @@ upload() {
     trips=$(awk '$1 == "turns" || $1 == "data_connections" { n += $2 } END { print n + 0 }' "$work/proxy.stats")
   fi
   sleep 0.2  # the server's session process writes its last log lines after the client has gone
-  local commands=$(( $(server_count) - before ))
-  if [ "$ok" = yes ] && ! diff -r "$work/site" "$work/root/${landed[$tool]}" >"$work/times/diff" 2>&1; then
+  local commands=$(( $(server_count) - before )) stores=$(( $(server_stores) - before_stores ))
+  if [ "$ok" = yes ] && ! diff -r -x .ftpupload-sync "$local_tree" "$remote_tree" >"$work/times/diff" 2>&1; then
     ok=no
     echo "tree_upload_bench: $key: the uploaded tree differs: $(head -n 3 "$work/times/diff")" >&2
   elif [ "$ok" = no ]; then
     echo "tree_upload_bench: $key failed: $(tail -n 3 "$work/times/err")" >&2
   fi
   if [ "$ok" = yes ]; then
-    echo "$(tail -n 1 "$work/times/last") $commands $trips" >>"$work/results/$key"
+    echo "$(tail -n 1 "$work/times/last") $commands $trips $stores" >>"$work/results/$key"
   else
     touch "$work/results/$key.failed"
   fi
+}
+
+# One upload into a fresh target.
+upload() {
+  local key=$1 tool=$2 via=$3
+  rm -rf "${work:?}/root/${target[$tool]}"
+  mkdir "$work/root/${target[$tool]}"
+  timed_run "$key" "$via" "$work/site" "$work/root/${landed[$tool]}" "command_$tool"
 }
 
 # Median of one column of a result series.
@@ -282,41 +290,11 @@ set ftp:passive-mode on; set ftp:ssl-allow no; mirror -R --only-newer -P 4 site-
 }
 declare -A sync_target=([ftpupload]=ftpupload-sync [lftp]=lftp-sync)
 
-# One sync step of tool; appends "wall user sys rss commands round_trips
-# stores" to results/sync-<key>, or marks the key failed.
+# One sync step of tool on its own site copy and target.
 sync_step() {
-  local key=$1 tool=$2 via=$3 use_port=$port
-  chown -R "$ACCOUNT" "$work/root"
-  if [ "$via" = proxy ]; then
-    rm -f "$work/proxy.port" "$work/proxy.stats"
-    start_proxy
-    use_port=$proxy_port
-  fi
-  local before before_stores ok=yes
-  before=$(server_count)
-  before_stores=$(server_stores)
-  "command_sync_$tool" "$use_port"
-  (cd "$work" && timeout "$RUN_TIMEOUT" /usr/bin/time -f "%e %U %S %M" -o "$work/times/last" \
-    "${cmd[@]}") >"$work/times/out" 2>"$work/times/err" || ok=no
-  local trips=-
-  if [ "$via" = proxy ]; then
-    stop_proxy
-    trips=$(awk '$1 == "turns" || $1 == "data_connections" { n += $2 } END { print n + 0 }' "$work/proxy.stats")
-  fi
-  sleep 0.2
-  local commands=$(( $(server_count) - before )) stores=$(( $(server_stores) - before_stores ))
-  if [ "$ok" = yes ] && ! diff -r -x .ftpupload-sync "$work/site-$tool" "$work/root/${sync_target[$tool]}" \
-    >"$work/times/diff" 2>&1; then
-    ok=no
-    echo "tree_upload_bench: sync $key: the tree differs: $(head -n 3 "$work/times/diff")" >&2
-  elif [ "$ok" = no ]; then
-    echo "tree_upload_bench: sync $key failed: $(tail -n 3 "$work/times/err")" >&2
-  fi
-  if [ "$ok" = yes ]; then
-    echo "$(tail -n 1 "$work/times/last") $commands $trips $stores" >>"$work/results/sync-$key"
-  else
-    touch "$work/results/sync-$key.failed"
-  fi
+  local key=$1 tool=$2 via=$3
+  timed_run "sync-$key" "$via" "$work/site-$tool" "$work/root/${sync_target[$tool]}" \
+    "command_sync_$tool"
 }
 
 # fresh, touch20 and nothing for each tool, on a fresh target and site copy.
