@@ -36,7 +36,6 @@ class TFolderRun {
 
  private:
   void PlanParameter(const std::string& param);
-  void Fail(TExitStatus status, const std::string& message) { tally_.Fail(status, message); }
 
   const TUploadSettings& settings_;
   TExcludeList excludes_;
@@ -49,39 +48,16 @@ class TFolderRun {
 // ---- Planning ---------------------------------------------------------------------
 
 void TFolderRun::PlanParameter(const std::string& param) {
-  const std::string base = WithDirectoryEnd(settings_.RemoteDir);
-  const TLocalPathInfo info = QueryLocalPath(param);
-  if (info.kind == TLocalKind::kFile) {
-    const std::string name = LocalFileNamePart(param);
-    plan_.push_back({false, {param, base + name, info.size}});
-    return;
-  }
-  if (info.kind == TLocalKind::kOther) {
-    // A pipe cannot be read again after a lost connection, nor renamed into
-    // place whole: folder mode sends regular files only.
-    Fail(TExitStatus::kLocalFile, "not stored " + param + ": it is " + info.error +
-                                      ", not a regular file (folder mode sends files only)");
-    return;
-  }
-  if (info.kind != TLocalKind::kDirectory || !settings_.Recursive) {
-    ReportMissingLocalPath(param);
-    tally_.Fail(TExitStatus::kLocalFile, std::string());  // explained just above
-    return;
-  }
-  const std::string root = RemoteTreeRoot(base, param);
+  const TLocalParameter local = ReadLocalParameter(param, settings_, excludes_, tally_);
+  if (!local.usable) return;
   // The named folder itself, unless its contents go straight into /dir.
-  if (root != base) plan_.push_back({true, {std::string(), WithoutTrailingSlash(root), 0}});
-  const std::vector<TTreeEntry> entries =
-      WalkLocalTree(param, excludes_, [this](const TTreeNotice& notice) {
-        if (notice.failure) {
-          Fail(TExitStatus::kLocalFile, notice.relative + ": " + notice.message);
-        } else {
-          WriteErrorLine("warning: " + notice.relative + ": " + notice.message);
-        }
-      });
-  for (const TTreeEntry& entry : entries) {
+  if (!local.is_file && local.root != WithDirectoryEnd(settings_.RemoteDir)) {
+    plan_.push_back({true, {std::string(), WithoutTrailingSlash(local.root), 0}});
+  }
+  for (const TTreeEntry& entry : local.entries) {
     plan_.push_back({entry.is_directory,
-                     {entry.is_directory ? std::string() : entry.local_path, root + entry.relative,
+                     {entry.is_directory ? std::string() : entry.local_path,
+                      local.root + entry.relative,
                       entry.is_directory ? 0 : std::max<int64_t>(0, entry.size)}});
   }
 }

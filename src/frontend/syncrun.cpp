@@ -234,50 +234,23 @@ class TSyncRun {
 // ---- Local side -------------------------------------------------------------------
 
 void TSyncRun::GatherParameter(const std::string& param) {
-  const std::string base = WithDirectoryEnd(settings_.RemoteDir);
-  const TLocalPathInfo info = QueryLocalPath(param);
-  const auto tree_at = [this](const std::string& root) -> TSyncTree& {
-    for (auto& tree : trees_) {
-      if (tree->root == root) return *tree;
-    }
+  TLocalParameter local = ReadLocalParameter(param, settings_, excludes_, tally_);
+  if (!local.usable) return;
+  TSyncTree* tree = nullptr;
+  for (auto& known : trees_) {
+    if (known->root == local.root) tree = known.get();
+  }
+  if (tree == nullptr) {
     trees_.push_back(std::make_unique<TSyncTree>());
-    trees_.back()->root = root;
-    return *trees_.back();
-  };
-  if (info.kind == TLocalKind::kFile) {
-    TTreeEntry entry;
-    entry.relative = LocalFileNamePart(param);
-    entry.local_path = param;
-    entry.size = info.size;
-    entry.modified = info.modified;
-    tree_at(base).local.push_back(entry);
-    return;
+    tree = trees_.back().get();
+    tree->root = local.root;
   }
-  if (info.kind == TLocalKind::kOther) {
-    tally_.Fail(TExitStatus::kLocalFile, "not stored " + param + ": it is " + info.error +
-                                             ", not a regular file (folder mode sends files only)");
-    return;
-  }
-  if (info.kind != TLocalKind::kDirectory || !settings_.Recursive) {
-    ReportMissingLocalPath(param);
-    tally_.Fail(TExitStatus::kLocalFile, std::string());
-    return;
-  }
-  TSyncTree& tree = tree_at(RemoteTreeRoot(base, param));
-  std::vector<TTreeEntry> entries =
-      WalkLocalTree(param, excludes_, [this](const TTreeNotice& notice) {
-        if (notice.failure) {
-          tally_.Fail(TExitStatus::kLocalFile, notice.relative + ": " + notice.message);
-        } else {
-          WriteErrorLine("warning: " + notice.relative + ": " + notice.message);
-        }
-      });
-  for (TTreeEntry& entry : entries) {
+  for (TTreeEntry& entry : local.entries) {
     if (entry.relative == kSyncStateName || entry.relative == kSyncStateTemporaryName) {
       WriteErrorLine("warning: " + entry.local_path + ": the sync's own state file; skipped");
       continue;
     }
-    tree.local.push_back(std::move(entry));
+    tree->local.push_back(std::move(entry));
   }
 }
 

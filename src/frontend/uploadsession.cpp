@@ -40,6 +40,47 @@ std::string WithoutTrailingSlash(std::string path) {
   return path;
 }
 
+TLocalParameter ReadLocalParameter(const std::string& param, const TUploadSettings& settings,
+                                   const TExcludeList& excludes, TRunTally& tally) {
+  TLocalParameter result;
+  const std::string base = WithDirectoryEnd(settings.RemoteDir);
+  const TLocalPathInfo info = QueryLocalPath(param);
+  if (info.kind == TLocalKind::kFile) {
+    TTreeEntry entry;
+    entry.relative = LocalFileNamePart(param);
+    entry.local_path = param;
+    entry.size = info.size;
+    entry.modified = info.modified;
+    result.entries.push_back(std::move(entry));
+    result.usable = true;
+    result.is_file = true;
+    result.root = base;
+    return result;
+  }
+  if (info.kind == TLocalKind::kOther) {
+    // A pipe cannot be read again after a lost connection, nor renamed into
+    // place whole: tree uploads send regular files only.
+    tally.Fail(TExitStatus::kLocalFile, "not stored " + param + ": it is " + info.error +
+                                            ", not a regular file (folder mode sends files only)");
+    return result;
+  }
+  if (info.kind != TLocalKind::kDirectory || !settings.Recursive) {
+    ReportMissingLocalPath(param);
+    tally.Fail(TExitStatus::kLocalFile, std::string());  // explained just above
+    return result;
+  }
+  result.usable = true;
+  result.root = RemoteTreeRoot(base, param);
+  result.entries = WalkLocalTree(param, excludes, [&tally](const TTreeNotice& notice) {
+    if (notice.failure) {
+      tally.Fail(TExitStatus::kLocalFile, notice.relative + ": " + notice.message);
+    } else {
+      WriteErrorLine("warning: " + notice.relative + ": " + notice.message);
+    }
+  });
+  return result;
+}
+
 // ---- TRunTally ----------------------------------------------------------------------
 
 void TRunTally::Fail(TExitStatus status, const std::string& message) {

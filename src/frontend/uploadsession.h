@@ -12,8 +12,10 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "frontend/failure.h"
+#include "frontend/localtree.h"
 #include "frontend/session.h"
 #include "frontend/settings.h"
 
@@ -62,6 +64,19 @@ class TRunTally {
   std::set<std::string> failed_folders_;
   std::set<std::string> probed_;
 };
+
+// What one local parameter of a tree upload stands for: a file, stored under
+// its own name in the remote directory, or (with /recursive) a folder whose
+// tree goes below root. A parameter that cannot be sent is reported to the
+// tally and gives nothing (usable false); walk warnings are written as found.
+struct TLocalParameter {
+  bool usable = false;
+  bool is_file = false;
+  std::string root;                 // the remote folder it goes into, ending in "/"
+  std::vector<TTreeEntry> entries;  // a file: one entry, named after it
+};
+TLocalParameter ReadLocalParameter(const std::string& param, const TUploadSettings& settings,
+                                   const TExcludeList& excludes, TRunTally& tally);
 
 // A file to store: what to read and where it goes.
 struct TStoreItem {
