@@ -33,6 +33,7 @@
 
 #include "ftp/ftplist_fields.h"
 #include "ftp/ftplist_mask.h"
+#include "ftp/ftplist_parser.h"
 
 namespace zud {
 
@@ -250,7 +251,8 @@ void TFTPListRec::CopyEntryFrom(const TFTPListRec& other) {
 
 // ---- TFTPList: lists ----------------------------------------------------------
 
-TFTPList::TFTPList() : Masks(BuiltInListMasks()) {}
+TFTPList::TFTPList()
+    : Masks(BuiltInListMasks()), parser_(std::make_unique<TFTPListParser>(*this)) {}
 
 TFTPList::~TFTPList() = default;
 
@@ -264,8 +266,8 @@ int TFTPList::EntryCount() const { return static_cast<int>(Entries.size()); }
 void TFTPList::ClearListing() {
   Entries.clear();
   UnparsedLines.clear();
-  kept_text_.clear();
-  kept_masks_.clear();
+  parser_->kept_text_.clear();
+  parser_->kept_masks_.clear();
   Lines.clear();
 }
 
@@ -287,12 +289,12 @@ std::unique_ptr<TFTPListRec> TFTPList::CreateEntry() const {
   return std::make_unique<TFTPListRec>();
 }
 
-bool TFTPList::IsPlainList() const { return typeid(*this) == typeid(TFTPList); }
+bool TFTPListParser::IsPlainList() const { return typeid(list_) == typeid(TFTPList); }
 
 TDateTime TFTPList::CurrentTime() const { return OnGetNow ? OnGetNow() : NowLocal(); }
 
-TNowParts TFTPList::ReadNow() const {
-  const TDateTime now = CurrentTime();
+TNowParts TFTPListParser::ReadNow() const {
+  const TDateTime now = list_.CurrentTime();
   TNowParts parts;
   DecodeDate(now, parts.year, parts.month, parts.day);
   if (std::isfinite(now)) {
@@ -306,21 +308,21 @@ TNowParts TFTPList::ReadNow() const {
 
 void TFTPList::LoadLinesFromText(std::string_view text) { Lines.LoadText(text); }
 
-void TFTPList::KeepListingText() {
-  for (const std::shared_ptr<std::string>& block : Lines.Blocks()) {
+void TFTPListParser::KeepListingText() {
+  for (const std::shared_ptr<std::string>& block : list_.Lines.Blocks()) {
     if (std::find(kept_text_.begin(), kept_text_.end(), block) == kept_text_.end()) {
       kept_text_.push_back(block);
     }
   }
 }
 
-std::string_view TFTPList::KeptMaskText(size_t m) {
-  if (kept_masks_.size() < Masks.size()) kept_masks_.resize(Masks.size());
+std::string_view TFTPListParser::KeptMaskText(size_t m) {
+  if (kept_masks_.size() < list_.Masks.size()) kept_masks_.resize(list_.Masks.size());
   std::shared_ptr<std::string>& kept = kept_masks_[m];
-  if (!kept || *kept != Masks[m]) {
+  if (!kept || *kept != list_.Masks[m]) {
     // Entries of an earlier parse may still point at the old text.
     if (kept) kept_text_.push_back(kept);
-    kept = std::make_shared<std::string>(Masks[m]);
+    kept = std::make_shared<std::string>(list_.Masks[m]);
   }
   return *kept;
 }
@@ -328,20 +330,20 @@ std::string_view TFTPList::KeptMaskText(size_t m) {
 // ---- TFTPList: parsing ----------------------------------------------------------
 
 void TFTPList::ParseLines() {
-  CompileMasks();
-  KeepListingText();
-  ForgetMonthNames();
-  parse_now_ = ReadNow();
-  parsing_ = true;
+  parser_->CompileMasks();
+  parser_->KeepListingText();
+  parser_->ForgetMonthNames();
+  parser_->parse_now_ = parser_->ReadNow();
+  parser_->parsing_ = true;
   struct Done {
-    TFTPList& list;
+    TFTPListParser& parser;
     ~Done() {
-      list.parsing_ = false;
-      list.mask_hint_ = static_cast<size_t>(-1);
+      parser.parsing_ = false;
+      parser.mask_hint_ = static_cast<size_t>(-1);
     }
-  } done{*this};
-  if (IsPlainList()) {
-    ParseLinesDirect();
+  } done{*parser_};
+  if (parser_->IsPlainList()) {
+    parser_->ParseLinesDirect();
     return;
   }
   const std::vector<std::string_view>& lines = Lines.Views();
@@ -354,7 +356,7 @@ void TFTPList::ParseLines() {
     size_t consumed = 1;
     bool parsed = ParseEplfLine(line);
     for (size_t m = 0; !parsed && m < Masks.size(); ++m) {
-      mask_hint_ = m;
+      parser_->mask_hint_ = m;
       const int matched = MatchLineToMask(line, next, Masks[m]);
       if (matched <= 0 || !ValidateFieldBuffers()) continue;
       std::unique_ptr<TFTPListRec> entry = CreateEntry();
@@ -368,7 +370,7 @@ void TFTPList::ParseLines() {
       consumed = static_cast<size_t>(matched);
       if (entry->IsDirectory && IsDotDirectory(entry->EntryName)) break;
       entry->SourceLine.Refer(lines[i]);
-      entry->MatchedMask.Refer(KeptMaskText(m));
+      entry->MatchedMask.Refer(parser_->KeptMaskText(m));
       Entries.push_back(std::move(entry));
     }
     if (!parsed) UnparsedLines.PushView(lines[i]);
@@ -447,13 +449,13 @@ void TFTPList::ClearFieldBuffers() {
   DirFlagText.clear();
 }
 
-void TFTPList::ReplaceLocaleMonthNames() {
+void TFTPListParser::ReplaceLocaleMonthNames() {
   TMonthRow& months = LocaleMonthNames();
-  for (size_t i = 0; i < months.size(); ++i) months[i] = MonthNamesText.substr(i * 3, 3);
+  for (size_t i = 0; i < months.size(); ++i) months[i] = list_.MonthNamesText.substr(i * 3, 3);
   ForgetMonthNames();
 }
 
-void TFTPList::ForgetMonthNames() {
+void TFTPListParser::ForgetMonthNames() {
   month_memo_count_ = 0;
   // Names are compared without ASCII case; a byte of 0x80 or more may start
   // an 8-bit name, a UTF-8 one, or either in another case.
@@ -475,7 +477,7 @@ void TFTPList::ForgetMonthNames() {
   add_row(LocaleMonthNames());
 }
 
-int TFTPList::MonthFromName(std::string_view name) {
+int TFTPListParser::MonthFromName(std::string_view name) {
   if (!parsing_ || name.size() > sizeof(uint64_t)) return MonthNumberFromName(name);
   // Junk captures (digits, blanks) start no month name: no look-up for them.
   if (!name.empty()) {
@@ -547,8 +549,8 @@ bool TFTPList::ValidateFieldBuffers() {
   for (TListField field : kCheckOrder) {
     if (!check(field)) return false;
   }
-  if (MonthNamesText.size() == 36) ReplaceLocaleMonthNames();
-  if (!MonthNameText.empty() && MonthFromName(MonthNameText) == 0) return false;
+  if (MonthNamesText.size() == 36) parser_->ReplaceLocaleMonthNames();
+  if (!MonthNameText.empty() && parser_->MonthFromName(MonthNameText) == 0) return false;
   return check(kFieldYearOrTime) && check(kFieldYear);
 }
 
@@ -557,9 +559,9 @@ bool TFTPList::FillEntryFromBuffers(TFTPListRec& entry) {
   for (int f = 0; f < kFieldCount; ++f) views.field[f] = this->*kFieldBuffers[f];
   views.dir_mark = DirMarkText;
   views.block_size = BlockSizeText;
-  if (MonthNamesText.size() == 36) ReplaceLocaleMonthNames();
-  if (!MonthNameText.empty()) views.month = MonthFromName(MonthNameText);
-  const TNowParts now = parsing_ ? parse_now_ : ReadNow();
+  if (MonthNamesText.size() == 36) parser_->ReplaceLocaleMonthNames();
+  if (!MonthNameText.empty()) views.month = parser_->MonthFromName(MonthNameText);
+  const TNowParts now = parser_->parsing_ ? parser_->parse_now_ : parser_->ReadNow();
   TFilledEntry filled;
   if (!FillListEntry(views, now, filled)) return false;
   if (!NameText.empty() || !VmsNameText.empty()) {

@@ -49,17 +49,7 @@
 
 namespace zud {
 
-struct TCompiledMask;
-struct TFieldViews;
-struct TFilledEntry;
-struct TMatchState;
-struct TStepCursor;
-enum TListField : int8_t;
-// The current local date and time, split once per parse.
-struct TNowParts {
-  int year = 0, month = 0, day = 0;
-  int minute_of_day = 0;
-};
+struct TFTPListParser;
 
 // The text of an entry field or listing line. The parser makes it a view of
 // the listing text the list keeps (valid until ClearListing); assigning any
@@ -377,81 +367,9 @@ class TFTPList {
   TDateTime CurrentTime() const;
 
  private:
-  const TCompiledMask& CompiledMaskFor(std::string_view mask);
-  void CompileMasks();
-  int MonthFromName(std::string_view name);
-  void ReplaceLocaleMonthNames();
-  // ParseLines for a plain TFTPList, whose steps no subclass replaced:
-  // captures stay views of the line and entries views of the kept text.
-  void ParseLinesDirect();
-  bool ParseEplfDirect(std::string_view line);
-  // The commonest "ls -l" line read in one pass, where it is certain which
-  // mask takes it first (see ftplist_shortcut.cpp); false leaves the line to
-  // the masks. parsed false: the line stays unparsed. credits holds, by
-  // TListReader, the text of the mask each reader credits, empty for a
-  // reader that is off (ListReaderMask).
-  bool ParseUnixShortcut(std::string_view line, const std::string_view* credits, bool& parsed);
-  // The same for IIS / DOS lines.
-  bool ParseDosShortcut(std::string_view line, const std::string_view* credits, bool& parsed);
-  // The same for VMS lines.
-  bool ParseVmsShortcut(std::string_view line, const std::string_view* credits, bool& parsed);
-  int MatchVmsTail(TStepCursor& cursor, TFieldViews& fields);
-  // true when "d            $!S*$TTT$DD$UUUUU$n*" surely fails on line.
-  bool DirColumnMaskFails(std::string_view line);
-  // Fills and appends the entry a shortcut's captures make, as after a mask;
-  // false when the line stays unparsed.
-  bool AppendShortcutEntry(const TFieldViews& fields, std::string_view line,
-                           std::string_view mask_text);
-  // Appends the entry filled from a line that mask_text matched.
-  void AppendFilledEntry(const TFilledEntry& filled, std::string_view line,
-                         std::string_view mask_text);
-  bool CheckDirect(TFieldViews& fields, TListField field);
-  // Runs mask from state on; copies the state at step save_at (when it is
-  // reached and later than the start) to saved. 0 and the failing step in
-  // failed_at when there is no match.
-  int MatchDirect(const TCompiledMask& mask, std::string_view line, std::string_view next,
-                  TMatchState& state, TMatchState* saved, size_t& failed_at);
-  // Keeps the text of Lines and of the masks alive for the entries.
-  void KeepListingText();
-  std::string_view KeptMaskText(size_t m);
-
-  // Masks are translated once; ParseLines names the one it is trying.
-  std::vector<TCompiledMask> compiled_masks_;
-  // By TListReader: the index in Masks of the mask each one-pass reader
-  // credits, or kNoListMask.
-  std::vector<size_t> reader_masks_;
-  // Text the entries' views point into, kept until ClearListing.
-  std::vector<std::shared_ptr<std::string>> kept_text_;
-  std::vector<std::shared_ptr<std::string>> kept_masks_;
-  std::string separator_scratch_;
-  std::unique_ptr<TCompiledMask> scratch_mask_;
-  size_t mask_hint_ = static_cast<size_t>(-1);
-
-  // The current time, read once per ParseLines so that every entry is
-  // placed against the same instant.
-  TNowParts ReadNow() const;
-  bool parsing_ = false;
-  TNowParts parse_now_;
-  // A TFTPList itself, no subclass: no step is replaced, so the lines may be
-  // parsed through views and entries taken from the blocks of Entries.
-  bool IsPlainList() const;
-
-  // Month-name look-ups remembered while ParseLines runs: the month tables
-  // cannot change then except through this list, which forgets them.
-  struct MonthMemo {
-    uint64_t key = 0;  // the name's bytes
-    size_t length = 0;
-    int month = 0;
-  };
-  static constexpr size_t kMonthMemoSize = 32;
-  size_t month_memo_count_ = 0;
-  // Bytes that may start a month name (bit c % 64 of word c / 64), from the
-  // tables as ForgetMonthNames found them.
-  uint64_t month_first_bytes_[4] = {~0ULL, ~0ULL, ~0ULL, ~0ULL};
-  void ForgetMonthNames();
-  size_t month_memo_next_ = 0;
-  size_t month_memo_last_ = 0;
-  MonthMemo month_memo_[kMonthMemoSize];
+  friend struct TFTPListParser;
+  // Compiled masks, caches and the routes of a plain list (ftplist_parser.h).
+  std::unique_ptr<TFTPListParser> parser_;
 };
 
 }  // namespace zud

@@ -10,6 +10,7 @@
 #include "ftp/ftplist.h"
 #include "ftp/ftplist_fields.h"
 #include "ftp/ftplist_mask.h"
+#include "ftp/ftplist_parser.h"
 
 namespace zud {
 
@@ -19,7 +20,7 @@ using Op = TMaskStep::Op;
 
 }  // namespace
 
-int TFTPList::MatchDirect(const TCompiledMask& mask, std::string_view line,
+int TFTPListParser::MatchDirect(const TCompiledMask& mask, std::string_view line,
                           std::string_view next, TMatchState& state, TMatchState* saved,
                           size_t& failed_at) {
   TFieldViews& fields = state.fields;
@@ -119,7 +120,7 @@ int TFTPList::MatchDirect(const TCompiledMask& mask, std::string_view line,
   return CheckListNames(fields) ? result : 0;
 }
 
-bool TFTPList::CheckDirect(TFieldViews& fields, TListField field) {
+bool TFTPListParser::CheckDirect(TFieldViews& fields, TListField field) {
   if (field != kFieldMonthName) return CheckListField(fields, field, separator_scratch_);
   const std::string_view value = fields.field[field];
   if (value.empty()) return true;
@@ -127,10 +128,10 @@ bool TFTPList::CheckDirect(TFieldViews& fields, TListField field) {
   return fields.month != 0;
 }
 
-bool TFTPList::ParseEplfDirect(std::string_view line) {
+bool TFTPListParser::ParseEplfDirect(std::string_view line) {
   TEplfFacts facts;
   if (!ParseEplfFacts(line, facts)) return false;
-  TFTPListRec& entry = Entries.AppendPlain();
+  TFTPListRec& entry = list_.Entries.AppendPlain();
   entry.EntryName.Refer(facts.name);
   entry.IsDirectory = facts.directory;
   entry.IsReadable = facts.readable;
@@ -141,10 +142,10 @@ bool TFTPList::ParseEplfDirect(std::string_view line) {
   return true;
 }
 
-void TFTPList::ParseLinesDirect() {
-  const std::vector<std::string_view>& lines = Lines.Views();
+void TFTPListParser::ParseLinesDirect() {
+  const std::vector<std::string_view>& lines = list_.Lines.Views();
   const size_t line_count = lines.size();
-  const size_t mask_count = Masks.size();
+  const size_t mask_count = list_.Masks.size();
   std::vector<std::string_view> mask_texts(mask_count);
   for (size_t m = 0; m < mask_count; ++m) mask_texts[m] = KeptMaskText(m);
   std::string_view credits[static_cast<size_t>(TListReader::kCount)];
@@ -165,7 +166,7 @@ void TFTPList::ParseLinesDirect() {
     if (!parsed && readers &&
         (ParseUnixShortcut(line, credits, parsed) || ParseDosShortcut(line, credits, parsed) ||
          ParseVmsShortcut(line, credits, parsed))) {
-      if (!parsed) UnparsedLines.PushView(line);
+      if (!parsed) list_.UnparsedLines.PushView(line);
       ++i;
       continue;
     }
@@ -212,23 +213,23 @@ void TFTPList::ParseLinesDirect() {
         continue;
       }
       mask_hint_ = m;
-      matched = TFTPList::MatchLineToMask(line, next, Masks[m]);
-      if (matched <= 0 || !TFTPList::ValidateFieldBuffers()) continue;
-      TFTPListRec& entry = Entries.AppendPlain();
-      if (!TFTPList::FillEntryFromBuffers(entry) || entry.EntryName.empty()) {
-        Entries.PopPlain();
+      matched = list_.TFTPList::MatchLineToMask(line, next, list_.Masks[m]);
+      if (matched <= 0 || !list_.TFTPList::ValidateFieldBuffers()) continue;
+      TFTPListRec& entry = list_.Entries.AppendPlain();
+      if (!list_.TFTPList::FillEntryFromBuffers(entry) || entry.EntryName.empty()) {
+        list_.Entries.PopPlain();
         break;
       }
       parsed = true;
       consumed = static_cast<size_t>(matched);
       if (entry.IsDirectory && IsDotDirectory(entry.EntryName)) {
-        Entries.PopPlain();
+        list_.Entries.PopPlain();
         break;
       }
       entry.SourceLine.Refer(line);
       entry.MatchedMask.Refer(mask_texts[m]);
     }
-    if (!parsed) UnparsedLines.PushView(line);
+    if (!parsed) list_.UnparsedLines.PushView(line);
     i += consumed;
   }
 }

@@ -197,6 +197,12 @@ struct TFilledEntry {
   TDateTime modified = 0.0;
 };
 
+// The current local date and time, split once per parse.
+struct TNowParts {
+  int year = 0, month = 0, day = 0;
+  int minute_of_day = 0;
+};
+
 // false when the date or time cannot be encoded.
 bool FillListEntry(const TFieldViews& fields, const TNowParts& now, TFilledEntry& out);
 

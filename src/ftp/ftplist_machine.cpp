@@ -6,6 +6,7 @@
 
 #include "ftp/ftplist.h"
 #include "ftp/ftplist_fields.h"
+#include "ftp/ftplist_parser.h"
 
 namespace zud {
 
@@ -85,8 +86,8 @@ bool ParseMachineFacts(std::string_view line, TMachineFacts& out) {
 }
 
 void TFTPList::ParseMachineLines() {
-  KeepListingText();
-  const bool plain = IsPlainList();
+  parser_->KeepListingText();
+  const bool plain = parser_->IsPlainList();
   for (const std::string_view line : Lines.Views()) {
     TMachineFacts facts;
     if (!ParseMachineFacts(line, facts)) {

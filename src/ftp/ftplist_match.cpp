@@ -5,6 +5,7 @@
 
 #include "ftp/ftplist.h"
 #include "ftp/ftplist_mask.h"
+#include "ftp/ftplist_parser.h"
 
 namespace zud {
 
@@ -272,7 +273,7 @@ int TFTPList::MatchLineToMask(std::string_view line, std::string_view next_line,
                               std::string_view mask) {
   ClearFieldBuffers();
   if (line.empty() || mask.empty()) return 0;
-  const TCompiledMask& compiled = CompiledMaskFor(mask);
+  const TCompiledMask& compiled = parser_->CompiledMaskFor(mask);
   if (compiled.names_only && LooksLikeReply(line)) return 0;
   const std::string_view text = compiled.text;
   int result = 1;
@@ -352,7 +353,7 @@ int TFTPList::MatchLineToMask(std::string_view line, std::string_view next_line,
   return result;
 }
 
-const TCompiledMask& TFTPList::CompiledMaskFor(std::string_view mask) {
+const TCompiledMask& TFTPListParser::CompiledMaskFor(std::string_view mask) {
   if (mask_hint_ < compiled_masks_.size() && compiled_masks_[mask_hint_].text == mask) {
     return compiled_masks_[mask_hint_];
   }
@@ -374,15 +375,15 @@ bool SameStep(const TMaskStep& a, const TMaskStep& b, std::string_view a_text,
 
 }  // namespace
 
-void TFTPList::CompileMasks() {
+void TFTPListParser::CompileMasks() {
   reader_masks_.resize(static_cast<size_t>(TListReader::kCount));
   for (size_t r = 0; r < reader_masks_.size(); ++r) {
-    reader_masks_[r] = ListReaderMask(static_cast<TListReader>(r), Masks);
+    reader_masks_[r] = ListReaderMask(static_cast<TListReader>(r), list_.Masks);
   }
-  compiled_masks_.resize(Masks.size());
-  for (size_t m = 0; m < Masks.size(); ++m) {
-    if (compiled_masks_[m].text != Masks[m]) {
-      CompileListMask(Masks[m], compiled_masks_[m]);
+  compiled_masks_.resize(list_.Masks.size());
+  for (size_t m = 0; m < list_.Masks.size(); ++m) {
+    if (compiled_masks_[m].text != list_.Masks[m]) {
+      CompileListMask(list_.Masks[m], compiled_masks_[m]);
     }
   }
   // Neighbouring masks often begin alike (the Unix ones with "pppppppppp

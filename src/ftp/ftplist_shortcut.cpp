@@ -16,6 +16,7 @@
 #include "ftp/ftplist.h"
 #include "ftp/ftplist_fields.h"
 #include "ftp/ftplist_mask.h"
+#include "ftp/ftplist_parser.h"
 
 namespace zud {
 
@@ -79,7 +80,7 @@ bool NumberIn(std::string_view text, TListField field) {
 
 }  // namespace
 
-bool TFTPList::ParseUnixShortcut(std::string_view line, const std::string_view* credits,
+bool TFTPListParser::ParseUnixShortcut(std::string_view line, const std::string_view* credits,
                                  bool& parsed) {
   const std::string_view credit = credits[static_cast<size_t>(TListReader::kUnix)];
   if (credit.empty()) return false;
@@ -158,7 +159,7 @@ bool TFTPList::ParseUnixShortcut(std::string_view line, const std::string_view* 
   return true;
 }
 
-bool TFTPList::AppendShortcutEntry(const TFieldViews& fields, std::string_view line,
+bool TFTPListParser::AppendShortcutEntry(const TFieldViews& fields, std::string_view line,
                                    std::string_view mask_text) {
   TFilledEntry filled;
   // As after a mask: no date, or no name, and the line stays unparsed.
@@ -169,9 +170,9 @@ bool TFTPList::AppendShortcutEntry(const TFieldViews& fields, std::string_view l
   return true;
 }
 
-void TFTPList::AppendFilledEntry(const TFilledEntry& filled, std::string_view line,
+void TFTPListParser::AppendFilledEntry(const TFilledEntry& filled, std::string_view line,
                                  std::string_view mask_text) {
-  TFTPListRec& entry = Entries.AppendPlain();
+  TFTPListRec& entry = list_.Entries.AppendPlain();
   entry.EntryName.Refer(filled.name);
   entry.IsDirectory = filled.is_directory;
   entry.IsReadable = filled.is_readable;
@@ -233,7 +234,7 @@ struct TStepCursor {
   }
 };
 
-bool TFTPList::DirColumnMaskFails(std::string_view line) {
+bool TFTPListParser::DirColumnMaskFails(std::string_view line) {
   // "d            $!S*$TTT...": a character, twelve more, blanks, a word, a
   // size, blanks and a month name, which must fail to be one.
   if (line.size() < 13) return true;
@@ -253,7 +254,7 @@ bool TFTPList::DirColumnMaskFails(std::string_view line) {
   return MonthFromName(month) == 0;
 }
 
-bool TFTPList::ParseDosShortcut(std::string_view line, const std::string_view* credits,
+bool TFTPListParser::ParseDosShortcut(std::string_view line, const std::string_view* credits,
                                 bool& parsed) {
   const std::string_view file_credit = credits[static_cast<size_t>(TListReader::kDosFile)];
   const std::string_view directory_credit = credits[static_cast<size_t>(TListReader::kDosDirectory)];
@@ -309,7 +310,7 @@ bool TFTPList::ParseDosShortcut(std::string_view line, const std::string_view* c
 // masks after it ("MM DD ..." and "DD MM ...") fail on a first character that
 // starts no number.
 
-int TFTPList::MatchVmsTail(TStepCursor& c, TFieldViews& fields) {
+int TFTPListParser::MatchVmsTail(TStepCursor& c, TFieldViews& fields) {
   // "DD TTT YYYY hh mm" after the name and its blanks: 1 a match, 0 a sure
   // failure, -1 a month name in UTF-8, left to the masks.
   if (!(c.Take(fields, kFieldDay, 2) && CheckListNumber(fields, kFieldDay) && c.Skip(1))) {
@@ -331,7 +332,7 @@ int TFTPList::MatchVmsTail(TStepCursor& c, TFieldViews& fields) {
   return match ? 1 : 0;
 }
 
-bool TFTPList::ParseVmsShortcut(std::string_view line, const std::string_view* credits,
+bool TFTPListParser::ParseVmsShortcut(std::string_view line, const std::string_view* credits,
                                 bool& parsed) {
   const std::string_view credit = credits[static_cast<size_t>(TListReader::kVms)];
   if (credit.empty() || line.size() < 2 || !SurelyNoNumber(line[0]) ||
