@@ -122,7 +122,7 @@ enum class TListReader : uint8_t { kNone, kUnix, kDosFile, kDosDirectory, kVms, 
 struct TListFormat {
   std::string_view mask;
   TListReader reader = TListReader::kNone;
-  std::vector<std::string_view> beaten;
+  std::vector<std::string_view> beaten = {};
 };
 
 // The built-in formats, in the order of BuiltInListMasks.
