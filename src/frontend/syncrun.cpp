@@ -64,17 +64,7 @@ class TCappedStream : public TMemoryStream {
 // meanwhile (a large file takes seconds).
 std::string HashLocalFile(const std::string& path, const TRunTally& tally) {
   try {
-    TFileStream file(path, TFileStream::Mode::kRead);
-    TSha256 hash;
-    std::string buffer(256 * 1024, '\0');
-    for (;;) {
-      if (tally.Stopped()) return std::string();
-      const int64_t got = file.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
-      if (got <= 0) break;
-      hash.Update(buffer.data(), static_cast<size_t>(got));
-    }
-    if (file.Failed()) return std::string();
-    return HexOfDigest(hash.Final());
+    return Sha256HexOfFile(path, [&tally] { return tally.Stopped(); });
   } catch (const std::exception&) {
     return std::string();
   }
@@ -87,15 +77,13 @@ std::string JoinRemote(const std::string& root, const std::string& relative) {
 // One tree: a remote root and the local entries that go below it.
 struct TSyncTree {
   std::string root;  // remote, ends in "/"
-  std::vector<TTreeEntry> local;
   std::optional<TSyncState> state_read;
-  TSyncInputs inputs;
+  TSyncInputs inputs;  // inputs.local: the local entries that go below root
   TSyncPlan plan;
   // The state as the run leaves it, written at checkpoints and the end.
   TSyncState state;
   size_t sent_since_write = 0;
   std::string last_written;  // the state file's text as last written
-  bool changed = false;      // something on the server changed
 };
 
 // A file to send, with the tree it belongs to.
@@ -250,7 +238,7 @@ void TSyncRun::GatherParameter(const std::string& param) {
       WriteErrorLine("warning: " + entry.local_path + ": the sync's own state file; skipped");
       continue;
     }
-    tree->local.push_back(std::move(entry));
+    tree->inputs.local.push_back(std::move(entry));
   }
 }
 
@@ -270,11 +258,11 @@ void TSyncRun::MergeNestedTrees() {
         TTreeEntry folder;
         folder.relative = prefix.substr(0, cut);
         folder.is_directory = true;
-        into.local.push_back(folder);
+        into.inputs.local.push_back(folder);
       }
-      for (TTreeEntry& entry : from.local) {
+      for (TTreeEntry& entry : from.inputs.local) {
         entry.relative = prefix + entry.relative;
-        into.local.push_back(std::move(entry));
+        into.inputs.local.push_back(std::move(entry));
       }
       trees_.erase(trees_.begin() + static_cast<std::ptrdiff_t>(i));
       --i;
@@ -284,15 +272,15 @@ void TSyncRun::MergeNestedTrees() {
   for (auto& tree : trees_) {
     // The last source of a path wins; the order of first appearance stays.
     std::map<std::string, size_t> last;
-    for (size_t k = 0; k < tree->local.size(); ++k) last[tree->local[k].relative] = k;
+    for (size_t k = 0; k < tree->inputs.local.size(); ++k) last[tree->inputs.local[k].relative] = k;
     std::vector<TTreeEntry> kept;
     std::set<std::string> placed;
-    for (size_t k = 0; k < tree->local.size(); ++k) {
-      const std::string& relative = tree->local[k].relative;
+    for (size_t k = 0; k < tree->inputs.local.size(); ++k) {
+      const std::string& relative = tree->inputs.local[k].relative;
       if (!placed.insert(relative).second) continue;
-      kept.push_back(tree->local[last[relative]]);
+      kept.push_back(tree->inputs.local[last[relative]]);
     }
-    tree->local = std::move(kept);
+    tree->inputs.local = std::move(kept);
   }
 }
 
@@ -441,7 +429,7 @@ bool TSyncRun::ListTree(TSyncTree& tree) {
   }
   tree.inputs.listed = true;
   std::set<std::string> local_folders;
-  for (const TTreeEntry& entry : tree.local) {
+  for (const TTreeEntry& entry : tree.inputs.local) {
     if (entry.is_directory) local_folders.insert(entry.relative);
   }
   std::vector<std::string> pending = {std::string()};
@@ -487,7 +475,6 @@ bool TSyncRun::ListTree(TSyncTree& tree) {
 bool TSyncRun::ReadTree(TSyncTree& tree) {
   if (settings_.Sync && !ReadState(tree)) return false;
   TSyncInputs& in = tree.inputs;
-  in.local = tree.local;
   in.state = tree.state_read;
   in.delete_missing = settings_.Delete;
   in.checksum = settings_.Checksum;
@@ -557,7 +544,6 @@ bool TSyncRun::MakeFolders(TSyncTree& tree) {
     queue_.FolderReady(root);
     if (!answered) return false;
     if (!made) return true;  // reported; its files fail one by one
-    tree.changed = true;
   }
   for (const std::string& folder : tree.plan.folders) {
     const std::string path = JoinRemote(tree.root, folder);
@@ -571,10 +557,7 @@ bool TSyncRun::MakeFolders(TSyncTree& tree) {
       });
       queue_.FolderReady(path);
       if (!answered) return false;
-      if (made) {
-        tree.changed = true;
-        continue;
-      }
+      if (made) continue;
     }
     std::lock_guard<std::mutex> lock(state_mutex_);
     tree.state.folders.erase(folder);
@@ -601,7 +584,6 @@ void TSyncRun::SendOne(TUploadSession& session, const TSyncJob& job) {
   bool checkpoint = false;
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    tree.changed = true;
     if (stored && !digest.empty()) {
       tree.state.files[entry.relative] = {entry.size, entry.modified, digest};
     } else {
@@ -633,7 +615,6 @@ void TSyncRun::DeleteGone(TSyncTree& tree, TUploadSession& session) {
       TMyFtp& ftp = session.ftp();
       if (folder ? ftp.RemoveDirectory(path) : ftp.DeleteRemoteFile(path)) {
         ++deleted_;
-        tree.changed = true;
         if (!settings_.Quiet) WriteErrorLine("deleted " + path);
         return true;
       }

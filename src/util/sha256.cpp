@@ -142,13 +142,14 @@ std::string Sha256Hex(std::string_view data) {
   return HexOfDigest(hasher.Final());
 }
 
-std::string Sha256HexOfFile(const std::string& path) {
+std::string Sha256HexOfFile(const std::string& path, const std::function<bool()>& stop) {
   TFileStream file(path, TFileStream::Mode::kRead);
   // Read until the end rather than up to Size(): a pipe or a file still
   // growing has no size worth trusting.
   const auto chunk = std::make_unique<uint8_t[]>(kFileChunk);
   TSha256 hasher;
   for (;;) {
+    if (stop && stop()) return std::string();
     const int64_t got = file.Read(chunk.get(), kFileChunk);
     if (file.Failed()) return std::string();
     if (got <= 0) break;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -38,7 +39,8 @@ std::string HexOfDigest(const std::array<uint8_t, 32>& digest);
 // Lowercase hex SHA-256 of data.
 std::string Sha256Hex(std::string_view data);
 // Lowercase hex SHA-256 of the file at path, read in 64 KiB chunks. Throws
-// EFileOpenError when the file cannot be opened; "" when a read fails.
-std::string Sha256HexOfFile(const std::string& path);
+// EFileOpenError when the file cannot be opened; "" when a read fails, or
+// when stop (asked before each chunk) says to give up.
+std::string Sha256HexOfFile(const std::string& path, const std::function<bool()>& stop = {});
 
 }  // namespace zud
