@@ -9,10 +9,16 @@ install(FILES man/ftpupload.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 set(ZUD_LAYERS util sockets ftp frontend)
 foreach(layer ${ZUD_LAYERS})
   list(APPEND zud_targets zud_${layer})
-  # tls_openssl_api.h includes OpenSSL's headers and posix_write.h the
-  # system's; only the libraries' own sources include them.
+  # The headers that declare no ZUD_API names are the libraries' own: the
+  # parser's and the FTP client's internals, the raw platform call tables,
+  # and two that include OpenSSL's or the system's headers.
   install(DIRECTORY src/${layer}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zud/${layer}
           FILES_MATCHING PATTERN "*.h"
+          PATTERN "ftplist_fields.h" EXCLUDE
+          PATTERN "ftplist_mask.h" EXCLUDE
+          PATTERN "ftplist_parser.h" EXCLUDE
+          PATTERN "ftpclient_text.h" EXCLUDE
+          PATTERN "sockapi_calls.h" EXCLUDE
           PATTERN "tls_openssl_api.h" EXCLUDE
           PATTERN "posix_write.h" EXCLUDE
           PATTERN "win" EXCLUDE)

@@ -13,7 +13,9 @@
 #include <functional>
 #include <string_view>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // Writes text to standard output as it stands and flushes it.
 void WriteOutput(std::string_view text);

@@ -5,7 +5,9 @@
 #include <string>
 #include <string_view>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 struct TNetrcLogin {
   std::string login;
@@ -29,7 +31,7 @@ std::string FirstLine(std::string_view text);
 
 #include "frontend/failure.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 struct TUploadSettings;
 

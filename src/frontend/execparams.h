@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // Start-up: takes the process's parameters from main's argc/argv.
 void InitProgramParameters(int argc, char** argv);

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <string>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 enum class TExitStatus : int {
   kStored = 0,          // stored (or usage / version shown)

@@ -26,8 +26,9 @@
 
 #include "frontend/failure.h"
 #include "frontend/settings.h"
+#include "util/api.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 // Runs folder mode for settings (already checked, login sources resolved).
 // Returns the status of the first failure, kStored when all went well,

@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // Matches text against a glob: "*" any run of characters but "/", "?" one
 // character but "/", "[abc]", "[a-z]", "[!a]"/"[^a]" a set (never "/"), "**" any

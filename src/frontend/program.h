@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "frontend/settings.h"
+#include "util/api.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 // Process-wide: the command line as the program body parsed it.
 extern TUploadSettings UploadSettings;

@@ -8,7 +8,9 @@
 #include <functional>
 #include <string>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // A byte count for people: "512 B", then KiB, MiB, GiB or TiB with one
 // decimal ("1.5 KiB").

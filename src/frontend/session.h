@@ -15,8 +15,9 @@
 #include "frontend/progressmeter.h"
 #include "frontend/settings.h"
 #include "ftp/ftpclient.h"
+#include "util/api.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 // The tool's FTP client: a TFTPSend whose status reports are the echo.
 class TMyFtp : public TFTPSend {

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "frontend/tlsswitches.h"
+#include "util/api.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 struct TUploadSettings {
   std::string Server;            // /host:

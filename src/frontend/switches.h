@@ -15,7 +15,9 @@
 #include <string_view>
 #include <vector>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 enum class TSwitchValue {
   kAny,       // the classic switches: a value is taken when given, never required

@@ -24,8 +24,9 @@
 
 #include "frontend/localtree.h"
 #include "frontend/syncstate.h"
+#include "util/api.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 // What a listing showed at a path relative to the tree's root.
 struct TRemoteEntry {

@@ -23,9 +23,10 @@
 
 #include "frontend/failure.h"
 #include "frontend/settings.h"
+#include "util/api.h"
 #include "util/textutil.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 inline constexpr size_t kSyncCheckpointFiles = 500;
 

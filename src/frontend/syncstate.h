@@ -25,7 +25,9 @@
 #include <string>
 #include <string_view>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 inline constexpr std::string_view kSyncStateName = ".ftpupload-sync";
 // Written under this name first, then renamed over the state file.

@@ -16,8 +16,9 @@
 #include <string>
 
 #include "ftp/ftpclient.h"
+#include "util/api.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 struct TTLSSwitches {
   bool explicit_tls = false;  // /tls

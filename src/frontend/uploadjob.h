@@ -10,8 +10,9 @@
 #include "frontend/failure.h"
 #include "frontend/session.h"
 #include "frontend/settings.h"
+#include "util/api.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 // RunUploadJob(UploadSettings), the classic job: uploads LocalPath to Server. Prints
 // "File not found( <path> )" when the path is not a file (nothing is sent);

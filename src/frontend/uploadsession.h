@@ -18,8 +18,9 @@
 #include "frontend/localtree.h"
 #include "frontend/session.h"
 #include "frontend/settings.h"
+#include "util/api.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 // What the sessions of one run share: the counts for the summary, the first
 // failure's status, the folders known to exist or known to be missing, and

@@ -34,9 +34,10 @@
 #include "ftp/ftplist.h"
 #include "sockets/protocolclient.h"
 #include "sockets/tcpsocket.h"
+#include "util/api.h"
 #include "util/stream.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 class TFTPSend;
 

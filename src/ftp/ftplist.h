@@ -45,11 +45,15 @@
 #include <string_view>
 #include <vector>
 
+#include "util/api.h"
 #include "util/textutil.h"
 
+// The parser internals stay out of the exported names.
 namespace zud {
-
 struct TFTPListParser;
+}  // namespace zud
+
+namespace ZUD_API zud {
 
 // The text of an entry field or listing line. The parser makes it a view of
 // the listing text the list keeps (valid until ClearListing); assigning any

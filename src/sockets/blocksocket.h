@@ -25,10 +25,11 @@
 #include <string_view>
 #include <vector>
 
+#include "util/api.h"
 #include "util/bytebuffer.h"
 #include "util/sockapi.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 class TBlockSocket;
 class TStream;

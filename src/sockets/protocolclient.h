@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <string>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 class TProtocolClient {
  public:

@@ -4,7 +4,9 @@
 
 #include <string>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // Codes the socket layer and its users name in code.
 inline constexpr int kErrInvalidArgument = 10022;

@@ -5,7 +5,9 @@
 
 #include <string_view>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // Loads and starts the platform socket interface. Throws EZudiravError with
 // the message and ErrorMessage "Error loading Socket interface

@@ -24,8 +24,9 @@
 #include <string_view>
 
 #include "sockets/blocksocket.h"
+#include "util/api.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 enum TSocksType : uint8_t { ST_Socks5 = 0, ST_Socks4 = 1 };
 

@@ -26,8 +26,9 @@
 
 #include "sockets/sockssocket.h"
 #include "sockets/tlsplugin.h"
+#include "util/api.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 class TFileStream;
 class TTCPBlockSocket;

@@ -40,8 +40,9 @@
 #include <string>
 
 #include "sockets/tlsplugin.h"
+#include "util/api.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 // Codes in PluginErrorCode besides 0.
 enum class TOpenSSLError : int {

@@ -32,7 +32,9 @@
 #include <memory>
 #include <string>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 class TTCPBlockSocket;
 

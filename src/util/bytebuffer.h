@@ -10,7 +10,9 @@
 #include <cstring>
 #include <memory>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 class TByteBuffer {
  public:

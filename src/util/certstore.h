@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // The DER encodings of the system's trusted root certificates, each once.
 // Windows: the user's and the machine's ROOT stores, with the roots a

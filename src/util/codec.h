@@ -4,7 +4,9 @@
 #include <string>
 #include <string_view>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // RFC 4648 base64 with "=" padding and no line breaks; "" gives "".
 std::string ConvertToBase64(std::string_view data);

@@ -8,7 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // Suspends the calling thread; 0 yields the processor once.
 void SleepMilliseconds(uint32_t milliseconds);

@@ -6,9 +6,10 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "util/api.h"
 #include "util/textutil.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 class TDeadline {
  public:

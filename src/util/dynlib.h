@@ -8,7 +8,9 @@
 
 #include <string>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // Loads the library by file name (searched the platform's usual way) and
 // returns its handle, or nullptr with the platform's reason in error.

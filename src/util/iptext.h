@@ -5,7 +5,9 @@
 #include <string>
 #include <string_view>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // One or more ASCII digits whose value is at most 255 ("007" is 7).
 bool IsOctetText(std::string_view s);

@@ -9,7 +9,9 @@
 #include <string>
 #include <string_view>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // A write to a closed pipe or socket fails with an error instead of ending
 // the process.

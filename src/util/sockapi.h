@@ -36,7 +36,9 @@
 #include <string_view>
 #include <vector>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 #if defined(_WIN32)
 // A Windows SOCKET is pointer-sized; INVALID_SOCKET is all ones.

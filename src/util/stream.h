@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace zud {
+#include "util/api.h"
+
+namespace ZUD_API zud {
 
 // Raised when a local file cannot be opened; its message names the file.
 class EFileOpenError : public std::runtime_error {

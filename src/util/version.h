@@ -4,9 +4,10 @@
 
 #include <string>
 
+#include "util/api.h"
 #include "zud/version.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 // "MAJOR.MINOR.PATCH" of the built library, e.g. "1.0.0".
 std::string VersionText();

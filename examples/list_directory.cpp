@@ -1,0 +1,61 @@
+// Lists a folder twice: with LIST, whose text the library's parser reads
+// (Unix, DOS, VMS and other formats), and with MLSD, the machine listing,
+// when the server has it.
+//
+//   list_directory HOST PORT USER PASSWORD [FOLDER]
+//
+// LIST times are the server's local time, often without seconds or year;
+// MLSD times are UTC. Each entry says which it has.
+#include <cstdio>
+#include <string>
+
+#include "ftp/ftpclient.h"
+#include "ftp/ftplist.h"
+#include "util/textutil.h"
+
+namespace {
+
+int Fail(const zud::TFTPSend& ftp, const char* step) {
+  const std::string why = !ftp.Sock().LastErrorText().empty() ? ftp.Sock().LastErrorText()
+                          : !ftp.DSock().LastErrorText().empty() ? ftp.DSock().LastErrorText()
+                                                                 : ftp.ResultString();
+  std::fprintf(stderr, "list_directory: %s failed: %s\n", step, why.c_str());
+  return 1;
+}
+
+void Print(const char* how, const zud::TFTPList& list) {
+  for (int i = 0; i < list.EntryCount(); ++i) {
+    const zud::TFTPListRec& entry = *list.GetEntry(i);
+    int year = 0, month = 0, day = 0;
+    zud::DecodeDate(entry.ModifiedAt, year, month, day);
+    std::printf("%s %s %12lld %04d-%02d-%02d %s\n", how, entry.IsDirectory ? "dir " : "file",
+                static_cast<long long>(entry.SizeBytes), year, month, day,
+                entry.EntryName.str().c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5 && argc != 6) {
+    std::fprintf(stderr, "usage: list_directory HOST PORT USER PASSWORD [FOLDER]\n");
+    return 2;
+  }
+  const std::string folder = argc == 6 ? argv[5] : "";
+  zud::TFTPSend ftp;
+  ftp.TargetHost = argv[1];
+  ftp.TargetPort = argv[2];
+  ftp.UserName = argv[3];
+  ftp.Password = argv[4];
+  ftp.Timeout = 15000;
+
+  if (!ftp.SignIn()) return Fail(ftp, "login");
+  if (!ftp.ListDirectory(folder, false)) return Fail(ftp, "LIST");
+  Print("LIST", ftp.FtpList());
+  if (ftp.HasMachineListing()) {
+    if (!ftp.ListMachineDirectory(folder)) return Fail(ftp, "MLSD");
+    Print("MLSD", ftp.FtpList());
+  }
+  ftp.SignOff();
+  return 0;
+}
