@@ -22,20 +22,7 @@
 
 namespace zud {
 
-static_assert(kAfUnspec == AF_UNSPEC && kAfInet == AF_INET && kAfInet6 == AF_INET6);
-static_assert(kSockStream == SOCK_STREAM && kSockDgram == SOCK_DGRAM && kSockRaw == SOCK_RAW);
-static_assert(kIpProtoIp == IPPROTO_IP && kIpProtoTcp == IPPROTO_TCP &&
-              kIpProtoUdp == IPPROTO_UDP && kIpProtoIpv6 == IPPROTO_IPV6);
-static_assert(kSolSocket == SOL_SOCKET && kSoReuseAddr == SO_REUSEADDR &&
-              kSoBroadcast == SO_BROADCAST && kSoSndBuf == SO_SNDBUF && kSoRcvBuf == SO_RCVBUF &&
-              kSoLinger == SO_LINGER && kSoRcvTimeo == SO_RCVTIMEO && kSoSndTimeo == SO_SNDTIMEO);
-static_assert(kIpTtl == IP_TTL && kIpMulticastTtl == IP_MULTICAST_TTL &&
-              kIpMulticastLoop == IP_MULTICAST_LOOP);
-static_assert(kIpv6UnicastHops == IPV6_UNICAST_HOPS && kIpv6MulticastHops == IPV6_MULTICAST_HOPS &&
-              kIpv6MulticastLoop == IPV6_MULTICAST_LOOP);
 static_assert(kMsgPeek == MSG_PEEK && kShutdownSend == SHUT_WR && kListenBacklogMax == SOMAXCONN);
-static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == 28);
-static_assert(sizeof(TSocketAddress) == 28 && alignof(TSocketAddress) >= alignof(sockaddr_in6));
 
 namespace {
 
@@ -58,12 +45,6 @@ thread_local int g_last_error = 0;
 
 void RecordErrno() { g_last_error = TranslateErrno(errno); }
 
-sockaddr* AsSockaddr(TSocketAddress& address) {
-  return reinterpret_cast<sockaddr*>(address.bytes.data());
-}
-const sockaddr* AsSockaddr(const TSocketAddress& address) {
-  return reinterpret_cast<const sockaddr*>(address.bytes.data());
-}
 
 int TranslateHostError(int h_error) {
   switch (h_error) {

@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #endif
 
+#include "util/sockapi.h"
+
 namespace zud {
 
 struct TResolverCalls {
@@ -43,5 +45,13 @@ struct TResolverCalls {
 
 // The platform's table; binds the calls first where that is needed.
 const TResolverCalls& ResolverCalls();
+
+// An address record as the socket calls take it.
+inline sockaddr* AsSockaddr(TSocketAddress& address) {
+  return reinterpret_cast<sockaddr*>(address.bytes.data());
+}
+inline const sockaddr* AsSockaddr(const TSocketAddress& address) {
+  return reinterpret_cast<const sockaddr*>(address.bytes.data());
+}
 
 }  // namespace zud

@@ -14,14 +14,25 @@
 
 namespace zud {
 
+// The portable constants of sockapi.h are the platform's own numbers.
+static_assert(kAfUnspec == AF_UNSPEC && kAfInet == AF_INET && kAfInet6 == AF_INET6);
+static_assert(kSockStream == SOCK_STREAM && kSockDgram == SOCK_DGRAM && kSockRaw == SOCK_RAW);
+static_assert(kIpProtoIp == IPPROTO_IP && kIpProtoTcp == IPPROTO_TCP &&
+              kIpProtoUdp == IPPROTO_UDP && kIpProtoIpv6 == IPPROTO_IPV6);
+static_assert(kSolSocket == SOL_SOCKET && kSoReuseAddr == SO_REUSEADDR &&
+              kSoBroadcast == SO_BROADCAST && kSoSndBuf == SO_SNDBUF && kSoRcvBuf == SO_RCVBUF &&
+              kSoLinger == SO_LINGER && kSoRcvTimeo == SO_RCVTIMEO && kSoSndTimeo == SO_SNDTIMEO);
+static_assert(kIpTtl == IP_TTL && kIpMulticastTtl == IP_MULTICAST_TTL &&
+              kIpMulticastLoop == IP_MULTICAST_LOOP);
+static_assert(kIpv6UnicastHops == IPV6_UNICAST_HOPS && kIpv6MulticastHops == IPV6_MULTICAST_HOPS &&
+              kIpv6MulticastLoop == IPV6_MULTICAST_LOOP);
+static_assert(sizeof(sockaddr_in) == 16 && sizeof(sockaddr_in6) == 28);
+static_assert(sizeof(TSocketAddress) == 28 && alignof(TSocketAddress) >= alignof(sockaddr_in6));
+
 namespace {
 
 constexpr int kAddrInfoHostBuffer = 1025;  // NI_MAXHOST
 constexpr int kAddrInfoServiceBuffer = 32;
-
-const sockaddr* AsSockaddr(const TSocketAddress& address) {
-  return reinterpret_cast<const sockaddr*>(address.bytes.data());
-}
 
 // A 0-terminated copy for the C calls.
 std::string CString(std::string_view s) { return std::string(s); }
