@@ -195,9 +195,9 @@ bool TFTPSend::OpenControlConnection() {
   sock_->BindTo(IPInterface, "0");
   if (sock_->LastErrorCode() == 0) {
     if (!FWHost.empty()) {
-      sock_->ConnectTo(FWHost, FWPort);
+      ftp_internal::ConnectWithin(*sock_, FWHost, FWPort, Timeout);
     } else {
-      sock_->ConnectTo(TargetHost, TargetPort);
+      ftp_internal::ConnectWithin(*sock_, TargetHost, TargetPort, Timeout);
     }
   }
   if (sock_->LastErrorCode() == 0) ftp_internal::BoundBlockingCalls(*sock_, Timeout);

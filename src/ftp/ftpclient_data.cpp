@@ -150,7 +150,7 @@ bool TFTPSend::PrepareDataConnection() {
     data.Close();
     if (!IsUsablePort(DataPort())) return false;
     data.BindTo(IPInterface, "0");
-    data.ConnectTo(DataIP(), DataPort());
+    ftp_internal::ConnectWithin(data, DataIP(), DataPort(), Timeout);
     return data.LastErrorCode() == 0;
   }
 

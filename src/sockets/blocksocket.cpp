@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "sockets/socketerrors.h"
+#include "util/deadline.h"
 #include "util/iptext.h"
 
 namespace zud {
@@ -113,8 +114,13 @@ void TBlockSocket::ConnectTo(const std::string& host, const std::string& port) {
   FillAddress(address, host, port);
   if (last_error_code_ == 0) {
     if (handle_ == kInvalidSocket) CreateHandle(address);
-    if (handle_ != kInvalidSocket && CheckResult(ConnectToAddress(handle_, address)) == 0) {
-      RefreshAddresses();
+    if (handle_ != kInvalidSocket) {
+      if (ConnectTimeout > 0) {
+        ConnectWithin(address);
+      } else {
+        CheckResult(ConnectToAddress(handle_, address));
+      }
+      if (last_error_code_ == 0) RefreshAddresses();
     }
     ClearLineBuffer();
     saw_cr_ = false;
@@ -122,6 +128,35 @@ void TBlockSocket::ConnectTo(const std::string& host, const std::string& port) {
   }
   ReportLastError();
   ReportStatus(SR_Connected, JoinHostPort(host, port));
+}
+
+void TBlockSocket::ConnectWithin(const TSocketAddress& address) {
+  ClearLastError();
+  // The handle goes back to the mode the caller chose, however this ends.
+  if (!non_blocking_) SetNonBlockingMode(handle_, true);
+  int state = StartConnect(handle_, address);
+  const TDeadline deadline(ConnectTimeout);
+  while (state == 1) {
+    const int32_t left = deadline.Left();
+    const int32_t slice = HeartbeatRate > 0 ? std::min(left, HeartbeatRate) : left;
+    const int ready = PollSelectSet(ready_set_, true, slice);
+    if (ready > 0) {
+      state = ConnectOutcome(handle_);
+    } else if (ready < 0) {
+      state = -1;
+    } else if (left <= slice) {
+      SetLastErrorCode(kErrTimedOut);
+      break;
+    } else {
+      FireHeartbeat();
+      if (StopFlag.exchange(false)) {
+        SetLastErrorCode(kErrStopRequested);
+        break;
+      }
+    }
+  }
+  if (state == -1) SetLastErrorCode(LastSocketError());
+  if (!non_blocking_) SetNonBlockingMode(handle_, false);
 }
 
 void TBlockSocket::StartListening() {

@@ -137,6 +137,11 @@ class TBlockSocket {
   std::atomic<bool> StopFlag{false};  // abandon the current transfer or wait
   int32_t NonblockSendTimeout = 15000;  // ms to wait after "would block"
   int32_t HeartbeatRate = 0;        // ms between OnHeartbeat calls in waits
+  // Longest wait of ConnectTo for the peer's answer, ms. 0: the platform's
+  // own limit (minutes on Linux). Else the connect runs non-blocking and
+  // gives up with 10060 once this much time passed; the wait goes in
+  // HeartbeatRate slices, and StopFlag ends it (10053) like other waits.
+  int32_t ConnectTimeout = 0;
   // The pause DiscardPending makes first, so that bytes still on their way
   // are dropped too. A caller that reads every reply in step may set 0: on
   // many small transfers the pauses add up to most of the time.
@@ -189,8 +194,10 @@ class TBlockSocket {
   // Closes the handle, drops queued options, restores Family, reports
   // SR_SocketClosed (also without a handle). Keeps LineBuffer and the error.
   virtual void CloseAtOnce();
-  // Resolves, creates the handle if needed and connects (blocking, no timeout
-  // of this class). Reports SR_ResolveStart/Done, [SR_Error,] SR_Connected.
+  // Resolves, creates the handle if needed and connects, within
+  // ConnectTimeout when it is set. A failed connect leaves the handle open
+  // (Close before trying again). Reports SR_ResolveStart/Done, [SR_Error,]
+  // SR_Connected.
   virtual void ConnectTo(const std::string& host, const std::string& port);
   // listen() with the platform's largest backlog; reports SR_Listening.
   virtual void StartListening();
@@ -333,6 +340,8 @@ class TBlockSocket {
   void FillAddress(TSocketAddress& address, const std::string& host, const std::string& port);
   void CreateHandle(const TSocketAddress& address);
   void ApplyQueuedOptions();
+  // The connect of ConnectTo with ConnectTimeout set; records its outcome.
+  void ConnectWithin(const TSocketAddress& address);
 
   // Empties LineBuffer.
   void ClearLineBuffer();
