@@ -120,6 +120,13 @@ class TFTPSend : public TProtocolClient {
   // behind NAT that names its private address still works. When true, the
   // address the server names is used unchanged.
   bool TrustPassiveAddress = false;
+  // Data connections take the proxy of the control connection (Sock's
+  // SOCKS or HTTP tunnel settings) unless DSock has a proxy of its own:
+  // a passive connect goes through the same SOCKS proxy or HTTP tunnel; an
+  // active listen goes through SOCKS BIND on the same SOCKS proxy, and stays
+  // direct behind an HTTP tunnel (which cannot listen). DSock's own settings
+  // are left as they are. False: data connections use only DSock's settings.
+  bool DataProxyFromControl = true;
   // The login sequence used when FWMode is -1 (see TLoginTable).
   TLoginTable CustomLoginTable{};
 
