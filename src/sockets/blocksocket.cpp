@@ -4,6 +4,7 @@
 #include "sockets/blocksocket.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "sockets/socketerrors.h"
 #include "util/deadline.h"
@@ -150,7 +151,7 @@ void TBlockSocket::ConnectWithin(const TSocketAddress& address) {
     } else {
       FireHeartbeat();
       if (StopFlag.exchange(false)) {
-        SetLastErrorCode(kErrStopRequested);
+        SetFailure(kErrStopRequested, TFailureKind::Stopped);
         break;
       }
     }
@@ -337,10 +338,20 @@ int TBlockSocket::SocketProtocolNumber() const { return 0; }
 void TBlockSocket::ClearLastError() {
   last_error_code_ = 0;
   last_error_text_.clear();
+  last_error_kind_ = TFailureKind::None;
+  failure_text_.clear();
 }
 
 void TBlockSocket::SetLastErrorCode(int code) {
+  SetFailure(code, code == 0              ? TFailureKind::None
+                   : code == kErrTimedOut ? TFailureKind::Timeout
+                                          : TFailureKind::Socket);
+}
+
+void TBlockSocket::SetFailure(int code, TFailureKind kind, std::string text) {
   last_error_code_ = code;
+  last_error_kind_ = code == 0 ? TFailureKind::None : kind;
+  failure_text_ = std::move(text);
   last_error_text_ = GetErrorDescEx();
 }
 
@@ -350,7 +361,10 @@ int TBlockSocket::CheckResult(int value) {
   return last_error_code_;
 }
 
-std::string TBlockSocket::GetErrorDescEx() const { return GetErrorDesc(last_error_code_); }
+std::string TBlockSocket::GetErrorDescEx() const {
+  if (!failure_text_.empty() && last_error_code_ != 0) return failure_text_;
+  return GetErrorDesc(last_error_code_);
+}
 
 void TBlockSocket::ReportLastError() {
   if (last_error_code_ == 0) {
@@ -366,7 +380,7 @@ void TBlockSocket::ReportLastError() {
 bool TBlockSocket::CheckStopRequest() {
   FireHeartbeat();
   if (!StopFlag.exchange(false)) return false;
-  SetLastErrorCode(kErrStopRequested);
+  SetFailure(kErrStopRequested, TFailureKind::Stopped);
   ReportLastError();
   return true;
 }

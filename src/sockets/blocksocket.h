@@ -85,6 +85,24 @@ enum TSocketOptionKind : uint8_t {
   OT_KeepAlive,
 };
 
+// What kind of failure LastErrorCode stands for, where one code covers
+// several (10091 is a proxy refusal or a TLS failure, 10053 a stop request
+// or an aborted connection).
+enum class TFailureKind : uint8_t {
+  None,                 // no failure recorded
+  Socket,               // a platform or socket error: LastErrorCode says which
+  Timeout,              // a wait ran out (10060)
+  Stopped,              // StopFlag ended the operation (10053)
+  ProxyLoginRefused,    // the SOCKS proxy refused the login or every method offered
+  ProxyConnectRefused,  // the SOCKS proxy refused the request (or it could not be made)
+  ProxyProtocol,        // the SOCKS proxy's answer broke the protocol
+  TunnelRefused,        // the HTTP proxy did not open the CONNECT tunnel
+  TunnelAuthRequired,   // ... because it wants a login (407)
+  TLSHandshake,         // the TLS handshake failed
+  TLSCertificate,       // the TLS peer's certificate was not accepted
+  TLSSession,           // TLS failed after the handshake
+};
+
 // A socket option waiting for (or applied to) a handle.
 struct TSocketOption {
   TSocketOptionKind Kind = OT_Linger;
@@ -157,6 +175,8 @@ class TBlockSocket {
   TSocketHandle Handle() const { return handle_; }
   int LastErrorCode() const { return last_error_code_; }
   const std::string& LastErrorText() const { return last_error_text_; }
+  // Recorded with LastErrorCode and cleared with it.
+  TFailureKind LastErrorKind() const { return last_error_kind_; }
   const TSocketAddress& LocalAddress() const { return local_address_; }
   const TSocketAddress& RemoteAddress() const { return remote_address_; }
   // Bytes received but not yet handed out.
@@ -268,7 +288,7 @@ class TBlockSocket {
   // Socket type and protocol for creation and resolution; 0 here.
   virtual int SocketKind() const;
   virtual int SocketProtocolNumber() const;
-  // Text of LastErrorCode.
+  // Text of LastErrorCode (a failure's own text where one was given).
   virtual std::string GetErrorDescEx() const;
 
   // ---- Handle life ------------------------------------------------------------
@@ -308,8 +328,12 @@ class TBlockSocket {
   void ClearLastError();
 
  protected:
-  // Records a code set by the socket itself (text from GetErrorDescEx).
+  // Records a code set by the socket itself (text from GetErrorDescEx);
+  // its kind is Timeout for 10060, else Socket.
   void SetLastErrorCode(int code);
+  // Records a code of a given kind; a non-empty text replaces the code's own
+  // (GetErrorDescEx gives it while this failure stands).
+  void SetFailure(int code, TFailureKind kind, std::string text = std::string());
   // Fills LastErrorText; reports SR_Error and throws when RaiseExcept is set,
   // except for 0, 10035 and 10036.
   void ReportLastError();
@@ -363,6 +387,8 @@ class TBlockSocket {
   TSocketHandle handle_ = kInvalidSocket;
   int last_error_code_ = 0;
   std::string last_error_text_;
+  TFailureKind last_error_kind_ = TFailureKind::None;
+  std::string failure_text_;  // SetFailure's own text, "" for the code's
 
  private:
   // The packet reader behind ReceiveAvailable when LineBuffer is empty: one

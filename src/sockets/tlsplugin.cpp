@@ -102,6 +102,8 @@ void TCustomSSL::SetPluginError(int32_t code, const std::string& text, bool time
   plugin_timed_out_ = timed_out && code != 0;
 }
 
+bool TCustomSSL::CertificateRejected() const { return false; }
+
 std::string TSSLNone::LibraryVersion() const { return "Without SSL support"; }
 std::string TSSLNone::LibraryName() const { return "ssl_none"; }
 

@@ -132,6 +132,10 @@ class TCustomSSL {
   virtual int CipherAlgorithmBits() const;
   // Outcome of checking the peer certificate, 0 = verified. Base: 1.
   virtual int VerifyResult() const;
+  // Whether the recorded error is the peer's certificate being refused (the
+  // owner then reports a certificate failure rather than a handshake one).
+  // Base: false.
+  virtual bool CertificateRejected() const;
 
  protected:
   // PluginErrorCode -1, PluginErrorText "SSL/TLS support is not compiled!".
