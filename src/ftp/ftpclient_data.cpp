@@ -194,6 +194,15 @@ class TBorrowedRoute {
 }  // namespace
 
 bool TFTPSend::PrepareDataConnection() {
+  data_phase_ = true;
+  data_used_ = true;
+  data_ended_normally_ = false;
+  const bool ready = NegotiateDataConnection();
+  if (!ready) data_phase_ = false;
+  return ready;
+}
+
+bool TFTPSend::NegotiateDataConnection() {
   // Protected data needs a connection the client opens itself.
   if (IsDataTLS() && !ActiveDataTLS) PassiveMode = true;
   TTCPBlockSocket& data = DSock();
@@ -309,6 +318,7 @@ bool TFTPSend::DownloadOverData(TStream& target) {
   TDataSocketCloser closer(DSock());
   if (!AcceptDataConnection()) {
     DSock().Close();
+    data_phase_ = false;
     return false;
   }
   // Ends with an error in any case; the server's close (10054) is the normal
@@ -316,12 +326,14 @@ bool TFTPSend::DownloadOverData(TStream& target) {
   // request, though, leaves the data incomplete whatever the server thinks
   // (it may well have sent everything into the buffers already).
   DSock().ReceiveStreamToEnd(target, Timeout);
+  data_ended_normally_ = DSock().LastErrorCode() == kErrPeerClosed;
   // So does a protected connection that failed or ended without the
   // session's own end (close_notify): the data may be cut short.
   const bool stopped = DSock().LastErrorCode() == kErrStopRequested ||
                        (IsDataTLS() && DSock().LastErrorCode() == kErrRefused);
   DSock().Close();
   const bool done = ReplyClass(ReadReply()) == 2;
+  data_phase_ = false;
   // A target that could not take the data (a full disk) fails the download.
   return done && !stopped && !target.Failed();
 }
@@ -330,6 +342,7 @@ bool TFTPSend::UploadOverData(TStream& source) {
   TDataSocketCloser closer(DSock());
   if (!AcceptDataConnection()) {
     DSock().Close();
+    data_phase_ = false;
     return false;
   }
   const int64_t end = source.SizeKnown() ? source.Size() : -1;
@@ -353,6 +366,7 @@ bool TFTPSend::UploadOverData(TStream& source) {
     done = ReplyClass(ReadReply()) == 2;
   }
   if (stalled) timed_out_ = true;
+  data_phase_ = false;
   return sent && done;
 }
 
