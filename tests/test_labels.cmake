@@ -37,7 +37,7 @@ set(ZUD_TESTS_daemon
   testsupport_ftp_daemons_test testsupport_proxy_daemons_test
   realproxy_test tls_openssl_test
   ftpclient_hardening_test ftpclient_mlsd_test ftpclient_realserver_login_test
-  ftpclient_realserver_test ftpclient_realserver_tls_test
+  ftpclient_realproxy_test ftpclient_realserver_test ftpclient_realserver_tls_test
   folder_acceptance_test sync_acceptance_test tls_acceptance_test tool_acceptance_test
   upload_acceptance_test)
 

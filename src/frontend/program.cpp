@@ -15,7 +15,6 @@
 #include "frontend/uploadjob.h"
 #include "sockets/socketlayer.h"
 #include "sockets/tcpsocket.h"
-#include "sockets/tls_openssl.h"
 #include "util/compat.h"
 #include "util/process.h"
 #include "util/textutil.h"
@@ -197,10 +196,9 @@ int RunProgram(int argc, char** argv) {
     // interface (ResolverLock exists statically). The month names are read
     // from the locale when a listing first needs them.
     BuildExecParams();
+    // The tool speaks TLS through the default plug-in (OpenSSL), which
+    // loads the library only if a TLS switch asks for a session.
     StartSocketLayer();
-    // The tool speaks TLS through OpenSSL; the library is loaded only if a
-    // TLS switch asks for a session.
-    SetDefaultTLSPluginClass(OpenSSLPluginClass());
 
     status = RunBody();
   } catch (const std::exception& e) {

@@ -182,6 +182,9 @@ int TFTPSend::SendCommand(const std::string& command) {
     result_code_ = 0;
     return 0;
   }
+  // A command outside a data exchange begins a new step: an earlier data
+  // connection's end no longer tells why anything fails.
+  if (!data_phase_) data_used_ = false;
   sock_->DiscardPending();
   sock_->SendText(command + "\r\n");
   EmitStatus(false, command);
@@ -195,9 +198,9 @@ bool TFTPSend::OpenControlConnection() {
   sock_->BindTo(IPInterface, "0");
   if (sock_->LastErrorCode() == 0) {
     if (!FWHost.empty()) {
-      sock_->ConnectTo(FWHost, FWPort);
+      ftp_internal::ConnectWithin(*sock_, FWHost, FWPort, Timeout);
     } else {
-      sock_->ConnectTo(TargetHost, TargetPort);
+      ftp_internal::ConnectWithin(*sock_, TargetHost, TargetPort, Timeout);
     }
   }
   if (sock_->LastErrorCode() == 0) ftp_internal::BoundBlockingCalls(*sock_, Timeout);
@@ -208,7 +211,26 @@ bool TFTPSend::OpenControlConnection() {
   return sock_->LastErrorCode() == 0;
 }
 
+TFTPFailure TFTPSend::LastFailure() const {
+  const auto from_socket = [](const TTCPBlockSocket& s, TFailureSite site) {
+    const TFailureKind kind = s.LastErrorKind();
+    const bool tls = kind == TFailureKind::TLSHandshake || kind == TFailureKind::TLSCertificate ||
+                     kind == TFailureKind::TLSSession;
+    return TFTPFailure{s.LastErrorCode(), kind, s.LastErrorText(), tls ? TFailureSite::TLS : site};
+  };
+  if (sock_->LastErrorCode() != 0) return from_socket(*sock_, TFailureSite::Control);
+  if (data_used_ && dsock_->LastErrorCode() != 0 && !data_ended_normally_) {
+    return from_socket(*dsock_, TFailureSite::Data);
+  }
+  if (result_code_ == 0 || result_code_ >= 400) {
+    return {result_code_, TFailureKind::None, result_string_, TFailureSite::Reply};
+  }
+  return {};
+}
+
 bool TFTPSend::SignIn() {
+  data_phase_ = false;
+  data_used_ = false;
   can_resume_ = false;
   features_read_ = false;  // a new server may offer other features
   timed_out_ = false;

@@ -61,6 +61,24 @@ using TFTPStatus =
 // exactly "21".
 using TLoginTable = std::array<uint8_t, 18>;
 
+// Where the failure of an operation was recorded.
+enum class TFailureSite : uint8_t {
+  None,     // no failure
+  Control,  // the control socket (connect, proxy, send, reply timeout)
+  Data,     // the data socket (connect, listen, accept, transfer)
+  TLS,      // a TLS plug-in, on either connection (the kind says which)
+  Reply,    // the server's reply refused the step (code 4xx/5xx, or none)
+};
+
+// One failure: LastErrorCode and LastErrorKind of the socket, or the reply
+// code (kind None) with the reply line as text.
+struct TFTPFailure {
+  int code = 0;
+  TFailureKind kind = TFailureKind::None;
+  std::string text;
+  TFailureSite where = TFailureSite::None;
+};
+
 class TFTPSend : public TProtocolClient {
  public:
   // A control line longer than this, or a reply longer than kMaxReplyBytes
@@ -121,6 +139,13 @@ class TFTPSend : public TProtocolClient {
   // behind NAT that names its private address still works. When true, the
   // address the server names is used unchanged.
   bool TrustPassiveAddress = false;
+  // Data connections take the proxy of the control connection (Sock's
+  // SOCKS or HTTP tunnel settings) unless DSock has a proxy of its own:
+  // a passive connect goes through the same SOCKS proxy or HTTP tunnel; an
+  // active listen goes through SOCKS BIND on the same SOCKS proxy, and stays
+  // direct behind an HTTP tunnel (which cannot listen). DSock's own settings
+  // are left as they are. False: data connections use only DSock's settings.
+  bool DataProxyFromControl = true;
   // The login sequence used when FWMode is -1 (see TLoginTable).
   TLoginTable CustomLoginTable{};
 
@@ -147,6 +172,13 @@ class TFTPSend : public TProtocolClient {
   bool CanResume() const { return can_resume_; }
   TFTPList& FtpList() { return *ftp_list_; }
   const TFTPList& FtpList() const { return *ftp_list_; }
+  // Why the last operation that returned false failed, in one place: the
+  // control socket's error, else the data socket's error (when the operation
+  // used a data connection and it did not end normally), else a refusing or
+  // missing reply. A failure of the TLS plug-in is reported as site TLS.
+  // Each command sent outside a data exchange starts afresh, so read it
+  // right after the failed call; after one that succeeded it is meaningless.
+  TFTPFailure LastFailure() const;
   bool IsTLS() const { return is_tls_; }          // control connection protected
   bool IsDataTLS() const { return is_data_tls_; } // data connections protected
 
@@ -308,6 +340,15 @@ class TFTPSend : public TProtocolClient {
   // The last wait on the server (a reply, a data connection, a data send)
   // ran out of time: the logout then waits only briefly for its answer.
   bool timed_out_ = false;
+  // A data exchange runs (from the data connection's negotiation to the
+  // final reply), and the last operation used the data socket.
+  bool data_phase_ = false;
+  bool data_used_ = false;
+  // The data socket's error is the normal end of a download.
+  bool data_ended_normally_ = false;
+
+  // The steps of PrepareDataConnection.
+  bool NegotiateDataConnection();
 };
 
 // The built-in login tables of variants 0 to 8.

@@ -4,6 +4,10 @@
 // transfer of a whole stream in either direction followed by the server's
 // final reply.
 //
+// The data connection takes the control connection's proxy (see
+// DataProxyFromControl): a passive connect through SOCKS or the HTTP tunnel,
+// an active listen through SOCKS BIND.
+//
 // Two rules keep a hostile server (or anything else on the path) from using
 // the data connection against the client:
 //   - a PASV data connection goes to the control connection's peer, whatever
@@ -126,9 +130,79 @@ class TDataSocketCloser {
   TTCPBlockSocket& socket_;
 };
 
+// The proxy settings of a socket: SOCKS and the HTTP tunnel.
+struct TProxyRoute {
+  std::string socks_ip, socks_port, socks_username, socks_password;
+  int32_t socks_timeout = 0;
+  bool socks_resolver = true;
+  TSocksType socks_type = ST_Socks5;
+  std::string tunnel_ip, tunnel_port, tunnel_user, tunnel_pass;
+  int32_t tunnel_timeout = 0;
+
+  static TProxyRoute Of(const TTCPBlockSocket& s) {
+    return {s.SocksIP,       s.SocksPort,     s.SocksUsername, s.SocksPassword,
+            s.SocksTimeout,  s.SocksResolver, s.SocksType,     s.HTTPTunnelIP,
+            s.HTTPTunnelPort, s.HTTPTunnelUser, s.HTTPTunnelPass, s.HTTPTunnelTimeout};
+  }
+  void ApplyTo(TTCPBlockSocket& s) const {
+    s.SocksIP = socks_ip;
+    s.SocksPort = socks_port;
+    s.SocksUsername = socks_username;
+    s.SocksPassword = socks_password;
+    s.SocksTimeout = socks_timeout;
+    s.SocksResolver = socks_resolver;
+    s.SocksType = socks_type;
+    s.HTTPTunnelIP = tunnel_ip;
+    s.HTTPTunnelPort = tunnel_port;
+    s.HTTPTunnelUser = tunnel_user;
+    s.HTTPTunnelPass = tunnel_pass;
+    s.HTTPTunnelTimeout = tunnel_timeout;
+  }
+};
+
+// Lends the control connection's proxy to the data socket for one connect
+// or listen, when the data socket has no proxy of its own; its own settings
+// come back afterwards, so a later change to the control socket's proxy is
+// followed too. A listen can only go through SOCKS (BIND): an HTTP tunnel
+// is not lent to it.
+class TBorrowedRoute {
+ public:
+  TBorrowedRoute(TTCPBlockSocket& data, const TTCPBlockSocket& control, bool enabled,
+                 bool for_listening)
+      : data_(data), own_(TProxyRoute::Of(data)) {
+    if (!enabled || !data.SocksIP.empty() || !data.HTTPTunnelIP.empty()) return;
+    TProxyRoute lent = TProxyRoute::Of(control);
+    if (for_listening) lent.tunnel_ip.clear();
+    if (lent.socks_ip.empty() && lent.tunnel_ip.empty()) return;
+    lent.ApplyTo(data);
+    lent_ = true;
+  }
+  ~TBorrowedRoute() {
+    if (lent_) own_.ApplyTo(data_);
+  }
+  TBorrowedRoute(const TBorrowedRoute&) = delete;
+  TBorrowedRoute& operator=(const TBorrowedRoute&) = delete;
+
+  bool ThroughSocks() const { return !data_.SocksIP.empty(); }
+
+ private:
+  TTCPBlockSocket& data_;
+  TProxyRoute own_;
+  bool lent_ = false;
+};
+
 }  // namespace
 
 bool TFTPSend::PrepareDataConnection() {
+  data_phase_ = true;
+  data_used_ = true;
+  data_ended_normally_ = false;
+  const bool ready = NegotiateDataConnection();
+  if (!ready) data_phase_ = false;
+  return ready;
+}
+
+bool TFTPSend::NegotiateDataConnection() {
   // Protected data needs a connection the client opens itself.
   if (IsDataTLS() && !ActiveDataTLS) PassiveMode = true;
   TTCPBlockSocket& data = DSock();
@@ -149,13 +223,18 @@ bool TFTPSend::PrepareDataConnection() {
     }
     data.Close();
     if (!IsUsablePort(DataPort())) return false;
+    const TBorrowedRoute route(data, Sock(), DataProxyFromControl, false);
     data.BindTo(IPInterface, "0");
-    data.ConnectTo(DataIP(), DataPort());
+    ftp_internal::ConnectWithin(data, DataIP(), DataPort(), Timeout);
     return data.LastErrorCode() == 0;
   }
 
   data.Close();
-  data.BindTo(Sock().LocalAddressText(), ForceDefaultPort ? "20" : "0");
+  const TBorrowedRoute route(data, Sock(), DataProxyFromControl, true);
+  // Through SOCKS the control connection's local address is the proxy's:
+  // the listen happens on the proxy, and locally any address will do.
+  data.BindTo(route.ThroughSocks() ? IPInterface : Sock().LocalAddressText(),
+              ForceDefaultPort ? "20" : "0");
   if (data.LastErrorCode() != 0) return false;
   data.ConfigureLinger(true, kDataLingerMs);
   data.StartListening();
@@ -239,6 +318,7 @@ bool TFTPSend::DownloadOverData(TStream& target) {
   TDataSocketCloser closer(DSock());
   if (!AcceptDataConnection()) {
     DSock().Close();
+    data_phase_ = false;
     return false;
   }
   // Ends with an error in any case; the server's close (10054) is the normal
@@ -246,12 +326,14 @@ bool TFTPSend::DownloadOverData(TStream& target) {
   // request, though, leaves the data incomplete whatever the server thinks
   // (it may well have sent everything into the buffers already).
   DSock().ReceiveStreamToEnd(target, Timeout);
+  data_ended_normally_ = DSock().LastErrorCode() == kErrPeerClosed;
   // So does a protected connection that failed or ended without the
   // session's own end (close_notify): the data may be cut short.
   const bool stopped = DSock().LastErrorCode() == kErrStopRequested ||
                        (IsDataTLS() && DSock().LastErrorCode() == kErrRefused);
   DSock().Close();
   const bool done = ReplyClass(ReadReply()) == 2;
+  data_phase_ = false;
   // A target that could not take the data (a full disk) fails the download.
   return done && !stopped && !target.Failed();
 }
@@ -260,6 +342,7 @@ bool TFTPSend::UploadOverData(TStream& source) {
   TDataSocketCloser closer(DSock());
   if (!AcceptDataConnection()) {
     DSock().Close();
+    data_phase_ = false;
     return false;
   }
   const int64_t end = source.SizeKnown() ? source.Size() : -1;
@@ -283,6 +366,7 @@ bool TFTPSend::UploadOverData(TStream& source) {
     done = ReplyClass(ReadReply()) == 2;
   }
   if (stalled) timed_out_ = true;
+  data_phase_ = false;
   return sent && done;
 }
 

@@ -20,6 +20,21 @@ inline void BoundBlockingCalls(TBlockSocket& socket, int32_t timeout) {
   socket.ApplyOption({OT_ReceiveTimeout, false, timeout});
 }
 
+// Connects socket (through its proxy, if any) within the client's timeout
+// when the caller left the socket's ConnectTimeout at 0: a server that never
+// answers the connect then fails like one that never answers a command.
+inline void ConnectWithin(TBlockSocket& socket, const std::string& host, const std::string& port,
+                          int32_t timeout) {
+  // Put back however the connect ends (it may throw under RaiseExcept).
+  struct TRestore {
+    int32_t& value;
+    int32_t saved;
+    ~TRestore() { value = saved; }
+  } restore{socket.ConnectTimeout, socket.ConnectTimeout};
+  if (restore.saved == 0 && timeout > 0) socket.ConnectTimeout = timeout;
+  socket.ConnectTo(host, port);
+}
+
 // Lowers a client's Timeout for the replies read while it lives.
 class TScopedReplyTimeout {
  public:

@@ -4,8 +4,10 @@
 #include "sockets/blocksocket.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "sockets/socketerrors.h"
+#include "util/deadline.h"
 #include "util/iptext.h"
 
 namespace zud {
@@ -113,8 +115,13 @@ void TBlockSocket::ConnectTo(const std::string& host, const std::string& port) {
   FillAddress(address, host, port);
   if (last_error_code_ == 0) {
     if (handle_ == kInvalidSocket) CreateHandle(address);
-    if (handle_ != kInvalidSocket && CheckResult(ConnectToAddress(handle_, address)) == 0) {
-      RefreshAddresses();
+    if (handle_ != kInvalidSocket) {
+      if (ConnectTimeout > 0) {
+        ConnectWithin(address);
+      } else {
+        CheckResult(ConnectToAddress(handle_, address));
+      }
+      if (last_error_code_ == 0) RefreshAddresses();
     }
     ClearLineBuffer();
     saw_cr_ = false;
@@ -122,6 +129,35 @@ void TBlockSocket::ConnectTo(const std::string& host, const std::string& port) {
   }
   ReportLastError();
   ReportStatus(SR_Connected, JoinHostPort(host, port));
+}
+
+void TBlockSocket::ConnectWithin(const TSocketAddress& address) {
+  ClearLastError();
+  // The handle goes back to the mode the caller chose, however this ends.
+  if (!non_blocking_) SetNonBlockingMode(handle_, true);
+  int state = StartConnect(handle_, address);
+  const TDeadline deadline(ConnectTimeout);
+  while (state == 1) {
+    const int32_t left = deadline.Left();
+    const int32_t slice = HeartbeatRate > 0 ? std::min(left, HeartbeatRate) : left;
+    const int ready = PollSelectSet(ready_set_, true, slice);
+    if (ready > 0) {
+      state = ConnectOutcome(handle_);
+    } else if (ready < 0) {
+      state = -1;
+    } else if (left <= slice) {
+      SetLastErrorCode(kErrTimedOut);
+      break;
+    } else {
+      FireHeartbeat();
+      if (StopFlag.exchange(false)) {
+        SetFailure(kErrStopRequested, TFailureKind::Stopped);
+        break;
+      }
+    }
+  }
+  if (state == -1) SetLastErrorCode(LastSocketError());
+  if (!non_blocking_) SetNonBlockingMode(handle_, false);
 }
 
 void TBlockSocket::StartListening() {
@@ -302,10 +338,20 @@ int TBlockSocket::SocketProtocolNumber() const { return 0; }
 void TBlockSocket::ClearLastError() {
   last_error_code_ = 0;
   last_error_text_.clear();
+  last_error_kind_ = TFailureKind::None;
+  failure_text_.clear();
 }
 
 void TBlockSocket::SetLastErrorCode(int code) {
+  SetFailure(code, code == 0              ? TFailureKind::None
+                   : code == kErrTimedOut ? TFailureKind::Timeout
+                                          : TFailureKind::Socket);
+}
+
+void TBlockSocket::SetFailure(int code, TFailureKind kind, std::string text) {
   last_error_code_ = code;
+  last_error_kind_ = code == 0 ? TFailureKind::None : kind;
+  failure_text_ = std::move(text);
   last_error_text_ = GetErrorDescEx();
 }
 
@@ -315,7 +361,10 @@ int TBlockSocket::CheckResult(int value) {
   return last_error_code_;
 }
 
-std::string TBlockSocket::GetErrorDescEx() const { return GetErrorDesc(last_error_code_); }
+std::string TBlockSocket::GetErrorDescEx() const {
+  if (!failure_text_.empty() && last_error_code_ != 0) return failure_text_;
+  return GetErrorDesc(last_error_code_);
+}
 
 void TBlockSocket::ReportLastError() {
   if (last_error_code_ == 0) {
@@ -331,7 +380,7 @@ void TBlockSocket::ReportLastError() {
 bool TBlockSocket::CheckStopRequest() {
   FireHeartbeat();
   if (!StopFlag.exchange(false)) return false;
-  SetLastErrorCode(kErrStopRequested);
+  SetFailure(kErrStopRequested, TFailureKind::Stopped);
   ReportLastError();
   return true;
 }

@@ -86,6 +86,24 @@ enum TSocketOptionKind : uint8_t {
   OT_KeepAlive,
 };
 
+// What kind of failure LastErrorCode stands for, where one code covers
+// several (10091 is a proxy refusal or a TLS failure, 10053 a stop request
+// or an aborted connection).
+enum class TFailureKind : uint8_t {
+  None,                 // no failure recorded
+  Socket,               // a platform or socket error: LastErrorCode says which
+  Timeout,              // a wait ran out (10060)
+  Stopped,              // StopFlag ended the operation (10053)
+  ProxyLoginRefused,    // the SOCKS proxy refused the login or every method offered
+  ProxyConnectRefused,  // the SOCKS proxy refused the request (or it could not be made)
+  ProxyProtocol,        // the SOCKS proxy's answer broke the protocol
+  TunnelRefused,        // the HTTP proxy did not open the CONNECT tunnel
+  TunnelAuthRequired,   // ... because it wants a login (407)
+  TLSHandshake,         // the TLS handshake failed
+  TLSCertificate,       // the TLS peer's certificate was not accepted
+  TLSSession,           // TLS failed after the handshake
+};
+
 // A socket option waiting for (or applied to) a handle.
 struct TSocketOption {
   TSocketOptionKind Kind = OT_Linger;
@@ -138,6 +156,11 @@ class TBlockSocket {
   std::atomic<bool> StopFlag{false};  // abandon the current transfer or wait
   int32_t NonblockSendTimeout = 15000;  // ms to wait after "would block"
   int32_t HeartbeatRate = 0;        // ms between OnHeartbeat calls in waits
+  // Longest wait of ConnectTo for the peer's answer, ms. 0: the platform's
+  // own limit (minutes on Linux). Else the connect runs non-blocking and
+  // gives up with 10060 once this much time passed; the wait goes in
+  // HeartbeatRate slices, and StopFlag ends it (10053) like other waits.
+  int32_t ConnectTimeout = 0;
   // The pause DiscardPending makes first, so that bytes still on their way
   // are dropped too. A caller that reads every reply in step may set 0: on
   // many small transfers the pauses add up to most of the time.
@@ -153,6 +176,8 @@ class TBlockSocket {
   TSocketHandle Handle() const { return handle_; }
   int LastErrorCode() const { return last_error_code_; }
   const std::string& LastErrorText() const { return last_error_text_; }
+  // Recorded with LastErrorCode and cleared with it.
+  TFailureKind LastErrorKind() const { return last_error_kind_; }
   const TSocketAddress& LocalAddress() const { return local_address_; }
   const TSocketAddress& RemoteAddress() const { return remote_address_; }
   // Bytes received but not yet handed out.
@@ -190,8 +215,10 @@ class TBlockSocket {
   // Closes the handle, drops queued options, restores Family, reports
   // SR_SocketClosed (also without a handle). Keeps LineBuffer and the error.
   virtual void CloseAtOnce();
-  // Resolves, creates the handle if needed and connects (blocking, no timeout
-  // of this class). Reports SR_ResolveStart/Done, [SR_Error,] SR_Connected.
+  // Resolves, creates the handle if needed and connects, within
+  // ConnectTimeout when it is set. A failed connect leaves the handle open
+  // (Close before trying again). Reports SR_ResolveStart/Done, [SR_Error,]
+  // SR_Connected.
   virtual void ConnectTo(const std::string& host, const std::string& port);
   // listen() with the platform's largest backlog; reports SR_Listening.
   virtual void StartListening();
@@ -262,7 +289,7 @@ class TBlockSocket {
   // Socket type and protocol for creation and resolution; 0 here.
   virtual int SocketKind() const;
   virtual int SocketProtocolNumber() const;
-  // Text of LastErrorCode.
+  // Text of LastErrorCode (a failure's own text where one was given).
   virtual std::string GetErrorDescEx() const;
 
   // ---- Handle life ------------------------------------------------------------
@@ -302,8 +329,12 @@ class TBlockSocket {
   void ClearLastError();
 
  protected:
-  // Records a code set by the socket itself (text from GetErrorDescEx).
+  // Records a code set by the socket itself (text from GetErrorDescEx);
+  // its kind is Timeout for 10060, else Socket.
   void SetLastErrorCode(int code);
+  // Records a code of a given kind; a non-empty text replaces the code's own
+  // (GetErrorDescEx gives it while this failure stands).
+  void SetFailure(int code, TFailureKind kind, std::string text = std::string());
   // Fills LastErrorText; reports SR_Error and throws when RaiseExcept is set,
   // except for 0, 10035 and 10036.
   void ReportLastError();
@@ -334,6 +365,8 @@ class TBlockSocket {
   void FillAddress(TSocketAddress& address, const std::string& host, const std::string& port);
   void CreateHandle(const TSocketAddress& address);
   void ApplyQueuedOptions();
+  // The connect of ConnectTo with ConnectTimeout set; records its outcome.
+  void ConnectWithin(const TSocketAddress& address);
 
   // Empties LineBuffer.
   void ClearLineBuffer();
@@ -355,6 +388,8 @@ class TBlockSocket {
   TSocketHandle handle_ = kInvalidSocket;
   int last_error_code_ = 0;
   std::string last_error_text_;
+  TFailureKind last_error_kind_ = TFailureKind::None;
+  std::string failure_text_;  // SetFailure's own text, "" for the code's
 
  private:
   // The packet reader behind ReceiveAvailable when LineBuffer is empty: one

@@ -446,7 +446,7 @@ bool TBlockSocket::WaitReadable(int32_t timeout) {
       ready = PollReadable(rate > 0 ? rate : 0);
     }
   }
-  if (stopped) SetLastErrorCode(kErrStopRequested);
+  if (stopped) SetFailure(kErrStopRequested, TFailureKind::Stopped);
   ReportLastError();
   if (ready) ReportStatus(SR_ReadReady, std::string());
   return ready;

@@ -53,8 +53,14 @@ class WholeCallTimeouts {
 
 }  // namespace
 
+bool TSocksBlockSocket::Refuse(TFailureKind kind) {
+  socks_refusal_ = LastErrorCode() == 0 ? kind : TFailureKind::None;
+  return false;
+}
+
 bool TSocksBlockSocket::NegotiateSocksLogin() {
   socks_in_use_ = false;
+  socks_refusal_ = TFailureKind::None;
   if (SocksType == ST_Socks4) {
     socks_in_use_ = true;
     return true;
@@ -62,7 +68,7 @@ bool TSocksBlockSocket::NegotiateSocksLogin() {
   // Fields that do not fit their length byte are refused before anything
   // goes out, rather than cut into a different user name or password.
   if (SocksUsername.size() > kMaxFieldLength || SocksPassword.size() > kMaxFieldLength) {
-    return false;
+    return Refuse(TFailureKind::ProxyLoginRefused);
   }
   WholeCallTimeouts bounded(*this);
   if (SocksUsername.empty()) {
@@ -73,7 +79,9 @@ bool TSocksBlockSocket::NegotiateSocksLogin() {
   }
   if (LastErrorCode() != 0) return false;
   const std::string choice = ReceiveExactText(2, SocksTimeout);
-  if (choice.size() < 2 || choice[0] != kSocks5Version) return false;
+  if (choice.size() < 2 || choice[0] != kSocks5Version) {
+    return Refuse(TFailureKind::ProxyProtocol);
+  }
   switch (ByteAt(choice, 1)) {
     case kMethodNone:
       socks_in_use_ = true;
@@ -90,12 +98,15 @@ bool TSocksBlockSocket::NegotiateSocksLogin() {
       if (LastErrorCode() != 0) return false;
       // Only the status byte counts; proxies differ in the version they echo.
       const std::string answer = ReceiveExactText(2, SocksTimeout);
-      if (answer.size() < 2 || answer[1] != 0) return false;
+      if (answer.size() < 2) return Refuse(TFailureKind::ProxyProtocol);
+      if (answer[1] != 0) return Refuse(TFailureKind::ProxyLoginRefused);
       socks_in_use_ = true;
       return true;
     }
-    default:  // FF (nothing acceptable) or a method never offered
-      return false;
+    case 0xFF:  // none of the methods offered is acceptable
+      return Refuse(TFailureKind::ProxyLoginRefused);
+    default:  // a method never offered
+      return Refuse(TFailureKind::ProxyProtocol);
   }
 }
 
@@ -140,8 +151,9 @@ std::string TSocksBlockSocket::EncodeSocksDestination(const std::string& host,
 
 bool TSocksBlockSocket::SendSocksRequest(uint8_t command, const std::string& host,
                                          const std::string& port) {
+  socks_refusal_ = TFailureKind::None;
   const std::string destination = EncodeSocksDestination(host, port);
-  if (destination.empty()) return false;
+  if (destination.empty()) return Refuse(TFailureKind::ProxyConnectRefused);
   std::string request;
   if (SocksType == ST_Socks5) {
     request = {kSocks5Version, static_cast<char>(command), 0x00};
@@ -157,17 +169,22 @@ bool TSocksBlockSocket::ReadSocksReply() {
   socks_reply_ip_.clear();
   socks_reply_port_.clear();
   socks_reply_code_ = -1;
+  socks_refusal_ = TFailureKind::None;
   WholeCallTimeouts bounded(*this);
   // One answer read in up to five parts: SocksTimeout bounds them together.
   const TDeadline deadline(SocksTimeout);
   std::string reply;
   if (SocksType == ST_Socks4) {
     reply = ReceiveExactText(8, deadline.Left());
-    if (LastErrorCode() != 0 || reply.size() < 8 || reply[0] != 0) return false;
+    if (LastErrorCode() != 0 || reply.size() < 8 || reply[0] != 0) {
+      return Refuse(TFailureKind::ProxyProtocol);
+    }
     socks_reply_code_ = ByteAt(reply, 1);
   } else {
     reply = ReceiveExactText(4, deadline.Left());
-    if (LastErrorCode() != 0 || reply.size() < 4 || reply[0] != kSocks5Version) return false;
+    if (LastErrorCode() != 0 || reply.size() < 4 || reply[0] != kSocks5Version) {
+      return Refuse(TFailureKind::ProxyProtocol);
+    }
     switch (ByteAt(reply, 3)) {
       case kAddressIPv4:
         reply += ReceiveExactText(4, deadline.Left());
@@ -183,7 +200,7 @@ bool TSocksBlockSocket::ReadSocksReply() {
         reply += ReceiveExactText(16, deadline.Left());
         break;
       default:
-        return false;
+        return Refuse(TFailureKind::ProxyProtocol);
     }
     if (LastErrorCode() != 0) return false;
     reply += ReceiveExactText(2, deadline.Left());
@@ -191,7 +208,9 @@ bool TSocksBlockSocket::ReadSocksReply() {
     socks_reply_code_ = ByteAt(reply, 1);
   }
   // Either success code is accepted from either version.
-  if (socks_reply_code_ != kSocks5Granted && socks_reply_code_ != kSocks4Granted) return false;
+  if (socks_reply_code_ != kSocks5Granted && socks_reply_code_ != kSocks4Granted) {
+    return Refuse(TFailureKind::ProxyConnectRefused);
+  }
   DecodeSocksAddress(reply);
   return true;
 }

@@ -12,7 +12,8 @@
 // receive inside a step records its error (and throws under RaiseExcept) as
 // every send and receive does. A step that fails without a socket error
 // (wrong version byte, refused method, reply code, a field too long for its
-// length byte) leaves LastErrorCode at 0; the caller chooses the code.
+// length byte) leaves LastErrorCode at 0; the caller chooses the code, and
+// SocksRefusal says which kind of failure it was.
 //
 // Every answer of a step, however many receives it takes, is bounded by
 // SocksTimeout as a whole, whatever InterPacketTimeout says, so a proxy that
@@ -50,6 +51,10 @@ class TSocksBlockSocket : public TBlockSocket {
   // ---- Read-only state --------------------------------------------------------
   // The login step succeeded; kept (also across Close) until the next one.
   bool SocksInUse() const { return socks_in_use_; }
+  // Why the last step failed without a socket error: ProxyLoginRefused,
+  // ProxyConnectRefused or ProxyProtocol; None after a step that succeeded
+  // or failed on a socket error.
+  TFailureKind SocksRefusal() const { return socks_refusal_; }
   // Code of the last reply; -1 while awaited or when none could be read.
   int32_t SocksReplyCode() const { return socks_reply_code_; }
   // Address of the last reply: dotted IPv4, IPv6 text or a host name.
@@ -101,6 +106,10 @@ class TSocksBlockSocket : public TBlockSocket {
   std::string socks_peer_port_;
 
  private:
+  // Returns false, noting kind unless a socket error explains the failure.
+  bool Refuse(TFailureKind kind);
+
+  TFailureKind socks_refusal_ = TFailureKind::None;
   bool socks_in_use_ = false;
   int32_t socks_reply_code_ = 0;
   std::string socks_reply_ip_;

@@ -38,6 +38,8 @@ TTCPBlockSocket::~TTCPBlockSocket() {
   RaiseExcept = false;
   const int saved_code = last_error_code_;
   std::string saved_text = std::move(last_error_text_);
+  const TFailureKind saved_kind = last_error_kind_;
+  std::string saved_failure_text = std::move(failure_text_);
   try {
     Close();
   } catch (...) {
@@ -45,6 +47,8 @@ TTCPBlockSocket::~TTCPBlockSocket() {
   }
   last_error_code_ = saved_code;
   last_error_text_ = std::move(saved_text);
+  last_error_kind_ = saved_kind;
+  failure_text_ = std::move(saved_failure_text);
 }
 
 // ---- Close and connect -----------------------------------------------------------
@@ -108,13 +112,16 @@ TSocketHandle TTCPBlockSocket::AcceptConnection() {
 
 void TTCPBlockSocket::StartClientTLS() {
   ClearLastError();
-  if (!tls_plugin_->ClientHandshake()) SetPluginFailure();
+  if (!tls_plugin_->ClientHandshake()) {
+    SetPluginFailure(tls_plugin_->CertificateRejected() ? TFailureKind::TLSCertificate
+                                                        : TFailureKind::TLSHandshake);
+  }
   ReportLastError();
 }
 
-void TTCPBlockSocket::SetPluginFailure() {
+void TTCPBlockSocket::SetPluginFailure(TFailureKind kind) {
   failure_from_plugin_ = true;
-  SetLastErrorCode(kErrRefused);
+  SetFailure(kErrRefused, kind);
 }
 
 void TTCPBlockSocket::SetPluginCallFailure() {
@@ -128,12 +135,12 @@ void TTCPBlockSocket::SetPluginCallFailure() {
     SetLastErrorCode(kErrTimedOut);
     return;
   }
-  SetPluginFailure();
+  SetPluginFailure(TFailureKind::TLSSession);
 }
 
-void TTCPBlockSocket::SetProxyFailure(int code) {
+void TTCPBlockSocket::SetProxyFailure(int code, TFailureKind kind, std::string text) {
   failure_from_plugin_ = false;
-  SetLastErrorCode(code);
+  SetFailure(code, kind, std::move(text));
 }
 
 int TTCPBlockSocket::SendBytes(const void* buffer, int length) {

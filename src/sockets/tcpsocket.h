@@ -13,9 +13,17 @@
 //   - closes in order: TLS session, shutdown of the sending side, drain.
 //
 // Error codes of its own: 10091 for a refused SOCKS connect, a refused
-// tunnel or any TLS failure (the text is then the plug-in's own), 10060 for
-// a wait inside a TLS transfer that ran out (with the plug-in's text), 11003 for
-// a failed SOCKS listen or accept. Like every socket, it records failures
+// tunnel or any TLS failure, 10060 for a wait inside a TLS transfer that ran
+// out (with the plug-in's text), 11003 for a failed SOCKS listen or accept.
+// LastErrorKind tells the 10091s apart, and their texts say what happened:
+//   ProxyLoginRefused    "SOCKS proxy refused the login"
+//   ProxyConnectRefused  "SOCKS proxy refused the connection to HOST:PORT"
+//                        (with " (reply N)" when the proxy sent a code)
+//   ProxyProtocol        "SOCKS proxy answered out of protocol"
+//   TunnelRefused / TunnelAuthRequired (407)
+//                        "HTTP proxy refused the tunnel: " + its status,
+//                        e.g. "407 Proxy Authentication Required"
+//   TLSHandshake, TLSCertificate, TLSSession  the plug-in's own text. Like every socket, it records failures
 // and throws only under RaiseExcept. One thread at a time.
 #pragma once
 
@@ -150,8 +158,8 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   bool TLSActive() const { return tls_plugin_ && tls_plugin_->SessionActive(); }
   // Record 10091 for a plug-in failure (described in the plug-in's words),
   // or a proxy failure code (described by the general table).
-  void SetPluginFailure();
-  void SetProxyFailure(int code);
+  void SetPluginFailure(TFailureKind kind);
+  void SetProxyFailure(int code, TFailureKind kind, std::string text = std::string());
   // The tunnel's request and answer; the connection to the proxy is open.
   void RequestTunnel(const std::string& target, const std::string& port);
 
@@ -164,6 +172,8 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   bool tunnel_established_ = false;
   std::string tunnel_peer_ip_;
   std::string tunnel_peer_port_;
+  // The proxy's status line after "HTTP/x.y ", "" when none came.
+  std::string tunnel_status_;
 };
 
 }  // namespace zud

@@ -38,6 +38,18 @@ bool UnfitForRequestLine(const std::string& host) {
                      [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7F; });
 }
 
+// The text of a SOCKS refusal of the connection to host:port.
+std::string SocksRefusalText(TFailureKind kind, const std::string& host, const std::string& port,
+                             int32_t reply_code) {
+  switch (kind) {
+    case TFailureKind::ProxyLoginRefused: return "SOCKS proxy refused the login";
+    case TFailureKind::ProxyConnectRefused:
+      return "SOCKS proxy refused the connection to " + host + ":" + port +
+             (reply_code > 0 ? " (reply " + std::to_string(reply_code) + ")" : "");
+    default: return "SOCKS proxy answered out of protocol";
+  }
+}
+
 }  // namespace
 
 // ---- SOCKS -----------------------------------------------------------------------
@@ -47,7 +59,11 @@ void TTCPBlockSocket::ConnectThroughSocks(const std::string& host, const std::st
   if (LastErrorCode() == 0) {
     const bool granted = NegotiateSocksLogin() && SendSocksRequest(SOCKS_CONNECT, host, port) &&
                          ReadSocksReply();
-    if (!granted && LastErrorCode() == 0) SetProxyFailure(kErrRefused);
+    if (!granted && LastErrorCode() == 0) {
+      const TFailureKind kind = SocksRefusal() == TFailureKind::None ? TFailureKind::ProxyProtocol
+                                                                     : SocksRefusal();
+      SetProxyFailure(kErrRefused, kind, SocksRefusalText(kind, host, port, SocksReplyCode()));
+    }
     socks_bound_ip_ = SocksReplyIP();
     socks_bound_port_ = SocksReplyPort();
     socks_peer_ip_ = host;
@@ -70,7 +86,9 @@ void TTCPBlockSocket::StartListeningThroughSocks() {
   if (LastErrorCode() == 0) {
     const bool granted =
         NegotiateSocksLogin() && SendSocksRequest(SOCKS_BIND, ip, port) && ReadSocksReply();
-    if (!granted && LastErrorCode() == 0) SetProxyFailure(kErrSocksListenFailed);
+    if (!granted && LastErrorCode() == 0) {
+      SetProxyFailure(kErrSocksListenFailed, SocksRefusal());
+    }
   }
   // A proxy listening on all its addresses is reachable where we reached it.
   socks_bound_ip_ = SocksReplyIP() == "0.0.0.0" ? SocksIP : SocksReplyIP();
@@ -83,7 +101,9 @@ void TTCPBlockSocket::StartListeningThroughSocks() {
 
 TSocketHandle TTCPBlockSocket::AcceptThroughSocks() {
   // The proxy's second reply: the remote party has connected to its port.
-  if (!ReadSocksReply() && LastErrorCode() == 0) SetProxyFailure(kErrSocksListenFailed);
+  if (!ReadSocksReply() && LastErrorCode() == 0) {
+    SetProxyFailure(kErrSocksListenFailed, SocksRefusal());
+  }
   socks_peer_ip_ = SocksReplyIP();
   socks_peer_port_ = SocksReplyPort();
   // The connection to the proxy now is the accepted connection.
@@ -102,7 +122,8 @@ void TTCPBlockSocket::ConnectThroughHTTPTunnel(const std::string& host, const st
     // Spaces, CR or LF in the host would inject into the request; refused
     // before anything is connected or sent.
     ClearLastError();
-    SetProxyFailure(kErrRefused);
+    SetProxyFailure(kErrRefused, TFailureKind::TunnelRefused,
+                    "host name unfit for an HTTP CONNECT request");
     ReportLastError();
     return;
   }
@@ -114,7 +135,11 @@ void TTCPBlockSocket::ConnectThroughHTTPTunnel(const std::string& host, const st
   if (LastErrorCode() != 0) {
     tunnel_established_ = false;
   } else if (!tunnel_established_) {
-    SetProxyFailure(kErrRefused);
+    SetProxyFailure(kErrRefused,
+                    tunnel_status_.starts_with("407") ? TFailureKind::TunnelAuthRequired
+                                                      : TFailureKind::TunnelRefused,
+                    tunnel_status_.empty() ? "HTTP proxy sent no status line"
+                                           : "HTTP proxy refused the tunnel: " + tunnel_status_);
   }
   tunnel_peer_ip_ = target;
   tunnel_peer_port_ = port_text;
@@ -135,6 +160,7 @@ void TTCPBlockSocket::RequestTunnel(const std::string& target, const std::string
   // The answer is untrusted: each line is bounded in length, the number of
   // lines too, and HTTPTunnelTimeout bounds the whole answer, so a proxy
   // that sends line after line, or byte after byte, cannot stretch it.
+  tunnel_status_.clear();
   const TDeadline deadline(HTTPTunnelTimeout);
   SavedReceiveSettings saved(*this);
   if (MaxLineLength <= 0 || MaxLineLength > kTunnelMaxLineLength) {
@@ -147,10 +173,12 @@ void TTCPBlockSocket::RequestTunnel(const std::string& target, const std::string
     // A status line: "HTTP/x.y" and a code whose first digit is at byte 10.
     if (line.size() > 11 && line.compare(0, 5, "HTTP/") == 0) {
       tunnel_established_ = line[9] == '2';
+      tunnel_status_ = line.substr(9, line.back() == '\r' ? line.size() - 10 : std::string::npos);
     }
     if (line.empty() || line == "\r") return;
     if (lines >= kTunnelMaxLines) {
-      SetProxyFailure(kErrRefused);
+      SetProxyFailure(kErrRefused, TFailureKind::TunnelRefused,
+                      "HTTP proxy sent more than " + std::to_string(kTunnelMaxLines) + " lines");
       return;
     }
   }

@@ -227,6 +227,9 @@ class TOpenSSLPlugin final : public TCustomSSL {
   }
 
   std::string LibraryName() const override { return "openssl"; }
+  bool CertificateRejected() const override {
+    return PluginErrorCode() == static_cast<int32_t>(TOpenSSLError::kVerify);
+  }
   std::string LibraryVersion() const override {
     const TApi* api = Api();
     return api != nullptr ? api->OpenSSL_version(OPENSSL_VERSION) : "OpenSSL (not available)";

@@ -1,7 +1,10 @@
 // The TLS plug-in on OpenSSL 3: a TCustomSSL for the client side of TLS 1.2
 // and 1.3.
 //
-//   SetDefaultTLSPluginClass(OpenSSLPluginClass());  // before sockets are made
+// It is the default plug-in class of new sockets (BuiltInTLSPluginClass);
+// a socket made with another class can still ask for it by name:
+//
+//   TTCPBlockSocket sock(OpenSSLPluginClass());
 //
 // What it does with the settings of TCustomSSL:
 //   VerifyCert       on by default (unlike the base class): the server's

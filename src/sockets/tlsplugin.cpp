@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "sockets/tls_openssl.h"
+
 namespace zud {
 
 namespace {
@@ -10,7 +12,7 @@ namespace {
 constexpr int32_t kNotSupported = -1;
 
 TTLSPluginClass& DefaultClassStorage() {
-  static TTLSPluginClass plugin_class = PluginClassOf<TSSLNone>();
+  static TTLSPluginClass plugin_class = BuiltInTLSPluginClass();
   return plugin_class;
 }
 
@@ -100,8 +102,17 @@ void TCustomSSL::SetPluginError(int32_t code, const std::string& text, bool time
   plugin_timed_out_ = timed_out && code != 0;
 }
 
+bool TCustomSSL::CertificateRejected() const { return false; }
+
 std::string TSSLNone::LibraryVersion() const { return "Without SSL support"; }
 std::string TSSLNone::LibraryName() const { return "ssl_none"; }
+
+TTLSPluginClass BuiltInTLSPluginClass() {
+  // Every build carries the OpenSSL plug-in; it loads OpenSSL only when a
+  // handshake first asks for it, so a program that never starts TLS pays
+  // nothing for having it as the default.
+  return OpenSSLPluginClass();
+}
 
 const TTLSPluginClass& DefaultTLSPluginClass() { return DefaultClassStorage(); }
 

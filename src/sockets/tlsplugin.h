@@ -2,10 +2,10 @@
 //
 // TCustomSSL is the interface a TLS implementation fills in; every socket
 // owns exactly one plug-in, made for it by a plug-in class (a factory) when
-// the socket is constructed. The only plug-in this program carries is
-// TSSLNone, which refuses every TLS operation, so all traffic stays plain
-// TCP and any attempt to start TLS fails with "SSL/TLS support is not
-// compiled!".
+// the socket is constructed. Two plug-ins come with the library: the OpenSSL
+// one (tls_openssl.h), which new sockets get by default, and TSSLNone, which
+// refuses every TLS operation ("SSL/TLS support is not compiled!") so that
+// all traffic stays plain TCP.
 //
 // What the socket relies on (and calls nothing else):
 //   ClientHandshake  runs the client handshake over OwnerSocket().Handle();
@@ -134,6 +134,10 @@ class TCustomSSL {
   virtual int CipherAlgorithmBits() const;
   // Outcome of checking the peer certificate, 0 = verified. Base: 1.
   virtual int VerifyResult() const;
+  // Whether the recorded error is the peer's certificate being refused (the
+  // owner then reports a certificate failure rather than a handshake one).
+  // Base: false.
+  virtual bool CertificateRejected() const;
 
  protected:
   // PluginErrorCode -1, PluginErrorText "SSL/TLS support is not compiled!".
@@ -170,9 +174,14 @@ TTLSPluginClass PluginClassOf() {
   };
 }
 
+// The class the process starts with: the OpenSSL plug-in (a build without
+// it would give TSSLNone). OpenSSL is loaded at the first handshake; when it
+// cannot be, that handshake fails with a text saying why.
+TTLSPluginClass BuiltInTLSPluginClass();
 // The process-wide class that TTCPBlockSocket() makes its plug-in with;
-// TSSLNone from process start. Replace it before any socket is made (it is
-// read without a lock); an empty class restores TSSLNone.
+// BuiltInTLSPluginClass() from process start. Replace it before any socket
+// is made (it is read without a lock); an empty class sets TSSLNone (no TLS
+// at all).
 const TTLSPluginClass& DefaultTLSPluginClass();
 void SetDefaultTLSPluginClass(TTLSPluginClass plugin_class);
 

@@ -75,17 +75,7 @@ int FinishInterruptedConnect(TSocketHandle handle) {
       return -1;
     }
   }
-  int error = 0;
-  socklen_t length = sizeof(error);
-  if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-    RecordErrno();
-    return -1;
-  }
-  if (error != 0) {
-    g_last_error = TranslateErrno(error);
-    return -1;
-  }
-  return 0;
+  return ConnectOutcome(handle);
 }
 
 }  // namespace
@@ -248,6 +238,19 @@ int ConnectToAddress(TSocketHandle handle, const TSocketAddress& address) {
   if (rc == 0) return 0;
   if (errno == EINTR) return FinishInterruptedConnect(handle);
   RecordErrno();
+  return -1;
+}
+
+int ConnectOutcome(TSocketHandle handle) {
+  g_last_error = 0;
+  int error = 0;
+  socklen_t length = sizeof(error);
+  if (getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    RecordErrno();
+    return -1;
+  }
+  if (error == 0) return 0;
+  g_last_error = TranslateErrno(error);
   return -1;
 }
 

@@ -226,6 +226,13 @@ int ExchangeUnsentLimit(TSocketHandle handle, int bytes, int& previous);
 // <= 0). 0, or a Windows Sockets error code (also left in LastSocketError).
 int SetKeepAlive(TSocketHandle handle, int idle_seconds, int interval_seconds);
 inline constexpr int kKeepAliveProbes = 5;
+// A connect on a handle in non-blocking mode, so that the caller can bound
+// the wait: 0 when it completed at once, 1 while it is still going on (wait
+// until the handle is writable, then ask ConnectOutcome), -1 on failure.
+int StartConnect(TSocketHandle handle, const TSocketAddress& address);
+// The outcome of a connect that StartConnect left going (SO_ERROR): 0 when
+// it connected, -1 with its error in LastSocketError.
+int ConnectOutcome(TSocketHandle handle);
 // FIONBIO.
 int SetNonBlockingMode(TSocketHandle handle, bool enabled);
 // FIONREAD: bytes the platform holds for reading.

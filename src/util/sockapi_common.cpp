@@ -319,6 +319,13 @@ uint16_t ResolveServicePort(std::string_view port, int family, int protocol, int
 
 // ---- Waits --------------------------------------------------------------------------
 
+int StartConnect(TSocketHandle handle, const TSocketAddress& address) {
+  if (ConnectToAddress(handle, address) == 0) return 0;
+  // Linux says "in progress", Windows "would block"; both mean "wait".
+  const int error = LastSocketError();
+  return error == 10035 || error == 10036 ? 1 : -1;
+}
+
 void ClearSelectSet(TSelectSet& set) { set.count = 0; }
 
 void AddToSelectSet(TSocketHandle handle, TSelectSet& set) {

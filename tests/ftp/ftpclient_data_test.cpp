@@ -538,5 +538,82 @@ TEST(Abort, StopsADownloadInProgressFromAnotherThread) {
   EXPECT_EQ(talk.ftp.DataStream().Data(), first.substr(0, talk.ftp.DataStream().Data().size()));
 }
 
+// ---- LastFailure ----------------------------------------------------------------
+
+// A port nobody listens on: bound, then closed again.
+int ClosedPort() {
+  UniqueFd listener = ListenTcp("127.0.0.1", 0);
+  return LocalEndpoint(listener.get()).port;
+}
+
+struct FailureCase {
+  const char* name;
+  std::function<void(ScriptedFtpServer&)> script;
+  std::function<bool(TFTPSend&)> operation;  // after SignIn, unless it is SignIn
+  TFTPFailure expected;
+};
+
+class LastFailureOf : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(LastFailureOf, NamesTheCodeKindAndSite) {
+  const FailureCase& c = GetParam();
+  ScopedDefaultTLSPlugin none(PluginClassOf<TSSLNone>());
+  ScriptedFtpServer server;
+  c.script(server);
+  TFTPSend ftp;
+  AimAt(ftp, server, 1000);
+  ftp.LeanSignIn = true;
+  EXPECT_FALSE(c.operation(ftp));
+  const TFTPFailure f = ftp.LastFailure();
+  EXPECT_EQ(f.code, c.expected.code) << f.text;
+  EXPECT_EQ(f.kind, c.expected.kind) << f.text;
+  EXPECT_EQ(f.where, c.expected.where) << f.text;
+  if (!c.expected.text.empty()) EXPECT_EQ(f.text, c.expected.text);
+}
+
+const auto kPasvToClosedPort = [](ScriptedFtpServer& server) {
+  const int port = ClosedPort();
+  server.On("PASV", [port](FtpSession& s, const std::string&) {
+    s.Reply("227 Entering Passive Mode (" + PasvNumbers("127.0.0.1", port) + ")");
+  });
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LastFailureOf,
+    ::testing::Values(
+        FailureCase{"LoginRefused",
+                    [](ScriptedFtpServer& s) { s.ReplyTo("PASS", "530 Login incorrect."); },
+                    [](TFTPSend& ftp) { return ftp.SignIn(); },
+                    {530, TFailureKind::None, "530 Login incorrect.", TFailureSite::Reply}},
+        FailureCase{"TLSRefusedByThePlugin",
+                    [](ScriptedFtpServer& s) { s.ReplyTo("AUTH", "234 Go ahead"); },
+                    [](TFTPSend& ftp) {
+                      ftp.AutoTLS = true;
+                      return ftp.SignIn();
+                    },
+                    {10091, TFailureKind::TLSHandshake, "SSL/TLS support is not compiled!",
+                     TFailureSite::TLS}},
+        FailureCase{"DataConnectionRefused", kPasvToClosedPort,
+                    [](TFTPSend& ftp) {
+                      return ftp.SignIn() && ftp.ListDirectory("", false);
+                    },
+                    {10061, TFailureKind::Socket, "", TFailureSite::Data}},
+        FailureCase{"ReplyAfterAFailedDataConnection", kPasvToClosedPort,
+                    [](TFTPSend& ftp) {
+                      if (!ftp.SignIn()) return true;
+                      ftp.ListDirectory("", false);
+                      return ftp.DeleteRemoteFile("missing");
+                    },
+                    {550, TFailureKind::None, "", TFailureSite::Reply}},
+        FailureCase{"SilentServer",
+                    [](ScriptedFtpServer& s) {
+                      s.On("CWD", [](FtpSession& session, const std::string&) {
+                        session.GoSilent();
+                      });
+                    },
+                    [](TFTPSend& ftp) { return ftp.SignIn() && ftp.ChangeDirectory("x"); },
+                    {10060, TFailureKind::Timeout, "", TFailureSite::Control}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace zud::test

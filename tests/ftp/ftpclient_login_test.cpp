@@ -401,6 +401,7 @@ TEST(SignIn, AuthTLSRefusedContinuesInClear) {
 }
 
 TEST(SignIn, AuthTLSAcceptedWithoutTLSSupportFails) {
+  ScopedDefaultTLSPlugin none(PluginClassOf<TSSLNone>());
   ScriptedFtpServer server;
   server.ReplyTo("AUTH", "234 Go ahead");
   TFTPSend ftp;
@@ -534,7 +535,8 @@ TEST(TFTPSendObject, Defaults) {
   EXPECT_EQ(ftp.Sock().MaxLineLength, TFTPSend::kMaxReplyLineLength);
   EXPECT_EQ(ftp.Sock().Owner, &ftp);
   EXPECT_EQ(ftp.DSock().Owner, &ftp);
-  EXPECT_EQ(ftp.Sock().TLSPlugin().LibraryName(), "ssl_none");
+  EXPECT_EQ(ftp.Sock().TLSPlugin().LibraryName(), "openssl");
+  EXPECT_EQ(ftp.DSock().TLSPlugin().LibraryName(), "openssl");
 }
 
 }  // namespace

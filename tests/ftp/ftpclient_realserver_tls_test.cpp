@@ -58,6 +58,23 @@ void AimWithTls(TFTPSend& ftp, const FtpDaemonFixture& server, FtpTls tls) {
   ftp.Sock().TLSPlugin().CertCAFile = SharedTestCertificates().ca_file();
 }
 
+// No plug-in call at all: the default plug-in speaks TLS.
+TEST(DefaultPlugin, SignsInWithTlsAndStores) {
+  ASSERT_TRUE(SharedTestCertificates().ok()) << SharedTestCertificates().error();
+  FtpDaemonFixture& server = Server(kVsftpdExplicit, Family::kIPv4);
+  ZUD_REQUIRE_DAEMON(server);
+  TFTPSend ftp;
+  AimWithTls(ftp, server, FtpTls::kExplicit);
+  ASSERT_TRUE(ftp.SignIn()) << ftp.Sock().LastErrorText() << "\n" << server.Log();
+  EXPECT_TRUE(ftp.IsTLS());
+  EXPECT_TRUE(ftp.IsDataTLS());
+  ftp.DataStream().Write("plain default", 13);
+  ftp.DataStream().SetPosition(0);
+  ASSERT_TRUE(ftp.UploadFile("default.txt", false)) << ftp.DSock().LastErrorText();
+  EXPECT_EQ(server.ReadFile("default.txt"), "plain default");
+  EXPECT_TRUE(ftp.SignOff());
+}
+
 struct TransferCase {
   const TlsServerKind* kind;
   Family family;

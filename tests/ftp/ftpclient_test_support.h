@@ -73,16 +73,19 @@ class TAcceptingSSL : public TCustomSSL {
 // Installs a default plug-in class for the sockets made while it lives.
 class ScopedDefaultTLSPlugin {
  public:
-  explicit ScopedDefaultTLSPlugin(TTLSPluginClass plugin_class) {
+  explicit ScopedDefaultTLSPlugin(TTLSPluginClass plugin_class) : saved_(DefaultTLSPluginClass()) {
     SetDefaultTLSPluginClass(std::move(plugin_class));
   }
   ~ScopedDefaultTLSPlugin() {
-    SetDefaultTLSPluginClass(TTLSPluginClass());
+    SetDefaultTLSPluginClass(saved_);
     TAcceptingSSL::handshakes = 0;
     TAcceptingSSL::OnHandshake = nullptr;
   }
   ScopedDefaultTLSPlugin(const ScopedDefaultTLSPlugin&) = delete;
   ScopedDefaultTLSPlugin& operator=(const ScopedDefaultTLSPlugin&) = delete;
+
+ private:
+  TTLSPluginClass saved_;
 };
 
 }  // namespace zud::test

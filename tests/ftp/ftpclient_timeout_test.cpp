@@ -10,6 +10,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "sockets/socketerrors.h"
+#include "support/net.h"
 #include "support/temp_dir.h"
 
 namespace zud::test {
@@ -106,6 +107,75 @@ TEST(StalledDataReceiver, TheWholeFailureTakesAboutOneTimeout) {
     }
   }
 }
+
+// A listener whose accept queue is full: the system drops further SYNs, so
+// a connect to it hangs until someone gives up.
+class FullListener {
+ public:
+  FullListener() {
+    listener_ = ListenTcp("127.0.0.1", 0, nullptr, 1);
+    port_ = LocalEndpoint(listener_.get()).port;
+    for (int i = 0; i < 8; ++i) {
+      UniqueFd queued = ConnectTcp("127.0.0.1", port_, 300);
+      if (!queued.valid()) {
+        full_ = true;
+        break;
+      }
+      queued_[i] = std::move(queued);
+    }
+  }
+  bool full() const { return full_; }
+  std::string port() const { return std::to_string(port_); }
+
+ private:
+  UniqueFd listener_;
+  int port_ = 0;
+  UniqueFd queued_[8];
+  bool full_ = false;
+};
+
+struct ConnectCase {
+  const char* name;
+  bool through_socks;    // the full listener plays the proxy
+  int32_t own_timeout;   // the control socket's ConnectTimeout
+  bool stop;             // the heartbeat asks for a stop
+  int error;
+};
+
+class ConnectToFullQueue : public ::testing::TestWithParam<ConnectCase> {};
+
+TEST_P(ConnectToFullQueue, EndsWithinTheBound) {
+  const ConnectCase& c = GetParam();
+  FullListener full;
+  if (!full.full()) GTEST_SKIP() << "the accept queue never filled";
+  TFTPSend ftp;
+  ftp.Timeout = c.own_timeout == 0 ? 1000 : 600000;
+  ftp.TargetHost = "127.0.0.1";
+  ftp.TargetPort = full.port();
+  if (c.through_socks) {
+    ftp.TargetPort = "21";
+    ftp.Sock().SocksIP = "127.0.0.1";
+    ftp.Sock().SocksPort = full.port();
+  }
+  ftp.Sock().ConnectTimeout = c.own_timeout;
+  if (c.stop) {
+    ftp.Sock().HeartbeatRate = 100;
+    ftp.Sock().OnHeartbeat = [](TBlockSocket& s) { s.StopFlag = true; };
+  }
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ftp.SignIn());
+  EXPECT_LT(MillisecondsSince(start), 20000);
+  EXPECT_EQ(ftp.Sock().LastErrorCode(), c.error);
+  EXPECT_EQ(ftp.Sock().ConnectTimeout, c.own_timeout);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConnectToFullQueue,
+    ::testing::Values(ConnectCase{"FromClientTimeout", false, 0, false, kErrTimedOut},
+                      ConnectCase{"ProxyConnect", true, 0, false, kErrTimedOut},
+                      ConnectCase{"SocketsOwnBoundWins", false, 500, false, kErrTimedOut},
+                      ConnectCase{"StopFlagEndsTheWait", false, 0, true, kErrStopRequested}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace zud::test

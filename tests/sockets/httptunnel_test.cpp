@@ -115,6 +115,7 @@ struct AnswerCase {
   const char* name;
   std::string answer;  // the whole header, empty line included
   bool established;
+  const char* refusal = "";  // LastErrorText when the tunnel is refused
 };
 
 class HttpTunnelAnswer : public testing::TestWithParam<AnswerCase> {};
@@ -133,7 +134,10 @@ TEST_P(HttpTunnelAnswer, OnlyA2xxStatusLineOpensTheTunnel) {
   EXPECT_EQ(sock.LastErrorCode(), c.established ? 0 : 10091) << sock.LastErrorText();
   EXPECT_EQ(after_connect, c.established ? 1 : 0);
   if (!c.established) {
-    EXPECT_EQ(sock.LastErrorText(), "Network subsystem is unusable");
+    EXPECT_EQ(sock.LastErrorText(), c.refusal);
+    EXPECT_EQ(sock.LastErrorKind(), c.name == std::string("Status407")
+                                        ? TFailureKind::TunnelAuthRequired
+                                        : TFailureKind::TunnelRefused);
     // The refused request is still on record.
     EXPECT_EQ(sock.TunnelPeerIP(), "127.0.0.1");
     EXPECT_EQ(sock.TunnelPeerPort(), "21");
@@ -151,16 +155,21 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"BareLfLineEnds", "HTTP/1.0 200 OK\nVia: x\n\n", true},
         AnswerCase{"Status407", "HTTP/1.0 407 Proxy Authentication Required\r\n"
                                 "Proxy-Authenticate: Basic realm=\"proxy\"\r\n\r\n",
-                   false},
-        AnswerCase{"Status301", "HTTP/1.0 301 Moved\r\n\r\n", false},
+                   false, "HTTP proxy refused the tunnel: 407 Proxy Authentication Required"},
+        AnswerCase{"Status301", "HTTP/1.0 301 Moved\r\n\r\n", false,
+                   "HTTP proxy refused the tunnel: 301 Moved"},
         // 11 bytes with the CR: too short to count, whatever its 10th byte.
-        AnswerCase{"StatusLineOf11Bytes", "HTTP/1.0 2\r\n\r\n", false},
+        AnswerCase{"StatusLineOf11Bytes", "HTTP/1.0 2\r\n\r\n", false,
+                   "HTTP proxy sent no status line"},
         AnswerCase{"StatusLineOf12Bytes", "HTTP/1.0 20\r\n\r\n", true},
         AnswerCase{"LastStatusLineWins", "HTTP/1.0 500 No\r\nHTTP/1.0 200 OK\r\n\r\n", true},
-        AnswerCase{"LaterRefusalWins", "HTTP/1.0 200 OK\r\nHTTP/1.0 403 No\r\n\r\n", false},
-        AnswerCase{"NotHttp", "SSH-2.0-OpenSSH_9.0\r\n\r\n", false},
-        AnswerCase{"LowerCaseProtocol", "http/1.0 200 OK\r\n\r\n", false},
-        AnswerCase{"NoStatusLineAtAll", "\r\n", false}),
+        AnswerCase{"LaterRefusalWins", "HTTP/1.0 200 OK\r\nHTTP/1.0 403 No\r\n\r\n", false,
+                   "HTTP proxy refused the tunnel: 403 No"},
+        AnswerCase{"NotHttp", "SSH-2.0-OpenSSH_9.0\r\n\r\n", false,
+                   "HTTP proxy sent no status line"},
+        AnswerCase{"LowerCaseProtocol", "http/1.0 200 OK\r\n\r\n", false,
+                   "HTTP proxy sent no status line"},
+        AnswerCase{"NoStatusLineAtAll", "\r\n", false, "HTTP proxy sent no status line"}),
     [](const testing::TestParamInfo<AnswerCase>& info) { return info.param.name; });
 
 // ---- Broken and hostile proxies --------------------------------------------------------

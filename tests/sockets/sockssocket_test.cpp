@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "sockets/socketerrors.h"
 #include "sockets/tcpsocket.h"
@@ -322,7 +323,17 @@ struct RefusedCase {
   std::function<void(ScriptedPeer&)> script;  // ends with what the proxy waits for
   int error;
   std::optional<int> reply_code;
+  TFailureKind kind;
 };
+
+// What a refusal of each kind says; the others keep their code's text.
+std::string RefusalText(TFailureKind kind, int error) {
+  switch (kind) {
+    case TFailureKind::ProxyLoginRefused: return "SOCKS proxy refused the login";
+    case TFailureKind::ProxyProtocol: return "SOCKS proxy answered out of protocol";
+    default: return GetErrorDesc(error);
+  }
+}
 
 class SocksRefused : public testing::TestWithParam<RefusedCase> {};
 
@@ -338,7 +349,13 @@ TEST_P(SocksRefused, EndsWithTheCodeAndSendsNothingMore) {
   sock.OnAfterConnect = [&](TTCPBlockSocket&) { ++after_connect; };
   sock.ConnectTo(c.host, "2121");
   EXPECT_EQ(sock.LastErrorCode(), c.error) << sock.LastErrorText();
-  EXPECT_EQ(sock.LastErrorText(), GetErrorDesc(c.error));
+  EXPECT_EQ(sock.LastErrorKind(), c.kind);
+  if (c.kind == TFailureKind::ProxyConnectRefused) {
+    EXPECT_THAT(sock.LastErrorText(),
+                testing::StartsWith("SOCKS proxy refused the connection to " + c.host + ":2121"));
+  } else {
+    EXPECT_EQ(sock.LastErrorText(), RefusalText(c.kind, c.error));
+  }
   if (c.reply_code) {
     EXPECT_EQ(sock.SocksReplyCode(), *c.reply_code);
   }
@@ -358,20 +375,20 @@ INSTANTIATE_TEST_SUITE_P(
                     [](ScriptedPeer& p) {
                       p.Expect(kGreetingNoUser).Send({0x05, 0xFF}).ExpectClosed();
                     },
-                    10091, std::nullopt},
+                    10091, std::nullopt, TFailureKind::ProxyLoginRefused},
         RefusedCase{"MethodNeverOffered", nullptr, "127.0.0.1",
                     [](ScriptedPeer& p) {
                       p.Expect(kGreetingNoUser).Send({0x05, 0x01}).ExpectClosed();
                     },
-                    10091, std::nullopt},
+                    10091, std::nullopt, TFailureKind::ProxyProtocol},
         RefusedCase{"WrongVersionInMethodAnswer", nullptr, "127.0.0.1",
                     [](ScriptedPeer& p) {
                       p.Expect(kGreetingNoUser).Send({0x04, 0x00}).ExpectClosed();
                     },
-                    10091, std::nullopt},
+                    10091, std::nullopt, TFailureKind::ProxyProtocol},
         RefusedCase{"MethodAnswerCutShort", nullptr, "127.0.0.1",
                     [](ScriptedPeer& p) { p.Expect(kGreetingNoUser).Send({0x05}).Close(); },
-                    10054, std::nullopt},
+                    10054, std::nullopt, TFailureKind::Socket},
         RefusedCase{"LoginRefused",
                     [](TTCPBlockSocket& s) {
                       s.SocksUsername = "u";
@@ -385,7 +402,7 @@ INSTANTIATE_TEST_SUITE_P(
                           .Send({0x01, 0x01})  // status 01: refused
                           .ExpectClosed();
                     },
-                    10091, std::nullopt},
+                    10091, std::nullopt, TFailureKind::ProxyLoginRefused},
         RefusedCase{"ConnectRefusedByTarget", nullptr, "127.0.0.1",
                     [](ScriptedPeer& p) {
                       p.Expect(kGreetingNoUser)
@@ -401,7 +418,7 @@ INSTANTIATE_TEST_SUITE_P(
                           })
                           .ExpectClosed();
                     },
-                    10091, 5},
+                    10091, 5, TFailureKind::ProxyConnectRefused},
         RefusedCase{"ReplyWithWrongVersion", nullptr, "127.0.0.1",
                     [](ScriptedPeer& p) {
                       p.Expect(kGreetingNoUser)
@@ -410,7 +427,7 @@ INSTANTIATE_TEST_SUITE_P(
                           .Send({0x04, 0x00, 0x00, 0x01})
                           .ExpectClosed();
                     },
-                    10091, -1},
+                    10091, -1, TFailureKind::ProxyProtocol},
         RefusedCase{"ReplyWithUnknownAddressType", nullptr, "127.0.0.1",
                     [](ScriptedPeer& p) {
                       p.Expect(kGreetingNoUser)
@@ -419,7 +436,7 @@ INSTANTIATE_TEST_SUITE_P(
                           .Send({0x05, 0x00, 0x00, 0x05})
                           .ExpectClosed();
                     },
-                    10091, -1},
+                    10091, -1, TFailureKind::ProxyProtocol},
         RefusedCase{"ReplyCutInsideTheAddress", nullptr, "127.0.0.1",
                     [](ScriptedPeer& p) {
                       p.Expect(kGreetingNoUser)
@@ -428,10 +445,10 @@ INSTANTIATE_TEST_SUITE_P(
                           .Send({0x05, 0x00, 0x00, 0x01, 10, 0})
                           .Close();
                     },
-                    10054, -1},
+                    10054, -1, TFailureKind::Socket},
         RefusedCase{"ProxyNeverAnswers", nullptr, "127.0.0.1",
                     [](ScriptedPeer& p) { p.Expect(kGreetingNoUser).GoSilent(); }, 10060,
-                    std::nullopt},
+                    std::nullopt, TFailureKind::Timeout},
         RefusedCase{"ProxyNeverSendsThePort", nullptr, "127.0.0.1",
                     [](ScriptedPeer& p) {
                       p.Expect(kGreetingNoUser)
@@ -440,7 +457,7 @@ INSTANTIATE_TEST_SUITE_P(
                           .Send({0x05, 0x00, 0x00, 0x01, 10, 0, 0, 7})
                           .GoSilent();
                     },
-                    10060, -1},
+                    10060, -1, TFailureKind::Timeout},
         RefusedCase{"Socks4Rejected91",
                     [](TTCPBlockSocket& s) { s.SocksType = ST_Socks4; }, "127.0.0.1",
                     [](ScriptedPeer& p) {
@@ -453,7 +470,7 @@ INSTANTIATE_TEST_SUITE_P(
                           })
                           .ExpectClosed();
                     },
-                    10091, 91},
+                    10091, 91, TFailureKind::ProxyConnectRefused},
         RefusedCase{"Socks4ReplyWithWrongVersion",
                     [](TTCPBlockSocket& s) { s.SocksType = ST_Socks4; }, "127.0.0.1",
                     [](ScriptedPeer& p) {
@@ -461,23 +478,23 @@ INSTANTIATE_TEST_SUITE_P(
                           .Send({0x04, 90, 0, 0, 0, 0, 0, 0})
                           .ExpectClosed();
                     },
-                    10091, -1},
+                    10091, -1, TFailureKind::ProxyProtocol},
         // Fields too long for their length byte: nothing at all is sent.
         RefusedCase{"UserNameOf256Bytes",
                     [](TTCPBlockSocket& s) { s.SocksUsername = k256; }, "127.0.0.1",
-                    [](ScriptedPeer& p) { p.ExpectClosed(); }, 10091, std::nullopt},
+                    [](ScriptedPeer& p) { p.ExpectClosed(); }, 10091, std::nullopt, TFailureKind::ProxyLoginRefused},
         RefusedCase{"PasswordOf256Bytes",
                     [](TTCPBlockSocket& s) {
                       s.SocksUsername = "u";
                       s.SocksPassword = k256;
                     },
                     "127.0.0.1", [](ScriptedPeer& p) { p.ExpectClosed(); }, 10091,
-                    std::nullopt},
+                    std::nullopt, TFailureKind::ProxyLoginRefused},
         RefusedCase{"HostNameOf256Bytes", nullptr, k256,
                     [](ScriptedPeer& p) {
                       p.Expect(kGreetingNoUser).Send(kChooseNoAuth).ExpectClosed();
                     },
-                    10091, std::nullopt},
+                    10091, std::nullopt, TFailureKind::ProxyConnectRefused},
         // A 0 byte would end the SOCKS 4 field early on the proxy's side.
         RefusedCase{"Socks4UserIdWithAZeroByte",
                     [](TTCPBlockSocket& s) {
@@ -485,7 +502,7 @@ INSTANTIATE_TEST_SUITE_P(
                       s.SocksUsername = std::string("bo\0b", 4);
                     },
                     "127.0.0.1", [](ScriptedPeer& p) { p.ExpectClosed(); }, 10091,
-                    std::nullopt}),
+                    std::nullopt, TFailureKind::ProxyConnectRefused}),
     [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
 
 // ---- SOCKS BIND: listen and accept through the proxy --------------------------------

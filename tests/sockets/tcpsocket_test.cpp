@@ -251,7 +251,8 @@ TEST_F(TLS, AProxyRefusalAfterAFailedHandshakeKeepsItsOwnText) {
   tcpsocket_test::PointAtTunnel(sock_, proxy);
   sock_.ConnectTo("127.0.0.1", "21");
   EXPECT_EQ(sock_.LastErrorCode(), 10091);
-  EXPECT_EQ(sock_.LastErrorText(), "Network subsystem is unusable");
+  EXPECT_EQ(sock_.LastErrorText(), "HTTP proxy refused the tunnel: 403 No");
+  EXPECT_EQ(sock_.LastErrorKind(), TFailureKind::TunnelRefused);
 }
 
 // ---- Without TLS ----------------------------------------------------------------------------

@@ -94,6 +94,7 @@ TEST_P(Verification, AcceptsOnlyTrustedCertificatesForTheHost) {
   if (*c.error != '\0') {
     EXPECT_EQ(sock->LastErrorCode(), kErrRefused);
     EXPECT_EQ(sock->LastErrorText(), c.error);
+    EXPECT_EQ(sock->LastErrorKind(), TFailureKind::TLSCertificate);
     EXPECT_FALSE(tls.SessionActive());
     return;
   }
@@ -146,6 +147,7 @@ TEST_P(Versions, TLS12IsTheFloor) {
   sock->StartClientTLS();
   if (sock->LastErrorCode() != 0) {
     EXPECT_EQ(sock->LastErrorText().find(c.result), 0u) << sock->LastErrorText();
+    EXPECT_EQ(sock->LastErrorKind(), TFailureKind::TLSHandshake);
   } else {
     EXPECT_EQ(sock->TLSPlugin().SessionProtocol(), c.result);
   }

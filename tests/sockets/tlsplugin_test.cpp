@@ -35,8 +35,8 @@ class DefaultClassRestorer {
   TTLSPluginClass saved_;
 };
 
-TEST(SSLNone, IsTheDefaultPluginOfEverySocket) {
-  TTCPBlockSocket sock;
+TEST(SSLNone, IsThePluginOfASocketWithoutTLS) {
+  TTCPBlockSocket sock(PluginClassOf<TSSLNone>());
   TCustomSSL& plugin = sock.TLSPlugin();
   EXPECT_EQ(plugin.LibraryName(), "ssl_none");
   EXPECT_EQ(plugin.LibraryVersion(), "Without SSL support");
@@ -48,7 +48,7 @@ TEST(SSLNone, IsTheDefaultPluginOfEverySocket) {
 }
 
 TEST(SSLNone, RefusesEveryTLSOperation) {
-  TTCPBlockSocket sock;
+  TTCPBlockSocket sock(PluginClassOf<TSSLNone>());
   TCustomSSL& plugin = sock.TLSPlugin();
   // The one-text operation and the queries are answers, not failures.
   EXPECT_FALSE(plugin.SetPeerName("ftp.example"));
@@ -76,7 +76,7 @@ TEST(SSLNone, RefusesEveryTLSOperation) {
   };
   for (const auto& [name, call] : refused) {
     SCOPED_TRACE(name);
-    TTCPBlockSocket fresh;
+    TTCPBlockSocket fresh(PluginClassOf<TSSLNone>());
     TCustomSSL& none = fresh.TLSPlugin();
     EXPECT_FALSE(call(none));
     EXPECT_EQ(none.PluginErrorCode(), -1);
@@ -90,8 +90,8 @@ TEST(SSLNone, RefusesEveryTLSOperation) {
 }
 
 TEST(CustomSSL, CopySettingsFromCopiesAllButTheSSHFieldsAndTheState) {
-  TTCPBlockSocket from_sock;
-  TTCPBlockSocket to_sock;
+  TTCPBlockSocket from_sock(PluginClassOf<TSSLNone>());
+  TTCPBlockSocket to_sock(PluginClassOf<TSSLNone>());
   TCustomSSL& from = from_sock.TLSPlugin();
   TCustomSSL& to = to_sock.TLSPlugin();
   // Every text setting, each with its own value.
@@ -123,6 +123,13 @@ TEST(CustomSSL, CopySettingsFromCopiesAllButTheSSHFieldsAndTheState) {
   EXPECT_EQ(&to.OwnerSocket(), &to_sock);
   EXPECT_EQ(to.PluginErrorCode(), 0);
   EXPECT_EQ(to.PluginErrorText(), "");
+}
+
+TEST(DefaultPluginClass, IsTheOpenSSLPluginFromTheStart) {
+  TTCPBlockSocket sock;
+  EXPECT_EQ(sock.TLSPlugin().LibraryName(), "openssl");
+  EXPECT_TRUE(sock.TLSPlugin().VerifyCert);
+  EXPECT_EQ(BuiltInTLSPluginClass()(sock)->LibraryName(), "openssl");
 }
 
 TEST(DefaultPluginClass, MakesThePluginOfNewSockets) {

@@ -89,7 +89,7 @@ TinyproxyServer::TinyproxyServer(const ProxyCredentials& credentials)
     // allows only 443 and 563). Logs go to standard output with -d.
     std::string config = "Port " + std::to_string(port) + "\n" +
                          "Listen 127.0.0.1\n"
-                         "Allow 127.0.0.1\n"
+                         "Allow 127.0.0.0/8\n"
                          "Timeout 60\n"
                          "MaxClients 32\n"
                          "LogLevel Info\n"

@@ -52,8 +52,9 @@ class MicrosocksServer : public DaemonFixture {
   ProxyCredentials credentials_;
 };
 
-// tinyproxy: HTTP proxy whose CONNECT reaches any port; with credentials it
-// answers 407 unless the request carries "Proxy-Authorization: Basic ...".
+// tinyproxy: HTTP proxy for clients on 127.0.0.0/8 whose CONNECT reaches any
+// port; with credentials it answers 407 unless the request carries
+// "Proxy-Authorization: Basic ...".
 class TinyproxyServer : public DaemonFixture {
  public:
   explicit TinyproxyServer(const ProxyCredentials& credentials = {});

@@ -302,6 +302,21 @@ int ConnectToAddress(TSocketHandle handle, const TSocketAddress& address) {
   return rc;
 }
 
+int ConnectOutcome(TSocketHandle handle) {
+  g_last_error = 0;
+  int error = 0;
+  int length = sizeof(error);
+  if (Calls().getsockopt(AsSocket(handle), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                         &length) != 0) {
+    RecordSocketError();
+    return -1;
+  }
+  // SO_ERROR holds a Windows Sockets code already.
+  if (error == 0) return 0;
+  g_last_error = error;
+  return -1;
+}
+
 int ListenOnSocket(TSocketHandle handle, int backlog) {
   g_last_error = 0;
   const int rc = Calls().listen(AsSocket(handle), backlog);
