@@ -14,11 +14,10 @@
 
 namespace {
 
+// LastFailure says what ended the last call, whichever part recorded it:
+// the server's reply, the control or data connection, the proxy or TLS.
 int Fail(const zud::TFTPSend& ftp, const char* step) {
-  const std::string why = !ftp.Sock().LastErrorText().empty() ? ftp.Sock().LastErrorText()
-                          : !ftp.DSock().LastErrorText().empty() ? ftp.DSock().LastErrorText()
-                                                                 : ftp.ResultString();
-  std::fprintf(stderr, "ftps_upload: %s failed: %s\n", step, why.c_str());
+  std::fprintf(stderr, "ftps_upload: %s failed: %s\n", step, ftp.LastFailure().text.c_str());
   return 1;
 }
 

@@ -10,7 +10,7 @@
 #   process   starts child processes of its own (fork, localedef, the test
 #             support's process helpers), but neither the tool nor a daemon
 #   daemon    starts real daemons: vsftpd, pyftpdlib, dante, microsocks,
-#             tinyproxy
+#             tinyproxy (examples_test runs the example programs against them)
 #   tool      runs the built ftpupload executable
 set(ZUD_TEST_LABELS unit scripted process daemon tool)
 
@@ -37,7 +37,7 @@ set(ZUD_TESTS_daemon
   testsupport_ftp_daemons_test testsupport_proxy_daemons_test
   realproxy_test tls_openssl_test
   ftpclient_hardening_test ftpclient_mlsd_test ftpclient_realserver_login_test
-  ftpclient_realproxy_test ftpclient_realserver_test ftpclient_realserver_tls_test
+  ftpclient_realproxy_test ftpclient_realserver_test ftpclient_realserver_tls_test examples_test
   folder_acceptance_test sync_acceptance_test tls_acceptance_test tool_acceptance_test
   upload_acceptance_test)
 

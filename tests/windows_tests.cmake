@@ -17,6 +17,7 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   util/testsupport_ftp_daemons_test.cpp
   util/testsupport_proxy_daemons_test.cpp
   sockets/realproxy_test.cpp
+  ftp/ftpclient_realproxy_test.cpp
   ftp/ftpclient_realserver_test.cpp
   ftp/ftpclient_realserver_login_test.cpp
   ftp/ftpclient_mlsd_test.cpp
@@ -37,6 +38,8 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   # Syncs trees with the tool as a child process against vsftpd and pyftpdlib
   # (interrupted by a signal, sessions limited or dropped by the server).
   frontend/sync_acceptance_test.cpp
+  # Runs the example programs as child processes against real daemons.
+  frontend/examples_test.cpp
   # Checks the Linux errno translation, descriptors above 1024 and SIGPIPE;
   # platform_test.cpp covers the Windows binding.
   util/sockapi_test.cpp

@@ -568,7 +568,9 @@ TEST_P(LastFailureOf, NamesTheCodeKindAndSite) {
   EXPECT_EQ(f.code, c.expected.code) << f.text;
   EXPECT_EQ(f.kind, c.expected.kind) << f.text;
   EXPECT_EQ(f.where, c.expected.where) << f.text;
-  if (!c.expected.text.empty()) EXPECT_EQ(f.text, c.expected.text);
+  if (!c.expected.text.empty()) {
+    EXPECT_EQ(f.text, c.expected.text);
+  }
 }
 
 const auto kPasvToClosedPort = [](ScriptedFtpServer& server) {
