@@ -34,6 +34,7 @@
 #include "ftp/ftplist_fields.h"
 #include "ftp/ftplist_mask.h"
 #include "ftp/ftplist_parser.h"
+#include "util/chronotime.h"
 
 namespace zud {
 
@@ -244,9 +245,16 @@ void TFTPListRec::CopyEntryFrom(const TFTPListRec& other) {
   IsReadable = other.IsReadable;
   SizeBytes = other.SizeBytes;
   ModifiedAt = other.ModifiedAt;
+  ModifiedIsUtc = other.ModifiedIsUtc;
   SourceLine = other.SourceLine;
   MatchedMask = other.MatchedMask;
   PermissionString = other.PermissionString;
+}
+
+std::chrono::system_clock::time_point TFTPListRec::ModifiedTimePoint(
+    std::chrono::minutes server_utc_offset) const {
+  const std::chrono::system_clock::time_point when = DateTimeToTimePoint(ModifiedAt);
+  return ModifiedIsUtc ? when : when - server_utc_offset;
 }
 
 // ---- TFTPList: lists ----------------------------------------------------------
@@ -423,6 +431,7 @@ bool TFTPList::ParseEplfLine(const std::string& line) {
   entry->IsReadable = facts.readable;
   entry->SizeBytes = facts.size;
   entry->ModifiedAt = facts.modified;
+  entry->ModifiedIsUtc = true;
   entry->SourceLine = line;
   entry->MatchedMask = "EPLF";
   Entries.push_back(std::move(entry));
@@ -573,6 +582,7 @@ bool TFTPList::FillEntryFromBuffers(TFTPListRec& entry) {
   entry.IsReadable = filled.is_readable;
   entry.SizeBytes = filled.size;
   entry.ModifiedAt = filled.modified;
+  entry.ModifiedIsUtc = false;
   if (!filled.permissions.empty()) entry.PermissionString = filled.permissions;
   return true;
 }

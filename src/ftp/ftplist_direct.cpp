@@ -137,6 +137,7 @@ bool TFTPListParser::ParseEplfDirect(std::string_view line) {
   entry.IsReadable = facts.readable;
   entry.SizeBytes = facts.size;
   entry.ModifiedAt = facts.modified;
+  entry.ModifiedIsUtc = true;
   entry.SourceLine.Refer(line);
   entry.MatchedMask.Refer("EPLF");
   return true;
