@@ -32,7 +32,8 @@ std::chrono::system_clock::time_point DateTimeToTimePoint(TDateTime value) {
   constexpr int64_t kHighestMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::duration::max()).count();
   ms = std::clamp(ms, kLowestMs, kHighestMs);
-  return Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(ms)));
+  return Clock::time_point(
+      std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(ms)));
 }
 
 TDateTime TimePointToDateTime(std::chrono::system_clock::time_point when) {

@@ -114,7 +114,8 @@ TEST(DateTimeTest, TimePointsBothWays) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.unix_ms);
-    const system_clock::time_point when{duration_cast<system_clock::duration>(milliseconds(c.unix_ms))};
+    const system_clock::time_point when{
+        duration_cast<system_clock::duration>(milliseconds(c.unix_ms))};
     EXPECT_EQ(DateTimeToTimePoint(c.value), when);
     const TDateTime back = TimePointToDateTime(when);
     EXPECT_NEAR(back, c.value, 1e-9);
