@@ -20,8 +20,6 @@ using Op = TMaskStep::Op;
 
 constexpr size_t kMonthNamesLength = 36;
 
-bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
-
 // "S=" and "T=" give settings; "d=" is a column followed by "=".
 bool IsSettingAt(std::string_view mask, size_t k) {
   return (mask[k] == 'S' || mask[k] == 'T') && k + 1 < mask.size() && mask[k + 1] == '=';
@@ -162,7 +160,7 @@ void CompileListMask(std::string_view mask, TCompiledMask& out) {
       const size_t arg = k + 2;
       size_t end = arg;
       if (mc == 'S') {
-        while (end < mask.size() && IsAsciiDigit(mask[end])) ++end;
+        while (end < mask.size() && IsAsciiDigitChar(mask[end])) ++end;
       } else {
         end = std::min(mask.size(), arg + kMonthNamesLength);
       }
