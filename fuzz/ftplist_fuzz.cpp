@@ -32,7 +32,8 @@ std::string Dump(const zud::TFTPList& list) {
   for (const zud::TFTPListRec* e : list.Entries) {
     out += std::string(e->EntryName) + '|' + std::to_string(e->IsDirectory) +
            std::to_string(e->IsReadable) + '|' + std::to_string(e->SizeBytes) + '|' +
-           std::to_string(e->ModifiedAt) + '|' + std::string(e->PermissionString) + '|' +
+           std::to_string(e->ModifiedAt) + std::to_string(e->ModifiedIsUtc) + '|' +
+           std::string(e->PermissionString) + '|' +
            std::string(e->MatchedMask) + '|' + std::string(e->SourceLine) + '\n';
   }
   for (const zud::TListText line : list.UnparsedLines) out += std::string(line) + '\n';

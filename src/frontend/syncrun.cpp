@@ -405,7 +405,7 @@ TSyncRun::TListing TSyncRun::ListFolder(TSyncTree& tree, const std::string& rela
     entry.is_directory = rec->IsDirectory && !entry.is_link;
     entry.size = rec->SizeBytes;
     const int64_t when = ListingTimeToSeconds(rec->ModifiedAt);
-    if (mlsd_) {
+    if (rec->ModifiedIsUtc) {
       entry.time_from = entry.time_to = when;
     } else {
       // Printed in the server's zone, to the minute, or to the day for

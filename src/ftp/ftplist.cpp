@@ -19,7 +19,7 @@
 // fill step builds the entry. Dates without a year ("Dec 24 10:30") are
 // placed in the last twelve months before the current local time.
 //
-// A plain TFTPList parses through views (ftplist_direct.cpp): the same steps,
+// A plain TFTPList parses through views (ftplist_match.cpp): the same steps,
 // with captures that are views of the line and entries that are views of the
 // listing text the list keeps until ClearListing. A subclass sees each of
 // its replaced steps called, on the field buffers, as below.
@@ -34,6 +34,7 @@
 #include "ftp/ftplist_fields.h"
 #include "ftp/ftplist_mask.h"
 #include "ftp/ftplist_parser.h"
+#include "util/chronotime.h"
 
 namespace zud {
 
@@ -244,9 +245,16 @@ void TFTPListRec::CopyEntryFrom(const TFTPListRec& other) {
   IsReadable = other.IsReadable;
   SizeBytes = other.SizeBytes;
   ModifiedAt = other.ModifiedAt;
+  ModifiedIsUtc = other.ModifiedIsUtc;
   SourceLine = other.SourceLine;
   MatchedMask = other.MatchedMask;
   PermissionString = other.PermissionString;
+}
+
+std::chrono::system_clock::time_point TFTPListRec::ModifiedTimePoint(
+    std::chrono::minutes server_utc_offset) const {
+  const std::chrono::system_clock::time_point when = DateTimeToTimePoint(ModifiedAt);
+  return ModifiedIsUtc ? when : when - server_utc_offset;
 }
 
 // ---- TFTPList: lists ----------------------------------------------------------
@@ -423,6 +431,7 @@ bool TFTPList::ParseEplfLine(const std::string& line) {
   entry->IsReadable = facts.readable;
   entry->SizeBytes = facts.size;
   entry->ModifiedAt = facts.modified;
+  entry->ModifiedIsUtc = true;
   entry->SourceLine = line;
   entry->MatchedMask = "EPLF";
   Entries.push_back(std::move(entry));
@@ -512,15 +521,6 @@ int TFTPListParser::MonthFromName(std::string_view name) {
 
 namespace {
 
-// The field buffers in the order of TListField.
-constexpr std::string TFTPList::*kFieldBuffers[kFieldCount] = {
-    &TFTPList::NameText,     &TFTPList::VmsNameText,    &TFTPList::DayText,
-    &TFTPList::MonthText,    &TFTPList::MonthNameText,  &TFTPList::YearOrTimeText,
-    &TFTPList::YearText,     &TFTPList::HourText,       &TFTPList::AmPmText,
-    &TFTPList::MinuteText,   &TFTPList::SecondText,     &TFTPList::SizeText,
-    &TFTPList::PermissionText, &TFTPList::DirFlagText,
-};
-
 // The order validation checks the single fields in.
 constexpr TListField kCheckOrder[] = {
     kFieldPermission, kFieldDay,    kFieldMonth, kFieldHour, kFieldAmPm,
@@ -531,12 +531,12 @@ constexpr TListField kCheckOrder[] = {
 
 bool TFTPList::ValidateFieldBuffers() {
   TFieldViews views;
-  for (int f = 0; f < kFieldCount; ++f) views.field[f] = this->*kFieldBuffers[f];
+  for (int f = 0; f < kFieldCount; ++f) views.field[f] = this->*kListFieldBuffers[f];
   if (!CheckListNames(views)) return false;
   std::string scratch;
   // Checks and trims a buffer through its view, writing the result back.
   auto check = [&](TListField field) {
-    std::string& buffer = this->*kFieldBuffers[field];
+    std::string& buffer = this->*kListFieldBuffers[field];
     if (!CheckListField(views, field, scratch)) return false;
     const std::string_view value = views.field[field];
     if (!scratch.empty() && value.data() == scratch.data()) {
@@ -556,7 +556,7 @@ bool TFTPList::ValidateFieldBuffers() {
 
 bool TFTPList::FillEntryFromBuffers(TFTPListRec& entry) {
   TFieldViews views;
-  for (int f = 0; f < kFieldCount; ++f) views.field[f] = this->*kFieldBuffers[f];
+  for (int f = 0; f < kFieldCount; ++f) views.field[f] = this->*kListFieldBuffers[f];
   views.dir_mark = DirMarkText;
   views.block_size = BlockSizeText;
   if (MonthNamesText.size() == 36) parser_->ReplaceLocaleMonthNames();
@@ -573,6 +573,7 @@ bool TFTPList::FillEntryFromBuffers(TFTPListRec& entry) {
   entry.IsReadable = filled.is_readable;
   entry.SizeBytes = filled.size;
   entry.ModifiedAt = filled.modified;
+  entry.ModifiedIsUtc = false;
   if (!filled.permissions.empty()) entry.PermissionString = filled.permissions;
   return true;
 }

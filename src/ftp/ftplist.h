@@ -36,6 +36,7 @@
 // "*" of the mask is left.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -281,10 +282,21 @@ class TFTPListRec {
   bool IsDirectory = false;  // symbolic links count as directories
   bool IsReadable = false;
   int64_t SizeBytes = 0;
-  TDateTime ModifiedAt = 0.0;  // local time, as the server printed it; UTC from MLSD
+  // The modify time. From a LIST line it is the server's local time as
+  // printed: no zone, and often no seconds (or, for older files, no time of
+  // day) and no year (placed in the twelve months before now). From MLSD,
+  // MLST and EPLF it is UTC, to the second or better; ModifiedIsUtc says which.
+  TDateTime ModifiedAt = 0.0;
+  bool ModifiedIsUtc = false;
   TListText SourceLine;        // the listing line the entry came from
   TListText MatchedMask;       // the mask text that matched, "EPLF" or "MLSD"
   TListText PermissionString;  // the 10-character permission text, if any
+
+  // ModifiedAt as an instant: a UTC time as it is, a local one less the
+  // server's offset from UTC (east positive; by default the server is taken
+  // to keep UTC). Exact to the millisecond.
+  std::chrono::system_clock::time_point ModifiedTimePoint(
+      std::chrono::minutes server_utc_offset = {}) const;
 };
 
 // The built-in masks, in the order they are tried.

@@ -30,6 +30,15 @@ enum TListField : int8_t {
   kFieldNone = -1,
 };
 
+// The field buffers of TFTPList in the order of TListField.
+inline constexpr std::string TFTPList::*kListFieldBuffers[kFieldCount] = {
+    &TFTPList::NameText,       &TFTPList::VmsNameText,   &TFTPList::DayText,
+    &TFTPList::MonthText,      &TFTPList::MonthNameText, &TFTPList::YearOrTimeText,
+    &TFTPList::YearText,       &TFTPList::HourText,      &TFTPList::AmPmText,
+    &TFTPList::MinuteText,     &TFTPList::SecondText,    &TFTPList::SizeText,
+    &TFTPList::PermissionText, &TFTPList::DirFlagText,
+};
+
 struct TFieldViews {
   std::string_view field[kFieldCount];
   std::string_view dir_mark;   // "d=": the directory mark

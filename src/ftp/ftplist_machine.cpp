@@ -114,6 +114,7 @@ void TFTPList::ParseMachineLines() {
     entry->IsReadable = !SameAscii(facts.type, "dir") && perm_read;
     entry->SizeBytes = facts.has_size ? facts.size : 0;
     entry->ModifiedAt = facts.has_modify ? facts.modify : 0.0;
+    entry->ModifiedIsUtc = true;
     entry->SourceLine.Refer(line);
     entry->MatchedMask.Refer("MLSD");
     if (created) Entries.push_back(std::move(created));

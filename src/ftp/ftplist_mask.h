@@ -35,8 +35,7 @@ struct TMaskStep {
   // A capture counted in characters, a UTF-8 sequence being one (month names).
   bool by_character = false;
   size_t count = 1;
-  std::string TFTPList::*buffer = nullptr;
-  TListField field = kFieldNone;  // the field of buffer
+  TListField field = kFieldNone;  // the field a capture goes to
   // The field this step completes (its last writer): checked right after it.
   TListField check = kFieldNone;
   size_t arg_start = 0;  // argument of kDirMark, kBlockSize, kMonthNames in text

@@ -1,6 +1,11 @@
-// Matching a listing line against a mask: the mask is translated once into
+// Matching listing lines against masks. A mask is translated once into
 // steps (runs of one capture letter or of plain skips become one step), and
-// the steps are run over the line with a single cursor.
+// one step runner walks them over the line with a single cursor. What it
+// reads goes either into views of the line (a plain TFTPList, ParseLinesDirect
+// below: each field checked the moment its last character is captured, so a
+// mask that cannot match stops at its first wrong field) or into the field
+// buffers (MatchLineToMask, for subclasses and for masks with "." or
+// settings, whose captures are not plain pieces of the line).
 #include <algorithm>
 
 #include "ftp/ftplist.h"
@@ -14,28 +19,6 @@ namespace {
 using Op = TMaskStep::Op;
 
 constexpr size_t kMonthNamesLength = 36;
-
-bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
-
-std::string TFTPList::*BufferOfLetter(char letter) {
-  switch (letter) {
-    case 'n': return &TFTPList::NameText;
-    case 'v': return &TFTPList::VmsNameText;
-    case 'D': return &TFTPList::DayText;
-    case 'M': return &TFTPList::MonthText;
-    case 'T': return &TFTPList::MonthNameText;
-    case 'U': return &TFTPList::YearOrTimeText;
-    case 'Y': return &TFTPList::YearText;
-    case 'h': return &TFTPList::HourText;
-    case 'H': return &TFTPList::AmPmText;
-    case 'm': return &TFTPList::MinuteText;
-    case 's': return &TFTPList::SecondText;
-    case 'S': return &TFTPList::SizeText;
-    case 'p': return &TFTPList::PermissionText;
-    case 'd': return &TFTPList::DirFlagText;
-    default: return nullptr;
-  }
-}
 
 // "S=" and "T=" give settings; "d=" is a column followed by "=".
 bool IsSettingAt(std::string_view mask, size_t k) {
@@ -77,11 +60,7 @@ void AnalyseMask(TCompiledMask& out) {
     TMaskStep& step = out.steps[i];
     if (step.op == Op::kDot) direct = false;
     if (step.op == Op::kNextLine) ++line_breaks;
-    if (step.buffer == nullptr) continue;
-    step.field = kFieldNone;
-    for (char letter : std::string_view("nvDMTUYhHmsSpd")) {
-      if (step.buffer == BufferOfLetter(letter)) step.field = FieldOfLetter(letter);
-    }
+    if (step.field == kFieldNone) continue;
     const int f = step.field;
     if (f != kFieldName && f != kFieldVmsName && f != kFieldDirFlag) names_only = false;
     if (first_writer[f] < 0) {
@@ -159,7 +138,7 @@ bool IsSkipOnly(char mc) {
     case '*': case '$': case '!': case '.': case 'x': case '=': case '\\':
       return false;
     default:
-      return BufferOfLetter(mc) == nullptr;
+      return FieldOfLetter(mc) == kFieldNone;
   }
 }
 
@@ -181,7 +160,7 @@ void CompileListMask(std::string_view mask, TCompiledMask& out) {
       const size_t arg = k + 2;
       size_t end = arg;
       if (mc == 'S') {
-        while (end < mask.size() && IsAsciiDigit(mask[end])) ++end;
+        while (end < mask.size() && IsAsciiDigitChar(mask[end])) ++end;
       } else {
         end = std::min(mask.size(), arg + kMonthNamesLength);
       }
@@ -198,11 +177,11 @@ void CompileListMask(std::string_view mask, TCompiledMask& out) {
         const bool last = k + 1 == mask.size();
         if (previous == 'n' || previous == 'v') {
           TMaskStep& step = add(last ? Op::kNameRest : Op::kNameWord);
-          step.buffer = BufferOfLetter(previous);
+          step.field = FieldOfLetter(previous);
           step.final_star = last;
         } else {
           TMaskStep& step = add(Op::kDigits);
-          step.buffer = previous == 'S' ? &TFTPList::SizeText : nullptr;
+          step.field = previous == 'S' ? kFieldSize : kFieldNone;
           step.final_star = last;
         }
         break;
@@ -222,15 +201,15 @@ void CompileListMask(std::string_view mask, TCompiledMask& out) {
         break;
       }
       default: {
-        std::string TFTPList::*buffer = BufferOfLetter(mc);
+        const TListField field = FieldOfLetter(mc);
         size_t run = 1;
         while (k + run < mask.size() &&
-               (buffer ? mask[k + run] == mc && !IsSettingAt(mask, k + run)
-                       : IsSkipOnly(mask[k + run]))) {
+               (field != kFieldNone ? mask[k + run] == mc && !IsSettingAt(mask, k + run)
+                                    : IsSkipOnly(mask[k + run]))) {
           ++run;
         }
-        TMaskStep& step = add(buffer ? Op::kCapture : Op::kSkip);
-        step.buffer = buffer;
+        TMaskStep& step = add(field != kFieldNone ? Op::kCapture : Op::kSkip);
+        step.field = field;
         step.count = run;
         step.by_character = mc == 'T';
         k += run - 1;
@@ -269,88 +248,187 @@ size_t CharacterBytesSlow(std::string_view text, size_t pos, size_t count) {
   return pos - start;
 }
 
+namespace {
+
+// Runs the steps of mask from state on over line (and next, after "\"),
+// handing what they read to sink:
+//   Capture(field, data, length)  a piece of a field, in line order
+//   Check(field)                  the field is complete: may it stand?
+//   Dot(c)                        "." over the character c: may it stand?
+//   DirMark(mark)                 the mark of "d=", a character of the mask
+//   Finish()                      every step ran: does the whole stand?
+// Copies the state at step save_at (when it is reached and later than the
+// start) to saved. 0 and the failing step in failed_at when there is no match.
+// Inlined into each route, so that the view route runs as a loop of its own.
+template <class Sink>
+[[gnu::always_inline]] inline int RunMaskSteps(const TCompiledMask& mask, std::string_view line,
+                                               std::string_view next, TMatchState& state,
+                                               TMatchState* saved, size_t& failed_at, Sink& sink) {
+  failed_at = 0;
+  if (line.empty()) return 0;
+  int result = state.result;
+  if (result == 2) line = next;
+  // Plain locals, so that writes to the captures do not make the compiler
+  // read the mask and the line again at every step.
+  const char* data = line.data();
+  size_t size = line.size();
+  size_t pos = state.pos;
+  const TMaskStep* const steps = mask.steps.data();
+  const size_t step_count = mask.steps.size();
+  const size_t save_at =
+      saved != nullptr && mask.save_at > state.step ? mask.save_at : std::string_view::npos;
+  size_t k = state.step;
+  for (; k < step_count; ++k) {
+    const TMaskStep& step = steps[k];
+    if (k == save_at) {
+      state.step = k;
+      state.pos = pos;
+      state.result = result;
+      saved->CopyFrom(state);
+    }
+    // The line may end where the last "*" of the mask would start; a "*"
+    // further in must not let "total 0" pass for a name and a size.
+    if (pos >= size) {
+      if (!step.final_star) break;
+      // The final "*" has nothing to take; what it would have completed is
+      // complete now.
+      if (step.check != kFieldNone && !sink.Check(step.check)) break;
+      k = step_count;
+      break;
+    }
+    const size_t start = pos;
+    switch (step.op) {
+      case Op::kCapture: {
+        const size_t bytes = step.by_character ? CharacterBytes({data, size}, pos, step.count)
+                                               : step.count;
+        if (bytes == std::string_view::npos || size - pos < bytes) goto fail;
+        pos += bytes;
+        break;
+      }
+      case Op::kSkip:
+        if (size - pos < step.count) goto fail;
+        pos += step.count;
+        break;
+      case Op::kNameRest:
+        pos = size;
+        break;
+      case Op::kNameWord:
+        while (pos < size && data[pos] != ' ') ++pos;
+        break;
+      case Op::kDigits:
+        while (pos < size && static_cast<unsigned char>(data[pos] - '0') <= 9) ++pos;
+        break;
+      case Op::kBlanks:
+        while (pos < size && (data[pos] == ' ' || data[pos] == '\t')) ++pos;
+        break;
+      case Op::kWord:
+        while (pos < size && data[pos] != ' ') ++pos;
+        while (pos < size && data[pos] == ' ') ++pos;
+        break;
+      case Op::kDot:
+        if (!sink.Dot(data[pos])) goto fail;
+        ++pos;
+        break;
+      case Op::kBlank:
+        if (data[pos] != ' ') goto fail;
+        ++pos;
+        break;
+      case Op::kDirMark:
+        if (step.arg_length > 0) sink.DirMark(mask.text.data() + step.arg_start);
+        ++pos;
+        break;
+      case Op::kNextLine:
+        data = next.data();
+        size = next.size();
+        pos = 0;
+        result = 2;
+        break;
+      case Op::kBlockSize:  // settings, never among the steps
+      case Op::kMonthNames:
+        break;
+    }
+    if (step.field != kFieldNone) sink.Capture(step.field, data + start, pos - start);
+    if (step.check != kFieldNone && !sink.Check(step.check)) goto fail;
+  }
+  if (k < step_count) {
+  fail:
+    failed_at = k;
+    return 0;
+  }
+  failed_at = step_count;
+  return sink.Finish() ? result : 0;
+}
+
+// Captures appended to the field buffers, checked later by validation.
+struct TBufferSink {
+  TFTPList& list;
+  void Capture(TListField field, const char* data, size_t length) {
+    (list.*kListFieldBuffers[field]).append(data, length);
+  }
+  bool Check(TListField) { return true; }
+  bool Dot(char c) {
+    if (c != ' ' && c != '.') return false;
+    // An 8.3 name: the blanks padding the base name go before the dot.
+    std::string& name = list.NameText;
+    const size_t last = name.find_last_not_of(' ');
+    name.erase(last == std::string::npos ? 0 : last + 1);
+    name.erase(0, name.find_first_not_of(' '));
+    name.push_back('.');
+    return true;
+  }
+  void DirMark(const char* mark) { list.DirMarkText.assign(1, *mark); }
+  bool Finish() { return true; }
+};
+
+// Captures as views of the line, each field checked once complete. A direct
+// mask writes each field in one run on one line and has no ".".
+struct TViewSink {
+  TFTPListParser& parser;
+  TMatchState& state;
+  void Capture(TListField field, const char* data, size_t length) {
+    // The runs of one field are adjacent: extend the view.
+    std::string_view& value = state.fields.field[field];
+    value = value.empty() ? std::string_view(data, length)
+                          : std::string_view(value.data(), value.size() + length);
+    state.dirty |= 1u << field;
+  }
+  bool Check(TListField field) { return parser.CheckDirect(state.fields, field); }
+  bool Dot(char) { return false; }
+  void DirMark(const char* mark) { state.fields.dir_mark = {mark, 1}; }
+  bool Finish() { return CheckListNames(state.fields); }
+};
+
+}  // namespace
+
 int TFTPList::MatchLineToMask(std::string_view line, std::string_view next_line,
                               std::string_view mask) {
   ClearFieldBuffers();
   if (line.empty() || mask.empty()) return 0;
   const TCompiledMask& compiled = parser_->CompiledMaskFor(mask);
   if (compiled.names_only && LooksLikeReply(line)) return 0;
-  const std::string_view text = compiled.text;
-  int result = 1;
-  size_t pos = 0;
   for (const TMaskStep& setting : compiled.settings) {
     std::string& buffer = setting.op == Op::kBlockSize ? BlockSizeText : MonthNamesText;
-    buffer.assign(text.substr(setting.arg_start, setting.arg_length));
+    buffer.assign(std::string_view(compiled.text).substr(setting.arg_start, setting.arg_length));
   }
-  for (const TMaskStep& step : compiled.steps) {
-    // The line may end where the last "*" of the mask would start; a "*"
-    // further in must not let "total 0" pass for a name and a size.
-    if (pos >= line.size()) return step.final_star ? result : 0;
-    switch (step.op) {
-      case Op::kCapture: {
-        const size_t bytes = step.by_character ? CharacterBytes(line, pos, step.count) : step.count;
-        if (bytes == std::string_view::npos || line.size() - pos < bytes) return 0;
-        (this->*step.buffer).append(line.substr(pos, bytes));
-        pos += bytes;
-        break;
-      }
-      case Op::kSkip:
-        if (line.size() - pos < step.count) return 0;
-        pos += step.count;
-        break;
-      case Op::kNameRest:
-        (this->*step.buffer).append(line.substr(pos));
-        pos = line.size();
-        break;
-      case Op::kNameWord: {
-        const size_t space = std::min(line.find(' ', pos), line.size());
-        (this->*step.buffer).append(line.substr(pos, space - pos));
-        pos = space;
-        break;
-      }
-      case Op::kDigits: {
-        const size_t start = pos;
-        while (pos < line.size() && IsAsciiDigit(line[pos])) ++pos;
-        if (step.buffer) (this->*step.buffer).append(line.substr(start, pos - start));
-        break;
-      }
-      case Op::kBlanks:
-        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-        break;
-      case Op::kWord:
-        while (pos < line.size() && line[pos] != ' ') ++pos;
-        while (pos < line.size() && line[pos] == ' ') ++pos;
-        break;
-      case Op::kDot: {
-        const char c = line[pos];
-        if (c != ' ' && c != '.') return 0;
-        // An 8.3 name: the blanks padding the base name go before the dot.
-        const size_t last = NameText.find_last_not_of(' ');
-        NameText.erase(last == std::string::npos ? 0 : last + 1);
-        NameText.erase(0, NameText.find_first_not_of(' '));
-        NameText.push_back('.');
-        ++pos;
-        break;
-      }
-      case Op::kBlank:
-        if (line[pos] != ' ') return 0;
-        ++pos;
-        break;
-      case Op::kDirMark:
-        if (step.arg_length > 0) DirMarkText.assign(1, text[step.arg_start]);
-        ++pos;
-        break;
-      case Op::kNextLine:
-        line = next_line;
-        pos = 0;
-        result = 2;
-        break;
-      case Op::kBlockSize:
-      case Op::kMonthNames:
-        break;
-    }
-  }
-  return result;
+  TMatchState state;
+  TBufferSink sink{*this};
+  size_t failed_at = 0;
+  return RunMaskSteps(compiled, line, next_line, state, nullptr, failed_at, sink);
+}
+
+int TFTPListParser::MatchDirect(const TCompiledMask& mask, std::string_view line,
+                                std::string_view next, TMatchState& state, TMatchState* saved,
+                                size_t& failed_at) {
+  TViewSink sink{*this, state};
+  return RunMaskSteps(mask, line, next, state, saved, failed_at, sink);
+}
+
+bool TFTPListParser::CheckDirect(TFieldViews& fields, TListField field) {
+  if (field != kFieldMonthName) return CheckListField(fields, field, separator_scratch_);
+  const std::string_view value = fields.field[field];
+  if (value.empty()) return true;
+  fields.month = MonthFromName(value);
+  return fields.month != 0;
 }
 
 const TCompiledMask& TFTPListParser::CompiledMaskFor(std::string_view mask) {
@@ -405,6 +483,120 @@ void TFTPListParser::CompileMasks() {
   }
   for (size_t m = 0; m + 1 < compiled_masks_.size(); ++m) {
     compiled_masks_[m].save_at = compiled_masks_[m + 1].shared_steps;
+  }
+}
+
+// ---- ParseLines of a plain TFTPList, over views -------------------------------
+//
+// The steps of ParseLines with captures that are views of the line and
+// entries that are records from reusable blocks, their texts views of the
+// listing text the list keeps; a month name is looked up once. A mask that
+// is not direct (".", settings) still fills the field buffers.
+
+bool TFTPListParser::ParseEplfDirect(std::string_view line) {
+  TEplfFacts facts;
+  if (!ParseEplfFacts(line, facts)) return false;
+  TFTPListRec& entry = list_.Entries.AppendPlain();
+  entry.EntryName.Refer(facts.name);
+  entry.IsDirectory = facts.directory;
+  entry.IsReadable = facts.readable;
+  entry.SizeBytes = facts.size;
+  entry.ModifiedAt = facts.modified;
+  entry.ModifiedIsUtc = true;
+  entry.SourceLine.Refer(line);
+  entry.MatchedMask.Refer("EPLF");
+  return true;
+}
+
+void TFTPListParser::ParseLinesDirect() {
+  const std::vector<std::string_view>& lines = list_.Lines.Views();
+  const size_t line_count = lines.size();
+  const size_t mask_count = list_.Masks.size();
+  std::vector<std::string_view> mask_texts(mask_count);
+  for (size_t m = 0; m < mask_count; ++m) mask_texts[m] = KeptMaskText(m);
+  std::string_view credits[static_cast<size_t>(TListReader::kCount)];
+  bool readers = false;
+  for (size_t r = 0; r < reader_masks_.size(); ++r) {
+    if (reader_masks_[r] == kNoListMask) continue;
+    credits[r] = mask_texts[reader_masks_[r]];
+    readers = true;
+  }
+  TMatchState state;
+  TMatchState snapshot;
+  size_t i = 0;
+  while (i < line_count) {
+    const std::string_view line = lines[i];
+    const std::string_view next = i + 1 < line_count ? lines[i + 1] : std::string_view();
+    size_t consumed = 1;
+    bool parsed = !line.empty() && line[0] == '+' && ParseEplfDirect(line);
+    if (!parsed && readers &&
+        (ParseUnixShortcut(line, credits, parsed) || ParseDosShortcut(line, credits, parsed) ||
+         ParseVmsShortcut(line, credits, parsed))) {
+      if (!parsed) list_.UnparsedLines.PushView(line);
+      ++i;
+      continue;
+    }
+    const bool reply = LooksLikeReply(line);
+    // A mask that begins with the same steps as masks tried before on this
+    // line fails where they failed, or starts from their state.
+    size_t failed_step = 0, fail_steps_alike = 0;
+    size_t snapshot_step = 0, snapshot_steps_alike = 0;
+    for (size_t m = 0; !parsed && m < mask_count; ++m) {
+      const TCompiledMask& mask = compiled_masks_[m];
+      fail_steps_alike = std::min(fail_steps_alike, mask.shared_steps);
+      snapshot_steps_alike = std::min(snapshot_steps_alike, mask.shared_steps);
+      if (mask.names_only && reply) continue;
+      int matched = 0;
+      if (mask.direct) {
+        if (failed_step < fail_steps_alike) continue;
+        if (!mask.MayMatch(line)) {
+          fail_steps_alike = 0;  // failed, but where is not known
+          continue;
+        }
+        if (snapshot_step > 0 && snapshot_step <= snapshot_steps_alike) {
+          state.CopyFrom(snapshot);
+        } else {
+          state.Restart();
+        }
+        TMatchState* save = mask.save_at > state.step ? &snapshot : nullptr;
+        matched = MatchDirect(mask, line, next, state, save, failed_step);
+        if (save != nullptr && failed_step >= mask.save_at) {
+          snapshot_step = mask.save_at;
+          snapshot_steps_alike = mask.steps.size();
+        }
+        if (matched <= 0) {
+          fail_steps_alike = mask.steps.size();
+          continue;
+        }
+        const TFieldViews& fields = state.fields;
+        TFilledEntry filled;
+        // As in ParseLines: no date, or no name, and the line stays unparsed.
+        if (!FillListEntry(fields, parse_now_, filled) || filled.name.empty()) break;
+        parsed = true;
+        consumed = static_cast<size_t>(matched);
+        if (filled.is_directory && IsDotDirectory(filled.name)) break;
+        AppendFilledEntry(filled, line, mask_texts[m]);
+        continue;
+      }
+      mask_hint_ = m;
+      matched = list_.TFTPList::MatchLineToMask(line, next, list_.Masks[m]);
+      if (matched <= 0 || !list_.TFTPList::ValidateFieldBuffers()) continue;
+      TFTPListRec& entry = list_.Entries.AppendPlain();
+      if (!list_.TFTPList::FillEntryFromBuffers(entry) || entry.EntryName.empty()) {
+        list_.Entries.PopPlain();
+        break;
+      }
+      parsed = true;
+      consumed = static_cast<size_t>(matched);
+      if (entry.IsDirectory && IsDotDirectory(entry.EntryName)) {
+        list_.Entries.PopPlain();
+        break;
+      }
+      entry.SourceLine.Refer(line);
+      entry.MatchedMask.Refer(mask_texts[m]);
+    }
+    if (!parsed) list_.UnparsedLines.PushView(line);
+    i += consumed;
   }
 }
 

@@ -61,7 +61,8 @@ struct TFTPListParser {
   void AppendFilledEntry(const TFilledEntry& filled, std::string_view line,
                          std::string_view mask_text);
   bool CheckDirect(TFieldViews& fields, TListField field);
-  // Runs mask from state on; copies the state at step save_at (when it is
+  // Runs a direct mask from state on with captures as views (the step runner
+  // of ftplist_match.cpp); copies the state at step save_at (when it is
   // reached and later than the start) to saved. 0 and the failing step in
   // failed_at when there is no match.
   int MatchDirect(const TCompiledMask& mask, std::string_view line, std::string_view next,

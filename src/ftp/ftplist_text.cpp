@@ -177,6 +177,7 @@ TFTPListRec& TFTPListEntries::AppendPlain() {
   entry.IsReadable = false;
   entry.SizeBytes = 0;
   entry.ModifiedAt = 0.0;
+  entry.ModifiedIsUtc = false;
   entry.SourceLine.Refer({});
   entry.MatchedMask.Refer({});
   entry.PermissionString.Refer({});

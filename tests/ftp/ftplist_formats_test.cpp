@@ -34,7 +34,8 @@ std::string Dump(const TFTPList& list) {
   std::ostringstream out;
   for (const TFTPListRec* e : list.Entries) {
     out << "E[" << e->EntryName << "] " << e->IsDirectory << e->IsReadable << " " << e->SizeBytes
-        << " " << std::llround(e->ModifiedAt * 86400.0) << " [" << e->PermissionString << "] ["
+        << " " << std::llround(e->ModifiedAt * 86400.0) << (e->ModifiedIsUtc ? "Z" : "")
+        << " [" << e->PermissionString << "] ["
         << e->MatchedMask << "] [" << e->SourceLine << "]\n";
   }
   for (const TListText line : list.UnparsedLines) out << "U[" << line << "]\n";

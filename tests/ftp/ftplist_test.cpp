@@ -1,5 +1,6 @@
 #include "ftp/ftplist.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -420,6 +421,58 @@ TEST_F(ListTest, ClearCopyAndLookup) {
   EXPECT_TRUE(list.Lines.empty());
   EXPECT_TRUE(list.UnparsedLines.empty());
   EXPECT_EQ(list.Masks, Lines{"n*"});
+}
+
+// Milliseconds since 1970 of a UTC time, through the Unix-time encoder.
+int64_t UnixMs(int year, int month, int day, int hour, int minute, int second, int ms = 0) {
+  int64_t seconds = 0;
+  EXPECT_TRUE(TryEncodeUnixTime({year, month, day, hour, minute, second}, seconds));
+  return seconds * 1000 + ms;
+}
+
+// Any subclass parses through the field buffers instead of the views.
+class BufferList : public TFTPList {};
+
+TEST_F(ListTest, TimesKnowWhetherTheyAreUtc) {
+  using std::chrono::minutes;
+  const struct {
+    bool machine;  // an MLSD line rather than a LIST line
+    const char* line;
+    int offset;  // the server's offset from UTC, in minutes
+    bool utc;
+    int64_t unix_ms;
+  } rows[] = {
+      // MLSD first: a reused record must not keep its flag for the LIST lines.
+      {true, "type=file;size=5;modify=20240229235959.123; a.txt", 120, true,
+       UnixMs(2024, 2, 29, 23, 59, 59, 123)},
+      {false, "-rw-r--r--   1 user     group        1234 Dec 24 10:30 file.txt", 60, false,
+       UnixMs(2005, 12, 24, 9, 30, 0)},
+      {false, "12-24-98  10:30PM                 1234 readme.txt", -300, false,
+       UnixMs(1998, 12, 25, 3, 30, 0)},
+      {false, "drwxr-xr-x   2 user     group        4096 Jan  5  1965 old", 0, false,
+       UnixMs(1965, 1, 5, 0, 0, 0)},
+      {false, "ARCHIVE.DIR;1      1/3     12-FEB-2004 14:20 [SYSTEM]  (RWE,RWE,RE,RE)", 330,
+       false, UnixMs(2004, 2, 12, 8, 50, 0)},
+      {false, "+i8388621.44468,m839956783,r,s10376,\tRFCEPLF", 60, true, 839956783000},
+  };
+  TFTPList plain;
+  BufferList buffers;
+  for (TFTPList* parser : {&plain, static_cast<TFTPList*>(&buffers)}) {
+    parser->OnGetNow = list.OnGetNow;
+    for (const auto& row : rows) {
+      SCOPED_TRACE(row.line);
+      parser->ClearListing();
+      parser->Lines = {row.line};
+      row.machine ? parser->ParseMachineLines() : parser->ParseLines();
+      ASSERT_EQ(parser->EntryCount(), 1);
+      const TFTPListRec copy = *parser->GetEntry(0);
+      EXPECT_EQ(copy.ModifiedIsUtc, row.utc);
+      const auto when = copy.ModifiedTimePoint(minutes(row.offset));
+      EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch())
+                    .count(),
+                row.unix_ms);
+    }
+  }
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "util/textutil.h"
+#include "util/chronotime.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <tuple>
 
@@ -94,6 +96,38 @@ TEST(DateTimeTest, UnixSecondsBothWays) {
   int64_t seconds = 7;
   EXPECT_FALSE(TryEncodeUnixTime({2023, 2, 29, 0, 0, 0}, seconds));
   EXPECT_EQ(seconds, 7);
+}
+
+TEST(DateTimeTest, TimePointsBothWays) {
+  using namespace std::chrono;
+  const struct {
+    TDateTime value;
+    int64_t unix_ms;
+  } cases[] = {
+      {25569.0, 0},                                       // 1970-01-01
+      {0.0, -2209161600000},                              // 1899-12-30
+      {-1.25, -2209161600000 - 86400000 + 21600000},      // 1899-12-29 06:00
+      {-73046.75, -8520271200000},                        // 1700-01-01 18:00
+      {25568.0 + 86399999.0 / 86400000, -1},              // 1969-12-31 23:59:59.999
+      {45351.0 + 43200123.0 / 86400000, 1709208000123},   // 2024-02-29 12:00:00.123
+      {109755.0 + 86399999.0 / 86400000, 7273756799999},  // 2200-06-30 23:59:59.999
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.unix_ms);
+    const system_clock::time_point when{
+        duration_cast<system_clock::duration>(milliseconds(c.unix_ms))};
+    EXPECT_EQ(DateTimeToTimePoint(c.value), when);
+    const TDateTime back = TimePointToDateTime(when);
+    EXPECT_NEAR(back, c.value, 1e-9);
+    EXPECT_EQ(DateTimeToTimePoint(back), when);
+  }
+  // Below the millisecond, the instant is cut towards the past.
+  EXPECT_EQ(DateTimeToTimePoint(TimePointToDateTime(system_clock::time_point{} - microseconds(1))),
+            system_clock::time_point{} - milliseconds(1));
+  EXPECT_EQ(DateTimeToTimePoint(std::nan("")), DateTimeToTimePoint(0.0));
+  // Years the clock cannot hold stop at its ends.
+  EXPECT_LE(DateTimeToTimePoint(-693593.0), DateTimeToTimePoint(-73046.0));
+  EXPECT_GE(DateTimeToTimePoint(2958465.5), DateTimeToTimePoint(109755.0));
 }
 
 TEST(DateTimeTest, NowIsAPlausibleDate) {
