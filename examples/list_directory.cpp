@@ -6,12 +6,12 @@
 //
 // LIST times are the server's local time, often without seconds or year;
 // MLSD times are UTC. Each entry says which it has.
+#include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "ftp/ftpclient.h"
 #include "ftp/ftplist.h"
-#include "util/textutil.h"
 
 namespace {
 
@@ -22,13 +22,25 @@ int Fail(const zud::TFTPSend& ftp, const char* step) {
   return 1;
 }
 
+// The time as an instant: MLSD gives UTC, LIST the server's local time,
+// here taken to be UTC too (pass the server's offset when it is known).
+std::string TimeText(const zud::TFTPListRec& entry) {
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(entry.ModifiedTimePoint());
+  const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(seconds)};
+  const std::chrono::hh_mm_ss time{seconds - std::chrono::floor<std::chrono::days>(seconds)};
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u %02ld:%02ld %s", static_cast<int>(day.year()),
+                static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()),
+                static_cast<long>(time.hours().count()), static_cast<long>(time.minutes().count()),
+                entry.ModifiedIsUtc ? "UTC  " : "local");
+  return text;
+}
+
 void Print(const char* how, const zud::TFTPList& list) {
   for (int i = 0; i < list.EntryCount(); ++i) {
     const zud::TFTPListRec& entry = *list.GetEntry(i);
-    int year = 0, month = 0, day = 0;
-    zud::DecodeDate(entry.ModifiedAt, year, month, day);
-    std::printf("%s %s %12lld %04d-%02d-%02d %s\n", how, entry.IsDirectory ? "dir " : "file",
-                static_cast<long long>(entry.SizeBytes), year, month, day,
+    std::printf("%s %s %12lld %s %s\n", how, entry.IsDirectory ? "dir " : "file",
+                static_cast<long long>(entry.SizeBytes), TimeText(entry).c_str(),
                 entry.EntryName.str().c_str());
   }
 }

@@ -4,9 +4,10 @@
 
 #include <chrono>
 
+#include "util/api.h"
 #include "util/textutil.h"
 
-namespace zud {
+namespace ZUD_API zud {
 
 // The instant value names, read as UTC (day 0 is 30 December 1899, and before
 // it the fraction counts forward into the day, as TryEncodeDateTime writes

@@ -99,7 +99,10 @@ TEST(ListDirectoryExample, ListsByListAndByMachineListingWhereTheServerHasIt) {
     EXPECT_NE(run.output.find("LIST file           12 "), std::string::npos) << run.output;
     EXPECT_NE(run.output.find(" notes.txt\n"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("LIST dir "), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(" local notes.txt\n"), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("MLSD file           12 ") != std::string::npos, c.machine_listing)
+        << run.output;
+    EXPECT_EQ(run.output.find(" UTC   notes.txt\n") != std::string::npos, c.machine_listing)
         << run.output;
   }
 }
