@@ -137,12 +137,10 @@ TSessionWatch::TSessionWatch(TMyFtp& ftp, const TUploadSettings& settings, bool 
         break;
     }
   };
-  // The timeout also bounds the connect: on this socket a send timeout
-  // limits connect() as well. Keep-alive probes keep routers from dropping
-  // the control connection while a long transfer leaves it idle.
-  const int32_t timeout = settings.TimeoutMs;
-  ftp_.Sock().OnCreateSocket = [timeout](TBlockSocket& sender) {
-    sender.ApplyOption(TSocketOption{OT_SendTimeout, true, timeout});
+  // The client bounds the connect and every later wait by its Timeout.
+  // Keep-alive probes keep routers from dropping the control connection
+  // while a long transfer leaves it idle.
+  ftp_.Sock().OnCreateSocket = [](TBlockSocket& sender) {
     sender.ApplyOption(TSocketOption{OT_KeepAlive, true, kKeepAliveIdleSeconds});
   };
   ftp_.Sock().HeartbeatRate = kStopCheckMs;

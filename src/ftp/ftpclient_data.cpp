@@ -169,11 +169,12 @@ class TBorrowedRoute {
  public:
   TBorrowedRoute(TTCPBlockSocket& data, const TTCPBlockSocket& control, bool enabled,
                  bool for_listening)
-      : data_(data), own_(TProxyRoute::Of(data)) {
+      : data_(data) {
     if (!enabled || !data.SocksIP.empty() || !data.HTTPTunnelIP.empty()) return;
     TProxyRoute lent = TProxyRoute::Of(control);
     if (for_listening) lent.tunnel_ip.clear();
     if (lent.socks_ip.empty() && lent.tunnel_ip.empty()) return;
+    own_ = TProxyRoute::Of(data);
     lent.ApplyTo(data);
     lent_ = true;
   }
