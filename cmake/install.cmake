@@ -1,12 +1,12 @@
 # Installs the tool and the libraries as the CMake package "zud"
 # (find_package(zud CONFIG), targets zud::util, zud::sockets, zud::ftp,
-# zud::frontend) and the pkg-config module zud.pc.
+# zud::deploy, zud::frontend) and the pkg-config module zud.pc.
 include(CMakePackageConfigHelpers)
 
 install(TARGETS ftpupload RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES man/ftpupload.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-set(ZUD_LAYERS util sockets ftp frontend)
+set(ZUD_LAYERS util sockets ftp deploy frontend)
 foreach(layer ${ZUD_LAYERS})
   list(APPEND zud_targets zud_${layer})
   # The headers that declare no ZUD_API names are the libraries' own: the

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "frontend/syncstate.h"
+#include "deploy/syncstate.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

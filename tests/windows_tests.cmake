@@ -58,5 +58,5 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   util/stream_sources_test.cpp
   # Builds its tree with a FIFO, symbolic links and a folder without
   # permissions, none of which Windows makes the same way.
-  frontend/localtree_test.cpp
+  deploy/localtree_test.cpp
   )

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "frontend/console.h"
-#include "frontend/localtree.h"
+#include "deploy/localtree.h"
 #include "frontend/progressmeter.h"
 #include "frontend/session.h"
 #include "frontend/uploadsession.h"
@@ -143,22 +143,6 @@ TExitStatus TFolderRun::Run() {
 TExitStatus RunFolderUpload(const TUploadSettings& settings) {
   TFolderRun run(settings);
   return run.Run();
-}
-
-std::string AtomicTemporaryName(const std::string& remote) {
-  const size_t cut = remote.find_last_of('/');
-  const std::string folder = cut == std::string::npos ? std::string() : remote.substr(0, cut + 1);
-  const std::string name = cut == std::string::npos ? remote : remote.substr(cut + 1);
-  return folder + "." + name + ".ftpupload-part";
-}
-
-std::string RemoteTreeRoot(const std::string& base, const std::string& local_folder) {
-  if (local_folder.empty()) return base;
-  const char last = local_folder.back();
-  if (last == '/' || last == '\\') return base;
-  const std::string name = LocalFileNamePart(local_folder);
-  if (name.empty() || name == "." || name == "..") return base;
-  return base + name + "/";
 }
 
 int32_t ReconnectDelayMs(int n) {

@@ -24,6 +24,7 @@
 
 #include <string>
 
+#include "deploy/paths.h"
 #include "frontend/failure.h"
 #include "frontend/settings.h"
 #include "util/api.h"
@@ -34,15 +35,6 @@ namespace ZUD_API zud {
 // Returns the status of the first failure, kStored when all went well,
 // kInterrupted after Ctrl-C.
 TExitStatus RunFolderUpload(const TUploadSettings& settings);
-
-// The temporary name /atomic stores remote (a whole remote path) under: in
-// the same folder, ".NAME.ftpupload-part".
-std::string AtomicTemporaryName(const std::string& remote);
-
-// The remote folder a local parameter uploads into, given the remote base
-// (ending in "/"): base itself for "site/" (or ".", "..", a path ending in
-// "/." or a backslash), else base + the folder's name + "/".
-std::string RemoteTreeRoot(const std::string& base, const std::string& local_folder);
 
 // The back-off before reconnect n (1-based): 1, 2, 4, ... seconds, at most 30.
 int32_t ReconnectDelayMs(int n);

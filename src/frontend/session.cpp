@@ -245,7 +245,7 @@ TExitStatus SignInToHost(const TUploadSettings& settings, TFTPSend& ftp, TSessio
   if (signed_in) return TExitStatus::kStored;
   const TFailure failure = ClassifySignInFailure(watch.Facts());
   if (report && !failure.message.empty()) WriteErrorLine(failure.message);
-  return failure.status;
+  return ExitStatusOf(failure.kind);
 }
 
 bool RemoteFolderExists(TFTPSend& ftp, const std::string& folder) {

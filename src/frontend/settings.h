@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "deploy/paths.h"
 #include "frontend/tlsswitches.h"
 #include "util/api.h"
 
@@ -59,11 +60,6 @@ struct TUploadSettings {
            Delete || DryRun || Checksum || Parallel > 1;
   }
 };
-
-// Whether text holds CR or LF, which no FTP command can carry.
-inline bool HoldsLineBreak(std::string_view text) {
-  return text.find_first_of("\r\n") != std::string_view::npos;
-}
 
 // The most reconnects /retry may ask for.
 inline constexpr int32_t kMaxRetries = 1000;

@@ -16,11 +16,11 @@
 
 #include "frontend/console.h"
 #include "frontend/folderupload.h"
-#include "frontend/localtree.h"
+#include "deploy/localtree.h"
 #include "frontend/progressmeter.h"
 #include "frontend/session.h"
-#include "frontend/syncplan.h"
-#include "frontend/syncstate.h"
+#include "deploy/syncplan.h"
+#include "deploy/syncstate.h"
 #include "frontend/uploadjob.h"
 #include "frontend/uploadsession.h"
 #include "sockets/socketerrors.h"
@@ -68,10 +68,6 @@ std::string HashLocalFile(const std::string& path, const TRunTally& tally) {
   } catch (const std::exception&) {
     return std::string();
   }
-}
-
-std::string JoinRemote(const std::string& root, const std::string& relative) {
-  return relative.empty() ? WithoutTrailingSlash(root) : root + relative;
 }
 
 // One tree: a remote root and the local entries that go below it.
@@ -854,11 +850,6 @@ TExitStatus TSyncRun::Run() {
 TExitStatus RunSync(const TUploadSettings& settings) {
   TSyncRun run(settings);
   return run.Run();
-}
-
-int64_t ListingTimeToSeconds(TDateTime when) {
-  // Day 25569 is 1 January 1970.
-  return static_cast<int64_t>(std::floor((when - 25569.0) * 86400.0 + 0.5));
 }
 
 }  // namespace zud

@@ -35,8 +35,4 @@ inline constexpr size_t kSyncCheckpointFiles = 500;
 // after Ctrl-C.
 TExitStatus RunSync(const TUploadSettings& settings);
 
-// Seconds since 1970 UTC for a listing's date and time (which carries no
-// zone: read as UTC), rounded to the second.
-int64_t ListingTimeToSeconds(TDateTime when);
-
 }  // namespace zud

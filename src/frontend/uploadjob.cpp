@@ -145,26 +145,10 @@ TExitStatus StoreOneFile(TMyFtp& ftp, TSessionWatch& watch, const TUploadSetting
   }
   // A lost or silent control connection carries no further file.
   if (facts.control_error != 0 || facts.result_code == 0) next = TAfterStore::kStopWithQuit;
-  return failure.status;
+  return ExitStatusOf(failure.kind);
 }
 
 }  // namespace
-
-std::string WithDirectoryEnd(std::string dir) {
-  if (dir.empty() || (dir.back() != '/' && dir.back() != '\\')) dir += '/';
-  return dir;
-}
-
-std::string LocalFileNamePart(std::string_view path) {
-  // Backslash and colon are the Windows delimiters of the paths the tool was
-  // first written for; "/" is this platform's own separator.
-  const size_t cut = path.find_last_of("\\:/");
-  return std::string(cut == std::string_view::npos ? path : path.substr(cut + 1));
-}
-
-std::string RemoteFileName(const std::string& remote_dir, std::string_view local_path) {
-  return WithDirectoryEnd(remote_dir) + LocalFileNamePart(local_path);
-}
 
 bool LooksBinary(const std::string& path) {
   // Reading ahead in a pipe would take the first block away from the upload.

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "deploy/paths.h"
 #include "frontend/failure.h"
 #include "frontend/session.h"
 #include "frontend/settings.h"
@@ -36,14 +37,5 @@ TExitStatus RunUploadJob(const TUploadSettings& settings);
 // Whether the first block of the file holds a NUL byte (a binary file);
 // false for anything but a regular file, which is never read ahead.
 bool LooksBinary(const std::string& path);
-
-// The remote directory as the remote name starts with: dir, with "/"
-// appended unless it already ends in "/" or a backslash.
-std::string WithDirectoryEnd(std::string dir);
-// The file-name part of a local path: the text after its last backslash,
-// colon or forward slash.
-std::string LocalFileNamePart(std::string_view path);
-// WithDirectoryEnd(remote_dir) + LocalFileNamePart(local_path).
-std::string RemoteFileName(const std::string& remote_dir, std::string_view local_path);
 
 }  // namespace zud

@@ -22,24 +22,6 @@ bool IsAscii(std::string_view text) {
 
 }  // namespace
 
-bool ConnectionLost(const TSessionFacts& f) {
-  if (f.control_error != 0 || f.result_code == 0) return true;
-  if (f.data_error != 0 && f.data_error != kErrRefused) return true;
-  return f.result_code == 421 || f.result_code == 425 || f.result_code == 426;
-}
-
-std::string RemoteParent(const std::string& remote) {
-  const size_t cut = remote.find_last_of('/');
-  if (cut == std::string::npos) return std::string();
-  if (cut == 0) return "/";
-  return remote.substr(0, cut);
-}
-
-std::string WithoutTrailingSlash(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
 TLocalParameter ReadLocalParameter(const std::string& param, const TUploadSettings& settings,
                                    const TExcludeList& excludes, TRunTally& tally) {
   TLocalParameter result;
@@ -274,8 +256,8 @@ bool TUploadSession::EnsureSession() {
     TSessionFacts facts = lost;
     facts.quiet = true;
     TFailure failure = ClassifyStoreFailure(facts, "the run");
-    if (failure.status == TExitStatus::kRefused) failure.status = TExitStatus::kTransferFailed;
-    tally_.KeepStatus(failure.status);
+    if (failure.kind == TDeployFailure::kRefused) failure.kind = TDeployFailure::kTransferFailed;
+    tally_.KeepStatus(ExitStatusOf(failure.kind));
     WriteErrorLine((failure.message.empty() ? std::string("the connection was lost")
                                             : failure.message) +
                    "; the run stops");
@@ -453,7 +435,7 @@ void TUploadSession::ExplainStoreFailure(const TStoreItem& item) {
   facts.quiet = true;  // every failure names the server's reply
   const TFailure failure = ClassifyStoreFailure(facts, item.remote);
   if (ConnectionLost(facts)) lost_ = true;
-  tally_.Fail(failure.status, failure.message.empty() ? "not stored " + item.remote : failure.message);
+  tally_.Fail(ExitStatusOf(failure.kind), failure.message.empty() ? "not stored " + item.remote : failure.message);
   // A refusal for a folder that is not there says so once per folder.
   const int code = facts.result_code;
   const std::string parent = RemoteParent(item.remote);

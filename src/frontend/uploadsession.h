@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "frontend/failure.h"
-#include "frontend/localtree.h"
+#include "deploy/localtree.h"
+#include "deploy/paths.h"
 #include "frontend/session.h"
 #include "frontend/settings.h"
 #include "util/api.h"
@@ -158,16 +159,5 @@ class TUploadSession {
   bool ends_alone_ = false;
   bool up_ = false;
 };
-
-// Whether a failure means the connection itself is gone or stuck, which a
-// reconnect may mend (a refused login, store or certificate never is).
-bool ConnectionLost(const TSessionFacts& facts);
-
-// The folder part of a remote path, without its last "/" ("/" for "/x", ""
-// when there is none).
-std::string RemoteParent(const std::string& remote);
-
-// path without trailing slashes ("/" stays).
-std::string WithoutTrailingSlash(std::string path);
 
 }  // namespace zud

@@ -1,4 +1,4 @@
-#include "frontend/syncstate.h"
+#include "deploy/syncstate.h"
 
 #include <string>
 #include <vector>

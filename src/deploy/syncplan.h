@@ -22,9 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "frontend/localtree.h"
-#include "frontend/syncstate.h"
+#include "deploy/localtree.h"
+#include "deploy/syncstate.h"
 #include "util/api.h"
+#include "util/textutil.h"
 
 namespace ZUD_API zud {
 
@@ -40,6 +41,10 @@ struct TRemoteEntry {
   int64_t time_from = 0;
   int64_t time_to = 0;
 };
+
+// Seconds since 1970 UTC for a listing's date and time (which carries no
+// zone: read as UTC), rounded to the second.
+int64_t ListingTimeToSeconds(TDateTime when);
 
 enum class TSendReason { kNew, kSize, kTime, kContent, kMissing, kOlder };
 

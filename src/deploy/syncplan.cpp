@@ -1,6 +1,7 @@
-#include "frontend/syncplan.h"
+#include "deploy/syncplan.h"
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 namespace zud {
@@ -169,6 +170,11 @@ const char* SendReasonWord(TSendReason reason) {
     case TSendReason::kOlder: return "older";
   }
   return "new";
+}
+
+int64_t ListingTimeToSeconds(TDateTime when) {
+  // Day 25569 is 1 January 1970.
+  return static_cast<int64_t>(std::floor((when - 25569.0) * 86400.0 + 0.5));
 }
 
 TSyncPlan PlanSync(const TSyncInputs& inputs) { return TPlanner(inputs).Run(); }

@@ -8,9 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "frontend/syncplan.h"
-#include "frontend/syncrun.h"
-#include "frontend/syncstate.h"
+#include "deploy/syncplan.h"
+#include "deploy/syncstate.h"
 
 namespace zud {
 namespace {

@@ -1,6 +1,6 @@
 // The exclude patterns of a folder upload, and the walk over a real tree with
 // the awkward things a user's folder holds: links, loops, FIFOs, odd names.
-#include "frontend/localtree.h"
+#include "deploy/localtree.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "frontend/localtree.h"
+#include "deploy/localtree.h"
 
 #include <algorithm>
 #include <iterator>

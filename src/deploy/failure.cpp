@@ -1,0 +1,139 @@
+#include "deploy/failure.h"
+
+#include "sockets/socketerrors.h"
+
+namespace zud {
+namespace {
+
+// Resolver codes of the socket layer's code space.
+constexpr int kErrHostNotFound = 11001;
+constexpr int kErrNoData = 11004;
+
+std::string WithCode(const std::string& text, int code) {
+  return (text.empty() ? GetErrorDesc(code) : text) + " (" + std::to_string(code) + ")";
+}
+
+std::string Seconds(int32_t ms) { return std::to_string((ms + 999) / 1000) + " s"; }
+
+bool IsTimeout(int code) { return code == kErrTimedOut || code == kErrInProgress; }
+
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+bool IsDataSetup(const std::string& command) {
+  return StartsWith(command, "PASV") || StartsWith(command, "EPSV") ||
+         StartsWith(command, "PORT") || StartsWith(command, "EPRT");
+}
+
+// The dialogue explains a refusal on the screen; without it the reply does.
+std::string Explained(const TSessionFacts& f, const std::string& what) {
+  return f.quiet ? what + ": " + f.result_line : std::string();
+}
+
+}  // namespace
+
+TFailure ClassifySignInFailure(const TSessionFacts& f) {
+  const std::string where = f.host + " port " + f.port;
+  if (!f.connected) {
+    if (f.control_error >= kErrHostNotFound && f.control_error <= kErrNoData) {
+      return {TDeployFailure::kNotResolved, "cannot resolve host " + f.host + ": " +
+                                             WithCode(f.control_error_text, f.control_error)};
+    }
+    if (IsTimeout(f.control_error)) {
+      return {TDeployFailure::kTimeout, "cannot connect to " + where + ": no answer within " +
+                                         Seconds(f.timeout_ms) + " (" +
+                                         std::to_string(kErrTimedOut) + ")"};
+    }
+    const TDeployFailure kind = f.control_error == kErrRefused && !f.control_error_text.empty() &&
+                                       f.control_error_text.find("TLS") != std::string::npos
+                                   ? TDeployFailure::kTLS
+                                   : TDeployFailure::kConnectFailed;
+    const int code = f.control_error != 0 ? f.control_error : kErrPeerClosed;
+    return {kind, "cannot connect to " + where + ": " + WithCode(f.control_error_text, code)};
+  }
+  if (f.control_error == kErrRefused || StartsWith(f.last_command, "AUTH TLS") ||
+      StartsWith(f.last_command, "PBSZ") || StartsWith(f.last_command, "PROT")) {
+    if (f.control_error == kErrRefused) {
+      return {TDeployFailure::kTLS,
+              "TLS with " + where + " failed: " + WithCode(f.control_error_text, f.control_error)};
+    }
+    if (f.result_code != 0) return {TDeployFailure::kTLS, Explained(f, "TLS refused")};
+  }
+  if (f.result_code == 0 && StartsWith(f.result_line, "SSH-")) {
+    return {TDeployFailure::kConnectFailed, where + " speaks SSH (SFTP), not FTP"};
+  }
+  if (f.result_code == 0) {
+    const std::string waited_for = f.replies == 0 ? "no greeting from " : "no reply from ";
+    if (IsTimeout(f.control_error)) {
+      return {TDeployFailure::kTimeout, waited_for + where + " within " + Seconds(f.timeout_ms)};
+    }
+    return {
+        TDeployFailure::kConnectFailed,
+        where + " closed the connection" + (f.replies == 0 ? " before its greeting" : "") +
+            (f.control_error != 0 ? ": " + WithCode(f.control_error_text, f.control_error) : "")};
+  }
+  return {
+      TDeployFailure::kLoginRefused,
+      Explained(f, f.replies > 1 || !f.last_command.empty() ? "login refused" : "session refused")};
+}
+
+TFailure ClassifyStoreFailure(const TSessionFacts& f, const std::string& file) {
+  const std::string where = f.host + " port " + f.port;
+  // Without a proxy on the data connection, a refusal there is its TLS.
+  if (f.data_error == kErrRefused) {
+    return {TDeployFailure::kTLS, "TLS on the data connection for " + file +
+                                   " failed: " + WithCode(f.data_error_text, f.data_error)};
+  }
+  if (f.store_started && f.data_error != 0) {
+    if (IsTimeout(f.data_error)) {
+      return {TDeployFailure::kTimeout,
+              "transfer of " + file + " stalled: no progress within " + Seconds(f.timeout_ms)};
+    }
+    std::string sent = std::to_string(f.bytes_sent);
+    if (f.bytes_to_send >= 0) sent += " of " + std::to_string(f.bytes_to_send);
+    return {TDeployFailure::kTransferFailed,
+            "transfer of " + file + " cut short after " + sent +
+                " bytes: " + WithCode(f.data_error_text, f.data_error)};
+  }
+  if (!f.store_started && f.data_error != 0 && !f.data_connected) {
+    if (IsTimeout(f.data_error)) {
+      return {TDeployFailure::kTimeout,
+              "no data connection from " + f.host + " within " + Seconds(f.timeout_ms)};
+    }
+    return {TDeployFailure::kTransferFailed, "cannot open the data connection for " + file + ": " +
+                                              WithCode(f.data_error_text, f.data_error)};
+  }
+  if (f.result_code == 0 || f.control_error != 0) {
+    if (IsTimeout(f.control_error)) {
+      return {TDeployFailure::kTimeout, "no reply from " + where + " within " + Seconds(f.timeout_ms)};
+    }
+    if (f.control_error != 0) {
+      return {TDeployFailure::kTransferFailed, "lost the connection to " + where + ": " +
+                                                WithCode(f.control_error_text, f.control_error)};
+    }
+  }
+  if (IsDataSetup(f.last_command)) {
+    return {TDeployFailure::kTransferFailed, Explained(f, "data connection refused")};
+  }
+  if (f.store_started) {
+    std::string message = Explained(f, "transfer of " + file + " failed");
+    if (f.bytes_to_send >= 0 && f.bytes_sent < f.bytes_to_send) {
+      message = "transfer of " + file + " cut short after " + std::to_string(f.bytes_sent) +
+                " of " + std::to_string(f.bytes_to_send) + " bytes" +
+                (f.quiet ? ": " + f.result_line : "");
+    }
+    return {TDeployFailure::kTransferFailed, message};
+  }
+  return {TDeployFailure::kRefused, Explained(f, "the server refused to store " + file)};
+}
+
+void KeepFirstFailure(TDeployFailure& first, TDeployFailure kind) {
+  if (first == TDeployFailure::kNone) first = kind;
+}
+
+bool ConnectionLost(const TSessionFacts& f) {
+  if (f.control_error != 0 || f.result_code == 0) return true;
+  if (f.data_error != 0 && f.data_error != kErrRefused) return true;
+  return f.result_code == 421 || f.result_code == 425 || f.result_code == 426;
+}
+
+}  // namespace zud

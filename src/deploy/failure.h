@@ -1,0 +1,65 @@
+// Failures by kind, and the one-line explanation of a failure that the
+// dialogue (when the reader sees it) does not already give. The command line
+// turns the kinds into its exit statuses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "util/api.h"
+
+namespace ZUD_API zud {
+
+enum class TDeployFailure : uint8_t {
+  kNone,            // nothing failed
+  kLocalFile,       // a local file missing or unreadable
+  kNotResolved,     // host name not resolved
+  kConnectFailed,   // connection refused, unreachable, closed, proxy
+  kLoginRefused,    // greeting or login refused
+  kTLS,             // TLS failure
+  kRefused,         // the server refused a folder, a store, a rename or a delete
+  kTransferFailed,  // data connection failed, transfer incomplete, connection lost
+  kTimeout,         // no answer within the timeout
+  kInterrupted,     // stopped on request (Ctrl-C, SIGTERM, a cancel)
+};
+
+// What the session showed by the time an operation failed.
+struct TSessionFacts {
+  std::string host;  // as the user typed it
+  std::string port;
+  int32_t timeout_ms = 0;
+  bool connected = false;    // the control connection was made
+  int replies = 0;           // reply lines received, the greeting's included
+  std::string last_command;  // the last command sent, without its argument masking
+  int result_code = 0;       // of the last reply, 0 when none was read
+  std::string result_line;   // the last reply line
+  int control_error = 0;     // LastErrorCode of the control connection
+  std::string control_error_text;
+  bool store_started = false;   // the store command got its 1xx reply
+  bool data_connected = false;  // the data connection was made
+  int data_error = 0;           // LastErrorCode of the data connection
+  std::string data_error_text;
+  int64_t bytes_sent = 0;      // over the data connection
+  int64_t bytes_to_send = -1;  // -1 when not known
+  bool quiet = false;          // the reader sees no dialogue that explains things
+};
+
+struct TFailure {
+  TDeployFailure kind = TDeployFailure::kNone;
+  // For people; "" when the dialogue the reader sees already explains it.
+  std::string message;
+};
+
+// Why connecting, the greeting or the login failed.
+TFailure ClassifySignInFailure(const TSessionFacts& facts);
+// Why storing file (its remote name) failed after a good login.
+TFailure ClassifyStoreFailure(const TSessionFacts& facts, const std::string& file);
+
+// The earlier failure wins: kind unless first already records one.
+void KeepFirstFailure(TDeployFailure& first, TDeployFailure kind);
+
+// Whether a failure means the connection itself is gone or stuck, which a
+// reconnect may mend (a refused login, store or certificate never is).
+bool ConnectionLost(const TSessionFacts& facts);
+
+}  // namespace zud
