@@ -7,8 +7,16 @@ install(TARGETS ftpupload RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES man/ftpupload.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(ZUD_LAYERS util sockets ftp deploy frontend)
+# The deploy engine installs its public API only: the runs, their stages and
+# what they share are the library's own (and declare no ZUD_API names).
+set(ZUD_PUBLIC_HEADERS_deploy deploy.h failure.h figures.h paths.h session.h)
 foreach(layer ${ZUD_LAYERS})
   list(APPEND zud_targets zud_${layer})
+  if(DEFINED ZUD_PUBLIC_HEADERS_${layer})
+    list(TRANSFORM ZUD_PUBLIC_HEADERS_${layer} PREPEND src/${layer}/ OUTPUT_VARIABLE headers)
+    install(FILES ${headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zud/${layer})
+    continue()
+  endif()
   # The headers that declare no ZUD_API names are the libraries' own: the
   # parser's and the FTP client's internals, the raw platform call tables,
   # and two that include OpenSSL's or the system's headers.

@@ -1,6 +1,7 @@
 #include "deploy/failure.h"
 
 #include "sockets/socketerrors.h"
+#include "util/stream.h"
 
 namespace zud {
 namespace {
@@ -124,6 +125,16 @@ TFailure ClassifyStoreFailure(const TSessionFacts& f, const std::string& file) {
     return {TDeployFailure::kTransferFailed, message};
   }
   return {TDeployFailure::kRefused, Explained(f, "the server refused to store " + file)};
+}
+
+TFailure ClassifySourceFailure(const std::string& path, bool recursive) {
+  if (path.empty()) return {TDeployFailure::kLocalFile, "no source given", TDeployHint::kNoSource};
+  const TLocalPathInfo info = QueryLocalPath(path);
+  if (info.kind == TLocalKind::kDirectory && !recursive) {
+    return {TDeployFailure::kLocalFile, path + " is a folder", TDeployHint::kFolderSource};
+  }
+  return {TDeployFailure::kLocalFile,
+          "cannot read " + path + ": " + (info.error.empty() ? std::string("not a file") : info.error)};
 }
 
 void KeepFirstFailure(TDeployFailure& first, TDeployFailure kind) {

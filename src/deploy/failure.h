@@ -44,16 +44,31 @@ struct TSessionFacts {
   bool quiet = false;          // the reader sees no dialogue that explains things
 };
 
+// Where a caller may want to say what would help in its own words (the
+// command line names its switches there); message says it plainly.
+enum class TDeployHint : uint8_t {
+  kNone,
+  kNoSource,             // a source path is empty
+  kFolderSource,         // a source is a folder, and Recursive is off
+  kRemoteFolderMissing,  // the remote folder is not there (MakeDirs makes it)
+};
+
 struct TFailure {
   TDeployFailure kind = TDeployFailure::kNone;
   // For people; "" when the dialogue the reader sees already explains it.
   std::string message;
+  TDeployHint hint = TDeployHint::kNone;
 };
 
 // Why connecting, the greeting or the login failed.
 TFailure ClassifySignInFailure(const TSessionFacts& facts);
 // Why storing file (its remote name) failed after a good login.
 TFailure ClassifyStoreFailure(const TSessionFacts& facts, const std::string& file);
+
+// Why the local path cannot be sent as it is (kLocalFile): it is empty, a
+// folder while recursive is false, or no readable file ("cannot read PATH:
+// REASON").
+TFailure ClassifySourceFailure(const std::string& path, bool recursive);
 
 // The earlier failure wins: kind unless first already records one.
 void KeepFirstFailure(TDeployFailure& first, TDeployFailure kind);

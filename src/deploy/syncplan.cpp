@@ -57,7 +57,7 @@ class TPlanner {
     if (in_.listed) {
       const TRemoteEntry* remote = Remote(entry.relative);
       if (remote != nullptr && !remote->is_directory && !remote->is_link) {
-        plan_.conflicts.push_back(entry.relative + ": the server has a file where this folder is");
+        plan_.conflicts.push_back({entry.relative, "the server has a file where this folder is"});
         plan_.state.folders.erase(entry.relative);
         return;
       }
@@ -75,7 +75,7 @@ class TPlanner {
   void PlanFile(const TTreeEntry& entry) {
     const TRemoteEntry* remote = Remote(entry.relative);
     if (remote != nullptr && remote->is_directory && !remote->is_link) {
-      plan_.conflicts.push_back(entry.relative + ": the server has a folder where this file is");
+      plan_.conflicts.push_back({entry.relative, "the server has a folder where this file is"});
       plan_.state.files.erase(entry.relative);
       return;
     }
@@ -106,6 +106,7 @@ class TPlanner {
       if (digest.empty() || digest != record.sha256) return Send(entry, TSendReason::kContent);
     }
     ++plan_.unchanged;
+    plan_.unchanged_files.push_back(&entry);
   }
 
   void PlanUnrecordedFile(const TTreeEntry& entry, const TRemoteEntry* remote) {
@@ -124,6 +125,7 @@ class TPlanner {
     }
     if (!not_older) return Send(entry, TSendReason::kOlder);
     ++plan_.unchanged;
+    plan_.unchanged_files.push_back(&entry);
     const std::string digest = in_.hash ? in_.hash(entry) : std::string();
     if (!digest.empty()) plan_.state.files[entry.relative] = {entry.size, entry.modified, digest};
   }
@@ -159,18 +161,6 @@ class TPlanner {
 };
 
 }  // namespace
-
-const char* SendReasonWord(TSendReason reason) {
-  switch (reason) {
-    case TSendReason::kNew: return "new";
-    case TSendReason::kSize: return "size";
-    case TSendReason::kTime: return "time";
-    case TSendReason::kContent: return "content";
-    case TSendReason::kMissing: return "missing";
-    case TSendReason::kOlder: return "older";
-  }
-  return "new";
-}
 
 int64_t ListingTimeToSeconds(TDateTime when) {
   // Day 25569 is 1 January 1970.

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "deploy/deploy.h"
 #include "deploy/localtree.h"
 #include "deploy/syncstate.h"
 #include "util/api.h"
@@ -46,12 +47,6 @@ struct TRemoteEntry {
 // zone: read as UTC), rounded to the second.
 int64_t ListingTimeToSeconds(TDateTime when);
 
-enum class TSendReason { kNew, kSize, kTime, kContent, kMissing, kOlder };
-
-// The word the dry run prints for a reason: "new", "size", "time", "content",
-// "missing", "older".
-const char* SendReasonWord(TSendReason reason);
-
 struct TSyncSend {
   const TTreeEntry* entry = nullptr;  // points into the inputs' local entries
   TSendReason reason = TSendReason::kNew;
@@ -75,15 +70,21 @@ struct TSyncInputs {
   std::function<std::string(const TTreeEntry& entry)> hash;
 };
 
+struct TSyncConflict {
+  std::string relative;
+  std::string reason;  // "the server has a folder where this file is"
+};
+
 struct TSyncPlan {
   bool make_root = false;             // the tree's root folder is missing
   std::vector<std::string> folders;   // to make, parents first
   std::vector<TSyncSend> sends;       // in the walk's order
   std::vector<std::string> deletes;   // files, in path order
   std::vector<std::string> removals;  // folders, deepest first
-  // Things that cannot be done ("a.css: the server has a folder there").
-  std::vector<std::string> conflicts;
+  // Things that cannot be done.
+  std::vector<TSyncConflict> conflicts;
   size_t unchanged = 0;
+  std::vector<const TTreeEntry*> unchanged_files;  // into the inputs' local entries
   // The state to write once the steps succeed: the records kept or found,
   // every local folder, without what is deleted. Sent files are added by the
   // run as they succeed.

@@ -175,4 +175,14 @@ TExitStatus ResolveLoginSources(TUploadSettings& settings) {
   return TExitStatus::kStored;
 }
 
+bool ShouldAskPassword(const TUploadSettings& settings) {
+  return !settings.User.empty() && settings.Pass.empty() && !settings.PassGiven &&
+         !settings.PassFile && !settings.PassEnv && IsStandardInputTerminal();
+}
+
+std::function<bool(std::string& password)> PasswordPrompt(const TUploadSettings& settings) {
+  const std::string prompt = "Password for " + settings.User + "@" + settings.Server + ": ";
+  return [prompt](std::string& password) { return ReadHiddenLine(prompt, password); };
+}
+
 }  // namespace zud

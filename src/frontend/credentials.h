@@ -2,6 +2,7 @@
 // netrc file, a password file or an environment variable.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -42,5 +43,12 @@ struct TUploadSettings;
 // kStored when the login is complete, else kLocalFile (a file cannot be
 // read) or kCommandLine (the variable is not set).
 TExitStatus ResolveLoginSources(TUploadSettings& settings);
+
+// Whether the tool should ask for the password on the terminal when the
+// server wants one: a user name but no password from any source, and
+// standard input is a terminal.
+bool ShouldAskPassword(const TUploadSettings& settings);
+// Asks for the password on the terminal: "Password for USER@HOST: ".
+std::function<bool(std::string& password)> PasswordPrompt(const TUploadSettings& settings);
 
 }  // namespace zud

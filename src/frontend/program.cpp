@@ -7,11 +7,10 @@
 
 #include "frontend/console.h"
 #include "frontend/credentials.h"
+#include "frontend/deployjob.h"
 #include "frontend/execparams.h"
 #include "frontend/failure.h"
 #include "frontend/switches.h"
-#include "frontend/folderupload.h"
-#include "frontend/syncrun.h"
 #include "frontend/uploadjob.h"
 #include "sockets/socketlayer.h"
 #include "sockets/tcpsocket.h"
@@ -64,7 +63,7 @@ TExitStatus CheckAndUpload(TUploadSettings& settings, const std::string& error) 
   }
   // A single parameter stays the classic missing path, whatever it is.
   if (ParameterCount() >= 2 && settings.FolderMode()) {
-    return settings.Sync || settings.Parallel > 1 ? RunSync(settings) : RunFolderUpload(settings);
+    return RunDeployJob(settings);
   }
   return RunUploadJob(settings);
 }

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <utility>
 
+#include "frontend/console.h"
+#include "util/compat.h"
+
 namespace zud {
 namespace {
 
@@ -11,37 +14,6 @@ namespace {
 constexpr uint64_t kMinRateSampleMs = 100;
 
 }  // namespace
-
-std::string FormatByteSize(int64_t bytes) {
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(bytes) / 1024.0;
-  size_t unit = 0;
-  // Moving up at 1023.95 keeps "1024.0 KiB" off the screen.
-  while (value >= 1023.95 && unit + 1 < std::size(kUnits)) {
-    value /= 1024.0;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof(text), "%.1f %s", value, kUnits[unit]);
-  return text;
-}
-
-std::string FormatDuration(int64_t seconds) {
-  seconds = std::max<int64_t>(seconds, 0);
-  const int64_t hours = seconds / 3600;
-  const int64_t minutes = seconds / 60 % 60;
-  const int64_t secs = seconds % 60;
-  char text[48];
-  if (hours > 0) {
-    std::snprintf(text, sizeof(text), "%lld:%02lld:%02lld", static_cast<long long>(hours),
-                  static_cast<long long>(minutes), static_cast<long long>(secs));
-  } else {
-    std::snprintf(text, sizeof(text), "%lld:%02lld", static_cast<long long>(minutes),
-                  static_cast<long long>(secs));
-  }
-  return text;
-}
 
 std::string FormatProgress(int64_t sent, int64_t total, uint64_t elapsed_ms) {
   sent = std::max<int64_t>(sent, 0);
@@ -104,6 +76,49 @@ void TProgressMeter::Finish() {
   if (!drawn_) return;
   drawn_ = false;
   draw_("");
+}
+
+// ---- TTransferMeter ------------------------------------------------------------------
+
+TTransferMeter::TTransferMeter(int64_t total, std::function<std::string()> prefix)
+    : prefix_(std::move(prefix)) {
+  if (!StatusLineAvailable()) return;
+  meter_ = std::make_unique<TProgressMeter>(
+      total,
+      [this](const std::string& line) {
+        if (line.empty()) {
+          ClearStatusLine();
+        } else {
+          ShowStatusLine(prefix_ ? prefix_() + line : line);
+        }
+      },
+      MonotonicMilliseconds);
+  total_ = total;
+}
+
+void TTransferMeter::Start() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (meter_) meter_->Start();
+}
+
+void TTransferMeter::Advance(int64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (meter_) meter_->Advance(bytes);
+}
+
+void TTransferMeter::End(bool stored) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!meter_ || ended_) return;
+  ended_ = true;
+  const int64_t sent = meter_->sent();
+  const uint64_t elapsed = meter_->elapsed_ms();
+  if (stored) {
+    meter_->Redraw();  // the line reaches 100% before the summary replaces it
+    KeepStatusLine(FormatSummary(sent, elapsed));
+  } else if (sent > 0) {
+    KeepStatusLine(FormatProgress(sent, total_, elapsed));
+  }
+  meter_->Finish();
 }
 
 }  // namespace zud

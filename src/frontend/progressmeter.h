@@ -6,17 +6,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
+#include "deploy/figures.h"
 #include "util/api.h"
 
 namespace ZUD_API zud {
 
-// A byte count for people: "512 B", then KiB, MiB, GiB or TiB with one
-// decimal ("1.5 KiB").
-std::string FormatByteSize(int64_t bytes);
-// Whole seconds as "m:ss" below an hour, else "h:mm:ss".
-std::string FormatDuration(int64_t seconds);
 // The meter's line for sent of total bytes after elapsed_ms. The rate and
 // the time left read "--" until some time has passed and bytes have moved.
 std::string FormatProgress(int64_t sent, int64_t total, uint64_t elapsed_ms);
@@ -61,6 +59,25 @@ class TProgressMeter {
   uint64_t start_ms_ = 0;
   bool drawn_ = false;
   uint64_t last_draw_ms_ = 0;
+};
+
+// A progress meter on the status line, on a terminal only (else every call
+// does nothing). Ends with the summary of a finished transfer, or with the
+// line as far as it got. prefix, when set, is put before each line (folder
+// mode shows the files done there). Sessions in several threads may share one.
+class TTransferMeter {
+ public:
+  explicit TTransferMeter(int64_t total, std::function<std::string()> prefix = nullptr);
+  void Start();
+  void Advance(int64_t bytes);
+  void End(bool stored);
+
+ private:
+  std::mutex mutex_;
+  std::unique_ptr<TProgressMeter> meter_;
+  std::function<std::string()> prefix_;
+  int64_t total_ = 0;
+  bool ended_ = false;
 };
 
 }  // namespace zud

@@ -3,7 +3,6 @@
 #include <string_view>
 
 #include "frontend/switches.h"
-#include "frontend/uploadjob.h"
 #include "util/textutil.h"
 
 namespace zud {

@@ -5,7 +5,23 @@
 #include "frontend/console.h"
 
 namespace zud {
-void ApplyTLSSwitches(const TTLSSwitches& switches, const std::string& host, TFTPSend& client) {
+
+TDeployTLS DeployTLSOf(const TTLSSwitches& switches, const std::string& host) {
+  TDeployTLS tls;
+  if (!switches.Wanted()) return tls;
+  tls.FullSSL = switches.implicit_tls;
+  tls.AutoTLS = !switches.implicit_tls;
+  tls.RequireTLS = true;
+  tls.TLSonData = true;
+  // The classic meaning of /pasv holds: without it the server connects back.
+  tls.ActiveDataTLS = true;
+  tls.PeerName = host;
+  tls.CertCAFile = switches.ca_file;
+  tls.VerifyCert = !switches.insecure;
+  return tls;
+}
+
+void WarnAboutTLSSwitches(const TTLSSwitches& switches) {
   if (!switches.Wanted()) {
     // Said at once: the user believes the upload is protected, and it is not.
     if (!switches.ca_file.empty() || switches.insecure) {
@@ -14,17 +30,7 @@ void ApplyTLSSwitches(const TTLSSwitches& switches, const std::string& host, TFT
     }
     return;
   }
-  client.FullSSL = switches.implicit_tls;
-  client.AutoTLS = !switches.implicit_tls;
-  client.RequireTLS = true;
-  client.TLSonData = true;
-  // The classic meaning of /pasv holds: without it the server connects back.
-  client.ActiveDataTLS = true;
-  TCustomSSL& tls = client.Sock().TLSPlugin();
-  tls.SetPeerName(host);
-  tls.CertCAFile = switches.ca_file;
   if (switches.insecure) {
-    tls.VerifyCert = false;
     WriteErrorLine(
         "warning: /insecure: the server's certificate is not checked; anyone on the way can "
         "pose as the server and read the password and the file");

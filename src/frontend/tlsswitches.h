@@ -9,13 +9,13 @@
 //   /insecure     do not verify the server's certificate (warned about)
 // Without /tls or /ftps the tool is the classic plain FTP client; /cacert or
 // /insecure alone only get a warning that the upload is not encrypted.
-// Failures are classified and explained with the others (failure.h).
+// Failures are classified and explained with the others (deploy/failure.h).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "ftp/ftpclient.h"
+#include "deploy/deploy.h"
 #include "util/api.h"
 
 namespace ZUD_API zud {
@@ -31,12 +31,15 @@ struct TTLSSwitches {
   int32_t PortOr(int32_t port) const { return implicit_tls && !port_given ? 990 : port; }
 };
 
-// Sets client up for the switches before SignIn: TLS required, protected
-// data connections, active mode kept when /pasv is absent, the certificate
-// checked against host (the host as typed, also when the client is aimed at
-// one of its addresses), the CA file, and with /insecure no verification.
-// Warnings go to standard error. The client's sockets must carry a real TLS
-// plug-in (the tool makes the OpenSSL plug-in the default).
-void ApplyTLSSwitches(const TTLSSwitches& switches, const std::string& host, TFTPSend& client);
+// The TLS settings the switches ask for: TLS required, protected data
+// connections, active mode kept when /pasv is absent, the certificate checked
+// against host (the host as typed, also when the client is aimed at one of
+// its addresses), the CA file, and with /insecure no verification. The
+// client's sockets must carry a real TLS plug-in (the default one does).
+TDeployTLS DeployTLSOf(const TTLSSwitches& switches, const std::string& host);
+
+// The warnings the switches call for, on standard error, before each
+// session connects: /insecure, or /cacert and /insecure without TLS.
+void WarnAboutTLSSwitches(const TTLSSwitches& switches);
 
 }  // namespace zud

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "frontend/console.h"
+#include "frontend/credentials.h"
+#include "frontend/deployjob.h"
 #include "frontend/program.h"
 #include "frontend/progressmeter.h"
 #include "frontend/tlsswitches.h"
@@ -23,6 +25,32 @@ namespace {
 constexpr int64_t kSniffBytes = 65536;
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// The echo of the dialogue, with the progress meter of the file being sent.
+struct TClassicWatch {
+  TClassicWatch(TFTPSend& ftp, const TUploadSettings& settings)
+      : watch(ftp, DeployOptionsFrom(settings)) {
+    const bool quiet = settings.Quiet;
+    watch.OnDialogue = [this, quiet](bool, const std::string& line) {
+      if (!quiet && !muted) WriteOutputLine(line);
+    };
+    watch.OnFileData = [this](int64_t bytes) {
+      if (meter == nullptr) return;
+      if (bytes == 0) {
+        meter->Start();
+      } else {
+        meter->Advance(bytes);
+      }
+    };
+    if (ShouldAskPassword(settings)) watch.OnPassword = PasswordPrompt(settings);
+  }
+
+  TSessionWatch watch;
+  TTransferMeter* meter = nullptr;
+  // While muted, the dialogue is not echoed (the classic transcript stays
+  // as it always was around a probe the tool adds after a failure).
+  bool muted = false;
+};
 
 // APPE from offset on, for a server that refuses REST.
 bool AppendFrom(TFTPSend& ftp, const std::string& remote, int64_t offset) {
@@ -76,8 +104,9 @@ int64_t LocalFileSize(const std::string& path) {
 enum class TAfterStore { kGoOn, kStopWithQuit, kStopWithoutQuit };
 
 // Stores one file; returns its status and what the session can do next.
-TExitStatus StoreOneFile(TMyFtp& ftp, TSessionWatch& watch, const TUploadSettings& settings,
+TExitStatus StoreOneFile(TMyFtp& ftp, TClassicWatch& classic, const TUploadSettings& settings,
                          const std::string& path, TAfterStore& next) {
+  TSessionWatch& watch = classic.watch;
   next = TAfterStore::kGoOn;
   const std::string remote = WithDirectoryEnd(settings.RemoteDir) + LocalFileNamePart(path);
   if (!ftp.BinaryMode && LooksBinary(path)) {
@@ -93,7 +122,8 @@ TExitStatus StoreOneFile(TMyFtp& ftp, TSessionWatch& watch, const TUploadSetting
   bool skipped = false;
   try {
     TTransferMeter meter(size);
-    watch.BeginFile(size, &meter);
+    classic.meter = &meter;
+    watch.BeginFile(size);
     {
       TInterruptArming armed(ftp);
       if (settings.Resume) {
@@ -106,14 +136,17 @@ TExitStatus StoreOneFile(TMyFtp& ftp, TSessionWatch& watch, const TUploadSetting
     }
     meter.End(stored && !skipped);
     watch.EndFile();
+    classic.meter = nullptr;
   } catch (const EFileOpenError& e) {
     watch.EndFile();
+    classic.meter = nullptr;
     ReportStoreException(ftp, e.what(), settings.Quiet);
     WriteErrorLine("cannot read " + path + ": " + OpenFailureReason(e.what()));
     next = TAfterStore::kStopWithoutQuit;
     return TExitStatus::kLocalFile;
   } catch (const std::exception& e) {
     watch.EndFile();
+    classic.meter = nullptr;
     ReportStoreException(ftp, e.what(), settings.Quiet);
     next = TAfterStore::kStopWithoutQuit;
     return TExitStatus::kTransferFailed;
@@ -134,9 +167,9 @@ TExitStatus StoreOneFile(TMyFtp& ftp, TSessionWatch& watch, const TUploadSetting
   if (!failure.message.empty()) WriteErrorLine(failure.message);
   bool folder_missing = false;
   if ((facts.result_code == 550 || facts.result_code == 553) && facts.control_error == 0) {
-    watch.SetEchoMuted(true);
+    classic.muted = true;
     folder_missing = !RemoteFolderExists(ftp, settings.RemoteDir);
-    watch.SetEchoMuted(false);
+    classic.muted = false;
   }
   if (folder_missing) {
     std::string dir = settings.RemoteDir;
@@ -149,6 +182,24 @@ TExitStatus StoreOneFile(TMyFtp& ftp, TSessionWatch& watch, const TUploadSetting
 }
 
 }  // namespace
+
+TMyFtp::TMyFtp() {
+  OnStatus = [](TFTPSend& sender, bool response, const std::string& value) {
+    EchoStatus(sender, response, value);
+  };
+}
+
+void TMyFtp::EchoStatus(TFTPSend&, bool, const std::string& value) {
+  WriteOutputLine(MaskedLine(value));
+}
+
+void ClassicLine(const std::string& text, bool quiet) {
+  if (quiet) {
+    WriteErrorLine(text);
+  } else {
+    WriteOutputLine(text);
+  }
+}
 
 bool LooksBinary(const std::string& path) {
   // Reading ahead in a pipe would take the first block away from the upload.
@@ -175,7 +226,7 @@ TExitStatus RunUploadJob(const TUploadSettings& given) {
       present.push_back(path);
     } else {
       ClassicLine("File not found( " + path + " )", settings.Quiet);
-      ReportMissingLocalPath(path);
+      WriteErrorLine(FailureLine(ClassifySourceFailure(path, false), path));
       KeepFirstFailure(first, TExitStatus::kLocalFile);
     }
   }
@@ -192,13 +243,16 @@ TExitStatus RunUploadJob(const TUploadSettings& given) {
   }
 
   auto ftp = std::make_unique<TMyFtp>();
-  TSessionWatch watch(*ftp, settings, ShouldAskPassword(settings));
-  ConfigureClient(settings, *ftp);
+  TClassicWatch watch(*ftp, settings);
+  WarnAboutTLSSwitches(settings.Tls);
+  ConfigureClient(DeployOptionsFrom(settings), *ftp);
+  ftp->BinaryMode = LowerCase8(settings.Mode) == "binary";
   // A failed login ends without QUIT: the client's destruction closes the
   // connection.
-  const TExitStatus login = SignInToHost(settings, *ftp, watch);
-  if (login != TExitStatus::kStored) {
-    KeepFirstFailure(first, login);
+  const TFailure login = SignInToHost(settings.Server, *ftp, watch.watch);
+  if (login.kind != TDeployFailure::kNone) {
+    if (!login.message.empty()) WriteErrorLine(login.message);
+    KeepFirstFailure(first, ExitStatusOf(login.kind));
     summary();
     return first;
   }

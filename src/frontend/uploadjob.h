@@ -8,12 +8,28 @@
 #include <vector>
 
 #include "deploy/paths.h"
+#include "deploy/session.h"
 #include "frontend/failure.h"
-#include "frontend/session.h"
 #include "frontend/settings.h"
+#include "ftp/ftpclient.h"
 #include "util/api.h"
 
 namespace ZUD_API zud {
+
+// The tool's FTP client: a TFTPSend whose status reports are the echo.
+class TMyFtp : public TFTPSend {
+ public:
+  // Sets OnStatus to EchoStatus.
+  TMyFtp();
+
+  // Writes value as one output line, commands and replies alike; a value
+  // beginning with "PASS " is written as "PASS **********".
+  static void EchoStatus(TFTPSend& sender, bool response, const std::string& value);
+};
+
+// A classic line on standard output; with /quiet, where the dialogue is not
+// shown either, on standard error.
+void ClassicLine(const std::string& text, bool quiet);
 
 // RunUploadJob(UploadSettings), the classic job: uploads LocalPath to Server. Prints
 // "File not found( <path> )" when the path is not a file (nothing is sent);

@@ -1,5 +1,4 @@
-// The one parse of the command line, and the small rules of folder mode that
-// need no server.
+// The one parse of the command line.
 #include "frontend/settings.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "frontend/folderupload.h"
 #include "frontend/switches.h"
 
 namespace zud {
@@ -59,24 +57,6 @@ TEST(ParseCommandLineTest, ErrorsAndTheClassicOneParameterCase) {
   }
   // Without a switch of folder mode the classic job runs.
   EXPECT_FALSE(ParseCommandLine({"/host:h", "/resume", "/quiet", "f"}).settings.FolderMode());
-}
-
-TEST(FolderRulesTest, TreeRootTemporaryNameAndBackOff) {
-  struct Root {
-    const char* local;
-    const char* remote;
-  } roots[] = {
-      {"site", "/www/site/"}, {"site/", "/www/"},      {"a/b/site", "/www/site/"},
-      {".", "/www/"},         {"a/..", "/www/"},       {"C:\\web\\", "/www/"},
-      {"C:\\web", "/www/web/"},
-  };
-  for (const Root& r : roots) EXPECT_EQ(RemoteTreeRoot("/www/", r.local), r.remote) << r.local;
-
-  EXPECT_EQ(AtomicTemporaryName("/www/css/a.css"), "/www/css/.a.css.ftpupload-part");
-  EXPECT_EQ(AtomicTemporaryName("rel.txt"), ".rel.txt.ftpupload-part");
-
-  const int32_t delays[] = {1000, 2000, 4000, 8000, 16000, 30000, 30000, 30000};
-  for (int n = 1; n <= 8; ++n) EXPECT_EQ(ReconnectDelayMs(n), delays[n - 1]) << n;
 }
 
 TEST(FullHelpTest, EverySwitchHasOneLine) {

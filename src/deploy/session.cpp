@@ -1,14 +1,10 @@
-#include "frontend/session.h"
+#include "deploy/session.h"
 
 #include <algorithm>
 #include <string>
 
-#include "frontend/console.h"
-#include "frontend/tlsswitches.h"
-#include "util/compat.h"
 #include "util/iptext.h"
 #include "util/process.h"
-#include "util/stream.h"
 #include "util/textutil.h"
 
 namespace zud {
@@ -20,90 +16,19 @@ constexpr int32_t kKeepAliveIdleSeconds = 60;
 
 }  // namespace
 
-// ---- TMyFtp ------------------------------------------------------------------------
-
-TMyFtp::TMyFtp() {
-  OnStatus = [](TFTPSend& sender, bool response, const std::string& value) {
-    EchoStatus(sender, response, value);
-  };
-}
-
-void TMyFtp::EchoStatus(TFTPSend&, bool, const std::string& value) {
-  WriteOutputLine(EchoLine(std::string(), value));
-}
-
-std::string TMyFtp::EchoLine(const std::string& prefix, const std::string& value) {
-  return prefix + (value.starts_with("PASS ") ? std::string("PASS **********") : value);
-}
-
-void ClassicLine(const std::string& text, bool quiet) {
-  if (quiet) {
-    WriteErrorLine(text);
-  } else {
-    WriteOutputLine(text);
-  }
-}
-
-// ---- TTransferMeter ------------------------------------------------------------------
-
-TTransferMeter::TTransferMeter(int64_t total, std::function<std::string()> prefix)
-    : prefix_(std::move(prefix)) {
-  if (!StatusLineAvailable()) return;
-  meter_ = std::make_unique<TProgressMeter>(
-      total,
-      [this](const std::string& line) {
-        if (line.empty()) {
-          ClearStatusLine();
-        } else {
-          ShowStatusLine(prefix_ ? prefix_() + line : line);
-        }
-      },
-      MonotonicMilliseconds);
-  total_ = total;
-}
-
-void TTransferMeter::Start() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (meter_) meter_->Start();
-}
-
-void TTransferMeter::Advance(int64_t bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (meter_) meter_->Advance(bytes);
-}
-
-void TTransferMeter::End(bool stored) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!meter_ || ended_) return;
-  ended_ = true;
-  const int64_t sent = meter_->sent();
-  const uint64_t elapsed = meter_->elapsed_ms();
-  if (stored) {
-    meter_->Redraw();  // the line reaches 100% before the summary replaces it
-    KeepStatusLine(FormatSummary(sent, elapsed));
-  } else if (sent > 0) {
-    KeepStatusLine(FormatProgress(sent, total_, elapsed));
-  }
-  meter_->Finish();
+std::string MaskedLine(const std::string& line) {
+  return line.starts_with("PASS ") ? std::string("PASS **********") : line;
 }
 
 // ---- TSessionWatch ------------------------------------------------------------------
 
-TSessionWatch::TSessionWatch(TMyFtp& ftp, const TUploadSettings& settings, bool ask_password)
-    : ftp_(ftp), ask_password_(ask_password) {
-  facts_.host = settings.Server;
-  facts_.port = std::to_string(settings.Port);
-  facts_.timeout_ms = settings.TimeoutMs;
-  facts_.quiet = settings.Quiet;
-  const bool quiet = settings.Quiet;
-  ftp_.OnStatus = [this, quiet](TFTPSend& sender, bool response, const std::string& value) {
-    if (!quiet && !muted_) {
-      if (echo_prefix_.empty()) {
-        TMyFtp::EchoStatus(sender, response, value);
-      } else {
-        WriteOutputLine(TMyFtp::EchoLine(echo_prefix_, value));
-      }
-    }
+TSessionWatch::TSessionWatch(TFTPSend& ftp, const TDeployOptions& options) : ftp_(ftp) {
+  facts_.host = options.Host;
+  facts_.port = std::to_string(options.Port);
+  facts_.timeout_ms = options.TimeoutMs;
+  facts_.quiet = !options.DialogueShown;
+  ftp_.OnStatus = [this](TFTPSend&, bool response, const std::string& value) {
+    if (OnDialogue) OnDialogue(response, MaskedLine(value));
     if (!response) {
       facts_.last_command = value.starts_with("PASS ") ? "PASS" : value;
       return;
@@ -121,12 +46,12 @@ TSessionWatch::TSessionWatch(TMyFtp& ftp, const TUploadSettings& settings, bool 
       case SR_Accepted:   // active mode
         if (sender.LastErrorCode() != 0) break;
         facts_.data_connected = true;
-        if (meter_ != nullptr) meter_->Start();
+        if (in_file_ && OnFileData) OnFileData(0);
         break;
       case SR_BytesWritten: {
         const int64_t n = TextToInt64Def(value, 0);
         facts_.bytes_sent += n;
-        if (meter_ != nullptr) meter_->Advance(n);
+        if (in_file_ && OnFileData) OnFileData(n);
         break;
       }
       case SR_Error:
@@ -163,29 +88,29 @@ void TSessionWatch::OnReply(const std::string& value) {
       (facts_.last_command.starts_with("STOR ") || facts_.last_command.starts_with("APPE "))) {
     facts_.store_started = true;
   }
-  // The PASS command is built after this reply is read: a password typed
+  // The PASS command is built after this reply is read: a password given
   // now goes into it.
-  if (ask_password_ && value.starts_with("331") && facts_.last_command.starts_with("USER ")) {
-    ask_password_ = false;
+  if (OnPassword && value.starts_with("331") && facts_.last_command.starts_with("USER ")) {
+    const auto ask = std::move(OnPassword);
+    OnPassword = nullptr;
     std::string typed;
-    if (ReadHiddenLine("Password for " + ftp_.UserName + "@" + facts_.host + ": ", typed)) {
-      ftp_.Password = typed;
-    }
+    if (ask(typed)) ftp_.Password = typed;
   }
 }
 
-void TSessionWatch::BeginFile(int64_t size, TTransferMeter* meter) {
+void TSessionWatch::BeginFile(int64_t size) {
   facts_.store_started = false;
   facts_.data_connected = false;
   facts_.data_error = 0;
   facts_.data_error_text.clear();
   facts_.bytes_sent = 0;
   facts_.bytes_to_send = size;
-  meter_ = meter;
+  in_file_ = true;
 }
 
 void TSessionWatch::BeginSession() {
-  BeginFile(-1, nullptr);
+  BeginFile(-1);
+  in_file_ = false;
   facts_.connected = false;
   facts_.replies = 0;
   facts_.last_command.clear();
@@ -221,31 +146,36 @@ void AbortAfterInterrupt(TFTPSend& ftp) {
 
 // ---- Login ---------------------------------------------------------------------------
 
-void ConfigureClient(const TUploadSettings& settings, TFTPSend& ftp) {
-  ftp.Timeout = settings.TimeoutMs;
-  if (!settings.User.empty()) {
-    ftp.UserName = settings.User;
-    ftp.Password = settings.Pass;
+void ConfigureClient(const TDeployOptions& options, TFTPSend& ftp) {
+  ftp.Timeout = options.TimeoutMs;
+  if (!options.User.empty()) {
+    ftp.UserName = options.User;
+    ftp.Password = options.Password;
   }
-  ftp.TargetPort = std::to_string(settings.Port);
-  ftp.PassiveMode = settings.Passive;
-  ftp.BinaryMode = LowerCase8(settings.Mode) == "binary";
-  ApplyTLSSwitches(settings.Tls, settings.Server, ftp);
+  ftp.TargetPort = std::to_string(options.Port);
+  ftp.PassiveMode = options.Passive;
+  ftp.BinaryMode = !options.Ascii;
+  const TDeployTLS& tls = options.TLS;
+  if (!tls.Wanted()) return;
+  ftp.FullSSL = tls.FullSSL;
+  ftp.AutoTLS = tls.AutoTLS;
+  ftp.RequireTLS = tls.RequireTLS;
+  ftp.TLSonData = tls.TLSonData;
+  ftp.ActiveDataTLS = tls.ActiveDataTLS;
+  TCustomSSL& plugin = ftp.Sock().TLSPlugin();
+  plugin.SetPeerName(tls.PeerName.empty() ? options.Host : tls.PeerName);
+  plugin.CertCAFile = tls.CertCAFile;
+  if (!tls.VerifyCert) plugin.VerifyCert = false;
 }
 
-TExitStatus SignInToHost(const TUploadSettings& settings, TFTPSend& ftp, TSessionWatch& watch,
-                         bool report) {
+TFailure SignInToHost(const std::string& host, TFTPSend& ftp, TSessionWatch& watch) {
   // Only an address that could not be reached gives way to the next one.
-  bool signed_in = false;
-  for (const std::string& address : HostAttempts(settings.Server)) {
+  for (const std::string& address : HostAttempts(host)) {
     ftp.TargetHost = address;
-    signed_in = ftp.SignIn();
-    if (signed_in || watch.connected()) break;
+    if (ftp.SignIn()) return TFailure();
+    if (watch.connected()) break;
   }
-  if (signed_in) return TExitStatus::kStored;
-  const TFailure failure = ClassifySignInFailure(watch.Facts());
-  if (report && !failure.message.empty()) WriteErrorLine(failure.message);
-  return ExitStatusOf(failure.kind);
+  return ClassifySignInFailure(watch.Facts());
 }
 
 bool RemoteFolderExists(TFTPSend& ftp, const std::string& folder) {
@@ -260,25 +190,6 @@ bool RemoteFolderExists(TFTPSend& ftp, const std::string& folder) {
   const bool exists = ftp.ChangeDirectory(remote);
   if (exists && !back.empty()) ftp.ChangeDirectory(back);
   return exists;
-}
-
-bool ShouldAskPassword(const TUploadSettings& settings) {
-  return !settings.User.empty() && settings.Pass.empty() && !settings.PassGiven &&
-         !settings.PassFile && !settings.PassEnv && IsStandardInputTerminal();
-}
-
-void ReportMissingLocalPath(const std::string& path) {
-  if (path.empty()) {
-    WriteErrorLine("no file given: name the file to upload last, after the switches");
-    return;
-  }
-  const TLocalPathInfo info = QueryLocalPath(path);
-  if (info.kind == TLocalKind::kDirectory) {
-    WriteErrorLine(path + " is a folder; add /recursive to upload its tree");
-  } else {
-    WriteErrorLine("cannot read " + path + ": " +
-                   (info.error.empty() ? std::string("not a file") : info.error));
-  }
 }
 
 std::string OpenFailureReason(const std::string& message) {
@@ -309,6 +220,13 @@ std::vector<std::string> HostAttempts(const std::string& typed) {
   // One address or none: the name itself, as it always was.
   if (addresses.size() <= 1) return {host};
   return addresses;
+}
+
+int32_t ReconnectDelayMs(int n) {
+  constexpr int32_t kMaxReconnectDelayMs = 30000;
+  if (n < 1) n = 1;
+  if (n > 6) return kMaxReconnectDelayMs;
+  return std::min(kMaxReconnectDelayMs, 1000 << (n - 1));
 }
 
 }  // namespace zud

@@ -1,16 +1,12 @@
-#include "frontend/uploadsession.h"
+#include "deploy/uploadsession.h"
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
-#include "frontend/console.h"
-#include "frontend/folderupload.h"
-#include "frontend/uploadjob.h"
-#include "sockets/socketerrors.h"
+#include "deploy/paths.h"
 #include "util/compat.h"
-#include "util/process.h"
 #include "util/stream.h"
-#include "util/textutil.h"
 
 namespace zud {
 namespace {
@@ -22,146 +18,42 @@ bool IsAscii(std::string_view text) {
 
 }  // namespace
 
-TLocalParameter ReadLocalParameter(const std::string& param, const TUploadSettings& settings,
-                                   const TExcludeList& excludes, TRunTally& tally) {
-  TLocalParameter result;
-  const std::string base = WithDirectoryEnd(settings.RemoteDir);
-  const TLocalPathInfo info = QueryLocalPath(param);
-  if (info.kind == TLocalKind::kFile) {
-    TTreeEntry entry;
-    entry.relative = LocalFileNamePart(param);
-    entry.local_path = param;
-    entry.size = info.size;
-    entry.modified = info.modified;
-    result.entries.push_back(std::move(entry));
-    result.usable = true;
-    result.is_file = true;
-    result.root = base;
-    return result;
-  }
-  if (info.kind == TLocalKind::kOther) {
-    // A pipe cannot be read again after a lost connection, nor renamed into
-    // place whole: tree uploads send regular files only.
-    tally.Fail(TExitStatus::kLocalFile, "not stored " + param + ": it is " + info.error +
-                                            ", not a regular file (folder mode sends files only)");
-    return result;
-  }
-  if (info.kind != TLocalKind::kDirectory || !settings.Recursive) {
-    ReportMissingLocalPath(param);
-    tally.Fail(TExitStatus::kLocalFile, std::string());  // explained just above
-    return result;
-  }
-  result.usable = true;
-  result.root = RemoteTreeRoot(base, param);
-  result.entries = WalkLocalTree(param, excludes, [&tally](const TTreeNotice& notice) {
-    if (notice.failure) {
-      tally.Fail(TExitStatus::kLocalFile, notice.relative + ": " + notice.message);
-    } else {
-      WriteErrorLine("warning: " + notice.relative + ": " + notice.message);
-    }
-  });
-  return result;
-}
+// ---- Login and reconnects -------------------------------------------------------------
 
-// ---- TRunTally ----------------------------------------------------------------------
-
-void TRunTally::Fail(TExitStatus status, const std::string& message) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++failed_;
-    KeepFirstFailure(first_, status);
-  }
-  if (!message.empty()) WriteErrorLine(message);
-}
-
-void TRunTally::KeepStatus(TExitStatus status) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  KeepFirstFailure(first_, status);
-}
-
-void TRunTally::CountStored(int64_t bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++stored_;
-  bytes_stored_ += bytes;
-}
-
-void TRunTally::CountFolderMade() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++folders_made_;
-}
-
-bool TRunTally::FolderKnown(const std::string& remote) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return known_folders_.count(remote) != 0;
-}
-
-void TRunTally::AddKnownFolder(const std::string& remote) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  known_folders_.insert(remote);
-}
-
-bool TRunTally::FolderFailed(const std::string& remote) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return failed_folders_.count(remote) != 0;
-}
-
-void TRunTally::AddFailedFolder(const std::string& remote) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  failed_folders_.insert(remote);
-}
-
-bool TRunTally::FirstProbe(const std::string& remote) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return probed_.insert(remote).second;
-}
-
-bool TRunTally::Stopped() const { return stop_ || InterruptRequested(); }
-
-TExitStatus TRunTally::first() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return first_;
-}
-
-size_t TRunTally::stored() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return stored_;
-}
-
-size_t TRunTally::failed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return failed_;
-}
-
-size_t TRunTally::folders_made() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return folders_made_;
-}
-
-int64_t TRunTally::bytes_stored() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return bytes_stored_;
-}
-
-// ---- TUploadSession: login and reconnects ---------------------------------------------
-
-TUploadSession::TUploadSession(const TUploadSettings& settings, TRunTally& tally, int number)
-    : settings_(settings), tally_(tally), number_(number), retries_left_(settings.Retries) {}
+TUploadSession::TUploadSession(TRunTally& tally, int number, std::string password)
+    : options_(tally.options()),
+      tally_(tally),
+      number_(number),
+      password_(std::move(password)),
+      retries_left_(tally.options().Retries) {}
 
 TUploadSession::~TUploadSession() {
   watch_.reset();
   ftp_.reset();
 }
 
-bool TUploadSession::Stopped() const { return tally_.Stopped(); }
+void TUploadSession::Failed(TDeployFailure kind, const std::string& path, std::string message,
+                            bool folder) {
+  tally_.File({.outcome = TFileOutcome::kFailed,
+               .path = path,
+               .folder = folder,
+               .failure = kind,
+               .reply = ftp_->ResultString(),
+               .message = std::move(message),
+               .session = number_});
+}
 
-TExitStatus TUploadSession::Connect(bool ask_password, bool report) {
-  ftp_ = std::make_unique<TMyFtp>();
-  watch_ = std::make_unique<TSessionWatch>(*ftp_, settings_, ask_password);
-  if (number_ > 0) watch_->SetEchoPrefix("[" + std::to_string(number_) + "] ");
-  ConfigureClient(settings_, *ftp_);
-  // Tree uploads send binary unless /ascii asks otherwise: a guess per file
-  // would change bytes behind the user's back.
-  ftp_->BinaryMode = LowerCase8(settings_.Mode) != "ascii";
+TDeployFailure TUploadSession::Connect(bool ask_password, bool report) {
+  ftp_ = std::make_unique<TFTPSend>();
+  watch_ = std::make_unique<TSessionWatch>(*ftp_, options_);
+  watch_->OnDialogue = [this](bool reply, const std::string& line) {
+    tally_.Dialogue({number_, reply, line});
+  };
+  watch_->OnFileData = [this](int64_t bytes) { tally_.Progress(number_, bytes); };
+  if (ask_password) watch_->OnPassword = options_.OnPassword;
+  tally_.SessionStart(number_);
+  ConfigureClient(options_, *ftp_);
+  if (!options_.User.empty()) ftp_->Password = password_;
   // The type once at login and nothing more: REST is sent where needed.
   ftp_->LeanSignIn = true;
   // Every reply is read in step here, so nothing late needs waiting for
@@ -170,32 +62,38 @@ TExitStatus TUploadSession::Connect(bool ask_password, bool report) {
   // pause: vsftpd reset about one session in eight here when the first
   // command followed the handshake at once, and a TLS data connection costs
   // far more than the pause anyway.
-  ftp_->Sock().DiscardPauseMs = settings_.Tls.Wanted() ? 1 : 0;
+  ftp_->Sock().DiscardPauseMs = options_.TLS.Wanted() ? 1 : 0;
   ftp_->DSock().DiscardPauseMs = 0;
   // Only one session's stop flags can be armed for Ctrl-C; every session
-  // looks for the interrupt in its waits as well.
+  // looks for a stop in its waits as well.
   const auto heed_stop = [this](TBlockSocket& sender) {
     if (tally_.Stopped()) sender.StopFlag = true;
   };
   ftp_->Sock().OnHeartbeat = heed_stop;
   ftp_->DSock().OnHeartbeat = heed_stop;
-  const TExitStatus login = report ? SignInToHost(settings_, *ftp_, *watch_)
-                                   : SignInToHost(settings_, *ftp_, *watch_, false);
-  if (login != TExitStatus::kStored) return login;
-  up_ = SetUp();
-  return up_ ? TExitStatus::kStored : TExitStatus::kTransferFailed;
+  const TDeployFailure login = SignIn(report);
+  if (login != TDeployFailure::kNone) return login;
+  up_ = true;
+  return TDeployFailure::kNone;
 }
 
-bool TUploadSession::SetUp() {
-  // The login set the type (ASCII with /ascii); a new connection needs the
-  // UTF-8 switch again.
-  utf8_checked_ = false;
-  return true;
+TDeployFailure TUploadSession::SignIn(bool report) {
+  const TFailure failure = SignInToHost(options_.Host, *ftp_, *watch_);
+  if (failure.kind == TDeployFailure::kNone) {
+    // A new connection needs the UTF-8 switch again.
+    utf8_checked_ = false;
+  } else if (report) {
+    tally_.Notice({.kind = TNoticeKind::kError,
+                   .text = failure.message,
+                   .failure = failure.kind,
+                   .session = number_});
+  }
+  return failure.kind;
 }
 
 bool TUploadSession::Reconnect(const TSessionFacts& lost) {
-  std::string why = "lost the connection to " + settings_.Server + " port " +
-                    std::to_string(settings_.Port);
+  std::string why =
+      "lost the connection to " + options_.Host + " port " + std::to_string(options_.Port);
   if (lost.control_error != 0) {
     why += ": " + lost.control_error_text;
   } else if (lost.data_error != 0) {
@@ -208,8 +106,11 @@ bool TUploadSession::Reconnect(const TSessionFacts& lost) {
     --retries_left_;
     ++reconnects_;
     const int32_t delay = ReconnectDelayMs(reconnects_);
-    WriteErrorLine(why + "; reconnecting in " + std::to_string(delay / 1000) + " s (" +
-                   std::to_string(reconnects_) + " of " + std::to_string(settings_.Retries) + ")");
+    tally_.Notice({.kind = TNoticeKind::kReconnect,
+                   .text = why + "; reconnecting in " + std::to_string(delay / 1000) + " s (" +
+                           std::to_string(reconnects_) + " of " +
+                           std::to_string(options_.Retries) + ")",
+                   .session = number_});
     for (int32_t waited = 0; waited < delay && !Stopped(); waited += kStopCheckMs) {
       SleepMilliseconds(kStopCheckMs);
     }
@@ -217,15 +118,12 @@ bool TUploadSession::Reconnect(const TSessionFacts& lost) {
     ftp_->DSock().CloseAtOnce();
     ftp_->Sock().CloseAtOnce();
     watch_->BeginSession();
-    const TExitStatus login = SignInToHost(settings_, *ftp_, *watch_);
-    if (login == TExitStatus::kStored) {
-      if (SetUp()) return true;
-      continue;
-    }
+    const TDeployFailure login = SignIn(true);
+    if (login == TDeployFailure::kNone) return true;
     // Only a connection that could not be made is worth another try.
-    if (login != TExitStatus::kConnectFailed && login != TExitStatus::kTimeout &&
-        login != TExitStatus::kNotResolved) {
-      if (!ends_alone_) tally_.KeepStatus(login);
+    if (login != TDeployFailure::kConnectFailed && login != TDeployFailure::kTimeout &&
+        login != TDeployFailure::kNotResolved) {
+      if (!ends_alone_) tally_.KeepFailure(login);
       return false;
     }
   }
@@ -246,21 +144,27 @@ bool TUploadSession::EnsureSession() {
   }
   up_ = false;
   if (ends_alone_) {
-    if (!InterruptRequested()) {
-      WriteErrorLine("session " + std::to_string(number_) + " ended: the connection was lost");
+    if (!tally_.Interrupted()) {
+      tally_.Notice({.kind = TNoticeKind::kSessionLost,
+                     .text = "session " + std::to_string(number_) +
+                             " ended: the connection was lost",
+                     .session = number_});
     }
     return false;
   }
   tally_.Stop();
-  if (!InterruptRequested()) {
+  if (!tally_.Interrupted()) {
     TSessionFacts facts = lost;
     facts.quiet = true;
     TFailure failure = ClassifyStoreFailure(facts, "the run");
     if (failure.kind == TDeployFailure::kRefused) failure.kind = TDeployFailure::kTransferFailed;
-    tally_.KeepStatus(ExitStatusOf(failure.kind));
-    WriteErrorLine((failure.message.empty() ? std::string("the connection was lost")
-                                            : failure.message) +
-                   "; the run stops");
+    tally_.KeepFailure(failure.kind);
+    tally_.Notice({.kind = TNoticeKind::kError,
+                   .text = (failure.message.empty() ? std::string("the connection was lost")
+                                                    : failure.message) +
+                           "; the run stops",
+                   .failure = failure.kind,
+                   .session = number_});
   }
   return false;
 }
@@ -268,7 +172,7 @@ bool TUploadSession::EnsureSession() {
 void TUploadSession::End() {
   if (!ftp_ || !up_) return;
   up_ = false;
-  if (InterruptRequested()) {
+  if (tally_.Interrupted()) {
     AbortAfterInterrupt(*ftp_);
     return;
   }
@@ -285,8 +189,11 @@ bool TUploadSession::MakeFolder(const std::string& remote, bool count_failure) {
   if (tally_.FolderKnown(remote)) return true;
   if (!PrepareName(remote)) return false;
   if (ReplyClassOf(ftp_->SendCommand("MKD " + remote)) == 2) {
-    tally_.CountFolderMade();
     tally_.AddKnownFolder(remote);
+    tally_.File({.outcome = TFileOutcome::kFolderMade,
+                 .path = remote,
+                 .folder = true,
+                 .session = number_});
     return true;
   }
   const TSessionFacts facts = watch_->Facts();
@@ -300,7 +207,13 @@ bool TUploadSession::MakeFolder(const std::string& remote, bool count_failure) {
   }
   if (count_failure) {
     tally_.AddFailedFolder(remote);
-    tally_.Fail(TExitStatus::kRefused, "cannot make folder " + remote + ": " + reply);
+    tally_.File({.outcome = TFileOutcome::kFailed,
+                 .path = remote,
+                 .folder = true,
+                 .failure = TDeployFailure::kRefused,
+                 .reply = reply,
+                 .message = "cannot make folder " + remote + ": " + reply,
+                 .session = number_});
   }
   return false;
 }
@@ -312,7 +225,8 @@ bool TUploadSession::MakeFolderChain(const std::string& path) {
   if (lost_ || watch_->Facts().control_error != 0) return false;
   const std::string parent = RemoteParent(remote);
   if (parent.empty() || parent == remote || !MakeFolderChain(parent)) {
-    tally_.Fail(TExitStatus::kRefused, "cannot make folder " + remote + ": " + ftp_->ResultString());
+    Failed(TDeployFailure::kRefused, remote,
+           "cannot make folder " + remote + ": " + ftp_->ResultString(), true);
     return false;
   }
   return MakeFolder(remote, true);
@@ -331,7 +245,7 @@ bool TUploadSession::PrepareName(const std::string& remote) {
 
 bool TUploadSession::SendFile(const TStoreItem& item, const std::string& target, int64_t offset) {
   TFileStream file(item.local, TFileStream::Mode::kRead);
-  watch_->BeginFile(item.size - offset, meter_);
+  watch_->BeginFile(item.size - offset);
   if (!ftp_->PrepareDataConnection()) return false;
   std::string command = "STOR " + target;
   if (offset > 0) {
@@ -360,24 +274,33 @@ bool TUploadSession::Rename(const std::string& from, const std::string& to) {
 bool TUploadSession::StoreFile(const TStoreItem& item) {
   const std::string parent = RemoteParent(item.remote);
   if (tally_.FolderFailed(parent)) {
-    tally_.Fail(TExitStatus::kRefused, "not stored " + item.remote + ": its folder could not be made");
+    tally_.File({.outcome = TFileOutcome::kFailed,
+                 .path = item.remote,
+                 .failure = TDeployFailure::kRefused,
+                 .message = "not stored " + item.remote + ": its folder could not be made",
+                 .session = number_});
     return false;
   }
   if (HoldsLineBreak(item.remote)) {
-    tally_.Fail(TExitStatus::kLocalFile,
-                "not stored " + item.local + ": its name holds a line break, which FTP cannot carry");
+    tally_.File({.outcome = TFileOutcome::kFailed,
+                 .path = item.remote,
+                 .failure = TDeployFailure::kLocalFile,
+                 .message = "not stored " + item.local +
+                            ": its name holds a line break, which FTP cannot carry",
+                 .session = number_});
     return false;
   }
-  const std::string target = settings_.Atomic ? AtomicTemporaryName(item.remote) : item.remote;
+  const std::string target = options_.Atomic ? AtomicTemporaryName(item.remote) : item.remote;
   int64_t offset = 0;
-  if (settings_.Resume) {
+  if (options_.Resume) {
     const int64_t remote_size = ftp_->RemoteFileSize(item.remote);
     if (remote_size == item.size) {
-      if (!settings_.Quiet) WriteErrorLine("already complete: " + item.remote);
-      tally_.CountStored(0);
+      tally_.File({.outcome = TFileOutcome::kAlreadyComplete,
+                   .path = item.remote,
+                   .session = number_});
       return true;
     }
-    if (settings_.Atomic) {
+    if (options_.Atomic) {
       const int64_t part = ftp_->RemoteFileSize(target);
       if (part > 0 && part < item.size) offset = part;
     } else if (remote_size > 0 && remote_size < item.size) {
@@ -393,12 +316,18 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
         sent = SendFile(item, target, offset);
       } catch (const EFileOpenError& e) {
         watch_->EndFile();
-        tally_.Fail(TExitStatus::kLocalFile,
-                    "cannot read " + item.local + ": " + OpenFailureReason(e.what()));
+        tally_.File({.outcome = TFileOutcome::kFailed,
+                     .path = item.remote,
+                     .failure = TDeployFailure::kLocalFile,
+                     .message = "cannot read " + item.local + ": " + OpenFailureReason(e.what()),
+                     .session = number_});
         return false;
       }
       watch_->EndFile();
-      if (Stopped()) return false;
+      if (Stopped()) {
+        tally_.Record({.outcome = TFileOutcome::kNotSent, .path = item.remote, .session = number_});
+        return false;
+      }
       if (sent) break;
       if (!ConnectionLost(watch_->Facts())) {
         ExplainStoreFailure(item);
@@ -417,16 +346,17 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
     offset = have > 0 && have <= item.size ? have : 0;
     if (offset == item.size && item.size > 0) break;
   }
-  if (settings_.Atomic && !Rename(target, item.remote)) {
+  if (options_.Atomic && !Rename(target, item.remote)) {
     NoteLoss();
-    tally_.Fail(TExitStatus::kRefused, "stored " + target + " but could not rename it to " +
-                                           item.remote + ": " + ftp_->ResultString());
+    Failed(TDeployFailure::kRefused, item.remote,
+           "stored " + target + " but could not rename it to " + item.remote + ": " +
+               ftp_->ResultString());
     return false;
   }
-  tally_.CountStored(item.size);
-  if (!settings_.Quiet) {
-    WriteErrorLine("stored " + item.remote + " (" + FormatByteSize(item.size) + ")");
-  }
+  tally_.File({.outcome = TFileOutcome::kStored,
+               .path = item.remote,
+               .bytes = item.size,
+               .session = number_});
   return true;
 }
 
@@ -435,13 +365,18 @@ void TUploadSession::ExplainStoreFailure(const TStoreItem& item) {
   facts.quiet = true;  // every failure names the server's reply
   const TFailure failure = ClassifyStoreFailure(facts, item.remote);
   if (ConnectionLost(facts)) lost_ = true;
-  tally_.Fail(ExitStatusOf(failure.kind), failure.message.empty() ? "not stored " + item.remote : failure.message);
+  Failed(failure.kind, item.remote,
+         failure.message.empty() ? "not stored " + item.remote : failure.message);
   // A refusal for a folder that is not there says so once per folder.
   const int code = facts.result_code;
   const std::string parent = RemoteParent(item.remote);
   if ((code == 550 || code == 553) && !lost_ && tally_.FirstProbe(parent) &&
       !RemoteFolderExists(*ftp_, parent)) {
-    WriteErrorLine("remote directory " + parent + " does not exist (use /mkdir)");
+    tally_.Notice({.kind = TNoticeKind::kHint,
+                   .text = "remote directory " + parent + " does not exist",
+                   .hint = TDeployHint::kRemoteFolderMissing,
+                   .path = parent,
+                   .session = number_});
   }
 }
 

@@ -1,4 +1,4 @@
-#include "frontend/syncrun.h"
+#include "deploy/syncrun.h"
 
 #include <algorithm>
 #include <atomic>
@@ -14,18 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "frontend/console.h"
-#include "frontend/folderupload.h"
+#include "deploy/figures.h"
 #include "deploy/localtree.h"
-#include "frontend/progressmeter.h"
-#include "frontend/session.h"
+#include "deploy/paths.h"
+#include "deploy/session.h"
+#include "deploy/sources.h"
 #include "deploy/syncplan.h"
 #include "deploy/syncstate.h"
-#include "frontend/uploadjob.h"
-#include "frontend/uploadsession.h"
-#include "sockets/socketerrors.h"
-#include "util/compat.h"
-#include "util/process.h"
+#include "deploy/uploadsession.h"
 #include "util/sha256.h"
 #include "util/stream.h"
 #include "util/textutil.h"
@@ -137,6 +133,15 @@ class TJobQueue {
       ready_.wait_for(lock, std::chrono::milliseconds(kStopCheckMs));
     }
   }
+  // The files no session took, or took and put back.
+  std::vector<TSyncJob> Untaken() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<TSyncJob> left = returned_;
+    for (size_t i = 0; i < jobs_.size(); ++i) {
+      if (!taken_[i]) left.push_back(jobs_[i]);
+    }
+    return left;
+  }
   // A job taken by a session that could not send it.
   void PutBack(const TSyncJob& job) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -157,11 +162,10 @@ class TJobQueue {
 
 class TSyncRun {
  public:
-  explicit TSyncRun(const TUploadSettings& settings) : settings_(settings) {
-    for (const std::string& pattern : settings.Excludes) excludes_.Add(pattern);
-  }
+  explicit TSyncRun(TRunTally& tally)
+      : settings_(tally.options()), tally_(tally), excludes_(ExcludesOf(settings_)) {}
 
-  TExitStatus Run();
+  void Run();
 
  private:
   // ---- Local side ----
@@ -177,7 +181,8 @@ class TSyncRun {
                       std::vector<std::string>& subfolders);
   bool DownloadText(const std::string& command, size_t limit, std::string& text, int& code);
   // ---- Steps ----
-  void PrintPlan();
+  void ReportPlan();
+  void RecordOutcomes();
   bool MakeFolders(TSyncTree& tree);
   void SendFiles();
   void Worker(TUploadSession& session);
@@ -191,24 +196,18 @@ class TSyncRun {
   // lost session (false). False when the session could not be mended.
   template <class Step>
   bool WithSession(TUploadSession& session, Step step);
-  void Summary(uint64_t started);
 
-  const TUploadSettings& settings_;
-  TUploadSettings primary_settings_;  // a dry run's first session echoes nothing
-  TUploadSettings extra_settings_;    // for the extra sessions: the password as typed
+  const TDeployOptions& settings_;
+  TRunTally& tally_;
+  std::string extra_password_;  // for the extra sessions: the password as typed
   TExcludeList excludes_;
   std::vector<std::unique_ptr<TSyncTree>> trees_;
   std::vector<std::unique_ptr<TUploadSession>> sessions_;
-  TRunTally tally_;
   TJobQueue queue_;
-  std::unique_ptr<TTransferMeter> meter_;
   std::mutex state_mutex_;  // the trees' states and counters
   std::mutex write_mutex_;  // one state file write at a time
-  std::atomic<size_t> done_{0};
   std::atomic<int> open_sessions_{0};
   size_t total_sends_ = 0;
-  size_t unchanged_ = 0;
-  size_t deleted_ = 0;
   bool mlsd_checked_ = false;
   bool mlsd_ = false;
   bool list_all_ = true;  // "LIST -a" until the server refuses it
@@ -218,7 +217,7 @@ class TSyncRun {
 // ---- Local side -------------------------------------------------------------------
 
 void TSyncRun::GatherParameter(const std::string& param) {
-  TLocalParameter local = ReadLocalParameter(param, settings_, excludes_, tally_);
+  TLocalSource local = ReadSource(param, excludes_, tally_);
   if (!local.usable) return;
   TSyncTree* tree = nullptr;
   for (auto& known : trees_) {
@@ -231,7 +230,9 @@ void TSyncRun::GatherParameter(const std::string& param) {
   }
   for (TTreeEntry& entry : local.entries) {
     if (entry.relative == kSyncStateName || entry.relative == kSyncStateTemporaryName) {
-      WriteErrorLine("warning: " + entry.local_path + ": the sync's own state file; skipped");
+      tally_.File({.outcome = TFileOutcome::kSkipped,
+                   .path = entry.local_path,
+                   .message = entry.local_path + ": the sync's own state file; skipped"});
       continue;
     }
     tree->inputs.local.push_back(std::move(entry));
@@ -293,7 +294,7 @@ bool TSyncRun::WithSession(TUploadSession& session, Step step) {
 
 bool TSyncRun::DownloadText(const std::string& command, size_t limit, std::string& text,
                             int& code) {
-  TMyFtp& ftp = Primary().ftp();
+  TFTPSend& ftp = Primary().ftp();
   text.clear();
   code = 0;
   TCappedStream data(limit, ftp.DSock().StopFlag);
@@ -304,8 +305,10 @@ bool TSyncRun::DownloadText(const std::string& command, size_t limit, std::strin
   if (data.Failed()) {
     ftp.DSock().StopFlag = false;
     code = 0;
-    WriteErrorLine("the server sent more than " + FormatByteSize(static_cast<int64_t>(limit)) +
-                   " for " + command + "; not read");
+    tally_.Notice({.kind = TNoticeKind::kError,
+                   .text = "the server sent more than " +
+                           FormatByteSize(static_cast<int64_t>(limit)) + " for " + command +
+                           "; not read"});
     return false;
   }
   code = ftp.ResultCode();
@@ -327,8 +330,9 @@ bool TSyncRun::ReadState(TSyncTree& tree) {
   std::string error;
   tree.state_read = ParseSyncState(text, &error);
   if (!tree.state_read) {
-    WriteErrorLine("warning: ignoring the state file " + path + " (" + error +
-                   "); deciding from the server's listing");
+    tally_.Notice({.kind = TNoticeKind::kWarning,
+                   .text = "ignoring the state file " + path + " (" + error +
+                           "); deciding from the server's listing"});
   }
   return true;
 }
@@ -342,7 +346,7 @@ bool IsLinkFact(std::string_view line) {
 
 TSyncRun::TListing TSyncRun::ListFolder(TSyncTree& tree, const std::string& relative,
                                         bool& understood, std::vector<std::string>& subfolders) {
-  TMyFtp& ftp = Primary().ftp();
+  TFTPSend& ftp = Primary().ftp();
   const std::string path = JoinRemote(tree.root, relative);
   std::string text;
   int code = 0;
@@ -474,7 +478,7 @@ bool TSyncRun::ReadTree(TSyncTree& tree) {
   in.state = tree.state_read;
   in.delete_missing = settings_.Delete;
   in.checksum = settings_.Checksum;
-  in.compare_sizes = LowerCase8(settings_.Mode) != "ascii";
+  in.compare_sizes = !settings_.Ascii;
   if (!settings_.Sync) {
     // Plain folder mode: everything is sent, nothing is read first; the
     // named folder is made (or found) as folder mode always does.
@@ -494,32 +498,48 @@ bool TSyncRun::ReadTree(TSyncTree& tree) {
   in.hash = [this](const TTreeEntry& entry) { return HashLocalFile(entry.local_path, tally_); };
   tree.plan = PlanSync(in);
   tree.state = tree.plan.state;
-  unchanged_ += tree.plan.unchanged;
-  for (const std::string& conflict : tree.plan.conflicts) {
-    tally_.Fail(TExitStatus::kRefused, "not sent " + tree.root + conflict);
+  tally_.CountUnchanged(tree.plan.unchanged);
+  for (const TSyncConflict& conflict : tree.plan.conflicts) {
+    tally_.File({.outcome = TFileOutcome::kFailed,
+                 .path = tree.root + conflict.relative,
+                 .failure = TDeployFailure::kRefused,
+                 .message = "not sent " + tree.root + conflict.relative + ": " + conflict.reason});
   }
   return !tally_.Stopped();
 }
 
 // ---- Steps ------------------------------------------------------------------------
 
-void TSyncRun::PrintPlan() {
+void TSyncRun::ReportPlan() {
+  std::vector<TPlanStep> steps;
   for (const auto& tree : trees_) {
     const TSyncPlan& plan = tree->plan;
-    if (plan.make_root) WriteOutputLine("mkdir " + WithoutTrailingSlash(tree->root));
+    if (plan.make_root) steps.push_back({TPlanAction::kMakeFolder, WithoutTrailingSlash(tree->root)});
     for (const std::string& folder : plan.folders) {
-      WriteOutputLine("mkdir " + JoinRemote(tree->root, folder));
+      steps.push_back({TPlanAction::kMakeFolder, JoinRemote(tree->root, folder)});
     }
     for (const TSyncSend& send : plan.sends) {
-      WriteOutputLine(std::string("send ") + SendReasonWord(send.reason) + " " +
-                      JoinRemote(tree->root, send.entry->relative));
+      steps.push_back({TPlanAction::kSend, JoinRemote(tree->root, send.entry->relative),
+                       send.reason, std::max<int64_t>(0, send.entry->size)});
     }
     for (const std::string& file : plan.deletes) {
-      WriteOutputLine("delete " + JoinRemote(tree->root, file));
+      steps.push_back({TPlanAction::kDelete, JoinRemote(tree->root, file)});
     }
     for (const std::string& folder : plan.removals) {
-      WriteOutputLine("rmdir " + JoinRemote(tree->root, folder));
+      steps.push_back({TPlanAction::kRemoveFolder, JoinRemote(tree->root, folder)});
     }
+  }
+  tally_.Plan(std::move(steps), !tally_.Stopped());
+}
+
+void TSyncRun::RecordOutcomes() {
+  for (const auto& tree : trees_) {
+    for (const TTreeEntry* entry : tree->plan.unchanged_files) {
+      tally_.Record({.outcome = TFileOutcome::kUnchanged, .path = JoinRemote(tree->root, entry->relative)});
+    }
+  }
+  for (const TSyncJob& job : queue_.Untaken()) {
+    tally_.Record({.outcome = TFileOutcome::kNotSent, .path = JoinRemote(job.tree->root, job.entry->relative)});
   }
 }
 
@@ -529,7 +549,12 @@ bool TSyncRun::MakeFolders(TSyncTree& tree) {
     const std::string root = WithoutTrailingSlash(tree.root);
     const std::string base = WithoutTrailingSlash(WithDirectoryEnd(settings_.RemoteDir));
     if (root == base && !settings_.MakeDirs) {
-      tally_.Fail(TExitStatus::kRefused, "remote directory " + root + " does not exist (use /mkdir)");
+      tally_.File({.outcome = TFileOutcome::kFailed,
+                   .path = root,
+                   .folder = true,
+                   .failure = TDeployFailure::kRefused,
+                   .message = "remote directory " + root + " does not exist",
+                   .hint = TDeployHint::kRemoteFolderMissing});
       return false;
     }
     bool made = false;
@@ -567,7 +592,7 @@ void TSyncRun::SendOne(TUploadSession& session, const TSyncJob& job) {
   const TStoreItem item{entry.local_path, JoinRemote(tree.root, entry.relative),
                         std::max<int64_t>(0, entry.size)};
   const bool stored = session.StoreFile(item);
-  ++done_;
+  tally_.FileTried();
   // Where the server can set a file's time, the next comparison without a
   // state file is exact.
   if (stored && settings_.Sync && session.ftp().HasFeature("MFMT")) {
@@ -608,14 +633,22 @@ void TSyncRun::DeleteGone(TSyncTree& tree, TUploadSession& session) {
   const auto remove = [&](const std::string& relative, bool folder) {
     const std::string path = JoinRemote(tree.root, relative);
     return WithSession(session, [&] {
-      TMyFtp& ftp = session.ftp();
+      TFTPSend& ftp = session.ftp();
       if (folder ? ftp.RemoveDirectory(path) : ftp.DeleteRemoteFile(path)) {
-        ++deleted_;
-        if (!settings_.Quiet) WriteErrorLine("deleted " + path);
+        tally_.File({.outcome = TFileOutcome::kDeleted,
+                     .path = path,
+                     .folder = folder,
+                     .session = session.number()});
         return true;
       }
       if (session.NoteLoss()) return false;
-      tally_.Fail(TExitStatus::kRefused, "cannot delete " + path + ": " + ftp.ResultString());
+      tally_.File({.outcome = TFileOutcome::kFailed,
+                   .path = path,
+                   .folder = folder,
+                   .failure = TDeployFailure::kRefused,
+                   .reply = ftp.ResultString(),
+                   .message = "cannot delete " + path + ": " + ftp.ResultString(),
+                   .session = session.number()});
       std::lock_guard<std::mutex> lock(state_mutex_);
       if (folder) {
         tree.state.folders.insert(relative);
@@ -642,7 +675,7 @@ bool TSyncRun::WriteState(TUploadSession& session, TSyncTree& tree) {
   const std::string temporary = tree.root + std::string(kSyncStateTemporaryName);
   const std::string final_name = tree.root + std::string(kSyncStateName);
   const bool written = WithSession(session, [&] {
-    TMyFtp& ftp = session.ftp();
+    TFTPSend& ftp = session.ftp();
     TMemoryStream data(text);
     if (ftp.PrepareDataConnection() && ReplyClassOf(ftp.SendCommand("STOR " + temporary)) == 1 &&
         ftp.UploadOverData(data) && session.Rename(temporary, final_name)) {
@@ -650,8 +683,12 @@ bool TSyncRun::WriteState(TUploadSession& session, TSyncTree& tree) {
       return true;
     }
     if (session.NoteLoss()) return false;
-    tally_.Fail(TExitStatus::kRefused,
-                "cannot write the state file " + final_name + ": " + ftp.ResultString());
+    tally_.File({.outcome = TFileOutcome::kFailed,
+                 .path = final_name,
+                 .failure = TDeployFailure::kRefused,
+                 .reply = ftp.ResultString(),
+                 .message = "cannot write the state file " + final_name + ": " + ftp.ResultString(),
+                 .session = session.number()});
     return true;
   });
   return written;
@@ -678,35 +715,34 @@ void TSyncRun::SendFiles() {
       return a.entry->size > b.entry->size;
     });
   }
-  meter_ = std::make_unique<TTransferMeter>(total_bytes, [this] {
-    return std::to_string(done_.load()) + "/" + std::to_string(total_sends_) + " files  ";
-  });
-  Primary().SetMeter(meter_.get());
+  tally_.SetTransfers(total_sends_, total_bytes);
 
   // The extra sessions log in while the first one makes the folders.
   const int wanted = static_cast<int>(std::min<size_t>(settings_.Parallel, jobs.size()));
   open_sessions_ = std::max(wanted, 1);
   std::vector<std::thread> threads;
   for (int number = 2; number <= wanted; ++number) {
-    sessions_.push_back(std::make_unique<TUploadSession>(extra_settings_, tally_, number));
+    sessions_.push_back(std::make_unique<TUploadSession>(tally_, number, extra_password_));
     TUploadSession& session = *sessions_.back();
     session.SetEndsAlone(true);
-    session.SetMeter(meter_.get());
     threads.emplace_back([this, &session] {
-      if (session.Connect(false, false) != TExitStatus::kStored) {
+      if (session.Connect(false, false) != TDeployFailure::kNone) {
         if (!tally_.Stopped()) {
           const TSessionFacts facts = session.watch().Facts();
           const std::string why = facts.result_line.empty() ? facts.control_error_text : facts.result_line;
-          WriteErrorLine("note: the server refused session " + std::to_string(session.number()) +
-                         " (" + why + "); going on with " + std::to_string(--open_sessions_) +
-                         (open_sessions_ == 1 ? " session" : " sessions"));
+          const int left = --open_sessions_;
+          tally_.Notice({.kind = TNoticeKind::kNote,
+                         .text = "the server refused session " + std::to_string(session.number()) +
+                                 " (" + why + "); going on with " + std::to_string(left) +
+                                 (left == 1 ? " session" : " sessions"),
+                         .session = session.number()});
         }
         return;
       }
       Worker(session);
       // After an interrupt every session ends at once, each in its thread;
       // otherwise they stay for the deletes and the state file.
-      if (InterruptRequested()) session.End();
+      if (tally_.Interrupted()) session.End();
     });
   }
   // Files for folders that exist go at once; the others as their folder is made.
@@ -718,47 +754,6 @@ void TSyncRun::SendFiles() {
   queue_.AllFoldersReady();
   if (folders_made) Worker(Primary());
   for (std::thread& thread : threads) thread.join();
-  Primary().SetMeter(nullptr);
-  meter_.reset();
-}
-
-void TSyncRun::Summary(uint64_t started) {
-  const auto count = [](size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-  };
-  const std::string elapsed =
-      FormatDuration(static_cast<int64_t>((MonotonicMilliseconds() - started) / 1000));
-  if (settings_.DryRun) {
-    size_t sends = 0, deletes = 0, folders = 0;
-    int64_t bytes = 0;
-    for (const auto& tree : trees_) {
-      sends += tree->plan.sends.size();
-      for (const TSyncSend& send : tree->plan.sends) bytes += std::max<int64_t>(0, send.entry->size);
-      deletes += tree->plan.deletes.size() + tree->plan.removals.size();
-      folders += tree->plan.folders.size() + (tree->plan.make_root ? 1 : 0);
-    }
-    WriteErrorLine("dry run: " + count(sends, "file", "files") + " to send (" +
-                   FormatByteSize(bytes) + "), " + std::to_string(unchanged_) + " unchanged, " +
-                   std::to_string(deletes) + " to delete, " +
-                   count(folders, "folder", "folders") + " to make; nothing was changed");
-    return;
-  }
-  const size_t done = done_;
-  const size_t not_sent = total_sends_ > done ? total_sends_ - done : 0;
-  if (!settings_.Sync) {  // folder mode's own summary
-    WriteErrorLine(count(tally_.stored(), "file", "files") + " stored, " +
-                   std::to_string(tally_.failed()) + " failed, " +
-                   (not_sent > 0 ? std::to_string(not_sent) + " not sent, " : std::string()) +
-                   count(tally_.folders_made(), "folder", "folders") + " made, " +
-                   FormatByteSize(tally_.bytes_stored()) + " in " + elapsed);
-    return;
-  }
-  WriteErrorLine(count(tally_.stored(), "file", "files") + " sent, " +
-                 std::to_string(unchanged_) + " unchanged, " + std::to_string(deleted_) +
-                 " deleted, " + std::to_string(tally_.failed()) + " failed, " +
-                 (not_sent > 0 ? std::to_string(not_sent) + " not sent, " : std::string()) +
-                 count(tally_.folders_made(), "folder", "folders") + " made, " +
-                 FormatByteSize(tally_.bytes_stored()) + " in " + elapsed);
 }
 
 TUploadSession* TSyncRun::Alive() {
@@ -768,37 +763,28 @@ TUploadSession* TSyncRun::Alive() {
   return Primary().up() && Primary().EnsureSession() ? &Primary() : nullptr;
 }
 
-TExitStatus TSyncRun::Run() {
-  const uint64_t started = MonotonicMilliseconds();
-  std::vector<std::string> params = settings_.Files;
-  if (params.empty()) params.push_back(settings_.LocalPath);
-  for (const std::string& param : params) GatherParameter(param);
+void TSyncRun::Run() {
+  tally_.Stage(TDeployStage::kLocal);
+  for (const std::string& source : settings_.Sources) GatherParameter(source);
   MergeNestedTrees();
-  if (trees_.empty()) {
-    Summary(started);
-    return tally_.first();
-  }
+  if (trees_.empty()) return;
 
-  // A dry run's standard output is the plan alone.
-  TUploadSettings primary_settings = settings_;
-  if (settings_.DryRun) primary_settings.Quiet = true;
-  primary_settings_ = primary_settings;
-  sessions_.push_back(std::make_unique<TUploadSession>(primary_settings_, tally_,
-                                                       settings_.Parallel > 1 ? 1 : 0));
-  const TExitStatus login = Primary().Connect(ShouldAskPassword(settings_));
-  if (login != TExitStatus::kStored) {
-    tally_.KeepStatus(login);
-    Summary(started);
-    return tally_.first();
+  sessions_.push_back(
+      std::make_unique<TUploadSession>(tally_, settings_.Parallel > 1 ? 1 : 0, settings_.Password));
+  const TDeployFailure login = Primary().Connect(true);
+  if (login != TDeployFailure::kNone) {
+    tally_.KeepFailure(login);
+    RecordOutcomes();
+    return;
   }
   if (settings_.Parallel > 1) Primary().SetEndsAlone(true);
-  extra_settings_ = settings_;
-  if (!settings_.User.empty() && settings_.Pass.empty()) {
-    extra_settings_.Pass = Primary().password();  // as typed at the prompt
-    extra_settings_.PassGiven = true;
-  }
+  extra_password_ = settings_.Password;
+  // A password given at the prompt serves the extra sessions too.
+  if (!settings_.User.empty() && settings_.Password.empty()) extra_password_ = Primary().password();
   {
-    TInterruptArming armed(Primary().ftp());
+    std::optional<TInterruptArming> armed;
+    if (settings_.HeedInterrupts) armed.emplace(Primary().ftp());
+    tally_.Stage(TDeployStage::kRemote);
     const std::string base = WithoutTrailingSlash(WithDirectoryEnd(settings_.RemoteDir));
     if (settings_.MakeDirs && !settings_.DryRun) {
       WithSession(Primary(), [&] {
@@ -809,21 +795,30 @@ TExitStatus TSyncRun::Run() {
       if (tally_.Stopped()) break;
       if (!ReadTree(*tree)) {
         if (!tally_.Stopped()) {
-          tally_.Fail(TExitStatus::kTransferFailed,
-                      "cannot read what the server has in " + tree->root + ": " +
-                          Primary().ftp().ResultString() + "; nothing was changed");
+          const std::string reply = Primary().ftp().ResultString();
+          tally_.File({.outcome = TFileOutcome::kFailed,
+                       .path = WithoutTrailingSlash(tree->root),
+                       .folder = true,
+                       .failure = TDeployFailure::kTransferFailed,
+                       .reply = reply,
+                       .message = "cannot read what the server has in " + tree->root + ": " +
+                                  reply + "; nothing was changed"});
           tally_.Stop();
         }
         break;
       }
     }
     if (settings_.DryRun) {
-      if (!tally_.Stopped()) PrintPlan();
+      ReportPlan();
     } else if (!tally_.Stopped()) {
+      tally_.Stage(TDeployStage::kTransfer);
       SendFiles();
-      if (done_ < total_sends_ && !tally_.Stopped()) {
-        tally_.KeepStatus(TExitStatus::kTransferFailed);
-        WriteErrorLine("no session is left to send the other files");
+      tally_.Stage(TDeployStage::kCleanUp);
+      if (tally_.files_tried() < total_sends_ && !tally_.Stopped()) {
+        tally_.KeepFailure(TDeployFailure::kTransferFailed);
+        tally_.Notice({.kind = TNoticeKind::kError,
+                       .text = "no session is left to send the other files",
+                       .failure = TDeployFailure::kTransferFailed});
       }
       TUploadSession* session = tally_.Stopped() ? nullptr : Alive();
       for (auto& tree : trees_) {
@@ -836,20 +831,17 @@ TExitStatus TSyncRun::Run() {
       }
     }
   }
-  if (InterruptRequested()) {
-    WriteErrorLine("interrupted");
-    tally_.KeepStatus(TExitStatus::kInterrupted);
+  tally_.Stage(TDeployStage::kEnd);
+  if (tally_.Interrupted()) {
+    tally_.Notice({.kind = TNoticeKind::kInterrupted, .text = "interrupted"});
+    tally_.KeepFailure(TDeployFailure::kInterrupted);
   }
   for (auto& session : sessions_) session->End();
-  Summary(started);
-  return InterruptRequested() ? TExitStatus::kInterrupted : tally_.first();
+  RecordOutcomes();
 }
 
 }  // namespace
 
-TExitStatus RunSync(const TUploadSettings& settings) {
-  TSyncRun run(settings);
-  return run.Run();
-}
+void RunSync(TRunTally& tally) { TSyncRun(tally).Run(); }
 
 }  // namespace zud

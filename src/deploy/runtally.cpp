@@ -1,0 +1,170 @@
+#include "deploy/runtally.h"
+
+#include <utility>
+
+#include "util/process.h"
+
+namespace zud {
+
+TRunTally::TRunTally(const TDeployOptions& options) : options_(options) {}
+
+void TRunTally::File(TFileEvent event) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (event.outcome) {
+      case TFileOutcome::kStored:
+      case TFileOutcome::kAlreadyComplete:
+        ++counts_.stored;
+        counts_.bytes += event.bytes;
+        break;
+      case TFileOutcome::kFailed:
+        ++counts_.failed;
+        KeepFirstFailure(first_, event.failure);
+        break;
+      case TFileOutcome::kDeleted:
+        ++counts_.deleted;
+        break;
+      case TFileOutcome::kFolderMade:
+        ++counts_.folders_made;
+        break;
+      default:
+        break;
+    }
+    files_.push_back(event);
+  }
+  std::lock_guard<std::mutex> lock(hooks_);
+  if (options_.OnFile) options_.OnFile(event);
+}
+
+void TRunTally::Record(TFileEvent event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  files_.push_back(std::move(event));
+}
+
+void TRunTally::Notice(TDeployNotice notice) {
+  std::lock_guard<std::mutex> lock(hooks_);
+  if (options_.OnNotice) options_.OnNotice(notice);
+}
+
+void TRunTally::Dialogue(TDialogueLine line) {
+  std::lock_guard<std::mutex> lock(hooks_);
+  if (options_.OnDialogue) options_.OnDialogue(line);
+}
+
+void TRunTally::Progress(int session, int64_t bytes) {
+  // Under the hooks' lock, so that bytes_done only grows from call to call.
+  std::lock_guard<std::mutex> hooks(hooks_);
+  TDeployProgress progress;
+  progress.session = session;
+  progress.bytes = bytes;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bytes_done_ += bytes;
+    progress.bytes_done = bytes_done_;
+    progress.bytes_total = bytes_total_;
+    progress.files_done = files_tried_;
+    progress.files_total = files_total_;
+  }
+  if (options_.OnProgress) options_.OnProgress(progress);
+}
+
+void TRunTally::Stage(TDeployStage stage) {
+  std::lock_guard<std::mutex> lock(hooks_);
+  if (options_.OnStage) options_.OnStage(stage);
+}
+
+void TRunTally::SessionStart(int session) {
+  std::lock_guard<std::mutex> lock(hooks_);
+  if (options_.OnSessionStart) options_.OnSessionStart(session);
+}
+
+void TRunTally::Plan(std::vector<TPlanStep> steps, bool complete) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    plan_ = std::move(steps);
+    plan_complete_ = complete;
+  }
+  std::lock_guard<std::mutex> lock(hooks_);
+  if (complete && options_.OnPlan) options_.OnPlan(plan_);
+}
+
+void TRunTally::KeepFailure(TDeployFailure kind) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  KeepFirstFailure(first_, kind);
+}
+
+void TRunTally::SetTransfers(size_t files, int64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  files_total_ = files;
+  bytes_total_ = bytes;
+}
+
+void TRunTally::FileTried() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++files_tried_;
+}
+
+void TRunTally::CountUnchanged(size_t files) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  counts_.unchanged += files;
+}
+
+bool TRunTally::FolderKnown(const std::string& remote) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return known_folders_.count(remote) != 0;
+}
+
+void TRunTally::AddKnownFolder(const std::string& remote) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  known_folders_.insert(remote);
+}
+
+bool TRunTally::FolderFailed(const std::string& remote) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failed_folders_.count(remote) != 0;
+}
+
+void TRunTally::AddFailedFolder(const std::string& remote) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failed_folders_.insert(remote);
+}
+
+bool TRunTally::FirstProbe(const std::string& remote) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return probed_.insert(remote).second;
+}
+
+bool TRunTally::Interrupted() const {
+  return (options_.HeedInterrupts && InterruptRequested()) ||
+         (options_.Cancel != nullptr && options_.Cancel->load());
+}
+
+TDeployFailure TRunTally::first() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return first_;
+}
+
+TDeployCounts TRunTally::counts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  TDeployCounts counts = counts_;
+  counts.not_sent = files_total_ > files_tried_ ? files_total_ - files_tried_ : 0;
+  return counts;
+}
+
+size_t TRunTally::files_tried() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return files_tried_;
+}
+
+std::vector<TPlanStep> TRunTally::TakePlan(bool& complete) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  complete = plan_complete_;
+  return std::exchange(plan_, {});
+}
+
+std::vector<TFileEvent> TRunTally::TakeFiles() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::exchange(files_, {});
+}
+
+}  // namespace zud
