@@ -11,30 +11,34 @@
 //   options.OnFile = [](const zud::TFileEvent& e) { ... };
 //   const zud::TDeployResult result = zud::RunDeploy(options);
 //
-// The files of this folder, from the bottom up (each includes only those
-// above it in this list):
+// The files of this folder, from the bottom up: a header includes only
+// headers above it here. The first five are the public API (installed);
+// the rest are the engine's own.
 //   failure.h       failure kinds; why a login, a store or a source failed
 //   figures.h       byte counts and durations for people
 //   paths.h         remote and local path rules (directory ends, tree roots,
 //                   the temporary name of an atomic store)
 //   deploy.h        this API: options, events, result, RunDeploy
-//   localtree.h     the local tree walk and the exclude globs
-//   syncstate.h     the state file a sync keeps on the server
-//   syncplan.h      the planner: local tree + listing + state file -> steps
 //   session.h       one FTP session: client setup, login over every address
 //                   of the host, the watch that reports the dialogue and the
 //                   data connection and keeps the facts of a failure
+//   localtree.h     the local tree walk and the exclude globs
+//   syncstate.h     the state file a sync keeps on the server
+//   syncplan.h      the planner: local tree + listing + state file -> steps
 //   runtally.h      what the sessions of a run share: counts, the first
 //                   failure, known folders, the stop, the hooks
-//   uploadsession.h one session of a tree upload: reconnects, folders, stores
-//   sources.h       the sources read into trees of files to send
-//   folderrun.h     the folder run: one session, everything sent in order
+//   runsession.h    a session of a run: login, reconnects, loss, end
+//   uploadsession.h the folder and file steps of a tree upload on a session
+//   sources.h       the sources read into files and trees to send
+//   folderrun.h     the folder run: one session, everything in order
+//   sessionpool.h   the sessions of a sync, the extra ones in threads
 //   synctree.h      a sync's trees and the context its stages share
-//   syncread.h      sync stage 1: the state file and the server's listing
-//   jobqueue.h      the files waiting for a session
-//   syncsend.h      sync stages 2 and 3: make folders, send (session pool)
-//   syncrecord.h    the state file written at checkpoints and at the end
-//   syncclean.h     sync stage 4: delete what is gone
+//   jobqueue.h      the files of a sync waiting for a session
+//   syncrecord.h    the state file, kept up to date and written
+//   syncread.h      sync stages 1 and 2: the server's side read, the plan
+//   syncfolders.h   sync stage 3: the missing folders made
+//   syncsend.h      sync stage 4: the files sent by every session
+//   syncclean.h     sync stage 5: what is gone deleted
 //   syncrun.h       the sync run: the stages in order
 #pragma once
 
@@ -83,10 +87,10 @@ struct TFileEvent {
   bool folder = false;
   int64_t bytes = 0;
   TDeployFailure failure = TDeployFailure::kNone;
-  std::string reply{};  // the server's last reply line, when it refused
+  std::string reply{};    // the server's last reply line, when it refused
   std::string message{};  // kFailed and kSkipped: the whole story for people
   TDeployHint hint = TDeployHint::kNone;
-  int session = 0;      // the session that acted; 0 for the run's only one
+  int session = 0;  // the session that acted; 0 for the run's only one
 };
 
 enum class TNoticeKind : uint8_t {
@@ -144,7 +148,7 @@ enum class TPlanAction : uint8_t { kMakeFolder, kSend, kDelete, kRemoveFolder };
 // One step of a sync's plan, in the order a run takes them.
 struct TPlanStep {
   TPlanAction action = TPlanAction::kSend;
-  std::string path{};  // remote
+  std::string path{};                      // remote
   TSendReason reason = TSendReason::kNew;  // kSend
   int64_t bytes = 0;                       // kSend: the file's size
 };
@@ -152,8 +156,8 @@ struct TPlanStep {
 struct TDeployCounts {
   size_t stored = 0;  // files stored, those already complete included
   size_t unchanged = 0;
-  size_t deleted = 0;  // files and folders
-  size_t failed = 0;   // files, folders, sources and steps that failed
+  size_t deleted = 0;   // files and folders
+  size_t failed = 0;    // files, folders, sources and steps that failed
   size_t not_sent = 0;  // files the run ended before
   size_t folders_made = 0;
   int64_t bytes = 0;  // of the files stored
@@ -180,7 +184,7 @@ struct TDeployOptions {
   std::string RemoteDir = "/";
   TDeployTLS TLS;
   bool Passive = false;
-  bool Ascii = false;  // ASCII type (sizes then say nothing); else binary
+  bool Ascii = false;          // ASCII type (sizes then say nothing); else binary
   int32_t TimeoutMs = 120000;  // every wait
 
   // ---- What goes ----

@@ -37,17 +37,17 @@ TFailure ClassifySignInFailure(const TSessionFacts& f) {
   if (!f.connected) {
     if (f.control_error >= kErrHostNotFound && f.control_error <= kErrNoData) {
       return {TDeployFailure::kNotResolved, "cannot resolve host " + f.host + ": " +
-                                             WithCode(f.control_error_text, f.control_error)};
+                                                WithCode(f.control_error_text, f.control_error)};
     }
     if (IsTimeout(f.control_error)) {
       return {TDeployFailure::kTimeout, "cannot connect to " + where + ": no answer within " +
-                                         Seconds(f.timeout_ms) + " (" +
-                                         std::to_string(kErrTimedOut) + ")"};
+                                            Seconds(f.timeout_ms) + " (" +
+                                            std::to_string(kErrTimedOut) + ")"};
     }
     const TDeployFailure kind = f.control_error == kErrRefused && !f.control_error_text.empty() &&
-                                       f.control_error_text.find("TLS") != std::string::npos
-                                   ? TDeployFailure::kTLS
-                                   : TDeployFailure::kConnectFailed;
+                                        f.control_error_text.find("TLS") != std::string::npos
+                                    ? TDeployFailure::kTLS
+                                    : TDeployFailure::kConnectFailed;
     const int code = f.control_error != 0 ? f.control_error : kErrPeerClosed;
     return {kind, "cannot connect to " + where + ": " + WithCode(f.control_error_text, code)};
   }
@@ -82,7 +82,7 @@ TFailure ClassifyStoreFailure(const TSessionFacts& f, const std::string& file) {
   // Without a proxy on the data connection, a refusal there is its TLS.
   if (f.data_error == kErrRefused) {
     return {TDeployFailure::kTLS, "TLS on the data connection for " + file +
-                                   " failed: " + WithCode(f.data_error_text, f.data_error)};
+                                      " failed: " + WithCode(f.data_error_text, f.data_error)};
   }
   if (f.store_started && f.data_error != 0) {
     if (IsTimeout(f.data_error)) {
@@ -101,15 +101,16 @@ TFailure ClassifyStoreFailure(const TSessionFacts& f, const std::string& file) {
               "no data connection from " + f.host + " within " + Seconds(f.timeout_ms)};
     }
     return {TDeployFailure::kTransferFailed, "cannot open the data connection for " + file + ": " +
-                                              WithCode(f.data_error_text, f.data_error)};
+                                                 WithCode(f.data_error_text, f.data_error)};
   }
   if (f.result_code == 0 || f.control_error != 0) {
     if (IsTimeout(f.control_error)) {
-      return {TDeployFailure::kTimeout, "no reply from " + where + " within " + Seconds(f.timeout_ms)};
+      return {TDeployFailure::kTimeout,
+              "no reply from " + where + " within " + Seconds(f.timeout_ms)};
     }
     if (f.control_error != 0) {
       return {TDeployFailure::kTransferFailed, "lost the connection to " + where + ": " +
-                                                WithCode(f.control_error_text, f.control_error)};
+                                                   WithCode(f.control_error_text, f.control_error)};
     }
   }
   if (IsDataSetup(f.last_command)) {
@@ -133,8 +134,9 @@ TFailure ClassifySourceFailure(const std::string& path, bool recursive) {
   if (info.kind == TLocalKind::kDirectory && !recursive) {
     return {TDeployFailure::kLocalFile, path + " is a folder", TDeployHint::kFolderSource};
   }
-  return {TDeployFailure::kLocalFile,
-          "cannot read " + path + ": " + (info.error.empty() ? std::string("not a file") : info.error)};
+  return {
+      TDeployFailure::kLocalFile,
+      "cannot read " + path + ": " + (info.error.empty() ? std::string("not a file") : info.error)};
 }
 
 void KeepFirstFailure(TDeployFailure& first, TDeployFailure kind) {

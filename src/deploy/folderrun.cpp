@@ -45,10 +45,10 @@ void TFolderRun::PlanSource(const std::string& source) {
     plan_.push_back({true, {std::string(), WithoutTrailingSlash(local.root), 0}});
   }
   for (const TTreeEntry& entry : local.entries) {
-    plan_.push_back({entry.is_directory,
-                     {entry.is_directory ? std::string() : entry.local_path,
-                      local.root + entry.relative,
-                      entry.is_directory ? 0 : std::max<int64_t>(0, entry.size)}});
+    plan_.push_back(
+        {entry.is_directory,
+         {entry.is_directory ? std::string() : entry.local_path, local.root + entry.relative,
+          entry.is_directory ? 0 : std::max<int64_t>(0, entry.size)}});
   }
 }
 

@@ -7,8 +7,7 @@
 
 namespace zud {
 
-TLocalSource ReadSource(const std::string& source, const TExcludeList& excludes,
-                        TRunTally& tally) {
+TLocalSource ReadSource(const std::string& source, const TExcludeList& excludes, TRunTally& tally) {
   const TDeployOptions& options = tally.options();
   TLocalSource result;
   const std::string base = WithDirectoryEnd(options.RemoteDir);

@@ -21,8 +21,7 @@ struct TLocalSource {
 // One source: a file or a folder's walked tree. Failures (a source that is
 // missing, no regular file, a folder without Recursive, what the walk cannot
 // read) are counted; what the walk leaves out is reported as skipped.
-TLocalSource ReadSource(const std::string& source, const TExcludeList& excludes,
-                        TRunTally& tally);
+TLocalSource ReadSource(const std::string& source, const TExcludeList& excludes, TRunTally& tally);
 
 // The options' excludes as one list.
 TExcludeList ExcludesOf(const TDeployOptions& options);

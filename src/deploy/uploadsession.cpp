@@ -1,36 +1,12 @@
 #include "deploy/uploadsession.h"
 
-#include <algorithm>
 #include <string>
 #include <utility>
 
 #include "deploy/paths.h"
-#include "util/compat.h"
 #include "util/stream.h"
 
 namespace zud {
-namespace {
-
-bool IsAscii(std::string_view text) {
-  return std::all_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-}  // namespace
-
-// ---- Login and reconnects -------------------------------------------------------------
-
-TUploadSession::TUploadSession(TRunTally& tally, int number, std::string password)
-    : options_(tally.options()),
-      tally_(tally),
-      number_(number),
-      password_(std::move(password)),
-      retries_left_(tally.options().Retries) {}
-
-TUploadSession::~TUploadSession() {
-  watch_.reset();
-  ftp_.reset();
-}
 
 void TUploadSession::Failed(TDeployFailure kind, const std::string& path, std::string message,
                             bool folder) {
@@ -43,146 +19,6 @@ void TUploadSession::Failed(TDeployFailure kind, const std::string& path, std::s
                .session = number_});
 }
 
-TDeployFailure TUploadSession::Connect(bool ask_password, bool report) {
-  ftp_ = std::make_unique<TFTPSend>();
-  watch_ = std::make_unique<TSessionWatch>(*ftp_, options_);
-  watch_->OnDialogue = [this](bool reply, const std::string& line) {
-    tally_.Dialogue({number_, reply, line});
-  };
-  watch_->OnFileData = [this](int64_t bytes) { tally_.Progress(number_, bytes); };
-  if (ask_password) watch_->OnPassword = options_.OnPassword;
-  tally_.SessionStart(number_);
-  ConfigureClient(options_, *ftp_);
-  if (!options_.User.empty()) ftp_->Password = password_;
-  // The type once at login and nothing more: REST is sent where needed.
-  ftp_->LeanSignIn = true;
-  // Every reply is read in step here, so nothing late needs waiting for
-  // before a command or a close: without the pauses a small file costs its
-  // round trips and nothing more. Under TLS the control connection keeps its
-  // pause: vsftpd reset about one session in eight here when the first
-  // command followed the handshake at once, and a TLS data connection costs
-  // far more than the pause anyway.
-  ftp_->Sock().DiscardPauseMs = options_.TLS.Wanted() ? 1 : 0;
-  ftp_->DSock().DiscardPauseMs = 0;
-  // Only one session's stop flags can be armed for Ctrl-C; every session
-  // looks for a stop in its waits as well.
-  const auto heed_stop = [this](TBlockSocket& sender) {
-    if (tally_.Stopped()) sender.StopFlag = true;
-  };
-  ftp_->Sock().OnHeartbeat = heed_stop;
-  ftp_->DSock().OnHeartbeat = heed_stop;
-  const TDeployFailure login = SignIn(report);
-  if (login != TDeployFailure::kNone) return login;
-  up_ = true;
-  return TDeployFailure::kNone;
-}
-
-TDeployFailure TUploadSession::SignIn(bool report) {
-  const TFailure failure = SignInToHost(options_.Host, *ftp_, *watch_);
-  if (failure.kind == TDeployFailure::kNone) {
-    // A new connection needs the UTF-8 switch again.
-    utf8_checked_ = false;
-  } else if (report) {
-    tally_.Notice({.kind = TNoticeKind::kError,
-                   .text = failure.message,
-                   .failure = failure.kind,
-                   .session = number_});
-  }
-  return failure.kind;
-}
-
-bool TUploadSession::Reconnect(const TSessionFacts& lost) {
-  std::string why =
-      "lost the connection to " + options_.Host + " port " + std::to_string(options_.Port);
-  if (lost.control_error != 0) {
-    why += ": " + lost.control_error_text;
-  } else if (lost.data_error != 0) {
-    why = "the data connection failed: " + lost.data_error_text;
-  } else if (lost.result_code != 0) {
-    why += " (" + lost.result_line + ")";
-  }
-  if (number_ > 0) why = "session " + std::to_string(number_) + ": " + why;
-  while (retries_left_ > 0 && !Stopped()) {
-    --retries_left_;
-    ++reconnects_;
-    const int32_t delay = ReconnectDelayMs(reconnects_);
-    tally_.Notice({.kind = TNoticeKind::kReconnect,
-                   .text = why + "; reconnecting in " + std::to_string(delay / 1000) + " s (" +
-                           std::to_string(reconnects_) + " of " +
-                           std::to_string(options_.Retries) + ")",
-                   .session = number_});
-    for (int32_t waited = 0; waited < delay && !Stopped(); waited += kStopCheckMs) {
-      SleepMilliseconds(kStopCheckMs);
-    }
-    if (Stopped()) return false;
-    ftp_->DSock().CloseAtOnce();
-    ftp_->Sock().CloseAtOnce();
-    watch_->BeginSession();
-    const TDeployFailure login = SignIn(true);
-    if (login == TDeployFailure::kNone) return true;
-    // Only a connection that could not be made is worth another try.
-    if (login != TDeployFailure::kConnectFailed && login != TDeployFailure::kTimeout &&
-        login != TDeployFailure::kNotResolved) {
-      if (!ends_alone_) tally_.KeepFailure(login);
-      return false;
-    }
-  }
-  return false;
-}
-
-bool TUploadSession::NoteLoss() {
-  if (ConnectionLost(watch_->Facts())) lost_ = true;
-  return lost_;
-}
-
-bool TUploadSession::EnsureSession() {
-  if (!lost_) return true;
-  const TSessionFacts lost = watch_->Facts();
-  if (Reconnect(lost)) {
-    lost_ = false;
-    return true;
-  }
-  up_ = false;
-  if (ends_alone_) {
-    if (!tally_.Interrupted()) {
-      tally_.Notice({.kind = TNoticeKind::kSessionLost,
-                     .text = "session " + std::to_string(number_) +
-                             " ended: the connection was lost",
-                     .session = number_});
-    }
-    return false;
-  }
-  tally_.Stop();
-  if (!tally_.Interrupted()) {
-    TSessionFacts facts = lost;
-    facts.quiet = true;
-    TFailure failure = ClassifyStoreFailure(facts, "the run");
-    if (failure.kind == TDeployFailure::kRefused) failure.kind = TDeployFailure::kTransferFailed;
-    tally_.KeepFailure(failure.kind);
-    tally_.Notice({.kind = TNoticeKind::kError,
-                   .text = (failure.message.empty() ? std::string("the connection was lost")
-                                                    : failure.message) +
-                           "; the run stops",
-                   .failure = failure.kind,
-                   .session = number_});
-  }
-  return false;
-}
-
-void TUploadSession::End() {
-  if (!ftp_ || !up_) return;
-  up_ = false;
-  if (tally_.Interrupted()) {
-    AbortAfterInterrupt(*ftp_);
-    return;
-  }
-  // A server that lost or stalled the session gets a short wait for QUIT.
-  if (lost_ || ftp_->Sock().LastErrorCode() != 0) {
-    ftp_->Timeout = std::min(ftp_->Timeout, kCleanupTimeoutMs);
-  }
-  ftp_->SignOff();
-}
-
 // ---- Folders ----------------------------------------------------------------------
 
 bool TUploadSession::MakeFolder(const std::string& remote, bool count_failure) {
@@ -190,10 +26,8 @@ bool TUploadSession::MakeFolder(const std::string& remote, bool count_failure) {
   if (!PrepareName(remote)) return false;
   if (ReplyClassOf(ftp_->SendCommand("MKD " + remote)) == 2) {
     tally_.AddKnownFolder(remote);
-    tally_.File({.outcome = TFileOutcome::kFolderMade,
-                 .path = remote,
-                 .folder = true,
-                 .session = number_});
+    tally_.File(
+        {.outcome = TFileOutcome::kFolderMade, .path = remote, .folder = true, .session = number_});
     return true;
   }
   const TSessionFacts facts = watch_->Facts();
@@ -233,15 +67,6 @@ bool TUploadSession::MakeFolderChain(const std::string& path) {
 }
 
 // ---- Files ------------------------------------------------------------------------
-
-bool TUploadSession::PrepareName(const std::string& remote) {
-  if (utf8_checked_ || IsAscii(remote)) return true;
-  utf8_checked_ = true;
-  // Some servers store such names as "?" unless asked for UTF-8; a refusal
-  // leaves the names as they are.
-  if (ftp_->HasFeature("UTF8")) ftp_->SendCommand("OPTS UTF8 ON");
-  return ftp_->Sock().LastErrorCode() == 0;
-}
 
 bool TUploadSession::SendFile(const TStoreItem& item, const std::string& target, int64_t offset) {
   TFileStream file(item.local, TFileStream::Mode::kRead);
@@ -295,9 +120,8 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
   if (options_.Resume) {
     const int64_t remote_size = ftp_->RemoteFileSize(item.remote);
     if (remote_size == item.size) {
-      tally_.File({.outcome = TFileOutcome::kAlreadyComplete,
-                   .path = item.remote,
-                   .session = number_});
+      tally_.File(
+          {.outcome = TFileOutcome::kAlreadyComplete, .path = item.remote, .session = number_});
       return true;
     }
     if (options_.Atomic) {

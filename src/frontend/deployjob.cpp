@@ -160,9 +160,9 @@ void TDeployPrinter::Summary(const TDeployResult& result) const {
   }
   const std::string not_sent =
       c.not_sent > 0 ? std::to_string(c.not_sent) + " not sent, " : std::string();
-  const std::string made_and_bytes =
-      Count(c.folders_made, "folder", "folders") + " made, " + FormatByteSize(c.bytes) + " in " +
-      FormatDuration(static_cast<int64_t>(result.elapsed_ms / 1000));
+  const std::string made_and_bytes = Count(c.folders_made, "folder", "folders") + " made, " +
+                                     FormatByteSize(c.bytes) + " in " +
+                                     FormatDuration(static_cast<int64_t>(result.elapsed_ms / 1000));
   if (!settings_.Sync) {  // folder mode's own summary
     WriteErrorLine(Count(c.stored, "file", "files") + " stored, " + std::to_string(c.failed) +
                    " failed, " + not_sent + made_and_bytes);

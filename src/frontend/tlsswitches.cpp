@@ -25,8 +25,9 @@ void WarnAboutTLSSwitches(const TTLSSwitches& switches) {
   if (!switches.Wanted()) {
     // Said at once: the user believes the upload is protected, and it is not.
     if (!switches.ca_file.empty() || switches.insecure) {
-      WriteErrorLine("warning: /cacert and /insecure take effect only with /tls or /ftps; "
-                     "this upload is not encrypted");
+      WriteErrorLine(
+          "warning: /cacert and /insecure take effect only with /tls or /ftps; "
+          "this upload is not encrypted");
     }
     return;
   }

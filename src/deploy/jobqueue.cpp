@@ -1,0 +1,69 @@
+#include "deploy/jobqueue.h"
+
+#include <chrono>
+#include <utility>
+
+#include "deploy/session.h"
+
+namespace zud {
+
+void TJobQueue::Open(std::vector<TSyncJob> jobs, std::set<std::string> pending_folders) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  jobs_ = std::move(jobs);
+  taken_.assign(jobs_.size(), false);
+  pending_ = std::move(pending_folders);
+  open_ = true;
+  ready_.notify_all();
+}
+
+void TJobQueue::FolderReady(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pending_.erase(folder);
+  ready_.notify_all();
+}
+
+void TJobQueue::AllFoldersReady() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pending_.clear();
+  open_ = true;
+  ready_.notify_all();
+}
+
+std::optional<TSyncJob> TJobQueue::Take(const TRunTally& tally) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (tally.Stopped()) return std::nullopt;
+    if (!returned_.empty()) {
+      const TSyncJob job = returned_.back();
+      returned_.pop_back();
+      return job;
+    }
+    if (open_) {
+      while (first_ < jobs_.size() && taken_[first_]) ++first_;
+      for (size_t i = first_; i < jobs_.size(); ++i) {
+        if (taken_[i] || pending_.count(jobs_[i].folder) != 0) continue;
+        taken_[i] = true;
+        return jobs_[i];
+      }
+      if (first_ >= jobs_.size()) return std::nullopt;
+    }
+    ready_.wait_for(lock, std::chrono::milliseconds(kStopCheckMs));
+  }
+}
+
+void TJobQueue::PutBack(const TSyncJob& job) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  returned_.push_back(job);
+  ready_.notify_all();
+}
+
+std::vector<TSyncJob> TJobQueue::Untaken() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<TSyncJob> left = returned_;
+  for (size_t i = 0; i < jobs_.size(); ++i) {
+    if (!taken_[i]) left.push_back(jobs_[i]);
+  }
+  return left;
+}
+
+}  // namespace zud

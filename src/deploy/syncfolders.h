@@ -1,0 +1,19 @@
+// Sync stage 3, folders: the missing folders of a tree made in order by one
+// session (the tree's root first, with its parents under MakeDirs); each one
+// made or given up releases the files that wait for it. A folder that could
+// not be made is no longer recorded, and nothing below it is tried.
+#pragma once
+
+#include "deploy/jobqueue.h"
+#include "deploy/syncrecord.h"
+#include "deploy/synctree.h"
+#include "deploy/uploadsession.h"
+
+namespace zud {
+
+// False when the folders cannot go on: the root is missing and may not be
+// made, or the session was lost for good.
+bool MakeTreeFolders(TSyncContext& context, TSyncTree& tree, TUploadSession& session,
+                     TJobQueue& queue, TStateRecorder& recorder);
+
+}  // namespace zud

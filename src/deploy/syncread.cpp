@@ -1,0 +1,288 @@
+#include "deploy/syncread.h"
+
+#include <atomic>
+#include <cmath>
+#include <set>
+#include <string_view>
+
+#include "deploy/figures.h"
+#include "deploy/paths.h"
+#include "deploy/session.h"
+#include "deploy/sources.h"
+#include "util/stream.h"
+#include "util/textutil.h"
+
+namespace zud {
+namespace {
+
+// A folder's listing larger than this is not read (a hostile server could
+// send without end).
+constexpr size_t kMaxListingBytes = 256u << 20;
+// How far a listing's time may lie from UTC: the widest zone offsets.
+constexpr int64_t kZoneSlackSeconds = 14 * 3600;
+
+// A memory stream that takes at most limit bytes; past it, it raises stop
+// (the data socket's stop flag), so the transfer ends at once, and fails.
+class TCappedStream : public TMemoryStream {
+ public:
+  TCappedStream(size_t limit, std::atomic<bool>& stop) : limit_(limit), stop_(stop) {}
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (static_cast<size_t>(Size() + count) > limit_) {
+      failed_ = true;
+      stop_ = true;
+      return 0;
+    }
+    return TMemoryStream::Write(buffer, count);
+  }
+  bool Failed() const override { return failed_ || TMemoryStream::Failed(); }
+
+ private:
+  size_t limit_;
+  std::atomic<bool>& stop_;
+  bool failed_ = false;
+};
+
+bool IsLinkFact(std::string_view line) {
+  const std::string lower = LowerCase8(std::string(line.substr(0, line.find(' '))));
+  return lower.find("type=os.unix=slink") != std::string::npos ||
+         lower.find("type=os.unix=symlink") != std::string::npos;
+}
+
+}  // namespace
+
+TSyncReader::TSyncReader(TSyncContext& context, TUploadSession& session)
+    : context_(context),
+      tally_(context.tally),
+      session_(session),
+      excludes_(ExcludesOf(context.options)) {}
+
+// ---- Reading ------------------------------------------------------------------------
+
+bool TSyncReader::Read(TSyncTree& tree) {
+  const TDeployOptions& options = context_.options;
+  if (options.Sync && !ReadState(tree)) return false;
+  TSyncInputs& in = tree.inputs;
+  in.state = tree.state_read;
+  in.delete_missing = options.Delete;
+  in.checksum = options.Checksum;
+  in.compare_sizes = !options.Ascii;
+  if (!options.Sync) {
+    // Plain folder mode: everything is sent, nothing is read first; the
+    // named folder is made (or found) as folder mode always does.
+    in.state = TSyncState();
+    in.root_exists = tree.root == WithDirectoryEnd(options.RemoteDir);
+  } else if (!tree.state_read || options.Delete) {
+    if (!ListTree(tree)) return false;
+  }
+  return true;
+}
+
+bool TSyncReader::DownloadText(const std::string& command, size_t limit, std::string& text,
+                               int& code) {
+  TFTPSend& ftp = session_.ftp();
+  text.clear();
+  code = 0;
+  TCappedStream data(limit, ftp.DSock().StopFlag);
+  if (!ftp.PrepareDataConnection()) return false;
+  code = ftp.SendCommand(command);
+  if (ReplyClassOf(code) != 1) return false;
+  const bool done = ftp.DownloadOverData(data);
+  if (data.Failed()) {
+    ftp.DSock().StopFlag = false;
+    code = 0;
+    tally_.Notice({.kind = TNoticeKind::kError,
+                   .text = "the server sent more than " +
+                           FormatByteSize(static_cast<int64_t>(limit)) + " for " + command +
+                           "; not read"});
+    return false;
+  }
+  code = ftp.ResultCode();
+  text = data.Data();
+  return done;
+}
+
+bool TSyncReader::ReadState(TSyncTree& tree) {
+  std::string text;
+  int code = 0;
+  const std::string path = tree.root + std::string(kSyncStateName);
+  const bool read = session_.Persist([&] {
+    if (DownloadText("RETR " + path, kMaxSyncStateBytes, text, code)) return true;
+    // A refusal (no state file yet) is an answer too.
+    return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5;
+  });
+  if (!read) return false;
+  if (ReplyClassOf(code) != 2) return true;
+  std::string error;
+  tree.state_read = ParseSyncState(text, &error);
+  if (!tree.state_read) {
+    tally_.Notice({.kind = TNoticeKind::kWarning,
+                   .text = "ignoring the state file " + path + " (" + error +
+                           "); deciding from the server's listing"});
+  }
+  return true;
+}
+
+// ---- Listing --------------------------------------------------------------------------
+
+bool TSyncReader::ListTree(TSyncTree& tree) {
+  if (!mlsd_checked_) {
+    mlsd_checked_ = true;
+    mlsd_ = session_.ftp().HasMachineListing();
+  }
+  tree.inputs.listed = true;
+  std::set<std::string> local_folders;
+  for (const TTreeEntry& entry : tree.inputs.local) {
+    if (entry.is_directory) local_folders.insert(entry.relative);
+  }
+  std::vector<std::string> pending = {std::string()};
+  while (!pending.empty()) {
+    const std::string relative = pending.back();
+    pending.pop_back();
+    bool understood = true;
+    std::vector<std::string> subfolders;
+    TListing outcome = TListing::kLost;
+    const bool answered = session_.Persist([&] {
+      understood = true;
+      subfolders.clear();
+      outcome = ListFolder(tree, relative, understood, subfolders);
+      return outcome != TListing::kLost;
+    });
+    if (!answered) return false;
+    if (outcome == TListing::kMissing) {
+      if (relative.empty()) tree.inputs.root_exists = false;
+      if (!relative.empty()) tree.inputs.remote[relative].listed = false;
+      continue;
+    }
+    if (relative.empty() && tree.inputs.remote.empty() && !mlsd_) {
+      // Some servers list a missing folder as an empty one.
+      bool exists = true;
+      if (!session_.Persist([&] {
+            exists = RemoteFolderExists(session_.ftp(), WithoutTrailingSlash(tree.root));
+            return exists || !session_.NoteLoss();
+          })) {
+        return false;
+      }
+      tree.inputs.root_exists = exists;
+    }
+    if (!understood && !relative.empty()) tree.inputs.remote[relative].listed = false;
+    for (const std::string& sub : subfolders) {
+      // Folders the local side has; with Delete every folder, to find
+      // what is gone.
+      if (context_.options.Delete || local_folders.count(sub) != 0) pending.push_back(sub);
+    }
+  }
+  return true;
+}
+
+TSyncReader::TListing TSyncReader::ListFolder(TSyncTree& tree, const std::string& relative,
+                                              bool& understood,
+                                              std::vector<std::string>& subfolders) {
+  TFTPSend& ftp = session_.ftp();
+  const std::string path = JoinRemote(tree.root, relative);
+  std::string text;
+  int code = 0;
+  bool got = false;
+  if (mlsd_) {
+    got = DownloadText("MLSD " + path, kMaxListingBytes, text, code);
+  } else {
+    // LIST takes its argument as a pattern on many servers: a folder whose
+    // name holds one of its characters is entered and listed from inside.
+    const bool enter = path.find_first_of("*?[") != std::string::npos;
+    if (enter) {
+      if (home_.empty()) home_ = ftp.CurrentDirectory();
+      if (home_.empty() || !ftp.ChangeDirectory(path)) {
+        code = ftp.ResultCode();
+        return ReplyClassOf(code) == 5 ? TListing::kMissing : TListing::kLost;
+      }
+    }
+    const std::string argument = enter ? std::string() : " " + path;
+    // "-a" shows dotfiles on the servers that take it; one that refuses it
+    // is asked plainly from then on.
+    if (list_all_) {
+      got = DownloadText("LIST -a" + argument, kMaxListingBytes, text, code);
+      if (!got && ReplyClassOf(code) == 5) {
+        got = DownloadText("LIST" + argument, kMaxListingBytes, text, code);
+        if (got) list_all_ = false;
+      }
+    } else {
+      got = DownloadText("LIST" + argument, kMaxListingBytes, text, code);
+    }
+    if (enter && !ftp.ChangeDirectory(home_)) return TListing::kLost;
+  }
+  if (!got) {
+    return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5 ? TListing::kMissing
+                                                              : TListing::kLost;
+  }
+  TFTPList& list = ftp.FtpList();
+  list.ClearListing();
+  list.LoadLinesFromText(text);
+  if (mlsd_) {
+    list.ParseMachineLines();
+  } else {
+    list.ParseLines();
+  }
+  understood = true;
+  for (const TListText& line : list.UnparsedLines) {
+    const std::string_view view = line.view();
+    if (!view.empty() && !view.starts_with("total ")) understood = false;
+  }
+  AddEntries(tree, relative, subfolders);
+  return TListing::kRead;
+}
+
+void TSyncReader::AddEntries(TSyncTree& tree, const std::string& relative,
+                             std::vector<std::string>& subfolders) {
+  for (const TFTPListRec* rec : session_.ftp().FtpList().Entries) {
+    const std::string name = rec->EntryName.str();
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+      continue;
+    if (relative.empty() && (name == kSyncStateName || name == kSyncStateTemporaryName)) continue;
+    const std::string rel = relative.empty() ? name : relative + "/" + name;
+    TRemoteEntry entry;
+    entry.is_link = mlsd_ ? IsLinkFact(rec->SourceLine.view())
+                          : (!rec->PermissionString.empty() && rec->PermissionString[0] == 'l');
+    entry.is_directory = rec->IsDirectory && !entry.is_link;
+    entry.size = rec->SizeBytes;
+    const int64_t when = ListingTimeToSeconds(rec->ModifiedAt);
+    if (rec->ModifiedIsUtc) {
+      entry.time_from = entry.time_to = when;
+    } else {
+      // Printed in the server's zone, to the minute, or to the day for
+      // older files (shown with a year, at midnight).
+      const double day_part = rec->ModifiedAt - std::floor(rec->ModifiedAt);
+      const int64_t precision = day_part == 0.0 ? 86399 : 59;
+      entry.time_from = when - kZoneSlackSeconds;
+      entry.time_to = when + kZoneSlackSeconds + precision;
+    }
+    entry.excluded = excludes_.ExcludesItself(rel, entry.is_directory);
+    if (entry.is_directory && !entry.excluded) subfolders.push_back(rel);
+    tree.inputs.remote[rel] = entry;
+  }
+}
+
+// ---- Planning -------------------------------------------------------------------------
+
+bool TSyncReader::Plan(TSyncTree& tree) {
+  TSyncInputs& in = tree.inputs;
+  in.remote_time = [this, &tree](const std::string& relative) -> int64_t {
+    int64_t when = -1;
+    session_.Persist([&] {
+      when = session_.ftp().RemoteModifyTime(JoinRemote(tree.root, relative));
+      return when >= 0 || !session_.NoteLoss();
+    });
+    return when;
+  };
+  in.hash = [this](const TTreeEntry& entry) { return HashLocalFile(entry.local_path, tally_); };
+  tree.plan = PlanSync(in);
+  tree.state = tree.plan.state;
+  tally_.CountUnchanged(tree.plan.unchanged);
+  for (const TSyncConflict& conflict : tree.plan.conflicts) {
+    tally_.File({.outcome = TFileOutcome::kFailed,
+                 .path = tree.root + conflict.relative,
+                 .failure = TDeployFailure::kRefused,
+                 .message = "not sent " + tree.root + conflict.relative + ": " + conflict.reason});
+  }
+  return !tally_.Stopped();
+}
+
+}  // namespace zud

@@ -1,0 +1,53 @@
+// Sync stage 1, reading: for each tree the state file at its root and,
+// where the sync must look (no usable state file, or Delete), the server's
+// listing of the tree (MLSD where the server has it, else LIST), over the
+// first session. Then stage 2, planning: the planner's inputs completed and
+// PlanSync run; what it cannot settle from a listing (an exact remote time)
+// it asks that session for.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "deploy/localtree.h"
+#include "deploy/synctree.h"
+#include "deploy/uploadsession.h"
+
+namespace zud {
+
+class TSyncReader {
+ public:
+  TSyncReader(TSyncContext& context, TUploadSession& session);
+
+  // Reads what the sync needs of the server's side of tree into its
+  // inputs. False when the session was lost for good or the run stops.
+  bool Read(TSyncTree& tree);
+  // Plans tree from its inputs; conflicts are reported as failures. False
+  // when the run stops meanwhile.
+  bool Plan(TSyncTree& tree);
+
+ private:
+  enum class TListing { kRead, kMissing, kLost };
+
+  bool ReadState(TSyncTree& tree);
+  bool ListTree(TSyncTree& tree);
+  // Lists one folder into tree.inputs.remote.
+  TListing ListFolder(TSyncTree& tree, const std::string& relative, bool& understood,
+                      std::vector<std::string>& subfolders);
+  void AddEntries(TSyncTree& tree, const std::string& relative,
+                  std::vector<std::string>& subfolders);
+  // The data a command sends, at most limit bytes; code: its reply (0 when
+  // cut off at the limit).
+  bool DownloadText(const std::string& command, size_t limit, std::string& text, int& code);
+
+  TSyncContext& context_;
+  TRunTally& tally_;
+  TUploadSession& session_;
+  const TExcludeList excludes_;
+  bool mlsd_checked_ = false;
+  bool mlsd_ = false;
+  bool list_all_ = true;  // "LIST -a" until the server refuses it
+  std::string home_;      // the login folder, where a LIST from inside returns
+};
+
+}  // namespace zud

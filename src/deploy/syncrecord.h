@@ -1,0 +1,45 @@
+// Recording a sync's state: each tree's state kept up to date as files are
+// sent and folders made or kept, and the state file written at the tree's
+// root under a temporary name and renamed into place: every
+// kSyncCheckpointFiles files sent, and at the end when anything changed.
+// Sessions in several threads record into one recorder.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+
+#include "deploy/synctree.h"
+#include "deploy/uploadsession.h"
+
+namespace zud {
+
+inline constexpr size_t kSyncCheckpointFiles = 500;
+
+class TStateRecorder {
+ public:
+  explicit TStateRecorder(TSyncContext& context) : context_(context) {}
+
+  // A file of tree was tried: stored, its record is kept (with its hash,
+  // taken now: a file changed meanwhile has a new time, and the next run
+  // sends it again), else dropped. A checkpoint writes the state file over
+  // session.
+  void FileDone(TUploadSession& session, TSyncTree& tree, const TTreeEntry& entry, bool stored);
+  // A folder that could not be made is no longer recorded; one that could
+  // not be deleted is.
+  void FolderMissing(TSyncTree& tree, const std::string& relative);
+  void FolderKept(TSyncTree& tree, const std::string& relative);
+
+  // At the end: writes tree's state file when it differs from what was read.
+  void Finish(TUploadSession& session, TSyncTree& tree);
+
+ private:
+  // Writes tree's state file unless it holds just this already. False when
+  // the session was lost for good; a refusal is reported.
+  bool Write(TUploadSession& session, TSyncTree& tree);
+
+  TSyncContext& context_;
+  std::mutex write_mutex_;  // one state file write at a time
+};
+
+}  // namespace zud

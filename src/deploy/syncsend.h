@@ -1,0 +1,40 @@
+// Sync stage 4, sending: the files of every tree handed to the sessions
+// through the job queue (largest first when there are several sessions).
+// The extra sessions log in while the first one makes the folders (stage
+// 3); then the first one sends too. Each file's record goes to the
+// recorder; where the server can set a file's time (MFMT), it gets the
+// local one, so that the next comparison without a state file is exact.
+#pragma once
+
+#include <cstddef>
+
+#include "deploy/jobqueue.h"
+#include "deploy/sessionpool.h"
+#include "deploy/syncrecord.h"
+#include "deploy/synctree.h"
+
+namespace zud {
+
+class TSyncSender {
+ public:
+  TSyncSender(TSyncContext& context, TSessionPool& sessions, TJobQueue& queue,
+              TStateRecorder& recorder)
+      : context_(context), sessions_(sessions), queue_(queue), recorder_(recorder) {}
+
+  // Makes the folders and sends the files; returns once every session is
+  // done with them. The number of files planned.
+  size_t Run();
+
+ private:
+  // Takes files from the queue until none is left or the session is lost
+  // for good (a file taken then goes back for another session).
+  void Work(TUploadSession& session);
+  void SendOne(TUploadSession& session, const TSyncJob& job);
+
+  TSyncContext& context_;
+  TSessionPool& sessions_;
+  TJobQueue& queue_;
+  TStateRecorder& recorder_;
+};
+
+}  // namespace zud

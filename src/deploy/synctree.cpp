@@ -1,0 +1,101 @@
+#include "deploy/synctree.h"
+
+#include <algorithm>
+#include <exception>
+#include <map>
+#include <set>
+#include <utility>
+
+#include "deploy/sources.h"
+#include "util/sha256.h"
+
+namespace zud {
+namespace {
+
+using TTrees = std::vector<std::unique_ptr<TSyncTree>>;
+
+void GatherSource(const std::string& source, const TExcludeList& excludes, TRunTally& tally,
+                  TTrees& trees) {
+  TLocalSource local = ReadSource(source, excludes, tally);
+  if (!local.usable) return;
+  TSyncTree* tree = nullptr;
+  for (auto& known : trees) {
+    if (known->root == local.root) tree = known.get();
+  }
+  if (tree == nullptr) {
+    trees.push_back(std::make_unique<TSyncTree>());
+    tree = trees.back().get();
+    tree->root = local.root;
+  }
+  for (TTreeEntry& entry : local.entries) {
+    if (entry.relative == kSyncStateName || entry.relative == kSyncStateTemporaryName) {
+      tally.File({.outcome = TFileOutcome::kSkipped,
+                  .path = entry.local_path,
+                  .message = entry.local_path + ": the sync's own state file; skipped"});
+      continue;
+    }
+    tree->inputs.local.push_back(std::move(entry));
+  }
+}
+
+void MergeNestedTrees(TTrees& trees) {
+  std::sort(trees.begin(), trees.end(),
+            [](const auto& a, const auto& b) { return a->root.size() < b->root.size(); });
+  for (size_t i = 0; i < trees.size(); ++i) {
+    for (size_t outer = 0; outer < i; ++outer) {
+      TSyncTree& into = *trees[outer];
+      TSyncTree& from = *trees[i];
+      if (!from.root.starts_with(into.root)) continue;
+      const std::string prefix = from.root.substr(into.root.size());  // "site/"
+      for (size_t cut = prefix.find('/'); cut != std::string::npos;
+           cut = prefix.find('/', cut + 1)) {
+        TTreeEntry folder;
+        folder.relative = prefix.substr(0, cut);
+        folder.is_directory = true;
+        into.inputs.local.push_back(folder);
+      }
+      for (TTreeEntry& entry : from.inputs.local) {
+        entry.relative = prefix + entry.relative;
+        into.inputs.local.push_back(std::move(entry));
+      }
+      trees.erase(trees.begin() + static_cast<std::ptrdiff_t>(i));
+      --i;
+      break;
+    }
+  }
+  for (auto& tree : trees) {
+    // The last source of a path wins; the order of first appearance stays.
+    std::map<std::string, size_t> last;
+    for (size_t k = 0; k < tree->inputs.local.size(); ++k) last[tree->inputs.local[k].relative] = k;
+    std::vector<TTreeEntry> kept;
+    std::set<std::string> placed;
+    for (size_t k = 0; k < tree->inputs.local.size(); ++k) {
+      const std::string& relative = tree->inputs.local[k].relative;
+      if (!placed.insert(relative).second) continue;
+      kept.push_back(tree->inputs.local[last[relative]]);
+    }
+    tree->inputs.local = std::move(kept);
+  }
+}
+
+}  // namespace
+
+TTrees GatherTrees(TRunTally& tally) {
+  const TExcludeList excludes = ExcludesOf(tally.options());
+  TTrees trees;
+  for (const std::string& source : tally.options().Sources) {
+    GatherSource(source, excludes, tally, trees);
+  }
+  MergeNestedTrees(trees);
+  return trees;
+}
+
+std::string HashLocalFile(const std::string& path, const TRunTally& tally) {
+  try {
+    return Sha256HexOfFile(path, [&tally] { return tally.Stopped(); });
+  } catch (const std::exception&) {
+    return std::string();
+  }
+}
+
+}  // namespace zud

@@ -1,0 +1,51 @@
+// What the stages of a sync share: its trees (a remote root and the local
+// entries that go below it, with what was read, planned and recorded for it)
+// and the context every stage works in.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "deploy/deploy.h"
+#include "deploy/localtree.h"
+#include "deploy/runtally.h"
+#include "deploy/syncplan.h"
+#include "deploy/syncstate.h"
+
+namespace zud {
+
+struct TSyncTree {
+  std::string root;  // remote, ends in "/"
+  std::optional<TSyncState> state_read;
+  TSyncInputs inputs;  // inputs.local: the local entries that go below root
+  TSyncPlan plan;
+  // The state as the run leaves it, written at checkpoints and the end.
+  TSyncState state;
+  size_t sent_since_write = 0;
+  std::string last_written;  // the state file's text as last written
+};
+
+struct TSyncContext {
+  explicit TSyncContext(TRunTally& run) : tally(run), options(run.options()) {}
+
+  TRunTally& tally;
+  const TDeployOptions& options;
+  std::vector<std::unique_ptr<TSyncTree>> trees;
+  std::mutex state_mutex;  // every tree's state and sent_since_write
+};
+
+// The sources read into trees: those that land in one another's trees
+// ("site" into /dir/site/ beside "x/" into /dir/) are taken as one, so that
+// Delete in the outer tree never removes what the inner one sends; a path
+// named twice keeps its last source; the state file's own names are skipped.
+std::vector<std::unique_ptr<TSyncTree>> GatherTrees(TRunTally& tally);
+
+// The SHA-256 of a local file, "" when it cannot be read or the run stops
+// meanwhile (a large file takes seconds).
+std::string HashLocalFile(const std::string& path, const TRunTally& tally);
+
+}  // namespace zud
