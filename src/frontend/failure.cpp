@@ -18,8 +18,4 @@ TExitStatus ExitStatusOf(TDeployFailure kind) {
   return TExitStatus::kTransferFailed;
 }
 
-void KeepFirstFailure(TExitStatus& first, TExitStatus status) {
-  if (first == TExitStatus::kStored) first = status;
-}
-
 }  // namespace zud

@@ -24,7 +24,4 @@ enum class TExitStatus : int {
 // The exit status for a failure of that kind (kStored for none).
 TExitStatus ExitStatusOf(TDeployFailure kind);
 
-// The earlier failure wins: status unless first already records one.
-void KeepFirstFailure(TExitStatus& first, TExitStatus status);
-
 }  // namespace zud

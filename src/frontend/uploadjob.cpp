@@ -103,9 +103,9 @@ int64_t LocalFileSize(const std::string& path) {
 
 enum class TAfterStore { kGoOn, kStopWithQuit, kStopWithoutQuit };
 
-// Stores one file; returns its status and what the session can do next.
-TExitStatus StoreOneFile(TMyFtp& ftp, TClassicWatch& classic, const TUploadSettings& settings,
-                         const std::string& path, TAfterStore& next) {
+// Stores one file; returns what failed and what the session can do next.
+TDeployFailure StoreOneFile(TMyFtp& ftp, TClassicWatch& classic, const TUploadSettings& settings,
+                            const std::string& path, TAfterStore& next) {
   TSessionWatch& watch = classic.watch;
   next = TAfterStore::kGoOn;
   const std::string remote = WithDirectoryEnd(settings.RemoteDir) + LocalFileNamePart(path);
@@ -143,13 +143,13 @@ TExitStatus StoreOneFile(TMyFtp& ftp, TClassicWatch& classic, const TUploadSetti
     ReportStoreException(ftp, e.what(), settings.Quiet);
     WriteErrorLine("cannot read " + path + ": " + OpenFailureReason(e.what()));
     next = TAfterStore::kStopWithoutQuit;
-    return TExitStatus::kLocalFile;
+    return TDeployFailure::kLocalFile;
   } catch (const std::exception& e) {
     watch.EndFile();
     classic.meter = nullptr;
     ReportStoreException(ftp, e.what(), settings.Quiet);
     next = TAfterStore::kStopWithoutQuit;
-    return TExitStatus::kTransferFailed;
+    return TDeployFailure::kTransferFailed;
   }
   if (skipped) {
     WriteErrorLine(remote + " is already complete on the server (" + std::to_string(size) +
@@ -159,9 +159,9 @@ TExitStatus StoreOneFile(TMyFtp& ftp, TClassicWatch& classic, const TUploadSetti
     WriteErrorLine("interrupted");
     AbortAfterInterrupt(ftp);
     next = TAfterStore::kStopWithoutQuit;
-    return TExitStatus::kInterrupted;
+    return TDeployFailure::kInterrupted;
   }
-  if (stored) return TExitStatus::kStored;
+  if (stored) return TDeployFailure::kNone;
   const TSessionFacts facts = watch.Facts();
   const TFailure failure = ClassifyStoreFailure(facts, remote);
   if (!failure.message.empty()) WriteErrorLine(failure.message);
@@ -178,7 +178,7 @@ TExitStatus StoreOneFile(TMyFtp& ftp, TClassicWatch& classic, const TUploadSetti
   }
   // A lost or silent control connection carries no further file.
   if (facts.control_error != 0 || facts.result_code == 0) next = TAfterStore::kStopWithQuit;
-  return ExitStatusOf(failure.kind);
+  return failure.kind;
 }
 
 }  // namespace
@@ -219,7 +219,7 @@ TExitStatus RunUploadJob(const TUploadSettings& given) {
   std::vector<std::string> files = settings.Files;
   if (files.empty()) files.push_back(settings.LocalPath);
 
-  TExitStatus first = TExitStatus::kStored;
+  TDeployFailure first = TDeployFailure::kNone;
   std::vector<std::string> present;
   for (const std::string& path : files) {
     if (FileExists(path)) {
@@ -227,7 +227,7 @@ TExitStatus RunUploadJob(const TUploadSettings& given) {
     } else {
       ClassicLine("File not found( " + path + " )", settings.Quiet);
       WriteErrorLine(FailureLine(ClassifySourceFailure(path, false), path));
-      KeepFirstFailure(first, TExitStatus::kLocalFile);
+      KeepFirstFailure(first, TDeployFailure::kLocalFile);
     }
   }
   size_t stored_count = 0;
@@ -239,7 +239,7 @@ TExitStatus RunUploadJob(const TUploadSettings& given) {
   };
   if (present.empty()) {
     summary();
-    return first;
+    return ExitStatusOf(first);
   }
 
   auto ftp = std::make_unique<TMyFtp>();
@@ -252,18 +252,18 @@ TExitStatus RunUploadJob(const TUploadSettings& given) {
   const TFailure login = SignInToHost(settings.Server, *ftp, watch.watch);
   if (login.kind != TDeployFailure::kNone) {
     if (!login.message.empty()) WriteErrorLine(login.message);
-    KeepFirstFailure(first, ExitStatusOf(login.kind));
+    KeepFirstFailure(first, login.kind);
     summary();
-    return first;
+    return ExitStatusOf(first);
   }
 
   settings.RemoteDir = WithDirectoryEnd(settings.RemoteDir);
   TAfterStore next = TAfterStore::kGoOn;
   for (const std::string& path : present) {
-    const TExitStatus status = StoreOneFile(*ftp, watch, settings, path, next);
-    if (status == TExitStatus::kStored) {
+    const TDeployFailure status = StoreOneFile(*ftp, watch, settings, path, next);
+    if (status == TDeployFailure::kNone) {
       ++stored_count;
-    } else if (status == TExitStatus::kInterrupted) {
+    } else if (status == TDeployFailure::kInterrupted) {
       first = status;  // the user's stop overrides what went wrong before
     } else {
       KeepFirstFailure(first, status);
@@ -274,7 +274,7 @@ TExitStatus RunUploadJob(const TUploadSettings& given) {
   if (next == TAfterStore::kStopWithQuit) ftp->Timeout = std::min(ftp->Timeout, kCleanupTimeoutMs);
   if (next != TAfterStore::kStopWithoutQuit) ftp->SignOff();
   summary();
-  return first;
+  return ExitStatusOf(first);
 }
 
 bool RunUpload() { return RunUploadJob(UploadSettings) == TExitStatus::kStored; }

@@ -127,10 +127,6 @@ TEST(ExitStatusTest, EachFailureKindHasItsNumber) {
   for (const auto& c : cases) {
     EXPECT_EQ(static_cast<int>(ExitStatusOf(c.kind)), c.status) << c.status;
   }
-  TExitStatus first = TExitStatus::kStored;
-  KeepFirstFailure(first, TExitStatus::kRefused);
-  KeepFirstFailure(first, TExitStatus::kTimeout);
-  EXPECT_EQ(first, TExitStatus::kRefused);
 }
 
 }  // namespace
