@@ -39,6 +39,7 @@ set(ZUD_TESTS_daemon
   realproxy_test tls_openssl_test
   ftpclient_hardening_test ftpclient_mlsd_test ftpclient_realserver_login_test
   ftpclient_realproxy_test ftpclient_realserver_test ftpclient_realserver_tls_test examples_test
+  deploy_test
   folder_acceptance_test sync_acceptance_test tls_acceptance_test tool_acceptance_test
   upload_acceptance_test)
 

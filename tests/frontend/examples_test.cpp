@@ -1,6 +1,7 @@
 // The README's example programs (examples/) as a user runs them: an FTPS
-// upload checked against the test CA, a listing by LIST and MLSD, and a
-// download through a SOCKS 5 proxy with a login, each against real servers.
+// upload checked against the test CA, a listing by LIST and MLSD, a
+// download through a SOCKS 5 proxy with a login, and a folder deployed with
+// sync twice, each against real servers.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -131,6 +132,35 @@ TEST(SocksDownloadExample, FetchesTheFileThroughAProxyThatWantsALogin) {
   EXPECT_NE(local.Read("stderr.txt").value_or("").find("SOCKS proxy refused the login"),
             std::string::npos)
       << local.Read("stderr.txt").value_or("");
+}
+
+TEST(DeploySiteExample, SendsTheFolderThenOnlyWhatChanged) {
+  test::PyftpdlibServer server;
+  ZUD_REQUIRE_DAEMON(server);
+  TempDir local;
+  ASSERT_TRUE(local.Write("site/index.html", "hello") && local.Write("site/css/a.css", "body{}") &&
+              local.Write("site/old.txt", "old"));
+  const std::vector<std::string> args = {server.host(), std::to_string(server.port()),
+                                         server.user(), server.password(),
+                                         (local.path() / "site").string(), "/www"};
+  const TChildResult first = RunExample("deploy_site", args);
+  ZUD_REQUIRE_EXAMPLE(first);
+  EXPECT_EQ(first.exit_status, 0) << first.output;
+  EXPECT_NE(first.output.find("sent    /www/css/a.css (6 B)\n"), std::string::npos) << first.output;
+  EXPECT_NE(first.output.find("3 sent, 0 unchanged, 0 deleted, 0 failed, 14 B in "),
+            std::string::npos)
+      << first.output;
+  EXPECT_EQ(server.ReadFile("www/css/a.css").value_or(""), "body{}");
+
+  std::filesystem::remove(local.path() / "site/old.txt");
+  ASSERT_TRUE(local.Write("site/index.html", "hello again"));
+  const TChildResult second = RunExample("deploy_site", args);
+  EXPECT_EQ(second.exit_status, 0) << second.output;
+  EXPECT_NE(second.output.find("deleted /www/old.txt\n"), std::string::npos) << second.output;
+  EXPECT_NE(second.output.find("1 sent, 1 unchanged, 1 deleted, 0 failed"), std::string::npos)
+      << second.output;
+  EXPECT_EQ(server.ReadFile("www/index.html").value_or(""), "hello again");
+  EXPECT_FALSE(server.Exists("www/old.txt"));
 }
 
 }  // namespace
