@@ -171,7 +171,8 @@ struct TDeployResult {
   // DryRun: the steps planned, and whether every tree was (OnPlan came).
   std::vector<TPlanStep> plan;
   bool plan_complete = false;
-  // Every file's and folder's outcome, in the order they came.
+  // KeepOutcomes: every file's and folder's outcome, in the order they came
+  // (then those found unchanged, then those not sent).
   std::vector<TFileEvent> files;
 };
 
@@ -219,6 +220,9 @@ struct TDeployOptions {
   // The caller shows OnDialogue's lines to the reader: failure texts then
   // leave out a refusal the dialogue shows already.
   bool DialogueShown = false;
+  // Every file's outcome kept for TDeployResult::files: a few hundred bytes
+  // a file. A caller that takes them from OnFile as they come may save that.
+  bool KeepOutcomes = true;
 
   // ---- Events ----
   // Called one at a time, possibly from the sessions' threads (OnPassword

@@ -30,13 +30,14 @@ void TRunTally::File(TFileEvent event) {
       default:
         break;
     }
-    files_.push_back(event);
+    if (options_.KeepOutcomes) files_.push_back(event);
   }
   std::lock_guard<std::mutex> lock(hooks_);
   if (options_.OnFile) options_.OnFile(event);
 }
 
 void TRunTally::Record(TFileEvent event) {
+  if (!options_.KeepOutcomes) return;
   std::lock_guard<std::mutex> lock(mutex_);
   files_.push_back(std::move(event));
 }

@@ -31,7 +31,8 @@ class TRunTally {
   // run's if it is the first), kept for the result, handed to OnFile.
   void File(TFileEvent event);
   // An outcome kept for the result only: neither counted nor handed on
-  // (the files a run never sent, those a sync found unchanged).
+  // (the files a run never sent, those a sync found unchanged). Outcomes
+  // are kept only with KeepOutcomes.
   void Record(TFileEvent event);
   void Notice(TDeployNotice notice);
   void Dialogue(TDialogueLine line);

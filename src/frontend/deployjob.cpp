@@ -46,8 +46,10 @@ void TDeployPrinter::Attach(TDeployOptions& options) {
   // A dry run's standard output is the plan alone.
   if (!settings_.Quiet && !settings_.DryRun) {
     options.OnDialogue = [](const TDialogueLine& line) {
-      WriteOutputLine(line.session > 0 ? "[" + std::to_string(line.session) + "] " + line.text
-                                       : line.text);
+      // With several sessions each line says whose it is: "[2] STOR ...".
+      std::string shown;
+      if (line.session > 0) shown.append("[").append(std::to_string(line.session)).append("] ");
+      WriteOutputLine(shown.append(line.text));
     };
   }
   options.OnProgress = [this](const TDeployProgress& progress) { Progress(progress); };
@@ -203,6 +205,8 @@ TDeployOptions DeployOptionsFrom(const TUploadSettings& settings) {
   options.Parallel = settings.Parallel;
   options.HeedInterrupts = true;
   options.DialogueShown = !settings.Quiet && !settings.DryRun;
+  // The lines are written as the events come; the summary needs the counts only.
+  options.KeepOutcomes = false;
   return options;
 }
 
