@@ -364,8 +364,14 @@ ProftpdServer::ProftpdServer(const FtpServerOptions& options)
       !WriteConfig("group", user_ + ":x:" + std::to_string(gid) + ":\n")) {
     return;
   }
+  // ProFTPD refuses a user file that others may read.
+  std::error_code ec;
+  std::filesystem::permissions(dir_ / "passwd", std::filesystem::perms::owner_read |
+                                                    std::filesystem::perms::owner_write, ec);
   const std::string log = (dir_ / "proftpd.log").string();
   set_own_log(log);
+  // ProFTPD lingers some 400 ms on SIGTERM; its log is written line by line.
+  set_stop_grace_ms(0);
   const bool ipv6 = options.family == Family::kIPv6;
   Launch([&](int port) -> std::vector<std::string> {
     std::string config =
@@ -524,7 +530,7 @@ InetutilsFtpdServer::InetutilsFtpdServer(const FtpServerOptions& options)
     // The mounts live in the namespace only and end with its last process.
     return {unshare, "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
             "mount --bind \"$1\" \"$2\" && mount --bind \"$3\" /etc/shells && "
-            "exec \"$4\" --inetd --listen=\"$5\" \"$6\" -a default -u 022 -l",
+            "exec \"$4\" --inetd --accept --listen=\"$5\" \"$6\" -a default -u 022 -l",
             "sh", root_.string(), home, (dir_ / "shells").string(), activate, address, program};
   });
 }

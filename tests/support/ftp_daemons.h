@@ -146,6 +146,9 @@ class FtpDaemonFixture : public DaemonFixture {
   bool Exists(std::string_view relative) const;
   // Whether an anonymous session (options.anonymous) may store files.
   virtual bool anonymous_can_write() const = 0;
+  // Whether, with TLS, a data connection that does not resume the control
+  // connection's TLS session is refused (vsftpd, ProFTPD).
+  virtual bool tls_requires_session_reuse() const { return false; }
 
  protected:
   FtpDaemonFixture(std::string name, const FtpServerOptions& options);
@@ -178,6 +181,7 @@ class VsftpdServer : public FtpDaemonFixture {
 
   explicit VsftpdServer(const FtpServerOptions& options = {});
   bool anonymous_can_write() const override { return false; }
+  bool tls_requires_session_reuse() const override { return true; }
 };
 
 class PyftpdlibServer : public FtpDaemonFixture {
@@ -194,6 +198,7 @@ class ProftpdServer : public FtpDaemonFixture {
  public:
   explicit ProftpdServer(const FtpServerOptions& options = {});
   bool anonymous_can_write() const override { return false; }
+  bool tls_requires_session_reuse() const override { return true; }
 };
 
 // Pure-FTPd 1.0.50: virtual user "zud" in its own puredb (pure-pw mkdb),

@@ -17,9 +17,10 @@ namespace {
 
 // A minimal FTPS client on OpenSSL, independent of the library under test:
 // AUTH TLS, login, PROT P, and passive data connections that each resume the
-// control connection's session with the newest ticket any connection brought
-// (TLS 1.3 servers send them after the handshake), as servers that require
-// session reuse expect.
+// control connection's session, as servers that require session reuse
+// expect. TLS 1.3 servers send tickets after the control handshake; each data
+// connection gets a copy of the newest, since OpenSSL marks a session object
+// not resumable once a TLS 1.3 handshake has used it.
 class FtpsProbe {
  public:
   FtpsProbe() : ctx_(SSL_CTX_new(TLS_client_method()), SSL_CTX_free) {
@@ -31,6 +32,7 @@ class FtpsProbe {
     SSL_CTX_set_app_data(ctx_.get(), this);
     SSL_CTX_sess_set_new_cb(ctx_.get(), [](SSL* ssl, SSL_SESSION* session) {
       auto* probe = static_cast<FtpsProbe*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+      if (ssl != probe->control_ssl_) return 0;
       probe->ticket_.reset(session);  // takes the reference
       return 1;
     });
@@ -74,7 +76,14 @@ class FtpsProbe {
       char buffer[4096];
       for (int n; (n = SSL_read(data.get(), buffer, sizeof buffer)) > 0;) download->append(buffer, n);
     }
-    SSL_shutdown(data.get());  // close_notify: the end of an upload
+    // close_notify ends an upload; then the TCP half-close, and the rest is
+    // read (the server's tickets, its close_notify): closing with unread
+    // bytes would reset the connection and could cost the server the data.
+    SSL_shutdown(data.get());
+    ::shutdown(fd.get(), SHUT_WR);
+    char rest[512];
+    while (SSL_read(data.get(), rest, sizeof rest) > 0) {
+    }
     data.reset();
     fd.reset();
     return ReadReply(control_.get());
@@ -96,8 +105,13 @@ class FtpsProbe {
     timeval limit{kDefaultWaitMs / 1000, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     SslPtr ssl(SSL_new(ctx_.get()), SSL_free);
+    if (!resume) control_ssl_ = ssl.get();
     SSL_set_fd(ssl.get(), fd);
-    if (resume && ticket_) SSL_set_session(ssl.get(), ticket_.get());
+    if (resume && ticket_) {
+      SSL_SESSION* copy = SSL_SESSION_dup(ticket_.get());
+      SSL_set_session(ssl.get(), copy);
+      SSL_SESSION_free(copy);
+    }
     if (SSL_connect(ssl.get()) != 1) {
       error_ += "TLS handshake failed: " + std::string(ERR_error_string(ERR_get_error(), nullptr));
       return SslPtr(nullptr, SSL_free);
@@ -130,6 +144,7 @@ class FtpsProbe {
   Endpoint server_;
   UniqueFd control_fd_;
   SslPtr control_{nullptr, SSL_free};
+  const SSL* control_ssl_ = nullptr;
   std::string reply_;
   std::string error_;
   bool resumed_all_ = true;
@@ -255,7 +270,7 @@ TEST_P(FtpDaemonTest, FtpsRequiredAndStoresWithResumedSessions) {
   std::string listing;
   EXPECT_EQ(ftps.Transfer("LIST", nullptr, &listing), 226) << ftps.reply() << ftps.error();
   EXPECT_NE(listing.find("tls3.bin"), std::string::npos) << listing;
-  EXPECT_TRUE(ftps.resumed_all());
+  if (server->tls_requires_session_reuse()) EXPECT_TRUE(ftps.resumed_all());
   EXPECT_EQ(ftps.Command("QUIT"), 221) << ftps.reply();
 }
 
