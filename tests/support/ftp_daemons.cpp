@@ -409,11 +409,15 @@ ProftpdServer::ProftpdServer(const FtpServerOptions& options)
         "ExtendedLog " + log + " ALL zud\n" +
         "TransferLog " + log + "\n" +
         "AllowStoreRestart " + (options_.allow_store_restart ? "on" : "off") + "\n" +
-        "ListOptions \"" + (options_.list_hides_dotfiles ? "" : "-a") + "\"\n";
+        "ListOptions \"" + (options_.list_hides_dotfiles ? "" : "-a") + "\"" +
+        (options_.list_ignores_client_options ? " strict" : "") + "\n";
     if (!options_.mlsd) {
       config +=
           "FactsAdvertise off\n"
           "<Limit MLSD MLST>\n  DenyAll\n</Limit>\n";
+    }
+    if (options_.store_rate_kib > 0) {
+      config += "TransferRate STOR,APPE " + std::to_string(options_.store_rate_kib) + "\n";
     }
     if (options_.no_transfer_timeout_s > 0) {
       config += "TimeoutNoTransfer " + std::to_string(options_.no_transfer_timeout_s) + "\n";

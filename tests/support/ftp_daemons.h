@@ -116,6 +116,12 @@ struct FtpServerOptions {
   // ProFTPD: a plain LIST hides dotfiles (ListOptions "" without -a), as
   // ProFTPD does unless told otherwise; false shows them (ListOptions "-a").
   bool list_hides_dotfiles = false;
+  // ProFTPD: options the client gives LIST ("LIST -a") are ignored
+  // (ListOptions ... strict), so hidden dotfiles stay hidden.
+  bool list_ignores_client_options = false;
+  // ProFTPD: stores (STOR, APPE) throttled to this many KiB/s (TransferRate),
+  // so that a test can stop the server in the middle of a file; 0: unlimited.
+  int store_rate_kib = 0;
   // ProFTPD: TimeoutNoTransfer in seconds, after which a session that opened
   // no data connection is closed ("421 No transfer timeout"); 0: its default.
   int no_transfer_timeout_s = 0;
