@@ -185,14 +185,7 @@ wait_port() {
 # the account's password as a crypt(3) hash for the servers' own user files.
 make_tls_material() {
   [ -s "$work/ca.pem" ] && return 0
-  local key=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
-  openssl req -x509 "${key[@]}" -keyout "$work/ca.key" -out "$work/ca.pem" -days 1 \
-    -subj /CN=tree-bench-CA 2>/dev/null
-  openssl req -new "${key[@]}" -keyout "$work/server.key" -out "$work/server.csr" \
-    -subj /CN=127.0.0.1 2>/dev/null
-  echo "subjectAltName=IP:127.0.0.1" >"$work/server.ext"
-  openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
-    -CAcreateserial -days 1 -extfile "$work/server.ext" -out "$work/server.pem" 2>/dev/null
+  make_bench_certificates "$work" tree-bench-CA
   password_hash=$(openssl passwd -6 "$PASSWORD")
 }
 account_ids() { echo "$(id -u "$ACCOUNT"):$(id -g "$ACCOUNT")"; }
