@@ -372,6 +372,9 @@ ProftpdServer::ProftpdServer(const FtpServerOptions& options)
   set_own_log(log);
   // ProFTPD lingers some 400 ms on SIGTERM; its log is written line by line.
   set_stop_grace_ms(0);
+  // Its master pauses 400 ms after each session's end before it accepts
+  // again: a probe connection would cost the test that.
+  set_probe_without_connecting();
   const bool ipv6 = options.family == Family::kIPv6;
   Launch([&](int port) -> std::vector<std::string> {
     std::string config =
