@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <functional>
+#include <ostream>
 #include <memory>
 
 #include "gtest/gtest.h"
@@ -356,6 +357,8 @@ const HostHabitCase kHostHabits[] = {
     {"PureFtpdHostPasswordHash", MakePureFtpd, {.host_password_hash = true},
      [](FtpDaemonFixture&, RawFtpClient&) {}},
 };
+
+void PrintTo(const HostHabitCase& habit, std::ostream* os) { *os << habit.name; }
 
 class HostHabitTest : public testing::TestWithParam<HostHabitCase> {};
 
