@@ -122,8 +122,8 @@ struct FtpServerOptions {
   // ProFTPD: stores (STOR, APPE) throttled to this many KiB/s (TransferRate),
   // so that a test can stop the server in the middle of a file; 0: unlimited.
   int store_rate_kib = 0;
-  // ProFTPD: TimeoutNoTransfer in seconds, after which a session that opened
-  // no data connection is closed ("421 No transfer timeout"); 0: its default.
+  // ProFTPD: TimeoutNoTransfer in seconds: a session without a data transfer
+  // for that long is closed ("421 No transfer timeout"); 0: its default.
   int no_transfer_timeout_s = 0;
   // Pure-FTPd: quotas on (-n), so the server keeps ".ftpquota" in the root as
   // cPanel's does; dotfiles are listed (-D), as cPanel sets it.
