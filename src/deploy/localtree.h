@@ -1,5 +1,5 @@
 // The local side of a folder upload: which entries a folder's tree holds, in
-// the order they are sent, and the /exclude patterns that leave some out.
+// the order they are sent, and the exclude patterns that leave some out.
 #pragma once
 
 #include <cstdint>

@@ -34,7 +34,7 @@ namespace ZUD_API zud {
 struct TRemoteEntry {
   bool is_directory = false;
   bool is_link = false;    // a symbolic link: never entered, never deleted
-  bool excluded = false;   // matches /exclude: never entered, never deleted
+  bool excluded = false;   // matches an exclude: never entered, never deleted
   bool listed = true;      // folders: their whole listing was understood
   int64_t size = -1;
   // The modification time lies in [time_from, time_to], seconds since 1970
@@ -61,8 +61,8 @@ struct TSyncInputs {
   bool listed = false;
   bool root_exists = true;
   std::map<std::string, TRemoteEntry> remote;  // by relative path; listed only
-  bool delete_missing = false;  // /delete
-  bool checksum = false;        // /checksum
+  bool delete_missing = false;  // Delete
+  bool checksum = false;        // Checksum
   bool compare_sizes = true;    // false for ASCII transfers, where sizes change
   // The exact remote time of a file (seconds since 1970 UTC), -1 when unknown.
   std::function<int64_t(const std::string& relative)> remote_time;
