@@ -9,7 +9,9 @@
 # run, from the packages scripts/setup unpacks into build/ftp-daemons:
 # ProFTPD with mod_tls's defaults (TLS 1.3, data connections must resume the
 # control connection's session; "proftpd-tls") and Pure-FTPd with -Y 2
-# ("pureftpd-tls"), each with a certificate from a CA made here. Their users
+# ("pureftpd-tls"), and against vsftpd with TLS required and
+# require_ssl_reuse ("vsftpd-tls") and pyftpdlib's TLS handler
+# ("pyftpdlib-tls"), each with a certificate from a CA made here. Their users
 # have quick crypt(3) password hashes (a host's Pure-FTPd hashes with argon2id:
 # seconds a login).
 #
@@ -23,8 +25,8 @@
 # that did not change shows.
 #
 # Environment: MODES ("upload sync" by default), FILES (default 2000), RUNS (default 1: a delayed upload of
-# 2,000 files takes minutes), SERVERS ("vsftpd pyftpdlib proftpd-tls
-# pureftpd-tls" by default), DELAY_MS, PATHS ("direct proxy" by default;
+# 2,000 files takes minutes), SERVERS ("vsftpd pyftpdlib vsftpd-tls
+# pyftpdlib-tls proftpd-tls pureftpd-tls" by default), DELAY_MS, PATHS ("direct proxy" by default;
 # "direct" alone for a quick run), TOOLS ("ftpupload lftp ncftpput" by
 # default), BUILD (build dir holding
 # bench/delay_proxy, default build/release; the proxy is built there when
@@ -70,7 +72,7 @@ case $build in /*) ;; *) build=$repo/$build ;; esac
 proxy_bin=$build/bench/delay_proxy
 TOOL=${ZUD_TOOL:-$repo/build/release/ftpupload}
 servers_dir=$repo/build/ftp-daemons
-read -r -a servers <<<"${SERVERS:-vsftpd pyftpdlib proftpd-tls pureftpd-tls}"
+read -r -a servers <<<"${SERVERS:-vsftpd pyftpdlib vsftpd-tls pyftpdlib-tls proftpd-tls pureftpd-tls}"
 
 die() { echo "tree_upload_bench: $*" >&2; exit 1; }
 
@@ -91,7 +93,7 @@ for server in "${servers[@]}"; do
   case $server in
     proftpd-tls) [ -x "$servers_dir/usr/sbin/proftpd" ] || die "no ProFTPD in $servers_dir (run scripts/setup)" ;;
     pureftpd-tls) [ -x "$servers_dir/usr/sbin/pure-ftpd" ] || die "no Pure-FTPd in $servers_dir (run scripts/setup)" ;;
-    vsftpd | pyftpdlib) ;;
+    vsftpd | pyftpdlib | vsftpd-tls | pyftpdlib-tls) ;;
     *) die "unknown server $server" ;;
   esac
 done
@@ -222,6 +224,35 @@ start_pyftpdlib() {
   wait_port "$port" || die "pyftpdlib did not start on port $port"
 }
 
+start_vsftpd-tls() {
+  make_tls_material
+  port=$(free_port)
+  server_log=$work/vsftpd.log
+  : >"$server_log"
+  write_vsftpd_conf "$work/vsftpd.conf" "$port" "$work/root" "$work/empty" \
+    max_clients=0 max_per_ip=0 xferlog_enable=YES xferlog_std_format=NO log_ftp_protocol=YES \
+    "vsftpd_log_file=$server_log" ssl_enable=YES "rsa_cert_file=$work/server.pem" \
+    "rsa_private_key_file=$work/server.key" force_local_logins_ssl=YES force_local_data_ssl=YES \
+    require_ssl_reuse=YES ssl_ciphers=HIGH
+  vsftpd "$work/vsftpd.conf" &
+  server_pid=$!
+  server_count() { grep -c 'FTP command: ' "$server_log" || true; }
+  server_stores() { grep -c 'FTP command: Client "[^"]*", "STOR ' "$server_log" || true; }
+  wait_port "$port" || die "vsftpd did not start on port $port"
+}
+start_pyftpdlib-tls() {
+  make_tls_material
+  port=$(free_port)
+  server_log=$work/pyftpd.log
+  : >"$server_log"
+  "$PYTHON" "$repo/tests/support/pyftpd_server.py" --host 127.0.0.1 --port "$port" \
+    --dir "$work/root" --user "$ACCOUNT" --password "$PASSWORD" --log "$server_log" \
+    --certfile "$work/server.pem" --keyfile "$work/server.key" &
+  server_pid=$!
+  server_count() { grep -c '] <- ' "$server_log" || true; }
+  server_stores() { grep -c '] <- STOR ' "$server_log" || true; }
+  wait_port "$port" || die "pyftpdlib did not start on port $port"
+}
 start_proftpd-tls() {
   make_tls_material
   port=$(free_port)
