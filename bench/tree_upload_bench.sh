@@ -199,13 +199,14 @@ account_ids() { echo "$(id -u "$ACCOUNT"):$(id -g "$ACCOUNT")"; }
 
 # Starts one server on a free port; sets port, server_pid, server_log and
 # server_count (a command that prints how many commands the log holds).
+# Extra arguments: lines for vsftpd's configuration / pyftpdlib's options.
 start_vsftpd() {
   port=$(free_port)
   server_log=$work/vsftpd.log
   : >"$server_log"
   write_vsftpd_conf "$work/vsftpd.conf" "$port" "$work/root" "$work/empty" \
     max_clients=0 max_per_ip=0 xferlog_enable=YES xferlog_std_format=NO log_ftp_protocol=YES \
-    "vsftpd_log_file=$server_log"
+    "vsftpd_log_file=$server_log" "$@"
   vsftpd "$work/vsftpd.conf" &
   server_pid=$!
   server_count() { grep -c 'FTP command: ' "$server_log" || true; }
@@ -217,42 +218,23 @@ start_pyftpdlib() {
   server_log=$work/pyftpd.log
   : >"$server_log"
   "$PYTHON" "$repo/tests/support/pyftpd_server.py" --host 127.0.0.1 --port "$port" \
-    --dir "$work/root" --user "$ACCOUNT" --password "$PASSWORD" --log "$server_log" &
+    --dir "$work/root" --user "$ACCOUNT" --password "$PASSWORD" --log "$server_log" "$@" &
   server_pid=$!
   server_count() { grep -c '] <- ' "$server_log" || true; }
   server_stores() { grep -c '] <- STOR ' "$server_log" || true; }
   wait_port "$port" || die "pyftpdlib did not start on port $port"
 }
-
 start_vsftpd-tls() {
   make_tls_material
-  port=$(free_port)
-  server_log=$work/vsftpd.log
-  : >"$server_log"
-  write_vsftpd_conf "$work/vsftpd.conf" "$port" "$work/root" "$work/empty" \
-    max_clients=0 max_per_ip=0 xferlog_enable=YES xferlog_std_format=NO log_ftp_protocol=YES \
-    "vsftpd_log_file=$server_log" ssl_enable=YES "rsa_cert_file=$work/server.pem" \
+  start_vsftpd ssl_enable=YES "rsa_cert_file=$work/server.pem" \
     "rsa_private_key_file=$work/server.key" force_local_logins_ssl=YES force_local_data_ssl=YES \
     require_ssl_reuse=YES ssl_ciphers=HIGH
-  vsftpd "$work/vsftpd.conf" &
-  server_pid=$!
-  server_count() { grep -c 'FTP command: ' "$server_log" || true; }
-  server_stores() { grep -c 'FTP command: Client "[^"]*", "STOR ' "$server_log" || true; }
-  wait_port "$port" || die "vsftpd did not start on port $port"
 }
 start_pyftpdlib-tls() {
   make_tls_material
-  port=$(free_port)
-  server_log=$work/pyftpd.log
-  : >"$server_log"
-  "$PYTHON" "$repo/tests/support/pyftpd_server.py" --host 127.0.0.1 --port "$port" \
-    --dir "$work/root" --user "$ACCOUNT" --password "$PASSWORD" --log "$server_log" \
-    --certfile "$work/server.pem" --keyfile "$work/server.key" &
-  server_pid=$!
-  server_count() { grep -c '] <- ' "$server_log" || true; }
-  server_stores() { grep -c '] <- STOR ' "$server_log" || true; }
-  wait_port "$port" || die "pyftpdlib did not start on port $port"
+  start_pyftpdlib --certfile "$work/server.pem" --keyfile "$work/server.key"
 }
+
 start_proftpd-tls() {
   make_tls_material
   port=$(free_port)
