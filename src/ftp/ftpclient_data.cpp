@@ -357,8 +357,8 @@ bool TFTPSend::DownloadOverData(TStream& target) {
   // So does a protected connection that failed, or that ended (10054 as
   // well) without the session's own end, close_notify: the data may be cut
   // short.
-  const bool cut = IsDataTLS() && (code == kErrRefused || (code == kErrPeerClosed &&
-                                                           DSock().TLSPlugin().PluginErrorCode() != 0));
+  const bool unended = code == kErrPeerClosed && DSock().TLSPlugin().PluginErrorCode() != 0;
+  const bool cut = IsDataTLS() && (code == kErrRefused || unended);
   data_ended_normally_ = code == kErrPeerClosed && !cut;
   const bool stopped = code == kErrStopRequested || cut;
   DSock().Close();

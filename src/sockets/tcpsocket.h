@@ -26,8 +26,10 @@
 //   TunnelRefused / TunnelAuthRequired (407)
 //                        "HTTP proxy refused the tunnel: " + its status,
 //                        e.g. "407 Proxy Authentication Required"
-//   TLSHandshake, TLSCertificate, TLSSession  the plug-in's own text. Like every socket, it records failures
-// and throws only under RaiseExcept. One thread at a time.
+//   TLSHandshake, TLSCertificate, TLSSession  the plug-in's own text (or
+//                        RecordTLSRefusal's reason)
+// Like every socket, it records failures and throws only under RaiseExcept.
+// One thread at a time.
 #pragma once
 
 #include <cstdint>

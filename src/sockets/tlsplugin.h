@@ -144,8 +144,8 @@ class TCustomSSL {
   // owner then reports a certificate failure rather than a handshake one).
   // Base: false.
   virtual bool CertificateRejected() const;
-  // Whether the last handshake that succeeded resumed an earlier session
-  // (kept after the session ends, until the next handshake). Base: false.
+  // Whether the last handshake resumed an earlier session (false after one
+  // that failed; kept after the session ends). Base: false.
   virtual bool SessionReused() const;
 
  protected:
