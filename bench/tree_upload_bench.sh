@@ -5,13 +5,13 @@
 # 10) in each direction, so that a round trip costs 20 ms as it would to a
 # distant server. Then over FTPS, directly only (the proxy cannot read an
 # encrypted PASV reply), ftpupload /tls next to lftp with ftp:ssl-force and
-# ftp:ssl-protect-data (ncftpput has no TLS), against the servers shared hosts
-# run, from the packages scripts/setup unpacks into build/ftp-daemons:
-# ProFTPD with mod_tls's defaults (TLS 1.3, data connections must resume the
-# control connection's session; "proftpd-tls") and Pure-FTPd with -Y 2
-# ("pureftpd-tls"), and against vsftpd with TLS required and
-# require_ssl_reuse ("vsftpd-tls") and pyftpdlib's TLS handler
-# ("pyftpdlib-tls"), each with a certificate from a CA made here. Their users
+# ftp:ssl-protect-data (ncftpput has no TLS): vsftpd (require_ssl_reuse;
+# "vsftpd-tls"), pyftpdlib's TLS handler ("pyftpdlib-tls"), and the servers
+# shared hosts run, from the packages scripts/setup unpacks into
+# build/ftp-daemons: ProFTPD with mod_tls's defaults (TLS 1.3, data
+# connections must resume the control connection's session; "proftpd-tls")
+# and Pure-FTPd with -Y 2 ("pureftpd-tls"); each with a certificate from a CA
+# made here. Their users
 # have quick crypt(3) password hashes (a host's Pure-FTPd hashes with argon2id:
 # seconds a login).
 #
@@ -185,22 +185,14 @@ wait_port() {
 # the account's password as a crypt(3) hash for the servers' own user files.
 make_tls_material() {
   [ -s "$work/ca.pem" ] && return 0
-  local key=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
-  openssl req -x509 "${key[@]}" -keyout "$work/ca.key" -out "$work/ca.pem" -days 1 \
-    -subj /CN=tree-bench-CA 2>/dev/null
-  openssl req -new "${key[@]}" -keyout "$work/server.key" -out "$work/server.csr" \
-    -subj /CN=127.0.0.1 2>/dev/null
-  echo "subjectAltName=IP:127.0.0.1" >"$work/server.ext"
-  openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
-    -CAcreateserial -days 1 -extfile "$work/server.ext" -out "$work/server.pem" 2>/dev/null
+  make_bench_certificates "$work" tree-bench-CA
   password_hash=$(openssl passwd -6 "$PASSWORD")
 }
 account_ids() { echo "$(id -u "$ACCOUNT"):$(id -g "$ACCOUNT")"; }
 
 # Starts one server on a free port; sets port, server_pid, server_log and
 # server_count (a command that prints how many commands the log holds).
-# Extra arguments: lines for vsftpd's configuration / pyftpdlib's options.
-start_vsftpd() {
+start_vsftpd() {  # extra vsftpd.conf lines...
   port=$(free_port)
   server_log=$work/vsftpd.log
   : >"$server_log"
@@ -213,7 +205,7 @@ start_vsftpd() {
   server_stores() { grep -c 'FTP command: Client "[^"]*", "STOR ' "$server_log" || true; }
   wait_port "$port" || die "vsftpd did not start on port $port"
 }
-start_pyftpdlib() {
+start_pyftpdlib() {  # extra arguments of pyftpd_server.py...
   port=$(free_port)
   server_log=$work/pyftpd.log
   : >"$server_log"
@@ -224,17 +216,17 @@ start_pyftpdlib() {
   server_stores() { grep -c '] <- STOR ' "$server_log" || true; }
   wait_port "$port" || die "pyftpdlib did not start on port $port"
 }
+
 start_vsftpd-tls() {
   make_tls_material
-  start_vsftpd ssl_enable=YES "rsa_cert_file=$work/server.pem" \
-    "rsa_private_key_file=$work/server.key" force_local_logins_ssl=YES force_local_data_ssl=YES \
-    require_ssl_reuse=YES ssl_ciphers=HIGH
+  # As the test fixture has it: TLS required, data sessions resumed.
+  start_vsftpd ssl_enable=YES "rsa_cert_file=$work/server.pem" "rsa_private_key_file=$work/server.key" \
+    force_local_logins_ssl=YES force_local_data_ssl=YES require_ssl_reuse=YES ssl_ciphers=HIGH
 }
 start_pyftpdlib-tls() {
   make_tls_material
   start_pyftpdlib --certfile "$work/server.pem" --keyfile "$work/server.key"
 }
-
 start_proftpd-tls() {
   make_tls_material
   port=$(free_port)
@@ -278,7 +270,8 @@ TLSECCertificateKeyFile $work/server.key
 TLSVerifyClient off
 TLSLog $work/proftpd-tls.log
 CONF
-  "$servers_dir/usr/sbin/proftpd" -n -c "$work/proftpd.conf" &
+  # In the foreground it also writes its messages to standard error.
+  "$servers_dir/usr/sbin/proftpd" -n -c "$work/proftpd.conf" 2>>"$work/proftpd.out" &
   server_pid=$!
   server_count() { grep -c ' -> [0-9]' "$server_log" || true; }
   server_stores() { grep -c ' STOR .* -> [0-9]' "$server_log" || true; }

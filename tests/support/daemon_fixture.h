@@ -74,6 +74,8 @@ class DaemonFixture {
   std::string RequireProgram(const std::string& name);
   // How long Stop() lets the daemon end on SIGTERM before it kills it.
   void set_stop_grace_ms(int ms) { stop_grace_ms_ = ms; }
+  // Launch() waits for the listening socket in /proc instead of connecting.
+  void set_probe_without_connecting() { probe_without_connecting_ = true; }
 
   TempDir dir_;
 
@@ -85,6 +87,7 @@ class DaemonFixture {
   int port_ = 0;
   int startup_ms_ = 0;
   int stop_grace_ms_ = 2000;
+  bool probe_without_connecting_ = false;
   bool started_ = false;
   bool missing_ = false;
   std::string error_;

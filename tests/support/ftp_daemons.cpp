@@ -372,6 +372,9 @@ ProftpdServer::ProftpdServer(const FtpServerOptions& options)
   set_own_log(log);
   // ProFTPD lingers some 400 ms on SIGTERM; its log is written line by line.
   set_stop_grace_ms(0);
+  // Its master pauses 400 ms after each session's end before it accepts
+  // again: a probe connection would cost the test that.
+  set_probe_without_connecting();
   const bool ipv6 = options.family == Family::kIPv6;
   Launch([&](int port) -> std::vector<std::string> {
     std::string config =
@@ -409,11 +412,15 @@ ProftpdServer::ProftpdServer(const FtpServerOptions& options)
         "ExtendedLog " + log + " ALL zud\n" +
         "TransferLog " + log + "\n" +
         "AllowStoreRestart " + (options_.allow_store_restart ? "on" : "off") + "\n" +
-        "ListOptions \"" + (options_.list_hides_dotfiles ? "" : "-a") + "\"\n";
+        "ListOptions \"" + (options_.list_hides_dotfiles ? "" : "-a") + "\"" +
+        (options_.list_ignores_client_options ? " strict" : "") + "\n";
     if (!options_.mlsd) {
       config +=
           "FactsAdvertise off\n"
           "<Limit MLSD MLST>\n  DenyAll\n</Limit>\n";
+    }
+    if (options_.store_rate_kib > 0) {
+      config += "TransferRate STOR,APPE " + std::to_string(options_.store_rate_kib) + "\n";
     }
     if (options_.no_transfer_timeout_s > 0) {
       config += "TimeoutNoTransfer " + std::to_string(options_.no_transfer_timeout_s) + "\n";

@@ -116,8 +116,14 @@ struct FtpServerOptions {
   // ProFTPD: a plain LIST hides dotfiles (ListOptions "" without -a), as
   // ProFTPD does unless told otherwise; false shows them (ListOptions "-a").
   bool list_hides_dotfiles = false;
-  // ProFTPD: TimeoutNoTransfer in seconds, after which a session that opened
-  // no data connection is closed ("421 No transfer timeout"); 0: its default.
+  // ProFTPD: options the client gives LIST ("LIST -a") are ignored
+  // (ListOptions ... strict), so hidden dotfiles stay hidden.
+  bool list_ignores_client_options = false;
+  // ProFTPD: stores (STOR, APPE) throttled to this many KiB/s (TransferRate),
+  // so that a test can stop the server in the middle of a file; 0: unlimited.
+  int store_rate_kib = 0;
+  // ProFTPD: TimeoutNoTransfer in seconds: a session without a data transfer
+  // for that long is closed ("421 No transfer timeout"); 0: its default.
   int no_transfer_timeout_s = 0;
   // Pure-FTPd: quotas on (-n), so the server keeps ".ftpquota" in the root as
   // cPanel's does; dotfiles are listed (-D), as cPanel sets it.

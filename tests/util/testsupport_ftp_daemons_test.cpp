@@ -7,6 +7,8 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <functional>
+#include <ostream>
 #include <memory>
 
 #include "gtest/gtest.h"
@@ -273,6 +275,107 @@ TEST_P(FtpDaemonTest, FtpsRequiredAndStoresWithResumedSessions) {
   if (server->tls_requires_session_reuse()) EXPECT_TRUE(ftps.resumed_all());
   EXPECT_EQ(ftps.Command("QUIT"), 221) << ftps.reply();
 }
+
+// The hosts' habits that options switch on, each as a client meets it.
+struct HostHabitCase {
+  const char* name;
+  FtpDaemonFactory make;
+  FtpServerOptions options;
+  // Runs on a logged-in session of a started server.
+  std::function<void(FtpDaemonFixture&, RawFtpClient&)> check;
+};
+
+void StoreText(RawFtpClient& ftp, const std::string& name, const std::string& text) {
+  EXPECT_EQ(ftp.Transfer("STOR " + name, DataMode::kPassive, &text, nullptr), 226) << ftp.reply();
+}
+
+// REST 4 then STOR: refused (451) or continued after the first 4 bytes.
+void RestartedStore(FtpDaemonFixture& server, RawFtpClient& ftp, bool allowed) {
+  StoreText(ftp, "part.bin", "0123456789");
+  EXPECT_EQ(ftp.Command("REST 4"), 350) << ftp.reply();
+  std::string rest = "abcdef";
+  int code = ftp.Transfer("STOR part.bin", DataMode::kPassive, &rest, nullptr);
+  EXPECT_EQ(code, allowed ? 226 : 451) << ftp.reply();
+  EXPECT_EQ(server.ReadFile("part.bin"), allowed ? "0123abcdef" : "0123456789");
+}
+
+// Whether a listing (command: "LIST" or "LIST -a") shows the root's .htaccess.
+bool ListsDotfile(FtpDaemonFixture& server, RawFtpClient& ftp, const std::string& command) {
+  EXPECT_TRUE(server.WriteFile(".htaccess", "Deny from all\n"));
+  std::string listing;
+  EXPECT_EQ(ftp.Transfer(command, DataMode::kPassive, nullptr, &listing), 226) << ftp.reply();
+  return listing.find(".htaccess") != std::string::npos;
+}
+
+// A second session from the same address is refused with the given code.
+void SecondSessionRefused(FtpDaemonFixture& server, int code) {
+  RawFtpClient second;
+  ASSERT_TRUE(second.Connect(server.host(), server.port())) << second.error();
+  if (second.reply_code() == 220) second.Login(server.user(), server.password());
+  EXPECT_EQ(second.reply_code(), code) << second.reply();
+}
+
+const HostHabitCase kHostHabits[] = {
+    {"ProftpdRefusesRestartedStore", MakeProftpd, {},
+     [](FtpDaemonFixture& s, RawFtpClient& ftp) { RestartedStore(s, ftp, false); }},
+    {"ProftpdAllowStoreRestart", MakeProftpd, {.allow_store_restart = true},
+     [](FtpDaemonFixture& s, RawFtpClient& ftp) { RestartedStore(s, ftp, true); }},
+    {"ProftpdListOnly", MakeProftpdListOnly, {},
+     [](FtpDaemonFixture&, RawFtpClient& ftp) {
+       EXPECT_EQ(ftp.Command("FEAT"), 211);
+       EXPECT_EQ(ftp.reply().find("MLST"), std::string::npos) << ftp.reply();
+       std::string listing;
+       EXPECT_GE(ftp.Transfer("MLSD", DataMode::kPassive, nullptr, &listing), 500);
+     }},
+    {"ProftpdShowsDotfiles", MakeProftpd, {},
+     [](FtpDaemonFixture& s, RawFtpClient& ftp) { EXPECT_TRUE(ListsDotfile(s, ftp, "LIST")); }},
+    {"ProftpdHidesDotfilesUnlessAsked", MakeProftpd, {.list_hides_dotfiles = true},
+     [](FtpDaemonFixture& s, RawFtpClient& ftp) {
+       EXPECT_FALSE(ListsDotfile(s, ftp, "LIST"));
+       EXPECT_TRUE(ListsDotfile(s, ftp, "LIST -a"));
+     }},
+    {"ProftpdHidesDotfilesAlways", MakeProftpd,
+     {.list_hides_dotfiles = true, .list_ignores_client_options = true},
+     [](FtpDaemonFixture& s, RawFtpClient& ftp) { EXPECT_FALSE(ListsDotfile(s, ftp, "LIST -a")); }},
+    {"ProftpdClosesIdleSession", MakeProftpd, {.no_transfer_timeout_s = 1},
+     [](FtpDaemonFixture&, RawFtpClient& ftp) {
+       EXPECT_EQ(ftp.ReadReply(), 421) << ftp.reply() << ftp.error();
+     }},
+    {"ProftpdLimitsSessionsPerClient", MakeProftpd, {.max_sessions_per_client = 1},
+     [](FtpDaemonFixture& s, RawFtpClient&) { SecondSessionRefused(s, 530); }},
+    {"PureFtpdLimitsSessionsPerClient", MakePureFtpd, {.max_sessions_per_client = 1},
+     [](FtpDaemonFixture& s, RawFtpClient&) { SecondSessionRefused(s, 421); }},
+    {"PureFtpdKeepsQuotaFile", MakePureFtpd, {.quota = true},
+     [](FtpDaemonFixture& s, RawFtpClient& ftp) {
+       StoreText(ftp, "counted.txt", "counted");
+       EXPECT_TRUE(s.Exists(".ftpquota"));
+       std::string listing;
+       EXPECT_EQ(ftp.Transfer("LIST", DataMode::kPassive, nullptr, &listing), 226);
+       EXPECT_NE(listing.find(".ftpquota"), std::string::npos) << listing;
+     }},
+    // The login itself is the check: the argon2id hash is the password's.
+    {"PureFtpdHostPasswordHash", MakePureFtpd, {.host_password_hash = true},
+     [](FtpDaemonFixture&, RawFtpClient&) {}},
+};
+
+void PrintTo(const HostHabitCase& habit, std::ostream* os) { *os << habit.name; }
+
+class HostHabitTest : public testing::TestWithParam<HostHabitCase> {};
+
+TEST_P(HostHabitTest, OptionTakesEffect) {
+  auto server = GetParam().make(GetParam().options);
+  ASSERT_STARTED(server);
+  RawFtpClient ftp;
+  ASSERT_TRUE(ftp.Connect(server->host(), server->port())) << ftp.error();
+  ASSERT_TRUE(ftp.Login(server->user(), server->password())) << ftp.reply() << server->Log();
+  ASSERT_EQ(ftp.Command("TYPE I"), 200);
+  GetParam().check(*server, ftp);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, HostHabitTest, testing::ValuesIn(kHostHabits),
+                         [](const testing::TestParamInfo<HostHabitCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 std::vector<FtpServerKind> EveryKind() {
   std::vector<FtpServerKind> kinds = AllFtpServerKinds();
