@@ -114,8 +114,12 @@ TFTPSend::TFTPSend() {
   sock_->Owner = this;
   sock_->ConvertLineEnd = true;
   sock_->MaxLineLength = kMaxReplyLineLength;
+  // Each command and each file's end (a TLS close_notify) is a small write
+  // that a reply must follow: none may wait for a delayed acknowledgement.
+  sock_->NoDelay = true;
   dsock_ = std::make_unique<TTCPBlockSocket>();
   dsock_->Owner = this;
+  dsock_->NoDelay = true;
   ftp_list_ = std::make_unique<TFTPList>();
   Timeout = 300000;
   TargetPort = "21";

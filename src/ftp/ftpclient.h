@@ -92,9 +92,9 @@ class TFTPSend : public TProtocolClient {
   // server that keeps saying "wait" cannot hold the client for ever.
   static constexpr int kMaxPreliminaryGreetings = 64;
 
-  // Creates the reply list, DataStream, Sock, DSock and FtpList, then sets
-  // Timeout 300000, TargetPort "21", UserName "anonymous" and Password
-  // "visitorid@" + the local machine name.
+  // Creates the reply list, DataStream, Sock, DSock and FtpList (both
+  // sockets with NoDelay on), then sets Timeout 300000, TargetPort "21",
+  // UserName "anonymous" and Password "visitorid@" + the local machine name.
   TFTPSend();
   // Frees DSock, Sock, FtpList, DataStream and the reply list, in that order;
   // the sockets close without sending QUIT.
@@ -347,8 +347,18 @@ class TFTPSend : public TProtocolClient {
   // The data socket's error is the normal end of a download.
   bool data_ended_normally_ = false;
 
+  // TLS was started on the data connection of this exchange.
+  bool data_tls_started_ = false;
+
   // The steps of PrepareDataConnection.
   bool NegotiateDataConnection();
+  // After a data connection that could not be accepted or protected: closes
+  // it, reads the final reply after a failed TLS handshake, and false.
+  bool EndFailedDataConnection();
+  // After the final reply: a 425 or 522 for a data connection whose TLS
+  // handshake did not resume a session is recorded on DSock as the server
+  // refusing it for that (10091, kind TLSSession).
+  void NoteRefusedSessionReuse();
 };
 
 // The built-in login tables of variants 0 to 8.

@@ -198,6 +198,7 @@ bool TFTPSend::PrepareDataConnection() {
   data_phase_ = true;
   data_used_ = true;
   data_ended_normally_ = false;
+  data_tls_started_ = false;
   const bool ready = NegotiateDataConnection();
   if (!ready) data_phase_ = false;
   return ready;
@@ -309,31 +310,60 @@ bool TFTPSend::AcceptDataConnection() {
   }
   if (result && IsDataTLS()) {
     DSock().TLSPlugin().CopySettingsFrom(Sock().TLSPlugin());
+    data_tls_started_ = true;
     DSock().StartClientTLS();
     result = DSock().LastErrorCode() == 0;
   }
   return result;
 }
 
+bool TFTPSend::EndFailedDataConnection() {
+  // A handshake the server broke off is answered on the control connection
+  // too; that answer is read (briefly: the server has nothing left to wait
+  // for), so that the next command does not take it for its own.
+  const bool answered = data_tls_started_ && DSock().LastErrorCode() == kErrRefused;
+  DSock().Close();
+  if (answered) {
+    const ftp_internal::TScopedReplyTimeout bounded(Timeout, kReplyWaitAfterStall);
+    ReadReply();
+    NoteRefusedSessionReuse();
+  }
+  data_phase_ = false;
+  return false;
+}
+
+void TFTPSend::NoteRefusedSessionReuse() {
+  // Servers that accept only data connections resuming the control
+  // connection's session (ProFTPD's default, vsftpd's require_ssl_reuse)
+  // complete the handshake of one that did not, then refuse it: ProFTPD
+  // with "425 Unable to build data connection: Operation not permitted",
+  // vsftpd with "522 SSL connection failed: session reuse required".
+  if (!data_tls_started_ || DSock().TLSPlugin().SessionReused()) return;
+  if (result_code_ != 425 && result_code_ != 522) return;
+  DSock().RecordTLSRefusal(
+      "TLS session reuse refused: the server accepts only data connections that resume the "
+      "control connection's session (" + result_string_ + ")");
+}
+
 bool TFTPSend::DownloadOverData(TStream& target) {
   TDataSocketCloser closer(DSock());
-  if (!AcceptDataConnection()) {
-    DSock().Close();
-    data_phase_ = false;
-    return false;
-  }
+  if (!AcceptDataConnection()) return EndFailedDataConnection();
   // Ends with an error in any case; the server's close (10054) is the normal
   // end, and a timeout ends the data too: the final reply decides. A stop
   // request, though, leaves the data incomplete whatever the server thinks
   // (it may well have sent everything into the buffers already).
   DSock().ReceiveStreamToEnd(target, Timeout);
-  data_ended_normally_ = DSock().LastErrorCode() == kErrPeerClosed;
-  // So does a protected connection that failed or ended without the
-  // session's own end (close_notify): the data may be cut short.
-  const bool stopped = DSock().LastErrorCode() == kErrStopRequested ||
-                       (IsDataTLS() && DSock().LastErrorCode() == kErrRefused);
+  const int code = DSock().LastErrorCode();
+  // So does a protected connection that failed, or that ended (10054 as
+  // well) without the session's own end, close_notify: the data may be cut
+  // short.
+  const bool unended = code == kErrPeerClosed && DSock().TLSPlugin().PluginErrorCode() != 0;
+  const bool cut = IsDataTLS() && (code == kErrRefused || unended);
+  data_ended_normally_ = code == kErrPeerClosed && !cut;
+  const bool stopped = code == kErrStopRequested || cut;
   DSock().Close();
   const bool done = ReplyClass(ReadReply()) == 2;
+  NoteRefusedSessionReuse();
   data_phase_ = false;
   // A target that could not take the data (a full disk) fails the download.
   return done && !stopped && !target.Failed();
@@ -341,11 +371,7 @@ bool TFTPSend::DownloadOverData(TStream& target) {
 
 bool TFTPSend::UploadOverData(TStream& source) {
   TDataSocketCloser closer(DSock());
-  if (!AcceptDataConnection()) {
-    DSock().Close();
-    data_phase_ = false;
-    return false;
-  }
+  if (!AcceptDataConnection()) return EndFailedDataConnection();
   const int64_t end = source.SizeKnown() ? source.Size() : -1;
   DSock().SendStreamPlain(source);
   // A source that failed to read, or that ended before the size it had when
@@ -366,6 +392,7 @@ bool TFTPSend::UploadOverData(TStream& source) {
     const ftp_internal::TScopedReplyTimeout bounded(Timeout, stalled ? kReplyWaitAfterStall : -1);
     done = ReplyClass(ReadReply()) == 2;
   }
+  NoteRefusedSessionReuse();
   if (stalled) timed_out_ = true;
   data_phase_ = false;
   return sent && done;

@@ -76,6 +76,7 @@ void TBlockSocket::AdoptHandle(TSocketHandle new_handle) {
   AddToSelectSet(handle_, ready_set_);
   RefreshAddresses();
   uses_ipv6_ = remote_address_.Family() == kAfInet6;
+  ApplyNoDelay();
 }
 
 void TBlockSocket::Close() { CloseAtOnce(); }
@@ -213,6 +214,7 @@ void TBlockSocket::CreateHandle(const TSocketAddress& address) {
   AddToSelectSet(handle_, ready_set_);
   ReportLastError();
   ReportStatus(SR_SocketCreated, uses_ipv6_ ? "IPv6" : "IPv4");
+  ApplyNoDelay();
   ApplyQueuedOptions();
   NotifySocketCreated();
 }
@@ -228,6 +230,12 @@ void TBlockSocket::QueueOption(const TSocketOption& option) {
     queued_options_.push_back(option);
   } else {
     ApplyOption(option);
+  }
+}
+
+void TBlockSocket::ApplyNoDelay() {
+  if (NoDelay && handle_ != kInvalidSocket && SocketKind() == kSockStream) {
+    ApplyOption({OT_NoDelay, true, 0});
   }
 }
 
@@ -277,6 +285,9 @@ void TBlockSocket::ApplyOption(const TSocketOption& option) {
     case OT_MulticastLoopback:
       SetSocketOptionInt(handle_, ip_level, uses_ipv6_ ? kIpv6MulticastLoop : kIpMulticastLoop,
                          flag);
+      break;
+    case OT_NoDelay:
+      SetSocketOptionInt(handle_, kIpProtoTcp, kTcpNoDelay, flag);
       break;
     case OT_KeepAlive: {
       const int idle = option.Value > 0 ? std::min(option.Value, kLongestKeepAliveIdle)

@@ -135,7 +135,21 @@ void TTCPBlockSocket::SetPluginCallFailure() {
     SetLastErrorCode(kErrTimedOut);
     return;
   }
+  if (const int32_t lost = tls_plugin_->LostConnectionCode(); lost != 0) {
+    // A connection reset or ended under the session is lost as a plain one
+    // would be: its code, not a TLS failure; the plug-in says what happened.
+    failure_from_plugin_ = false;
+    SetFailure(lost, lost == kErrTimedOut ? TFailureKind::Timeout : TFailureKind::Socket,
+               tls_plugin_->PluginErrorText());
+    return;
+  }
   SetPluginFailure(TFailureKind::TLSSession);
+}
+
+void TTCPBlockSocket::RecordTLSRefusal(const std::string& reason) {
+  failure_from_plugin_ = false;
+  SetFailure(kErrRefused, TFailureKind::TLSSession, reason);
+  ReportLastError();
 }
 
 void TTCPBlockSocket::SetProxyFailure(int code, TFailureKind kind, std::string text) {

@@ -13,8 +13,11 @@
 //   - closes in order: TLS session, shutdown of the sending side, drain.
 //
 // Error codes of its own: 10091 for a refused SOCKS connect, a refused
-// tunnel or any TLS failure, 10060 for a wait inside a TLS transfer that ran
-// out (with the plug-in's text), 11003 for a failed SOCKS listen or accept.
+// tunnel or a TLS failure (handshake, certificate, protocol), 10060 for a
+// wait inside a TLS transfer that ran out (with the plug-in's text), 11003
+// for a failed SOCKS listen or accept. A connection lost under a TLS session
+// (reset, broken, closed without close_notify) keeps the code a plain one
+// would get (10054 ...), with the plug-in's text.
 // LastErrorKind tells the 10091s apart, and their texts say what happened:
 //   ProxyLoginRefused    "SOCKS proxy refused the login"
 //   ProxyConnectRefused  "SOCKS proxy refused the connection to HOST:PORT"
@@ -23,8 +26,10 @@
 //   TunnelRefused / TunnelAuthRequired (407)
 //                        "HTTP proxy refused the tunnel: " + its status,
 //                        e.g. "407 Proxy Authentication Required"
-//   TLSHandshake, TLSCertificate, TLSSession  the plug-in's own text. Like every socket, it records failures
-// and throws only under RaiseExcept. One thread at a time.
+//   TLSHandshake, TLSCertificate, TLSSession  the plug-in's own text (or
+//                        RecordTLSRefusal's reason)
+// Like every socket, it records failures and throws only under RaiseExcept.
+// One thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -146,6 +151,11 @@ class TTCPBlockSocket : public TSocksBlockSocket {
   // Runs the plug-in's client handshake; 10091 with the plug-in's text when
   // it fails (always, with TSSLNone).
   void StartClientTLS();
+  // Records and reports 10091 (kind TLSSession) with reason as its text: for
+  // a protocol that learns from its peer that the session was refused after
+  // the handshake (an FTP server refusing a data connection that did not
+  // resume the control connection's session).
+  void RecordTLSRefusal(const std::string& reason);
 
  private:
   // The SOCKS forms of StartListening and AcceptConnection.

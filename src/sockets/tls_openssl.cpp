@@ -61,36 +61,45 @@ class TOpenSSLShare final : public TTLSSessionShare {
   TOpenSSLShare(const TOpenSSLShare&) = delete;
   TOpenSSLShare& operator=(const TOpenSSLShare&) = delete;
 
-  // Takes ownership of session. TLS 1.3 servers may accept each ticket only
-  // once, so a few are kept, newest last.
+  // Takes ownership of session, the newest one known.
   void Keep(SSL_SESSION* session) {
-    sessions_.push_back(session);
+    sessions_.push_back({session, 0});
     if (sessions_.size() > kKeptSessions) {
-      api_.SSL_SESSION_free(sessions_.front());
+      api_.SSL_SESSION_free(sessions_.front().session);
       sessions_.pop_front();
     }
   }
   void Forget() {
-    for (SSL_SESSION* session : sessions_) api_.SSL_SESSION_free(session);
+    for (const TKept& kept : sessions_) api_.SSL_SESSION_free(kept.session);
     sessions_.clear();
   }
-  // Offers the newest session to ssl; a TLS 1.3 ticket is used up by that.
+  // Offers a session to ssl: the newest one not offered yet, else the
+  // newest one (servers that issue single-use TLS 1.3 tickets send a fresh
+  // one on every connection; others accept the same one again).
   void Offer(SSL* ssl) {
     if (sessions_.empty()) return;
-    SSL_SESSION* session = sessions_.back();
-    api_.SSL_set_session(ssl, session);  // takes a reference of its own
-    if (api_.SSL_SESSION_get_protocol_version(session) >= TLS1_3_VERSION) {
-      api_.SSL_SESSION_free(session);
-      sessions_.pop_back();
-    }
+    auto chosen = std::find_if(sessions_.rbegin(), sessions_.rend(),
+                               [](const TKept& kept) { return kept.offers == 0; });
+    if (chosen == sessions_.rend()) chosen = sessions_.rbegin();
+    ++chosen->offers;
+    // OpenSSL marks a TLS 1.3 session it resumed as not resumable again, so
+    // a copy goes out and the kept one stays offerable.
+    SSL_SESSION* copy = api_.SSL_SESSION_dup(chosen->session);
+    if (copy == nullptr) return;
+    api_.SSL_set_session(ssl, copy);  // takes a reference of its own
+    api_.SSL_SESSION_free(copy);
   }
 
   const TApi& api_;
   const std::string key_;    // the settings the context was made with
   static constexpr size_t kKeptSessions = 8;
 
+  struct TKept {
+    SSL_SESSION* session;
+    int offers;
+  };
   TContextPtr ctx_;
-  std::deque<SSL_SESSION*> sessions_;
+  std::deque<TKept> sessions_;
   std::string peer_;         // the server the kept sessions belong to
   std::string key_password_; // the context reads it while loading a key
 };
@@ -230,6 +239,7 @@ class TOpenSSLPlugin final : public TCustomSSL {
   bool CertificateRejected() const override {
     return PluginErrorCode() == static_cast<int32_t>(TOpenSSLError::kVerify);
   }
+  bool SessionReused() const override { return reused_; }
   std::string LibraryVersion() const override {
     const TApi* api = Api();
     return api != nullptr ? api->OpenSSL_version(OPENSSL_VERSION) : "OpenSSL (not available)";
@@ -263,7 +273,7 @@ class TOpenSSLPlugin final : public TCustomSSL {
   }
 
  private:
-  enum class TEnd : uint8_t { kNone, kClean, kFailed };
+  enum class TEnd : uint8_t { kNone, kClean };
 
   bool Fail(TOpenSSLError code, const std::string& text) {
     SetPluginError(static_cast<int32_t>(code), text, code == TOpenSSLError::kTimedOut);
@@ -285,8 +295,11 @@ class TOpenSSLPlugin final : public TCustomSSL {
   // Waits for the direction OpenSSL asked for (ssl_error WANT_READ or
   // WANT_WRITE); records a timeout, a stop or a poll failure.
   bool WaitFor(int ssl_error, const TDeadline& deadline, const char* what);
-  // Records why a session call failed with ssl_error.
+  // Records why a session call failed with ssl_error; the session is over.
   void RecordFailure(int ssl_error, const char* what);
+  // A session that is over answers every later transfer with the failure
+  // that ended it; -1.
+  int RepeatFailure();
   void RecordHandshakeFailure(int ssl_error);
   // After our close_notify: reads and drops until the peer ends too.
   void AwaitPeerClose(const TDeadline& deadline);
@@ -301,11 +314,11 @@ class TOpenSSLPlugin final : public TCustomSSL {
   TBioTarget target_;
   bool restore_blocking_ = false;
   bool failed_ = false;         // a fatal error: no close_notify any more
-  TEnd end_ = TEnd::kNone;      // how the peer ended its side
-  int32_t end_code_ = 0;
-  std::string end_text_;
+  TPluginError failure_;        // ... and what it was, when known
+  TEnd end_ = TEnd::kNone;      // the peer ended its side with close_notify
   std::string peer_name_;       // given by SetPeerName or CopySettingsFrom
   std::string handshake_name_;  // the name the last handshake checked
+  bool reused_ = false;         // the last handshake resumed a session
 };
 
 bool TOpenSSLPlugin::ProtocolRange(int& lowest, int& highest) {
@@ -509,7 +522,9 @@ bool TOpenSSLPlugin::ClientHandshake() {
     restore_blocking_ = true;
   }
   failed_ = false;
+  failure_ = TPluginError{};
   end_ = TEnd::kNone;
+  reused_ = false;
   const TDeadline deadline(Timeout);
   const TReadBound bound = BoundReads(deadline);
   for (;;) {
@@ -526,6 +541,7 @@ bool TOpenSSLPlugin::ClientHandshake() {
     return false;
   }
   handshake_name_ = name;
+  reused_ = api.SSL_session_reused(ssl_.get()) == 1;
   SetSessionActive(true);
   return true;
 }
@@ -575,28 +591,40 @@ bool TOpenSSLPlugin::WaitFor(int ssl_error, const TDeadline& deadline, const cha
 void TOpenSSLPlugin::RecordFailure(int ssl_error, const char* what) {
   failed_ = true;
   const unsigned long code = api_->ERR_get_error();
-  if ((code != 0 && ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
-      (ssl_error == SSL_ERROR_SYSCALL && target_.error == 0)) {
-    api_->ERR_clear_error();
-    Fail(TOpenSSLError::kTruncated,
-         "the peer closed the connection without ending the TLS session: data may be missing");
-  } else if (target_.error != 0) {
-    api_->ERR_clear_error();
-    Fail(TOpenSSLError::kTransport, std::string(what) + " failed: " + GetErrorDesc(target_.error));
+  api_->ERR_clear_error();
+  // A connection that breaks or ends under the session is lost, as a plain
+  // one would be (a reset, a broken pipe: the platform's code; an end
+  // without close_notify: the peer's close); only what TLS itself refuses
+  // is a TLS failure.
+  if (target_.error != 0) {
+    SetPluginError({static_cast<int32_t>(TOpenSSLError::kTransport),
+                    GetErrorDesc(target_.error), false, target_.error});
+  } else if ((code != 0 && ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING) ||
+             ssl_error == SSL_ERROR_SYSCALL) {
+    SetPluginError(
+        {static_cast<int32_t>(TOpenSSLError::kTruncated),
+         "the peer closed the connection without ending the TLS session: data may be missing",
+         false, kErrPeerClosed});
   } else {
     const char* reason = code != 0 ? api_->ERR_reason_error_string(code) : nullptr;
-    api_->ERR_clear_error();
     Fail(TOpenSSLError::kProtocol,
          std::string(what) + " failed: " + (reason != nullptr ? reason : "protocol error"));
   }
+  failure_ = PluginError();
+}
+
+int TOpenSSLPlugin::RepeatFailure() {
+  if (failure_.code != 0) {
+    SetPluginError(failure_);
+  } else {
+    Fail(TOpenSSLError::kProtocol, "no usable TLS session");
+  }
+  return -1;
 }
 
 int TOpenSSLPlugin::SendData(const void* buffer, int length) {
   ClearPluginError();
-  if (ssl_ == nullptr || failed_) {
-    Fail(TOpenSSLError::kProtocol, "no usable TLS session");
-    return -1;
-  }
+  if (ssl_ == nullptr || failed_) return RepeatFailure();
   if (length <= 0) return 0;
   const TDeadline deadline(Timeout);
   const TReadBound bound = BoundReads(deadline);
@@ -610,6 +638,7 @@ int TOpenSSLPlugin::SendData(const void* buffer, int length) {
       // A record left half written cannot be finished, nor followed by
       // close_notify: the session is over.
       failed_ = true;
+      failure_ = PluginError();
       return -1;
     }
     RecordFailure(error, "TLS send");
@@ -620,14 +649,7 @@ int TOpenSSLPlugin::SendData(const void* buffer, int length) {
 int TOpenSSLPlugin::ReceiveData(void* buffer, int length) {
   ClearPluginError();
   if (end_ == TEnd::kClean) return 0;
-  if (end_ == TEnd::kFailed) {
-    SetPluginError(end_code_, end_text_);
-    return -1;
-  }
-  if (ssl_ == nullptr || failed_) {
-    Fail(TOpenSSLError::kProtocol, "no usable TLS session");
-    return -1;
-  }
+  if (ssl_ == nullptr || failed_) return RepeatFailure();
   if (length <= 0) return 0;
   const TDeadline deadline(Timeout);
   const TReadBound bound = BoundReads(deadline);
@@ -668,13 +690,9 @@ int TOpenSSLPlugin::PendingBytes() {
     end_ = TEnd::kClean;
   } else {
     // Kept for the receive that comes for it; a query reports nothing.
-    const int32_t code = PluginErrorCode();
-    const std::string text = PluginErrorText();
+    const TPluginError before = PluginError();
     RecordFailure(error, "TLS receive");
-    end_ = TEnd::kFailed;
-    end_code_ = PluginErrorCode();
-    end_text_ = PluginErrorText();
-    SetPluginError(code, text);
+    SetPluginError(before);
   }
   return 1;
 }
@@ -682,16 +700,15 @@ int TOpenSSLPlugin::PendingBytes() {
 bool TOpenSSLPlugin::CloseSession() {
   // A close that goes well leaves the error that ended the session (if one
   // did) for the caller to ask about.
-  const int32_t code = PluginErrorCode();
-  const std::string text = PluginErrorText();
+  const TPluginError before = PluginError();
   ClearPluginError();
   bool closed = true;
-  if (ssl_ != nullptr && !failed_ && end_ != TEnd::kFailed) {
+  if (ssl_ != nullptr && !failed_) {
     // Tickets the server sent on this connection may be needed by the next
     // one; an upload never read them. Take what arrived, without waiting.
     PendingBytes();
   }
-  if (ssl_ != nullptr && !failed_ && end_ != TEnd::kFailed) {
+  if (ssl_ != nullptr && !failed_) {
     // close_notify tells the peer that the data ended here and was not cut
     // off.
     const TDeadline deadline(Timeout);
@@ -713,7 +730,7 @@ bool TOpenSSLPlugin::CloseSession() {
     if (closed && result == 0) AwaitPeerClose(deadline);
   }
   Release();
-  if (closed) SetPluginError(code, text);
+  if (closed) SetPluginError(before);
   return closed;
 }
 

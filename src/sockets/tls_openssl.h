@@ -21,8 +21,15 @@
 //   Ciphers          the OpenSSL cipher list for TLS 1.2.
 //   Timeout          the bound of each wait inside a handshake, record or close.
 //   SessionShare     the first handshake fills it; later connections with the
-//                    same settings and server resume its session (TLS 1.3
-//                    tickets, which arrive after the handshake, included).
+//                    same settings and server resume its session. Every
+//                    ticket a server sends on any connection of the group is
+//                    kept (TLS 1.3 tickets arrive after the handshake; a
+//                    close reads those that came); a connection offers the
+//                    newest one not offered yet, else the newest again, so
+//                    that servers with single-use tickets (a fresh one per
+//                    connection) and servers that send none after a
+//                    resumption (ProFTPD) both resume every connection.
+//                    SessionReused() tells whether the last handshake did.
 // PFX, PFXfile, Certificate, PrivateKey and the SSH fields have no effect.
 //
 // The peer name checked and sent (SNI) is the one given to SetPeerName, else

@@ -45,7 +45,7 @@ namespace zud::openssl {
   X(SSL_get_SSL_CTX) X(BIO_meth_new) X(BIO_meth_set_write) X(BIO_meth_set_read)            \
   X(BIO_meth_set_ctrl) X(BIO_new) X(BIO_set_data) X(BIO_get_data) X(BIO_set_init)          \
   X(BIO_set_flags) X(BIO_clear_flags) X(BIO_get_new_index)                                \
-  X(SSL_SESSION_get_protocol_version) X(d2i_X509)
+  X(d2i_X509) X(SSL_session_reused) X(SSL_SESSION_dup)
 
 struct TApi {
 #define ZUD_OPENSSL_FIELD(name) decltype(&::name) name = nullptr;

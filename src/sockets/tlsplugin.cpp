@@ -82,6 +82,7 @@ int TCustomSSL::PendingBytes() {
 }
 
 std::string TCustomSSL::SessionProtocol() const { return std::string(); }
+bool TCustomSSL::SessionReused() const { return false; }
 std::string TCustomSSL::PeerSubject() const { return std::string(); }
 std::string TCustomSSL::PeerIssuer() const { return std::string(); }
 std::string TCustomSSL::PeerName() const { return std::string(); }
@@ -96,10 +97,10 @@ void TCustomSSL::ReportNotSupported() {
   SetPluginError(kNotSupported, "SSL/TLS support is not compiled!");
 }
 
-void TCustomSSL::SetPluginError(int32_t code, const std::string& text, bool timed_out) {
-  plugin_error_code_ = code;
-  plugin_error_text_ = text;
-  plugin_timed_out_ = timed_out && code != 0;
+void TCustomSSL::SetPluginError(TPluginError error) {
+  // Nothing but an error can have timed out or lost the connection.
+  if (error.code == 0) error = TPluginError{};
+  error_ = std::move(error);
 }
 
 bool TCustomSSL::CertificateRejected() const { return false; }

@@ -17,7 +17,8 @@
 //   PendingBytes     plain bytes readable at once without waiting; 0 if none.
 //   CloseSession     ends the session and clears SessionActive().
 // After every SendData and ReceiveData the socket treats any non-zero
-// PluginErrorCode() as a failure of that call (its own code 10091), so a
+// PluginErrorCode() as a failure of that call (its own code 10091, or the
+// LostConnectionCode() of a connection lost under the session), so a
 // plug-in leaves the code at 0 after a call that succeeds.
 //
 // The remaining operations (SetPeerName, ServerHandshake, AbortSession, the
@@ -95,11 +96,16 @@ class TCustomSSL {
   TTCPBlockSocket& OwnerSocket() const { return owner_; }
   bool SessionActive() const { return session_active_; }
   // 0 for none, -1 for "not supported"; kept until the plug-in changes it.
-  int32_t PluginErrorCode() const { return plugin_error_code_; }
-  const std::string& PluginErrorText() const { return plugin_error_text_; }
+  int32_t PluginErrorCode() const { return error_.code; }
+  const std::string& PluginErrorText() const { return error_.text; }
   // Whether the recorded error is a wait that ran out (the owner then
   // reports a timeout, 10060, rather than a TLS failure).
-  bool PluginTimedOut() const { return plugin_timed_out_; }
+  bool PluginTimedOut() const { return error_.timed_out; }
+  // The socket code (10054, 10053 ...) when the recorded error is the
+  // connection lost under the session: reset, broken, or closed by the peer
+  // without the session's own end. The owner then reports that code, as on
+  // a plain connection, rather than a TLS failure. 0 for any other error.
+  int32_t LostConnectionCode() const { return error_.lost_connection; }
 
   // ---- Operations, with what this base class answers ------------------------
   // Names the peer the session is meant for (certificate name check, server
@@ -138,20 +144,32 @@ class TCustomSSL {
   // owner then reports a certificate failure rather than a handshake one).
   // Base: false.
   virtual bool CertificateRejected() const;
+  // Whether the last handshake resumed an earlier session (false after one
+  // that failed; kept after the session ends). Base: false.
+  virtual bool SessionReused() const;
 
  protected:
+  // What the read-only error state above holds, kept and put back whole.
+  struct TPluginError {
+    int32_t code = 0;
+    std::string text;
+    bool timed_out = false;
+    int32_t lost_connection = 0;
+  };
   // PluginErrorCode -1, PluginErrorText "SSL/TLS support is not compiled!".
   void ReportNotSupported();
-  void SetPluginError(int32_t code, const std::string& text, bool timed_out = false);
-  void ClearPluginError() { SetPluginError(0, std::string()); }
+  const TPluginError& PluginError() const { return error_; }
+  void SetPluginError(TPluginError error);
+  void SetPluginError(int32_t code, const std::string& text, bool timed_out = false) {
+    SetPluginError(TPluginError{code, text, timed_out, 0});
+  }
+  void ClearPluginError() { SetPluginError(TPluginError{}); }
   void SetSessionActive(bool active) { session_active_ = active; }
 
  private:
   TTCPBlockSocket& owner_;
   bool session_active_ = false;
-  int32_t plugin_error_code_ = 0;
-  std::string plugin_error_text_;
-  bool plugin_timed_out_ = false;
+  TPluginError error_;
 };
 
 // The plug-in that offers no TLS: LibraryName "ssl_none", LibraryVersion

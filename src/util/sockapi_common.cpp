@@ -18,7 +18,8 @@ namespace zud {
 static_assert(kAfUnspec == AF_UNSPEC && kAfInet == AF_INET && kAfInet6 == AF_INET6);
 static_assert(kSockStream == SOCK_STREAM && kSockDgram == SOCK_DGRAM && kSockRaw == SOCK_RAW);
 static_assert(kIpProtoIp == IPPROTO_IP && kIpProtoTcp == IPPROTO_TCP &&
-              kIpProtoUdp == IPPROTO_UDP && kIpProtoIpv6 == IPPROTO_IPV6);
+              kIpProtoUdp == IPPROTO_UDP && kIpProtoIpv6 == IPPROTO_IPV6 &&
+              kTcpNoDelay == TCP_NODELAY);
 static_assert(kSolSocket == SOL_SOCKET && kSoReuseAddr == SO_REUSEADDR &&
               kSoBroadcast == SO_BROADCAST && kSoSndBuf == SO_SNDBUF && kSoRcvBuf == SO_RCVBUF &&
               kSoLinger == SO_LINGER && kSoRcvTimeo == SO_RCVTIMEO && kSoSndTimeo == SO_SNDTIMEO);

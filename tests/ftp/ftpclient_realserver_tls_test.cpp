@@ -2,13 +2,16 @@
 // TLS, with require_ssl_reuse, so every data connection must resume the
 // control connection's session) and pyftpdlib's TLS handler: uploads and
 // downloads compared byte for byte, passive and active, IPv4 and IPv6,
-// binary and ASCII, TLS 1.2 and 1.3; then the refusals: a server without
-// TLS, a certificate for another name, an unknown CA, an expired
-// certificate and a server that drops the handshake, none of which may see
-// USER or PASS.
+// binary and ASCII, TLS 1.2 and 1.3; hundreds of data connections in one
+// session, each resuming it, and many sessions whose first command follows
+// the handshake at once; a server refusing a data connection that did not
+// resume; then the refusals: a server without TLS, a certificate for another
+// name, an unknown CA, an expired certificate and a server that drops the
+// handshake, none of which may see USER or PASS.
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ftp/ftpclient.h"
 #include "ftp/ftpclient_test_support.h"
@@ -31,6 +34,8 @@ struct TlsServerKind {
 const TlsServerKind kVsftpdExplicit{"VsftpdExplicit", MakeVsftpd, FtpTls::kExplicit};
 const TlsServerKind kVsftpdImplicit{"VsftpdImplicit", MakeVsftpd, FtpTls::kImplicit};
 const TlsServerKind kPyftpdlib{"Pyftpdlib", MakePyftpdlib, FtpTls::kExplicit};
+const TlsServerKind kProftpd{"Proftpd", MakeProftpd, FtpTls::kExplicit};
+const TlsServerKind kPureFtpd{"PureFtpd", MakePureFtpd, FtpTls::kExplicit};
 
 // One server per kind, family and certificate, kept for the whole program.
 FtpDaemonFixture& Server(const TlsServerKind& kind, Family family,
@@ -155,6 +160,148 @@ INSTANTIATE_TEST_SUITE_P(
         TransferCase{&kPyftpdlib, Family::kIPv4, false, false, LT_TLSv1_2},
         TransferCase{&kPyftpdlib, Family::kIPv6, true, true, LT_TLSv1_3}),
     CaseName);
+
+// ---- Session reuse ---------------------------------------------------------------------
+
+struct ReuseCase {
+  const TlsServerKind* kind;
+  TSSLType version;
+  // Pure-FTPd issues no TLS 1.3 ticket at all (nor needs one): nothing to
+  // resume there.
+  bool resumable = true;
+};
+
+class SessionReuse : public ::testing::TestWithParam<ReuseCase> {
+ protected:
+  ScopedDefaultTLSPlugin plugin_{OpenSSLPluginClass()};
+};
+
+// A deploy sends hundreds of files in one session: every data connection
+// must resume the control connection's session, however many came before
+// (vsftpd refuses one that does not; TLS 1.3 tickets are used up).
+TEST_P(SessionReuse, EveryDataConnectionOfALongSessionResumes) {
+  const ReuseCase& c = GetParam();
+  ASSERT_TRUE(SharedTestCertificates().ok()) << SharedTestCertificates().error();
+  FtpDaemonFixture& server = Server(*c.kind, Family::kIPv4);
+  ZUD_REQUIRE_DAEMON(server);
+  const std::string dir = std::string("many") + c.kind->name + std::to_string(c.version);
+  ASSERT_TRUE(server.MakeDir(dir));
+  TFTPSend ftp;
+  AimWithTls(ftp, server, c.kind->tls);
+  ftp.Sock().TLSPlugin().SSLType = c.version;
+  ftp.LeanSignIn = true;
+  ASSERT_TRUE(ftp.SignIn()) << ftp.ResultString() << "\n" << ftp.Sock().LastErrorText();
+  ASSERT_TRUE(ftp.ChangeDirectory(dir)) << ftp.ResultString();
+  int32_t no_delay = 0;
+  GetSocketOptionInt(ftp.Sock().Handle(), kIpProtoTcp, kTcpNoDelay, no_delay);
+  EXPECT_EQ(no_delay, 1);
+  constexpr int kFiles = 300;
+  int resumed = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    ftp.DataStream().Clear();
+    const std::string body = "file " + std::to_string(i) + "\n";
+    ftp.DataStream().Write(body.data(), static_cast<int64_t>(body.size()));
+    ftp.DataStream().SetPosition(0);
+    ASSERT_TRUE(ftp.UploadFile("f" + std::to_string(i), false))
+        << "file " << i << ": " << ftp.LastFailure().text << "\n" << server.Log();
+    resumed += ftp.DSock().TLSPlugin().SessionReused() ? 1 : 0;
+  }
+  if (c.resumable) {
+    EXPECT_EQ(resumed, kFiles);
+  }
+  EXPECT_EQ(server.ReadFile(dir + "/f299"), "file 299\n");
+  EXPECT_TRUE(ftp.SignOff());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, SessionReuse,
+                         ::testing::Values(ReuseCase{&kVsftpdExplicit, LT_TLSv1_3},
+                                           ReuseCase{&kVsftpdExplicit, LT_TLSv1_2},
+                                           ReuseCase{&kPyftpdlib, LT_TLSv1_3},
+                                           ReuseCase{&kPyftpdlib, LT_TLSv1_2},
+                                           ReuseCase{&kProftpd, LT_TLSv1_3},
+                                           ReuseCase{&kProftpd, LT_TLSv1_2},
+                                           ReuseCase{&kPureFtpd, LT_TLSv1_3, false},
+                                           ReuseCase{&kPureFtpd, LT_TLSv1_2}),
+                         [](const auto& info) {
+                           return std::string(info.param.kind->name) +
+                                  (info.param.version == LT_TLSv1_2 ? "Tls12" : "Tls13");
+                         });
+
+// Sessions whose first command follows the handshake at once (no pause
+// before any command) and that end right after their few files: none may
+// be reset, none may find its first data connection without a session to
+// resume.
+TEST(SessionReuse, ManyShortSessionsNeedNoPause) {
+  ScopedDefaultTLSPlugin plugin(OpenSSLPluginClass());
+  ASSERT_TRUE(SharedTestCertificates().ok()) << SharedTestCertificates().error();
+  FtpDaemonFixture& server = Server(kVsftpdExplicit, Family::kIPv4);
+  ZUD_REQUIRE_DAEMON(server);
+  ASSERT_TRUE(server.MakeDir("short"));
+  for (int session = 0; session < 40; ++session) {
+    TFTPSend ftp;
+    AimWithTls(ftp, server, FtpTls::kExplicit);
+    ftp.LeanSignIn = true;
+    ftp.Sock().DiscardPauseMs = 0;
+    ftp.DSock().DiscardPauseMs = 0;
+    ASSERT_TRUE(ftp.SignIn()) << "session " << session << ": " << ftp.LastFailure().text;
+    for (const std::string& body : {std::string(), std::string(300 * 1024, 'x')}) {
+      ftp.DataStream().Clear();
+      ftp.DataStream().Write(body.data(), static_cast<int64_t>(body.size()));
+      ftp.DataStream().SetPosition(0);
+      ASSERT_TRUE(ftp.UploadFile("short/s" + std::to_string(body.size()), false))
+          << "session " << session << ": " << ftp.LastFailure().text << "\n" << server.Log();
+    }
+    ASSERT_TRUE(ftp.SignOff()) << "session " << session << ": " << ftp.LastFailure().text;
+  }
+}
+
+// A data connection that does not resume the control connection's session
+// (here: it is not given the session to resume) is refused by the server
+// after its handshake. The failure says so and is a TLS failure, whatever
+// the data connection met meanwhile. vsftpd then drops the session, which
+// the next command finds as a lost connection; ProFTPD goes on.
+struct RefusalForReuseCase {
+  const TlsServerKind* kind;
+  const char* reply;  // in the failure's text
+  bool session_goes_on;
+};
+
+class RefusalForReuse : public ::testing::TestWithParam<RefusalForReuseCase> {
+ protected:
+  ScopedDefaultTLSPlugin plugin_{OpenSSLPluginClass()};
+};
+
+TEST_P(RefusalForReuse, IsATLSFailureThatSaysSo) {
+  const RefusalForReuseCase& c = GetParam();
+  ASSERT_TRUE(SharedTestCertificates().ok()) << SharedTestCertificates().error();
+  FtpDaemonFixture& server = Server(*c.kind, Family::kIPv4);
+  ZUD_REQUIRE_DAEMON(server);
+  TFTPSend ftp;
+  AimWithTls(ftp, server, FtpTls::kExplicit);
+  ASSERT_TRUE(ftp.SignIn()) << ftp.LastFailure().text;
+  ftp.Sock().TLSPlugin().SessionShare.reset();
+  ftp.DataStream().Write("x", 1);
+  ftp.DataStream().SetPosition(0);
+  EXPECT_FALSE(ftp.UploadFile("refused.txt", false));
+  EXPECT_FALSE(ftp.DSock().TLSPlugin().SessionReused());
+  const TFTPFailure failure = ftp.LastFailure();
+  EXPECT_EQ(failure.code, kErrRefused);
+  EXPECT_EQ(failure.kind, TFailureKind::TLSSession);
+  EXPECT_EQ(failure.where, TFailureSite::TLS);
+  EXPECT_NE(failure.text.find("TLS session reuse refused"), std::string::npos) << failure.text;
+  EXPECT_NE(failure.text.find(c.reply), std::string::npos) << failure.text;
+  EXPECT_EQ(ftp.SendNoOp(), c.session_goes_on) << ftp.LastFailure().text;
+  if (!c.session_goes_on) {
+    EXPECT_EQ(ftp.LastFailure().code, kErrPeerClosed) << ftp.LastFailure().text;
+    EXPECT_EQ(ftp.LastFailure().where, TFailureSite::Control);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, RefusalForReuse,
+    ::testing::Values(RefusalForReuseCase{&kVsftpdExplicit, "522 SSL connection failed", false},
+                      RefusalForReuseCase{&kProftpd, "425 Unable to build data connection", true}),
+    [](const auto& info) { return std::string(info.param.kind->name); });
 
 // ---- Refusals ------------------------------------------------------------------------
 

@@ -245,6 +245,36 @@ TEST(BlockSocketTest, KeepAliveOptionTakesIdleSecondsWithADefaultAndACeiling) {
   EXPECT_EQ(sock.LastErrorCode(), 0);
 }
 
+// NoDelay reaches every stream handle the socket gets: the one it creates
+// and one it adopts (an accepted data connection); off leaves the system's
+// default.
+TEST(BlockSocketTest, NoDelayIsSetOnCreatedAndAdoptedHandles) {
+  for (const bool no_delay : {true, false}) {
+    SCOPED_TRACE(no_delay);
+    const auto option = [](TSocketHandle handle) {
+      int32_t value = -1;
+      GetSocketOptionInt(handle, kIpProtoTcp, kTcpNoDelay, value);
+      return value != 0;
+    };
+    // The listener stays without: an accepted handle may inherit it.
+    TTestSocket listener;
+    listener.BindTo("127.0.0.1", "0");
+    listener.StartListening();
+    ASSERT_EQ(listener.LastErrorCode(), 0) << listener.LastErrorText();
+    TTestSocket client;
+    client.NoDelay = no_delay;
+    client.ConnectTo("127.0.0.1", std::to_string(listener.LocalPortNumber()));
+    ASSERT_EQ(client.LastErrorCode(), 0) << client.LastErrorText();
+    EXPECT_EQ(option(client.Handle()), no_delay);
+    const TSocketHandle accepted = listener.AcceptConnection();
+    ASSERT_NE(accepted, kInvalidSocket);
+    TTestSocket adopter;
+    adopter.NoDelay = no_delay;
+    adopter.AdoptHandle(accepted);
+    EXPECT_EQ(option(adopter.Handle()), no_delay);
+  }
+}
+
 TEST(BlockSocketTest, BindToTheWildcardOnAFreshObjectDoesNothing) {
   TTestSocket sock;
   StatusLog log;

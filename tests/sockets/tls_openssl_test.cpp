@@ -9,6 +9,7 @@
 
 #include <openssl/ssl.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -241,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StallCase{"StopFlag", true, kErrStopRequested, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(OpenSSLTransfer, APeerThatVanishesWithoutClosingTheSessionIsATruncation) {
+TEST(OpenSSLTransfer, APeerThatVanishesWithoutClosingTheSessionIsALostConnection) {
   TlsEchoServer peer(SharedTestCertificates().Get(TestCertificates::kGood));
   REQUIRE_PEER(peer);
   auto sock = Connect(peer, "127.0.0.1");
@@ -250,9 +251,11 @@ TEST(OpenSSLTransfer, APeerThatVanishesWithoutClosingTheSessionIsATruncation) {
   ASSERT_EQ(sock->LastErrorCode(), 0) << sock->LastErrorText();
   peer.Stop();  // the kernel closes its end: no close_notify
   EXPECT_EQ(sock->ReceiveLine(kWaitMs), "");
-  // Not the clean end (10054) that close_notify gives: a failure, whether
-  // the connection ended or (with unread bytes at the peer) was reset.
-  EXPECT_EQ(sock->LastErrorCode(), kErrRefused);
+  // Lost as a plain connection would be (not a TLS failure), but not the
+  // clean end that close_notify gives: the text says data may be missing,
+  // whether the connection ended or (unread bytes at the peer) was reset.
+  EXPECT_EQ(sock->LastErrorCode(), kErrPeerClosed);
+  EXPECT_EQ(sock->LastErrorKind(), TFailureKind::Socket);
   const std::string text = sock->LastErrorText();
   EXPECT_TRUE(text.find("data may be missing") != std::string::npos ||
               text.find("reset") != std::string::npos)
@@ -270,7 +273,10 @@ TEST(OpenSSLTransfer, APeerThatVanishesWithoutClosingTheSessionIsATruncation) {
 class InProcessTlsPeer {
  public:
   using Act = std::function<bool(SSL*)>;
-  explicit InProcessTlsPeer(Act act) : act_(std::move(act)) {
+  // close_when_done: once act returns false the connection is closed
+  // (without close_notify, with whatever linger act set), not kept open.
+  explicit InProcessTlsPeer(Act act, bool close_when_done = false)
+      : act_(std::move(act)), close_when_done_(close_when_done) {
     ::signal(SIGPIPE, SIG_IGN);  // OpenSSL writes with write(2)
     std::string why;
     listener_ = test::ListenTcp("127.0.0.1", 0, &why);
@@ -299,10 +305,12 @@ class InProcessTlsPeer {
     if (SSL_accept(ssl.get()) != 1) return;
     while (!stop_ && act_(ssl.get())) {
     }
+    if (close_when_done_) fd.reset();
     while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
   Act act_;
+  bool close_when_done_;
   test::UniqueFd listener_;
   int port_ = 0;
   std::atomic<bool> stop_{false};
@@ -370,6 +378,67 @@ INSTANTIATE_TEST_SUITE_P(
                                   return SSL_key_update(ssl, SSL_KEY_UPDATE_NOT_REQUESTED) == 1 &&
                                          SSL_do_handshake(ssl) == 1;
                                 }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// How the connection under a session ends decides the code: a reset or an end
+// without close_notify is a lost connection (10054, as without TLS: the
+// tool's status 8), only a broken session is a TLS failure (10091, status 6).
+struct CutCase {
+  const char* name;
+  InProcessTlsPeer::Act cut;  // runs once after the handshake; the peer then closes
+  bool sending;               // the client sends (else it waits for data)
+  int error;
+  TFailureKind kind;
+  const char* text;  // part of LastErrorText
+};
+
+bool ResetByPeer(SSL* ssl) {
+  const linger at_once{1, 0};
+  ::setsockopt(SSL_get_fd(ssl), SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+  return false;
+}
+
+bool ClosedByPeer(SSL*) { return false; }
+
+bool GarbageFromPeer(SSL* ssl) {
+  // A record of a content type that does not exist.
+  const char garbage[] = "\x63\x03\x03\x00\x05hello";
+  (void)::send(SSL_get_fd(ssl), garbage, sizeof garbage - 1, MSG_NOSIGNAL);
+  return false;
+}
+
+class CutConnection : public ::testing::TestWithParam<CutCase> {};
+
+TEST_P(CutConnection, IsLostUnlessTheSessionItselfBroke) {
+  const CutCase& c = GetParam();
+  ASSERT_TRUE(SharedTestCertificates().ok()) << SharedTestCertificates().error();
+  InProcessTlsPeer peer(c.cut, true);
+  auto sock = ClientOf(peer, kWaitMs);
+  ASSERT_EQ(sock->LastErrorCode(), 0);
+  if (c.sending) {
+    sock->SendText(std::string(16 << 20, 'z'));
+  } else {
+    sock->ReceiveAvailable(kWaitMs);
+  }
+  EXPECT_EQ(sock->LastErrorCode(), c.error) << sock->LastErrorText();
+  EXPECT_EQ(sock->LastErrorKind(), c.kind);
+  EXPECT_NE(sock->LastErrorText().find(c.text), std::string::npos) << sock->LastErrorText();
+  // A later transfer repeats the failure rather than inventing another.
+  sock->SendText("more");
+  EXPECT_EQ(sock->LastErrorCode(), c.error) << sock->LastErrorText();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CutConnection,
+    ::testing::Values(
+        CutCase{"ResetWhileReceiving", ResetByPeer, false, kErrPeerClosed, TFailureKind::Socket,
+                "reset"},
+        CutCase{"ResetWhileSending", ResetByPeer, true, kErrPeerClosed, TFailureKind::Socket,
+                "reset"},
+        CutCase{"ClosedWithoutCloseNotify", ClosedByPeer, false, kErrPeerClosed,
+                TFailureKind::Socket, "without ending the TLS session"},
+        CutCase{"BrokenRecord", GarbageFromPeer, false, kErrRefused, TFailureKind::TLSSession,
+                "TLS receive failed"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A peer that never reads: the send that fills the buffers ends after one
