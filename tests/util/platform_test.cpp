@@ -78,6 +78,14 @@ TEST(PlatformFileTest, SmallFilesAndKindsOfPath) {
   EXPECT_TRUE(DirectoryExists(dir));
   EXPECT_FALSE(DirectoryExists(file.path()));
   EXPECT_FALSE(HomeDirectory().empty());
+  // Windows looks for "_netrc" first, in the user's profile.
+  std::string profile;
+  const std::vector<std::string> netrc = DefaultNetrcFiles();
+  if (kWindows && ReadEnvironmentVariable("USERPROFILE", profile)) {
+    EXPECT_EQ(netrc, (std::vector<std::string>{profile + "\\_netrc", profile + "\\.netrc"}));
+  } else if (!kWindows) {
+    EXPECT_EQ(netrc, std::vector<std::string>{HomeDirectory() + "/.netrc"});
+  }
 }
 
 TEST(PlatformFileTest, AFileReadForUploadMayBeReadButNotChangedMeanwhile) {

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "util/stream.h"
 #include "util/win/wide.h"
 
 namespace zud {
@@ -197,6 +198,15 @@ std::string HomeDirectory() {
     return drive + path;
   }
   return "";
+}
+
+// As curl and the Windows ftp clients look: "_netrc" first, the Unix name
+// after it.
+std::vector<std::string> DefaultNetrcFiles() {
+  std::string home;
+  if (!ReadEnvironmentVariable("USERPROFILE", home) || home.empty()) home = HomeDirectory();
+  if (home.empty()) return {};
+  return {JoinLocalPath(home, "_netrc"), JoinLocalPath(home, ".netrc")};
 }
 
 bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string& content,
