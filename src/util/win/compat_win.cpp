@@ -166,7 +166,7 @@ bool ReadProgramArguments(int, char**, std::vector<std::string>& arguments, std:
     std::string argument, why;
     if (!win::FromWide(wide.get()[i], argument, why)) {
       arguments.clear();
-      error = "parameter " + std::to_string(i) + " is no text (" + why + "): " +
+      error = "parameter " + std::to_string(i) + " cannot be read as text (" + why + "): " +
               win::FromWideForDisplay(wide.get()[i]);
       return false;
     }
