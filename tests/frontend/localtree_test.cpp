@@ -76,11 +76,36 @@ TEST(ExcludeList, PatternTable) {
   };
   for (const TExcludeRow& row : rows) {
     TExcludeList list;
+    list.BackslashSeparates = false;
     list.Add(row.pattern);
     EXPECT_EQ(list.Excludes(row.path, row.is_directory), row.excluded)
         << "pattern \"" << row.pattern << "\", path \"" << row.path << "\""
         << (row.is_directory ? " (folder)" : "");
   }
+}
+
+TEST(ExcludeList, BackslashSeparatesNamesWhereThePlatformSaysSo) {
+  const TExcludeRow rows[] = {
+      {"css\\*.bin", "css/skip.bin", false, true},
+      {"css\\*.bin", "css/sub/keep.bin", false, false},
+      {".git\\", ".git", true, true},
+      {".git\\", ".git", false, false},
+      {"\\drafts\\", "drafts", true, true},
+      {"\\drafts\\", "a/drafts", true, false},
+      {"a\\?", "a/b", false, true},
+      // A set of one is the way to a plain special character.
+      {"[[]draft]*", "[draft] notes.md", false, true},
+      {"[*]", "*", false, true},
+      {"[*]", "a", false, false},
+  };
+  for (const TExcludeRow& row : rows) {
+    TExcludeList list;
+    list.BackslashSeparates = true;
+    list.Add(row.pattern);
+    EXPECT_EQ(list.Excludes(row.path, row.is_directory), row.excluded)
+        << "pattern \"" << row.pattern << "\", path \"" << row.path << "\"";
+  }
+  EXPECT_EQ(TExcludeList().BackslashSeparates, IsLocalPathSeparator('\\'));
 }
 
 TEST(ExcludeList, EmptyPatternsAreIgnored) {
