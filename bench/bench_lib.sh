@@ -39,3 +39,17 @@ CONF
     if [ $# -gt 0 ]; then printf '%s\n' "$@"; fi
   } >"$file"
 }
+
+# Makes a throwaway CA (DIR/ca.pem) and a certificate for 127.0.0.1 signed by
+# it (DIR/server.pem, key DIR/server.key), EC keys, valid for a day.
+make_bench_certificates() {  # dir, CA name
+  local dir=$1 ca_name=$2
+  local key=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
+  openssl req -x509 "${key[@]}" -keyout "$dir/ca.key" -out "$dir/ca.pem" -days 1 \
+    -subj "/CN=$ca_name" 2>/dev/null
+  openssl req -new "${key[@]}" -keyout "$dir/server.key" -out "$dir/server.csr" \
+    -subj /CN=127.0.0.1 2>/dev/null
+  printf 'subjectAltName=IP:127.0.0.1\n' >"$dir/server.ext"
+  openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
+    -CAcreateserial -days 1 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
+}

@@ -69,14 +69,7 @@ chmod 755 "$work"
 mkdir -p "$work/root" "$work/plain-root" "$work/empty" "$work/local" "$work/times"
 chown -R "$ACCOUNT" "$work/root" "$work/plain-root"
 
-key=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
-openssl req -x509 "${key[@]}" -keyout "$work/ca.key" -out "$work/ca.pem" -days 1 \
-  -subj /CN=ftps-bench-CA 2>/dev/null
-openssl req -new "${key[@]}" -keyout "$work/server.key" -out "$work/server.csr" \
-  -subj /CN=127.0.0.1 2>/dev/null
-printf 'subjectAltName=IP:127.0.0.1\n' >"$work/server.ext"
-openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
-  -CAcreateserial -days 1 -extfile "$work/server.ext" -out "$work/server.pem" 2>/dev/null
+make_bench_certificates "$work" ftps-bench-CA
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 

@@ -3,7 +3,17 @@
 # (-R), against vsftpd and pyftpdlib, each reached (a) directly on loopback
 # and (b) through bench/delay_proxy, which holds every byte DELAY_MS (default
 # 10) in each direction, so that a round trip costs 20 ms as it would to a
-# distant server.
+# distant server. Then over FTPS, directly only (the proxy cannot read an
+# encrypted PASV reply), ftpupload /tls next to lftp with ftp:ssl-force and
+# ftp:ssl-protect-data (ncftpput has no TLS): vsftpd (require_ssl_reuse;
+# "vsftpd-tls"), pyftpdlib's TLS handler ("pyftpdlib-tls"), and the servers
+# shared hosts run, from the packages scripts/setup unpacks into
+# build/ftp-daemons: ProFTPD with mod_tls's defaults (TLS 1.3, data
+# connections must resume the control connection's session; "proftpd-tls")
+# and Pure-FTPd with -Y 2 ("pureftpd-tls"); each with a certificate from a CA
+# made here. Their users
+# have quick crypt(3) password hashes (a host's Pure-FTPd hashes with argon2id:
+# seconds a login).
 #
 #   bench/tree_upload_bench.sh
 #
@@ -15,7 +25,8 @@
 # that did not change shows.
 #
 # Environment: MODES ("upload sync" by default), FILES (default 2000), RUNS (default 1: a delayed upload of
-# 2,000 files takes minutes), DELAY_MS, PATHS ("direct proxy" by default;
+# 2,000 files takes minutes), SERVERS ("vsftpd pyftpdlib vsftpd-tls
+# pyftpdlib-tls proftpd-tls pureftpd-tls" by default), DELAY_MS, PATHS ("direct proxy" by default;
 # "direct" alone for a quick run), TOOLS ("ftpupload lftp ncftpput" by
 # default), BUILD (build dir holding
 # bench/delay_proxy, default build/release; the proxy is built there when
@@ -35,8 +46,9 @@
 # Reported per server, path and tool (medians over RUNS): wall time, CPU time
 # (user + system) and peak memory (maximum resident set size) from
 # /usr/bin/time; commands per file, counted in the server's own log (vsftpd's
-# log_ftp_protocol lines, pyftpdlib's "<-" debug lines) over the run, divided
-# by FILES; and, behind the proxy, round trips per file as the proxy counts
+# log_ftp_protocol lines, pyftpdlib's "<-" debug lines, ProFTPD's ExtendedLog;
+# Pure-FTPd logs commands to syslog only: n/a) over the run, divided by FILES;
+# and, behind the proxy, round trips per file as the proxy counts
 # them: the turns on the control connection (a client sending after the server
 # has spoken, i.e. having waited for a reply) plus the data connections
 # opened, divided by FILES. The proxy's own listener completes a data
@@ -59,6 +71,8 @@ build=${BUILD:-build/release}
 case $build in /*) ;; *) build=$repo/$build ;; esac
 proxy_bin=$build/bench/delay_proxy
 TOOL=${ZUD_TOOL:-$repo/build/release/ftpupload}
+servers_dir=$repo/build/ftp-daemons
+read -r -a servers <<<"${SERVERS:-vsftpd pyftpdlib vsftpd-tls pyftpdlib-tls proftpd-tls pureftpd-tls}"
 
 die() { echo "tree_upload_bench: $*" >&2; exit 1; }
 
@@ -75,6 +89,14 @@ if [ ! -x "$proxy_bin" ]; then
   cmake --build "$build" --target delay_proxy >/dev/null
 fi
 [ -x "$proxy_bin" ] || die "no delay proxy at $proxy_bin"
+for server in "${servers[@]}"; do
+  case $server in
+    proftpd-tls) [ -x "$servers_dir/usr/sbin/proftpd" ] || die "no ProFTPD in $servers_dir (run scripts/setup)" ;;
+    pureftpd-tls) [ -x "$servers_dir/usr/sbin/pure-ftpd" ] || die "no Pure-FTPd in $servers_dir (run scripts/setup)" ;;
+    vsftpd | pyftpdlib | vsftpd-tls | pyftpdlib-tls) ;;
+    *) die "unknown server $server" ;;
+  esac
+done
 
 # The tool's rows are n/a until it takes /recursive.
 tool_ready=no
@@ -159,31 +181,138 @@ wait_port() {
   return 1
 }
 
+# FTPS servers: a CA and a certificate for 127.0.0.1 signed by it, made once;
+# the account's password as a crypt(3) hash for the servers' own user files.
+make_tls_material() {
+  [ -s "$work/ca.pem" ] && return 0
+  make_bench_certificates "$work" tree-bench-CA
+  password_hash=$(openssl passwd -6 "$PASSWORD")
+}
+account_ids() { echo "$(id -u "$ACCOUNT"):$(id -g "$ACCOUNT")"; }
+
 # Starts one server on a free port; sets port, server_pid, server_log and
 # server_count (a command that prints how many commands the log holds).
-start_vsftpd() {
+start_vsftpd() {  # extra vsftpd.conf lines...
   port=$(free_port)
   server_log=$work/vsftpd.log
   : >"$server_log"
   write_vsftpd_conf "$work/vsftpd.conf" "$port" "$work/root" "$work/empty" \
     max_clients=0 max_per_ip=0 xferlog_enable=YES xferlog_std_format=NO log_ftp_protocol=YES \
-    "vsftpd_log_file=$server_log"
+    "vsftpd_log_file=$server_log" "$@"
   vsftpd "$work/vsftpd.conf" &
   server_pid=$!
   server_count() { grep -c 'FTP command: ' "$server_log" || true; }
   server_stores() { grep -c 'FTP command: Client "[^"]*", "STOR ' "$server_log" || true; }
   wait_port "$port" || die "vsftpd did not start on port $port"
 }
-start_pyftpdlib() {
+start_pyftpdlib() {  # extra arguments of pyftpd_server.py...
   port=$(free_port)
   server_log=$work/pyftpd.log
   : >"$server_log"
   "$PYTHON" "$repo/tests/support/pyftpd_server.py" --host 127.0.0.1 --port "$port" \
-    --dir "$work/root" --user "$ACCOUNT" --password "$PASSWORD" --log "$server_log" &
+    --dir "$work/root" --user "$ACCOUNT" --password "$PASSWORD" --log "$server_log" "$@" &
   server_pid=$!
   server_count() { grep -c '] <- ' "$server_log" || true; }
   server_stores() { grep -c '] <- STOR ' "$server_log" || true; }
   wait_port "$port" || die "pyftpdlib did not start on port $port"
+}
+
+start_vsftpd-tls() {
+  make_tls_material
+  # As the test fixture has it: TLS required, data sessions resumed.
+  start_vsftpd ssl_enable=YES "rsa_cert_file=$work/server.pem" "rsa_private_key_file=$work/server.key" \
+    force_local_logins_ssl=YES force_local_data_ssl=YES require_ssl_reuse=YES ssl_ciphers=HIGH
+}
+start_pyftpdlib-tls() {
+  make_tls_material
+  start_pyftpdlib --certfile "$work/server.pem" --keyfile "$work/server.key"
+}
+start_proftpd-tls() {
+  make_tls_material
+  port=$(free_port)
+  server_log=$work/proftpd.log
+  : >"$server_log"
+  echo "$ACCOUNT:$password_hash:$(account_ids)::$work/root:/bin/false" >"$work/proftpd.passwd"
+  echo "$ACCOUNT:x:$(id -g "$ACCOUNT"):" >"$work/proftpd.group"
+  chmod 600 "$work/proftpd.passwd"
+  cat >"$work/proftpd.conf" <<CONF
+ServerType standalone
+Port $port
+DefaultAddress 127.0.0.1
+SocketBindTight on
+UseIPv6 off
+ModulePath $servers_dir/usr/lib/proftpd
+LoadModule mod_tls.c
+PidFile $work/proftpd.pid
+ScoreboardFile $work/proftpd.scoreboard
+DelayEngine off
+ControlsEngine off
+User $ACCOUNT
+Group $ACCOUNT
+AuthOrder mod_auth_file.c
+AuthUserFile $work/proftpd.passwd
+AuthGroupFile $work/proftpd.group
+RequireValidShell off
+DefaultRoot ~
+PassivePorts 40000 59999
+WtmpLog off
+UseLastlog off
+UseReverseDNS off
+AllowOverwrite on
+MaxInstances 100
+SystemLog $server_log
+LogFormat bench "%a %r -> %s"
+ExtendedLog $server_log ALL bench
+TLSEngine on
+TLSRequired on
+TLSECCertificateFile $work/server.pem
+TLSECCertificateKeyFile $work/server.key
+TLSVerifyClient off
+TLSLog $work/proftpd-tls.log
+CONF
+  # In the foreground it also writes its messages to standard error.
+  "$servers_dir/usr/sbin/proftpd" -n -c "$work/proftpd.conf" 2>>"$work/proftpd.out" &
+  server_pid=$!
+  server_count() { grep -c ' -> [0-9]' "$server_log" || true; }
+  server_stores() { grep -c ' STOR .* -> [0-9]' "$server_log" || true; }
+  wait_port "$port" || die "ProFTPD did not start on port $port: $(tail -n 5 "$server_log")"
+}
+start_pureftpd-tls() {
+  make_tls_material
+  port=$(free_port)
+  server_log=$work/pureftpd.log
+  : >"$server_log"
+  echo "$ACCOUNT:$password_hash:$(account_ids)::$work/root/./::::::::::::" >"$work/pureftpd.passwd"
+  "$servers_dir/usr/bin/pure-pw" mkdb "$work/pureftpd.pdb" -f "$work/pureftpd.passwd" >/dev/null
+  "$servers_dir/usr/sbin/pure-ftpd" --bind "127.0.0.1,$port" --login "puredb:$work/pureftpd.pdb" \
+    --noanonymous --dontresolve --passiveportrange 40000:59999 --maxclientsnumber 100 \
+    --maxclientsperip 100 --tls 2 --certfile "$work/server.pem,$work/server.key" \
+    --altlog "w3c:$server_log" &
+  server_pid=$!
+  # Commands go to syslog only; the transfer log counts the stores.
+  server_count() { echo n/a; }
+  server_stores() { grep -c ' STOR ' "$server_log" || true; }
+  wait_port "$port" || die "Pure-FTPd did not start on port $port"
+}
+is_tls() { [[ $1 == *-tls ]]; }
+# The paths and tools that apply to a server, and the TLS settings for it.
+server_paths() { if is_tls "$1"; then echo direct; else echo "$PATHS"; fi; }
+server_tools() {
+  local tool
+  for tool in "${tools[@]}"; do
+    is_tls "$1" && [ "$tool" = ncftpput ] && continue
+    echo "$tool"
+  done
+}
+use_tls_for() {
+  if is_tls "$1"; then
+    tls_switches=(/tls "/cacert:$work/ca.pem")
+    lftp_ssl="set ftp:ssl-force yes; set ftp:ssl-protect-data yes; set ssl:ca-file $work/ca.pem; \
+set ssl:verify-certificate yes"
+  else
+    tls_switches=()
+    lftp_ssl="set ftp:ssl-allow no"
+  fi
 }
 
 # Starts the proxy in front of the server; sets proxy_pid and proxy_port.
@@ -204,16 +333,20 @@ stop_proxy() {
 
 # The client commands, in cmd, for port $1. Each leaves the tree in
 # root/<target> (ncftpput: root/<target>/site).
+# With TLS (tls_switches and lftp_ssl, set per server): the certificate is
+# verified against the bench's CA.
+tls_switches=()
+lftp_ssl="set ftp:ssl-allow no"
 command_ftpupload() {
   cmd=("$TOOL" /host:127.0.0.1 "/port:$1" "/user:$ACCOUNT" "/pass:$PASSWORD" /pasv /quiet /recursive
-    /dir:/ftpupload-run site/)
+    "${tls_switches[@]}" /dir:/ftpupload-run site/)
 }
 # Few retries and a timeout, so that a failing lftp ends instead of
 # reconnecting for ever; cmd:fail-exit makes a failed mirror its exit status.
 command_lftp() {
   cmd=(lftp -u "$ACCOUNT,$PASSWORD" -p "$1" -e "set cmd:fail-exit yes; set net:max-retries 2; \
 set net:reconnect-interval-base 1; set net:timeout 60; set xfer:clobber on; \
-set ftp:passive-mode on; set ftp:ssl-allow no; mirror -R site /lftp-run; quit" 127.0.0.1)
+set ftp:passive-mode on; $lftp_ssl; mirror -R site /lftp-run; quit" 127.0.0.1)
 }
 command_ncftpput() { cmd=(ncftpput -R -m -u "$ACCOUNT" -p "$PASSWORD" -P "$1" 127.0.0.1 /ncftp-run site); }
 
@@ -246,7 +379,8 @@ timed_run() {
     trips=$(awk '$1 == "turns" || $1 == "data_connections" { n += $2 } END { print n + 0 }' "$work/proxy.stats")
   fi
   sleep 0.2  # the server's session process writes its last log lines after the client has gone
-  local commands=$(( $(server_count) - before )) stores=$(( $(server_stores) - before_stores ))
+  local commands=n/a stores=$(( $(server_stores) - before_stores ))
+  [ "$before" = n/a ] || commands=$(( $(server_count) - before ))
   if [ "$ok" = yes ] && ! diff -r -x .ftpupload-sync "$local_tree" "$remote_tree" >"$work/times/diff" 2>&1; then
     ok=no
     echo "tree_upload_bench: $key: the uploaded tree differs: $(head -n 3 "$work/times/diff")" >&2
@@ -276,16 +410,21 @@ median() {
       if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'
 }
 
+# The commands' median, or n/a for a server without a command log.
+commands_median() {
+  if [ "$(awk '{ print $5; exit }' "$1")" = n/a ]; then echo n/a; else median "$1" commands; fi
+}
+
 # ---- Sync ---------------------------------------------------------------------------
 
 command_sync_ftpupload() {
   cmd=("$TOOL" /host:127.0.0.1 "/port:$1" "/user:$ACCOUNT" "/pass:$PASSWORD" /pasv /quiet /recursive
-    /sync /parallel:4 /dir:/ftpupload-sync "site-ftpupload/")
+    /sync /parallel:4 "${tls_switches[@]}" /dir:/ftpupload-sync "site-ftpupload/")
 }
 command_sync_lftp() {
   cmd=(lftp -u "$ACCOUNT,$PASSWORD" -p "$1" -e "set cmd:fail-exit yes; set net:max-retries 2; \
 set net:reconnect-interval-base 1; set net:timeout 60; set xfer:clobber on; \
-set ftp:passive-mode on; set ftp:ssl-allow no; mirror -R --only-newer -P 4 site-lftp /lftp-sync; quit" \
+set ftp:passive-mode on; $lftp_ssl; mirror -R --only-newer -P 4 site-lftp /lftp-sync; quit" \
     127.0.0.1)
 }
 declare -A sync_target=([ftpupload]=ftpupload-sync [lftp]=lftp-sync)
@@ -324,12 +463,13 @@ read -r -a tools <<<"${TOOLS:-ftpupload lftp ncftpput}"
 started=$(date +%s)
 echo "tree_upload_bench: $FILES files, $folder_count folders, $site_bytes bytes; $RUNS run(s) each;" \
   "proxy delay ${DELAY_MS} ms each way; files in $base; ftpupload /recursive: $tool_ready" >&2
-for server in vsftpd pyftpdlib; do
+for server in "${servers[@]}"; do
   "start_$server"
+  use_tls_for "$server"
   for run in $(seq "$RUNS"); do
-    for via in $PATHS; do
+    for via in $(server_paths "$server"); do
       if has_mode upload; then
-        for tool in "${tools[@]}"; do
+        for tool in $(server_tools "$server"); do
           [ "$tool" != ftpupload ] || [ "$tool_ready" = yes ] || continue
           echo "tree_upload_bench: $server $via $tool run $run" >&2
           upload "$server-$via-$tool" "$tool" "$via"
@@ -351,11 +491,11 @@ echo "(control-connection turns plus data connections, over $FILES files)."
 echo
 echo "| server | path | tool | result | wall s | CPU s | peak MiB | commands/file | round trips/file |"
 echo "| --- | --- | --- | --- | ---: | ---: | ---: | ---: | ---: |"
-for server in vsftpd pyftpdlib; do
-  for via in $PATHS; do
+for server in "${servers[@]}"; do
+  for via in $(server_paths "$server"); do
     path=direct
     [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
-    for tool in "${tools[@]}"; do
+    for tool in $(server_tools "$server"); do
       key=$server-$via-$tool
       if [ "$tool" = ftpupload ] && [ "$tool_ready" = no ]; then
         echo "| $server | $path | $tool | n/a (no /recursive) | n/a | n/a | n/a | n/a | n/a |"
@@ -365,9 +505,10 @@ for server in vsftpd pyftpdlib; do
         r=$work/results/$key
         trips=-
         [ "$via" = direct ] || trips=$(awk -v n="$(median "$r" trips)" -v f="$FILES" 'BEGIN { printf "%.2f", n / f }')
-        printf "| %s | %s | %s | complete | %.2f | %.2f | %.1f | %.2f | %s |\n" "$server" "$path" "$tool" \
-          "$(median "$r" wall)" "$(median "$r" cpu)" "$(median "$r" rss)" \
-          "$(awk -v n="$(median "$r" commands)" -v f="$FILES" 'BEGIN { print n / f }')" "$trips"
+        per_file=$(commands_median "$r")
+        [ "$per_file" = n/a ] || per_file=$(awk -v n="$per_file" -v f="$FILES" 'BEGIN { printf "%.2f", n / f }')
+        printf "| %s | %s | %s | complete | %.2f | %.2f | %.1f | %s | %s |\n" "$server" "$path" "$tool" \
+          "$(median "$r" wall)" "$(median "$r" cpu)" "$(median "$r" rss)" "$per_file" "$trips"
       fi
     done
   done
@@ -383,8 +524,8 @@ if has_mode sync; then
   echo
   echo "| server | path | step | tool | result | wall s | CPU s | peak MiB | commands | round trips | STOR |"
   echo "| --- | --- | --- | --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |"
-  for server in vsftpd pyftpdlib; do
-    for via in $PATHS; do
+  for server in "${servers[@]}"; do
+    for via in $(server_paths "$server"); do
       path=direct
       [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
       for step in fresh touch20 nothing; do
@@ -397,7 +538,7 @@ if has_mode sync; then
           stores=$(awk '{ print $7 }' "$r" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
           printf "| %s | %s | %s | %s | complete | %.2f | %.2f | %.1f | %s | %s | %s |\n" "$server" "$path" \
             "$step" "$tool" "$(median "$r" wall)" "$(median "$r" cpu)" "$(median "$r" rss)" \
-            "$(median "$r" commands)" "$(median "$r" trips)" "$stores"
+            "$(commands_median "$r")" "$(median "$r" trips)" "$stores"
         done
       done
     done

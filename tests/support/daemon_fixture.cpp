@@ -67,7 +67,9 @@ bool DaemonFixture::Launch(const Prepare& prepare) {
       Fail(process_.error());
       return false;
     }
-    bool accepts = WaitForTcpPort(host(), port, kStartTimeoutMs, &process_, &why);
+    bool accepts = probe_without_connecting_
+                       ? WaitForListener(process_, port, kStartTimeoutMs, &why)
+                       : WaitForTcpPort(host(), port, kStartTimeoutMs, &process_, &why);
     if (accepts && !process_.ListensOn(port)) {
       accepts = false;
       why = "another program took port " + std::to_string(port);

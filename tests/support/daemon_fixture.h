@@ -29,7 +29,7 @@ namespace zud::test {
 
 class DaemonFixture {
  public:
-  virtual ~DaemonFixture() = default;
+  virtual ~DaemonFixture() { Stop(); }
   DaemonFixture(const DaemonFixture&) = delete;
   DaemonFixture& operator=(const DaemonFixture&) = delete;
 
@@ -53,7 +53,7 @@ class DaemonFixture {
   pid_t pid() const { return process_.pid(); }
 
   // Stops the daemon and everything it forked; also done by the destructor.
-  void Stop() { process_.Stop(); }
+  void Stop() { process_.Stop(stop_grace_ms_); }
 
  protected:
   // name: used in messages, e.g. "vsftpd".
@@ -72,6 +72,10 @@ class DaemonFixture {
   void set_own_log(std::filesystem::path path) { own_log_ = std::move(path); }
   // Finds a program; on absence records a "not installed" failure.
   std::string RequireProgram(const std::string& name);
+  // How long Stop() lets the daemon end on SIGTERM before it kills it.
+  void set_stop_grace_ms(int ms) { stop_grace_ms_ = ms; }
+  // Launch() waits for the listening socket in /proc instead of connecting.
+  void set_probe_without_connecting() { probe_without_connecting_ = true; }
 
   TempDir dir_;
 
@@ -82,6 +86,8 @@ class DaemonFixture {
   std::filesystem::path own_log_;
   int port_ = 0;
   int startup_ms_ = 0;
+  int stop_grace_ms_ = 2000;
+  bool probe_without_connecting_ = false;
   bool started_ = false;
   bool missing_ = false;
   std::string error_;

@@ -24,6 +24,26 @@ bool ChownTree(const std::filesystem::path& path, uid_t uid, gid_t gid) {
   return !ec;
 }
 
+// Where scripts/setup unpacks the servers whose packages conflict with
+// vsftpd's (ProFTPD, Pure-FTPd, inetutils ftpd).
+std::filesystem::path UnpackedServersDir() {
+  return std::filesystem::path(ZUD_SOURCE_DIR) / "build" / "ftp-daemons";
+}
+
+// The virtual user of ProFTPD and Pure-FTPd, and its password as crypt(3)
+// SHA-512 ("openssl passwd -6 -salt zudtestsalt zud-secret"): both servers
+// check such a hash in an instant.
+constexpr const char* kVirtualUser = "zud";
+constexpr const char* kVirtualPassword = "zud-secret";
+constexpr const char* kVirtualPasswordCrypt =
+    "$6$zudtestsalt$2AINPOUWD9U1R7I5oWsXpmBJAGD6nAVo1YvjdMn6J025rH0RKKtOmXsuRVhQfITqlWJjUNhc8oSh"
+    "smlDa9NI50";
+// The same password as pure-pw hashes it by default (argon2id, t=1023): what
+// a host's Pure-FTPd spends on every login.
+constexpr const char* kVirtualPasswordArgon2 =
+    "$argon2id$v=19$m=8192,t=1023,p=1$uR+zNIgp48tLkLwiN+z/uA$"
+    "Nd/aHgH0dfEb0jN1xiyEbnbE9KoADEF0DsSEBkhiqnA";
+
 // Names for 127.0.0.1, ::1 and localhost, as clients may reach the servers.
 constexpr const char* kLoopbackNames = "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost\n";
 
@@ -122,6 +142,39 @@ bool FtpDaemonFixture::PrepareRoot(uid_t uid, gid_t gid) {
   return true;
 }
 
+bool FtpDaemonFixture::RequireTestAccount(const std::string& server, uid_t* uid, gid_t* gid) {
+  const char* name = VsftpdServer::kUser;
+  // getpwnam's result lives in static storage: keep the ids at once.
+  passwd* account = ::getpwnam(name);
+  if (account == nullptr || !std::filesystem::exists(std::string("/etc/pam.d/") + name)) {
+    Fail(std::string("the test account ") + name +
+             " or its PAM service is missing (scripts/setup creates them)",
+         true);
+    return false;
+  }
+  *uid = account->pw_uid;
+  *gid = account->pw_gid;
+  if (::geteuid() != 0) {
+    Fail(server + " must run as root to serve as the account " + name);
+    return false;
+  }
+  return true;
+}
+
+std::string FtpDaemonFixture::RequireUnpacked(const std::string& relative) {
+  const std::filesystem::path path = UnpackedServersDir() / relative;
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec)) return path.string();
+  Fail(path.string() + " is missing (scripts/setup unpacks the server there)", true);
+  return "";
+}
+
+bool FtpDaemonFixture::WriteConfig(const std::string& name, const std::string& text) {
+  if (dir_.Write(name, text)) return true;
+  Fail("cannot write " + (dir_ / name).string());
+  return false;
+}
+
 std::optional<std::string> FtpDaemonFixture::ReadFile(std::string_view relative) const {
   return ReadFileBytes(PathBelow(root_, relative));
 }
@@ -156,21 +209,9 @@ VsftpdServer::VsftpdServer(const FtpServerOptions& options)
   user_ = kUser;
   password_ = kPassword;
   std::string program = RequireProgram("vsftpd");
-  if (program.empty()) return;
-  // getpwnam's result lives in static storage: keep the ids at once.
-  passwd* account = ::getpwnam(kUser);
-  uid_t uid = account ? account->pw_uid : 0;
-  gid_t gid = account ? account->pw_gid : 0;
-  if (account == nullptr || !std::filesystem::exists(std::string("/etc/pam.d/") + kUser)) {
-    Fail(std::string("the test account ") + kUser +
-             " or its PAM service is missing (scripts/setup creates them)",
-         true);
-    return;
-  }
-  if (::geteuid() != 0) {
-    Fail("vsftpd must run as root to log in a local account");
-    return;
-  }
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (program.empty() || !RequireTestAccount("vsftpd", &uid, &gid)) return;
   if (options.anonymous && ::getpwnam("ftp") == nullptr) {
     Fail("the \"ftp\" account for anonymous sessions is missing (the vsftpd package makes it)",
          true);
@@ -245,10 +286,7 @@ VsftpdServer::VsftpdServer(const FtpServerOptions& options)
           "debug_ssl=YES\n" +
           std::string(options_.tls == FtpTls::kImplicit ? "implicit_ssl=YES\n" : "");
     }
-    if (!dir_.Write("vsftpd.conf", config)) {
-      Fail("cannot write vsftpd.conf");
-      return {};
-    }
+    if (!WriteConfig("vsftpd.conf", config)) return {};
     return {program, (dir_ / "vsftpd.conf").string()};
   });
 }
@@ -306,6 +344,204 @@ PyftpdlibServer::PyftpdlibServer(const FtpServerOptions& options)
   }
 }
 
+ProftpdServer::ProftpdServer(const FtpServerOptions& options)
+    : FtpDaemonFixture("proftpd", options) {
+  user_ = kVirtualUser;
+  password_ = kVirtualPassword;
+  const std::string program = RequireUnpacked("usr/sbin/proftpd");
+  const std::string modules = RequireUnpacked("usr/lib/proftpd");
+  if (program.empty() || modules.empty()) return;
+  if (options.tls == FtpTls::kImplicit || options.anonymous || options.drop_at_store > 0) {
+    Fail("the ProFTPD fixture offers neither implicit TLS, anonymous nor drop_at_store", true);
+    return;
+  }
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (!RequireTestAccount("proftpd", &uid, &gid) || !PrepareRoot(uid, gid)) return;
+  const std::string ids = std::to_string(uid) + ":" + std::to_string(gid);
+  if (!WriteConfig("passwd", user_ + ":" + kVirtualPasswordCrypt + ":" + ids + "::" +
+                                 root_.string() + ":/bin/false\n") ||
+      !WriteConfig("group", user_ + ":x:" + std::to_string(gid) + ":\n")) {
+    return;
+  }
+  // ProFTPD refuses a user file that others may read.
+  std::error_code ec;
+  std::filesystem::permissions(dir_ / "passwd", std::filesystem::perms::owner_read |
+                                                    std::filesystem::perms::owner_write, ec);
+  const std::string log = (dir_ / "proftpd.log").string();
+  set_own_log(log);
+  // ProFTPD lingers some 400 ms on SIGTERM; its log is written line by line.
+  set_stop_grace_ms(0);
+  // Its master pauses 400 ms after each session's end before it accepts
+  // again: a probe connection would cost the test that.
+  set_probe_without_connecting();
+  const bool ipv6 = options.family == Family::kIPv6;
+  Launch([&](int port) -> std::vector<std::string> {
+    std::string config =
+        "ServerType standalone\n"
+        "ServerName \"zud test ProFTPD\"\n"
+        "Port " + std::to_string(port) + "\n" +
+        "DefaultAddress " + host() + "\n" +
+        "UseIPv6 " + (ipv6 ? "on" : "off") + "\n" +
+        "SocketBindTight on\n"
+        "ModulePath " + modules + "\n" +
+        "LoadModule mod_tls.c\n"
+        "PidFile " + (dir_ / "proftpd.pid").string() + "\n" +
+        "ScoreboardFile " + (dir_ / "proftpd.scoreboard").string() + "\n" +
+        // No artificial delay on logins, no control socket in /run.
+        "DelayEngine off\n"
+        "ControlsEngine off\n"
+        "User " + VsftpdServer::kUser + "\n" +
+        "Group " + VsftpdServer::kUser + "\n" +
+        "AuthOrder mod_auth_file.c\n"
+        "AuthUserFile " + (dir_ / "passwd").string() + "\n" +
+        "AuthGroupFile " + (dir_ / "group").string() + "\n" +
+        "RequireValidShell off\n"
+        "DefaultRoot ~\n"
+        "PassivePorts " + std::to_string(kPassiveMin) + " " + std::to_string(kPassiveMax) + "\n" +
+        "WtmpLog off\n"
+        "UseLastlog off\n"
+        "UseReverseDNS off\n"
+        "Umask 022\n"
+        "AllowOverwrite on\n"
+        "MaxLoginAttempts 10\n"
+        // One log: the server's messages, every command with its reply,
+        // transfers and TLS.
+        "SystemLog " + log + "\n" +
+        "LogFormat zud \"%{iso8601} [%P] %a %r -> %s %S\"\n"
+        "ExtendedLog " + log + " ALL zud\n" +
+        "TransferLog " + log + "\n" +
+        "AllowStoreRestart " + (options_.allow_store_restart ? "on" : "off") + "\n" +
+        "ListOptions \"" + (options_.list_hides_dotfiles ? "" : "-a") + "\"" +
+        (options_.list_ignores_client_options ? " strict" : "") + "\n";
+    if (!options_.mlsd) {
+      config +=
+          "FactsAdvertise off\n"
+          "<Limit MLSD MLST>\n  DenyAll\n</Limit>\n";
+    }
+    if (options_.store_rate_kib > 0) {
+      config += "TransferRate STOR,APPE " + std::to_string(options_.store_rate_kib) + "\n";
+    }
+    if (options_.no_transfer_timeout_s > 0) {
+      config += "TimeoutNoTransfer " + std::to_string(options_.no_transfer_timeout_s) + "\n";
+    }
+    if (options_.max_sessions_per_client > 0) {
+      config += "MaxClientsPerHost " + std::to_string(options_.max_sessions_per_client) + "\n";
+    }
+    if (options_.tls != FtpTls::kNone) {
+      // mod_tls's defaults otherwise: TLS 1.2 and 1.3, and data connections
+      // must resume the control connection's session.
+      config +=
+          "TLSEngine on\n"
+          "TLSRequired on\n"
+          "TLSECCertificateFile " + options_.certificate.cert_file + "\n" +
+          "TLSECCertificateKeyFile " + options_.certificate.key_file + "\n" +
+          "TLSVerifyClient off\n"
+          "TLSLog " + log + "\n";
+    }
+    if (!WriteConfig("proftpd.conf", config)) return {};
+    // -n: in the foreground.
+    return {program, "-n", "-c", (dir_ / "proftpd.conf").string()};
+  });
+}
+
+PureFtpdServer::PureFtpdServer(const FtpServerOptions& options)
+    : FtpDaemonFixture("pure-ftpd", options) {
+  user_ = kVirtualUser;
+  password_ = kVirtualPassword;
+  const std::string program = RequireUnpacked("usr/sbin/pure-ftpd");
+  const std::string pure_pw = RequireUnpacked("usr/bin/pure-pw");
+  if (program.empty() || pure_pw.empty()) return;
+  if (options.tls == FtpTls::kImplicit || options.anonymous || options.drop_at_store > 0) {
+    Fail("the Pure-FTPd fixture offers neither implicit TLS, anonymous nor drop_at_store", true);
+    return;
+  }
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (!RequireTestAccount("pure-ftpd", &uid, &gid) || !PrepareRoot(uid, gid)) return;
+  // A home ending in "/./" is the user's chroot.
+  const std::string line =
+      user_ + ":" + (options.host_password_hash ? kVirtualPasswordArgon2 : kVirtualPasswordCrypt) +
+      ":" + std::to_string(uid) + ":" + std::to_string(gid) + "::" + root_.string() +
+      "/./::::::::::::\n";
+  const std::string db = (dir_ / "pureftpd.pdb").string();
+  if (!WriteConfig("pureftpd.passwd", line)) return;
+  const std::string mkdb = pure_pw + " mkdb " + db + " -f " +
+                           (dir_ / "pureftpd.passwd").string() + " >" +
+                           (dir_ / "daemon.out").string() + " 2>&1";
+  if (std::system(mkdb.c_str()) != 0) {
+    Fail("\"" + mkdb + "\" failed: " + Log());
+    return;
+  }
+  const std::string transfers = (dir_ / "transfers.log").string();
+  set_own_log(transfers);
+  Launch([&](int port) -> std::vector<std::string> {
+    std::vector<std::string> argv = {
+        program,
+        "--bind", std::string(host()) + "," + std::to_string(port),
+        "--login", "puredb:" + db,
+        "--noanonymous",
+        "--dontresolve",
+        "--passiveportrange", std::to_string(kPassiveMin) + ":" + std::to_string(kPassiveMax),
+        "--altlog", "w3c:" + transfers};
+    if (options_.tls != FtpTls::kNone) {
+      // -Y 2: TLS required for the session (data connections may be plain).
+      argv.insert(argv.end(), {"--tls", "2", "--certfile",
+                               options_.certificate.cert_file + "," +
+                                   options_.certificate.key_file});
+    }
+    if (options_.max_sessions_per_client > 0) {
+      argv.insert(argv.end(),
+                  {"--maxclientsperip", std::to_string(options_.max_sessions_per_client)});
+    }
+    if (options_.quota) {
+      argv.insert(argv.end(), {"--quota", "100000:10000", "--displaydotfiles"});
+    }
+    return argv;
+  });
+}
+
+InetutilsFtpdServer::InetutilsFtpdServer(const FtpServerOptions& options)
+    : FtpDaemonFixture("inetutils-ftpd", options) {
+  user_ = VsftpdServer::kUser;
+  password_ = VsftpdServer::kPassword;
+  const std::string program = RequireUnpacked("usr/sbin/ftpd");
+  const std::string activate = RequireProgram("systemd-socket-activate");
+  const std::string unshare = RequireProgram("unshare");
+  if (program.empty() || activate.empty() || unshare.empty()) return;
+  if (options.tls != FtpTls::kNone || options.anonymous || options.drop_at_store > 0 ||
+      options.max_sessions_per_client > 0) {
+    Fail("inetutils ftpd has no TLS and no per-address limit; the fixture no anonymous "
+         "login or drop_at_store",
+         true);
+    return;
+  }
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (!RequireTestAccount("inetutils ftpd", &uid, &gid) || !PrepareRoot(uid, gid)) return;
+  passwd* account = ::getpwnam(VsftpdServer::kUser);
+  if (account == nullptr) {
+    Fail("the test account vanished");
+    return;
+  }
+  const std::string home = account->pw_dir;
+  const std::string shell = account->pw_shell;
+  remote_root_ = home + "/";
+  // ftpd admits only accounts whose shell /etc/shells lists.
+  std::string shells = ReadFileBytes("/etc/shells").value_or("") + "\n" + shell + "\n";
+  if (!WriteConfig("shells", shells)) return;
+  Launch([&](int port) -> std::vector<std::string> {
+    const std::string address = family() == Family::kIPv6
+                                    ? "[::1]:" + std::to_string(port)
+                                    : "127.0.0.1:" + std::to_string(port);
+    // The mounts live in the namespace only and end with its last process.
+    return {unshare, "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
+            "mount --bind \"$1\" \"$2\" && mount --bind \"$3\" /etc/shells && "
+            "exec \"$4\" --inetd --accept --listen=\"$5\" \"$6\" -a default -u 022 -l",
+            "sh", root_.string(), home, (dir_ / "shells").string(), activate, address, program};
+  });
+}
+
 std::unique_ptr<FtpDaemonFixture> MakeVsftpd(const FtpServerOptions& options) {
   return std::make_unique<VsftpdServer>(options);
 }
@@ -314,11 +550,40 @@ std::unique_ptr<FtpDaemonFixture> MakePyftpdlib(const FtpServerOptions& options)
   return std::make_unique<PyftpdlibServer>(options);
 }
 
+std::unique_ptr<FtpDaemonFixture> MakeProftpd(const FtpServerOptions& options) {
+  return std::make_unique<ProftpdServer>(options);
+}
+
+std::unique_ptr<FtpDaemonFixture> MakeProftpdListOnly(const FtpServerOptions& options) {
+  FtpServerOptions list_only = options;
+  list_only.mlsd = false;
+  return std::make_unique<ProftpdServer>(list_only);
+}
+
+std::unique_ptr<FtpDaemonFixture> MakePureFtpd(const FtpServerOptions& options) {
+  return std::make_unique<PureFtpdServer>(options);
+}
+
+std::unique_ptr<FtpDaemonFixture> MakeInetutilsFtpd(const FtpServerOptions& options) {
+  return std::make_unique<InetutilsFtpdServer>(options);
+}
+
 std::vector<FtpServerKind> AllFtpServerKinds() {
   return {{"Vsftpd", MakeVsftpd, Family::kIPv4},
           {"Vsftpd", MakeVsftpd, Family::kIPv6},
           {"Pyftpdlib", MakePyftpdlib, Family::kIPv4},
           {"Pyftpdlib", MakePyftpdlib, Family::kIPv6}};
+}
+
+std::vector<FtpServerKind> HostFtpServerKinds() {
+  std::vector<FtpServerKind> kinds;
+  for (Family family : {Family::kIPv4, Family::kIPv6}) {
+    kinds.push_back({"Proftpd", MakeProftpd, family});
+    kinds.push_back({"ProftpdListOnly", MakeProftpdListOnly, family});
+    kinds.push_back({"PureFtpd", MakePureFtpd, family});
+    kinds.push_back({"InetutilsFtpd", MakeInetutilsFtpd, family, false});
+  }
+  return kinds;
 }
 
 std::string FtpServerKindName(const FtpServerKind& kind) {

@@ -261,6 +261,25 @@ bool WaitForTcpPort(const std::string& host, int port, int timeout_ms, ChildProc
   }
 }
 
+bool WaitForListener(ChildProcess& child, int port, int timeout_ms, std::string* why) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (!child.Running()) {
+      if (why) *why = "the daemon ended before it listened: " + child.exit_description();
+      return false;
+    }
+    if (child.ListensOn(port)) return true;
+    if (Clock::now() >= deadline) {
+      if (why) {
+        *why = "the daemon did not listen on port " + std::to_string(port) + " within " +
+               std::to_string(timeout_ms) + " ms";
+      }
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 std::string FindProgram(const std::string& name) {
   if (name.find('/') != std::string::npos) return IsExecutable(name) ? name : "";
   std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";

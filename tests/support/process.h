@@ -75,6 +75,11 @@ int FreePort(Family family);
 bool WaitForTcpPort(const std::string& host, int port, int timeout_ms,
                     ChildProcess* child = nullptr, std::string* why = nullptr);
 
+// Polls /proc until a process of the child's group listens on port, without
+// connecting (for daemons that would serve a probe as a session); false,
+// with *why, when the child exits or timeout_ms passes.
+bool WaitForListener(ChildProcess& child, int port, int timeout_ms, std::string* why = nullptr);
+
 // Full path of a program found in PATH or in the sbin directories (daemons
 // live there and PATH may not list them); "" when absent.
 std::string FindProgram(const std::string& name);

@@ -47,6 +47,12 @@ int EpsvPort(const std::string& reply) {
 
 }  // namespace
 
+int PassiveReplyPort(const std::string& reply) {
+  if (reply.compare(0, 3, "229") == 0) return EpsvPort(reply);
+  if (reply.compare(0, 3, "227") == 0) return PasvPort(reply);
+  return 0;
+}
+
 bool RawFtpClient::Connect(const std::string& host, int port) {
   host_ = host;
   family_ = host.find(':') != std::string::npos ? Family::kIPv6 : Family::kIPv4;
@@ -98,11 +104,7 @@ int RawFtpClient::Transfer(std::string_view command, DataMode mode,
   bool ipv6 = family_ == Family::kIPv6;
   if (mode == DataMode::kPassive) {
     int port = 0;
-    if (ipv6) {
-      if (Command("EPSV") == 229) port = EpsvPort(reply_);
-    } else if (Command("PASV") == 227) {
-      port = PasvPort(reply_);
-    }
+    if (Command(ipv6 ? "EPSV" : "PASV") != 0) port = PassiveReplyPort(reply_);
     if (port == 0) {
       if (error_.empty()) error_ = "no usable passive reply: " + reply_;
       return reply_code_;

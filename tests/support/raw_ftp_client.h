@@ -22,6 +22,10 @@ namespace zud::test {
 
 enum class DataMode { kPassive, kActive };
 
+// The port of a "227 ... (h1,h2,h3,h4,p1,p2)" or "229 ... (|||port|)" reply;
+// 0 for any other reply or a malformed one.
+int PassiveReplyPort(const std::string& reply);
+
 class RawFtpClient {
  public:
   explicit RawFtpClient(int timeout_ms = kDefaultWaitMs) : timeout_ms_(timeout_ms) {}
