@@ -28,6 +28,18 @@ struct TExcludeRow {
   bool excluded;
 };
 
+template <size_t N>
+void ExpectExcludes(const TExcludeRow (&rows)[N], bool backslash_separates) {
+  for (const TExcludeRow& row : rows) {
+    TExcludeList list;
+    list.BackslashSeparates = backslash_separates;
+    list.Add(row.pattern);
+    EXPECT_EQ(list.Excludes(row.path, row.is_directory), row.excluded)
+        << "pattern \"" << row.pattern << "\", path \"" << row.path << "\""
+        << (row.is_directory ? " (folder)" : "");
+  }
+}
+
 TEST(ExcludeList, PatternTable) {
   const TExcludeRow rows[] = {
       // "*" and "?" stay within one name.
@@ -74,14 +86,7 @@ TEST(ExcludeList, PatternTable) {
       {"a\\?", "a?", false, true},
       {"a\\?", "ab", false, false},
   };
-  for (const TExcludeRow& row : rows) {
-    TExcludeList list;
-    list.BackslashSeparates = false;
-    list.Add(row.pattern);
-    EXPECT_EQ(list.Excludes(row.path, row.is_directory), row.excluded)
-        << "pattern \"" << row.pattern << "\", path \"" << row.path << "\""
-        << (row.is_directory ? " (folder)" : "");
-  }
+  ExpectExcludes(rows, false);
 }
 
 TEST(ExcludeList, BackslashSeparatesNamesWhereThePlatformSaysSo) {
@@ -98,13 +103,7 @@ TEST(ExcludeList, BackslashSeparatesNamesWhereThePlatformSaysSo) {
       {"[*]", "*", false, true},
       {"[*]", "a", false, false},
   };
-  for (const TExcludeRow& row : rows) {
-    TExcludeList list;
-    list.BackslashSeparates = true;
-    list.Add(row.pattern);
-    EXPECT_EQ(list.Excludes(row.path, row.is_directory), row.excluded)
-        << "pattern \"" << row.pattern << "\", path \"" << row.path << "\"";
-  }
+  ExpectExcludes(rows, true);
   EXPECT_EQ(TExcludeList().BackslashSeparates, IsLocalPathSeparator('\\'));
 }
 
