@@ -15,7 +15,7 @@
 set(ZUD_TEST_LABELS unit scripted process daemon tool)
 
 set(ZUD_TESTS_unit
-  bytebuffer_test codec_test datetime_test iptext_test platform_test porttext_test
+  bytebuffer_test codec_test datetime_test iptext_test platform_test porttext_test unicode_test
   sha256_test sockapi_test stream_sources_test stream_test textutil_test version_test
   socketerrors_test tlsplugin_test
   ftplist_formats_test ftplist_test

@@ -172,6 +172,7 @@ bool MatchGlob(std::string_view pattern, std::string_view text) {
 // ---- TExcludeList ---------------------------------------------------------
 
 void TExcludeList::Add(std::string pattern) {
+  if (BackslashSeparates) std::replace(pattern.begin(), pattern.end(), '\\', '/');
   TPattern added;
   while (!pattern.empty() && pattern.back() == '/') {
     pattern.pop_back();
@@ -225,9 +226,9 @@ class TTreeWalker {
 
   // Lists one folder and sorts what is in it; nothing when it cannot be read.
   std::optional<TOpenFolder> Open(const std::string& relative, const std::string& local_path) {
-    std::vector<std::string> names;
+    std::vector<std::string> names, unnamed;
     std::string error;
-    if (!ListLocalDirectory(local_path, names, error)) {
+    if (!ListLocalDirectory(local_path, names, error, &unnamed)) {
       // Removed since its parent was listed: gone like a vanished file, no failure.
       if (!relative.empty() && QueryLocalPath(local_path).kind == TLocalKind::kMissing) {
         Notify(relative, "vanished; skipped", false);
@@ -235,6 +236,10 @@ class TTreeWalker {
         Notify(relative, "cannot read folder: " + error, true);
       }
       return std::nullopt;
+    }
+    for (const std::string& name : unnamed) {
+      Notify(relative.empty() ? name : relative + '/' + name,
+             "the name is no Unicode text (an unpaired surrogate); not sent", true);
     }
     std::sort(names.begin(), names.end());
     TOpenFolder folder;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "util/api.h"
+#include "util/localpath.h"
 
 namespace ZUD_API zud {
 
@@ -22,8 +23,15 @@ bool MatchGlob(std::string_view pattern, std::string_view text);
 // between names. A trailing "/" matches folders only. A pattern without another
 // "/" matches the last name at any depth ("*.log", ".git/"); a pattern with one
 // matches the whole relative path, a leading "/" being dropped ("/build/tmp").
+// Where the platform's paths separate names with "\" too (Windows), patterns
+// do as well: "css\*.bin" is "css/*.bin", and "\" escapes nothing there (a
+// set of one, "[*]", matches a special character).
 class TExcludeList {
  public:
+  // Whether "\" separates names in the patterns added after it is set
+  // instead of escaping the next character; the platform's rule by default.
+  bool BackslashSeparates = IsLocalPathSeparator('\\');
+
   // Adds one pattern; one that is empty or only "/" is ignored.
   void Add(std::string pattern);
   bool empty() const { return patterns_.empty(); }
@@ -63,7 +71,8 @@ struct TTreeNotice {
 // (the entry describes the target); the root is followed when it is a link.
 // A link to a folder, a link loop, a FIFO, a socket or a device is reported
 // through on_notice and skipped; so is a folder that cannot be read (a failure,
-// and it is not listed). An excluded entry is left out silently and an excluded
+// and it is not listed), and a name that is no Unicode text (a failure: a
+// Windows name with an unpaired surrogate, which no server name can carry). An excluded entry is left out silently and an excluded
 // folder is not entered. Files that cannot be opened are still listed, and
 // folders are listed even when empty. A root that is not a readable folder
 // gives no entries and one failure notice.

@@ -6,6 +6,7 @@
 #include "frontend/console.h"
 #include "frontend/settings.h"
 #include "util/process.h"
+#include "util/stream.h"
 #include "util/textutil.h"
 
 namespace zud {
@@ -146,18 +147,28 @@ TExitStatus ResolveLoginSources(TUploadSettings& settings) {
     have_password = true;
   }
   if (settings.Netrc) {
-    std::string path = *settings.Netrc;
-    if (path.empty()) {
-      const std::string home = HomeDirectory();
-      if (home.empty()) {
+    std::vector<std::string> candidates{*settings.Netrc};
+    if (candidates.front().empty()) {
+      candidates = DefaultNetrcFiles();
+      if (candidates.empty()) {
         WriteErrorLine("cannot find the home directory for .netrc; name the file: /netrc:FILE");
         return TExitStatus::kLocalFile;
       }
-      path = home + "/.netrc";
     }
-    std::string content, error;
+    // The first of the platform's names that is there counts; when none is,
+    // the message names them all.
+    std::string path, content, error;
+    std::string tried;
+    for (const std::string& candidate : candidates) {
+      path = candidate;
+      tried += (tried.empty() ? "" : " or ") + candidate;
+      if (QueryLocalPath(path).kind != TLocalKind::kMissing) {
+        tried = path;
+        break;
+      }
+    }
     if (!ReadSmallFile(path, kMaxSecretsFileBytes, content, error)) {
-      WriteErrorLine("cannot read the netrc file " + path + ": " + error);
+      WriteErrorLine("cannot read the netrc file " + tried + ": " + error);
       return TExitStatus::kLocalFile;
     }
     TNetrcLogin login;

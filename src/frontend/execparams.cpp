@@ -18,13 +18,15 @@ std::vector<std::string>& Params() {
 
 TExecParams ExecParams;
 
-void InitProgramParameters(int argc, char** argv) {
+std::string InitProgramParameters(int argc, char** argv) {
   std::vector<std::string> params;
-  for (int i = 0; i < argc; ++i) params.emplace_back(argv[i] != nullptr ? argv[i] : "");
+  std::string error;
+  if (!ReadProgramArguments(argc, argv, params, error)) params.clear();
   // Without argv[0] the program still knows its own path.
   if (params.empty()) params.emplace_back();
   params[0] = ProgramPathFromArgument(params[0]);
   SetProgramParameters(std::move(params));
+  return error;
 }
 
 void SetProgramParameters(std::vector<std::string> params) {

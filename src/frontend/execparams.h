@@ -1,7 +1,8 @@
 // The command-line parameters and the switch finder over them.
 //
 // Parameters are numbered 1..N as the user typed them (parameter 0, the
-// program's own path, is never searched). They are byte strings.
+// program's own path, is never searched). They are byte strings: on Linux
+// as the system passed them, on Windows UTF-8.
 #pragma once
 
 #include <string>
@@ -12,8 +13,11 @@
 
 namespace ZUD_API zud {
 
-// Start-up: takes the process's parameters from main's argc/argv.
-void InitProgramParameters(int argc, char** argv);
+// Start-up: takes the process's parameters from main's argc/argv (on
+// Windows from the UTF-16 command line, in UTF-8). Returns "" or, when a
+// parameter cannot be read as text, the reason; the parameters are then the
+// program path alone.
+std::string InitProgramParameters(int argc, char** argv);
 // Replaces the parameter list; params[0] is the program path, then 1..N.
 // Tests use it to drive the real parameter handling.
 void SetProgramParameters(std::vector<std::string> params);

@@ -188,8 +188,12 @@ int RunProgram(int argc, char** argv) {
     // status. An interrupt outside a transfer ends the process at once.
     IgnoreBrokenPipe();
     PrepareStandardStreams();
-    InitProgramParameters(argc, argv);
+    const std::string unreadable = InitProgramParameters(argc, argv);
     SetMessagePrefix(ProgramFileName(Parameter(0)));
+    if (!unreadable.empty()) {  // nothing started yet that shut-down would end
+      WriteErrorLine(unreadable);
+      return static_cast<int>(TExitStatus::kCommandLine);
+    }
     InstallInterruptHandler(ProgramFileName(Parameter(0)) + ": interrupted\n");
     // Start-up, in order: the parameters and ExecParams, the socket
     // interface (ResolverLock exists statically). The month names are read

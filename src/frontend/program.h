@@ -17,7 +17,8 @@ extern TUploadSettings UploadSettings;
 
 // Runs start-up, the program body and shut-down; returns the exit status
 // (TExitStatus): 0 after the usage text, the version or a successful upload;
-// 1 also when an exception reached the top.
+// 1 also when an exception reached the top. On Windows the parameters are
+// the process's own UTF-16 command line, whatever argv holds.
 int RunProgram(int argc, char** argv);
 
 // True without parameters, or for /?, -? or --help (any letter case), or -h.

@@ -87,6 +87,14 @@ bool IsDebuggerAttached() {
   return digit != std::string::npos && status[digit] != '0';
 }
 
+bool ReadProgramArguments(int argc, char** argv, std::vector<std::string>& arguments,
+                          std::string& error) {
+  arguments.clear();
+  error.clear();
+  for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i] != nullptr ? argv[i] : "");
+  return true;
+}
+
 std::string ExecutablePath() {
   char buffer[4096];
   const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer));

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/api.h"
 
@@ -25,8 +26,9 @@ struct TLocalTime {
 TLocalTime LocalTimeNow();
 
 // Names the system's LC_TIME locale (from LC_ALL / LC_TIME / LANG) uses,
-// read without touching the process's global locale. When that locale cannot
-// be made, the English names of the C locale.
+// read without touching the process's global locale (Windows: the user's
+// locale, in UTF-8). When that locale cannot be made, the English names of
+// the C locale.
 struct TLocaleTimeNames {
   std::array<std::string, 12> abbreviated_months;  // raw bytes, e.g. "Jan"
   std::string am_designator;                       // "AM" in the C locale
@@ -37,6 +39,14 @@ TLocaleTimeNames ReadLocaleTimeNames();
 // True when a debugger (any tracer) is attached to this process; on Linux the
 // TracerPid line of /proc/self/status names it.
 bool IsDebuggerAttached();
+// The command line's parameters, parameter 0 (the program as started) first.
+// Linux: argv as given, bytes whatever the locale. Windows: the UTF-16
+// command line (GetCommandLineW, split by CommandLineToArgvW), each
+// parameter in UTF-8; argv, which came through the ANSI code page, is not
+// used. False with a reason for people when a parameter cannot be carried
+// as UTF-8 (it holds an unpaired surrogate).
+bool ReadProgramArguments(int argc, char** argv, std::vector<std::string>& arguments,
+                          std::string& error);
 // The path of the running executable, "" when the system cannot tell.
 std::string ExecutablePath();
 // The program's own path as the command line's parameter 0 shows it: on
@@ -52,10 +62,14 @@ void PrepareStandardStreams();
 bool IsStandardErrorTerminal();
 // Write all of text to standard output or standard error, unbuffered, so
 // that each call leaves the process at once. False when the stream is gone
-// (a closed pipe, say); the caller decides whether that matters.
+// (a closed pipe, say); the caller decides whether that matters. Text is
+// UTF-8: a pipe or a file gets its bytes; a Windows console gets it as
+// UTF-16, so that every character shows (a byte outside a well-formed
+// sequence as U+FFFD), whatever the console's code page.
 bool WriteStandardOutput(std::string_view text);
 bool WriteStandardError(std::string_view text);
-// Reads one line from standard input (up to the line end or its end).
+// Reads one line from standard input (up to the line end or its end); from a
+// Windows console in UTF-8.
 std::string ReadStandardInputLine();
 
 }  // namespace zud

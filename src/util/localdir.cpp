@@ -1,4 +1,5 @@
 // Local path facts and directory listings over lstat, stat and readdir.
+#include "util/localpath.h"
 #include "util/stream.h"
 
 #include <dirent.h>
@@ -67,9 +68,11 @@ TLocalPathInfo QueryLocalPath(const std::string& path) {
 }
 
 bool ListLocalDirectory(const std::string& path, std::vector<std::string>& names,
-                        std::string& error) {
+                        std::string& error, std::vector<std::string>* unnamed) {
   names.clear();
   error.clear();
+  // Linux names are bytes, each one sent as it is.
+  if (unnamed != nullptr) unnamed->clear();
   std::unique_ptr<DIR, TDirCloser> dir(::opendir(path.c_str()));
   if (!dir) {
     error = std::strerror(errno);
@@ -93,8 +96,12 @@ bool ListLocalDirectory(const std::string& path, std::vector<std::string>& names
 
 std::string JoinLocalPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
-  if (folder.back() == '/') return folder + name;
+  if (IsLocalPathSeparator(folder.back())) return folder + name;
   return folder + '/' + name;
 }
+
+bool IsLocalPathSeparator(char c) { return c == '/'; }
+
+std::string LocalNameRefusal(std::string_view) { return std::string(); }
 
 }  // namespace zud

@@ -222,6 +222,12 @@ std::string HomeDirectory() {
   return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
 }
 
+std::vector<std::string> DefaultNetrcFiles() {
+  const std::string home = HomeDirectory();
+  if (home.empty()) return {};
+  return {home + "/.netrc"};
+}
+
 bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string& content,
                    std::string& error) {
   content.clear();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/api.h"
 
@@ -60,6 +61,10 @@ bool ReadEnvironmentVariable(const std::string& name, std::string& value);
 // The user's home directory ($HOME, else the password database); "" when
 // neither knows.
 std::string HomeDirectory();
+// The files a netrc login is looked up in when none is named, in order:
+// Linux $HOME/.netrc; Windows %USERPROFILE%\_netrc, then %USERPROFILE%\.netrc
+// (in the home directory when no profile is set). Empty when neither is known.
+std::vector<std::string> DefaultNetrcFiles();
 // Reads the whole file at path when it is at most max_bytes long. On failure
 // returns false with a reason for people in error ("No such file or
 // directory", "larger than 65536 bytes").

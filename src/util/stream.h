@@ -1,4 +1,11 @@
-// Positioned, growable byte streams: in memory and over a local file.
+// Positioned, growable byte streams: in memory and over a local file; facts
+// about local paths and folders.
+//
+// Local paths are byte strings: on Linux the system's own bytes; on Windows
+// UTF-8, converted to UTF-16 at this edge strictly (a path that is not
+// well-formed UTF-8 fails with that reason, never names another file) and
+// of any length (past MAX_PATH in the "\\?\" form), "/" and "\" both
+// separating names.
 #pragma once
 
 #include <cstdint>
@@ -117,8 +124,11 @@ struct TLocalPathInfo {
 TLocalPathInfo QueryLocalPath(const std::string& path);
 // The names in directory path, without "." and "..", in no particular order.
 // False with a reason for people ("Permission denied") when it cannot be read.
+// A name that cannot be given in UTF-8 (on Windows one that holds an
+// unpaired surrogate; Linux gives every name as its bytes) is not in names:
+// unnamed, when given, receives it in a form for people ("a\uD800.txt").
 bool ListLocalDirectory(const std::string& path, std::vector<std::string>& names,
-                        std::string& error);
+                        std::string& error, std::vector<std::string>* unnamed = nullptr);
 // The path of name inside folder, joined by the platform's separator unless
 // folder already ends with one ("dir/"; on Windows also "dir\" and "C:").
 std::string JoinLocalPath(const std::string& folder, const std::string& name);

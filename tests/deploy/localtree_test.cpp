@@ -28,6 +28,18 @@ struct TExcludeRow {
   bool excluded;
 };
 
+template <size_t N>
+void ExpectExcludes(const TExcludeRow (&rows)[N], bool backslash_separates) {
+  for (const TExcludeRow& row : rows) {
+    TExcludeList list;
+    list.BackslashSeparates = backslash_separates;
+    list.Add(row.pattern);
+    EXPECT_EQ(list.Excludes(row.path, row.is_directory), row.excluded)
+        << "pattern \"" << row.pattern << "\", path \"" << row.path << "\""
+        << (row.is_directory ? " (folder)" : "");
+  }
+}
+
 TEST(ExcludeList, PatternTable) {
   const TExcludeRow rows[] = {
       // "*" and "?" stay within one name.
@@ -74,13 +86,25 @@ TEST(ExcludeList, PatternTable) {
       {"a\\?", "a?", false, true},
       {"a\\?", "ab", false, false},
   };
-  for (const TExcludeRow& row : rows) {
-    TExcludeList list;
-    list.Add(row.pattern);
-    EXPECT_EQ(list.Excludes(row.path, row.is_directory), row.excluded)
-        << "pattern \"" << row.pattern << "\", path \"" << row.path << "\""
-        << (row.is_directory ? " (folder)" : "");
-  }
+  ExpectExcludes(rows, false);
+}
+
+TEST(ExcludeList, BackslashSeparatesNamesWhereThePlatformSaysSo) {
+  const TExcludeRow rows[] = {
+      {"css\\*.bin", "css/skip.bin", false, true},
+      {"css\\*.bin", "css/sub/keep.bin", false, false},
+      {".git\\", ".git", true, true},
+      {".git\\", ".git", false, false},
+      {"\\drafts\\", "drafts", true, true},
+      {"\\drafts\\", "a/drafts", true, false},
+      {"a\\?", "a/b", false, true},
+      // A set of one is the way to a plain special character.
+      {"[[]draft]*", "[draft] notes.md", false, true},
+      {"[*]", "*", false, true},
+      {"[*]", "a", false, false},
+  };
+  ExpectExcludes(rows, true);
+  EXPECT_EQ(TExcludeList().BackslashSeparates, IsLocalPathSeparator('\\'));
 }
 
 TEST(ExcludeList, EmptyPatternsAreIgnored) {

@@ -1,13 +1,16 @@
 // The platform layer's promises that differ most between Linux and Windows:
 // files keep every byte, a file read for upload cannot be changed meanwhile
-// (Windows sharing), socket failures carry Windows Sockets numbers, waits
-// and the file send work on real loopback sockets, and the program names
-// itself as the system does. Runs unchanged on both platforms.
+// (Windows sharing), names in any script and paths past MAX_PATH work as
+// UTF-8, socket failures carry Windows Sockets numbers, waits and the file
+// send work on real loopback sockets, and the program names itself as the
+// system does. Runs unchanged on both platforms.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "util/compat.h"
 #include "util/process.h"
@@ -75,6 +78,14 @@ TEST(PlatformFileTest, SmallFilesAndKindsOfPath) {
   EXPECT_TRUE(DirectoryExists(dir));
   EXPECT_FALSE(DirectoryExists(file.path()));
   EXPECT_FALSE(HomeDirectory().empty());
+  // Windows looks for "_netrc" first, in the user's profile.
+  std::string profile;
+  const std::vector<std::string> netrc = DefaultNetrcFiles();
+  if (kWindows && ReadEnvironmentVariable("USERPROFILE", profile)) {
+    EXPECT_EQ(netrc, (std::vector<std::string>{profile + "\\_netrc", profile + "\\.netrc"}));
+  } else if (!kWindows) {
+    EXPECT_EQ(netrc, std::vector<std::string>{HomeDirectory() + "/.netrc"});
+  }
 }
 
 TEST(PlatformFileTest, AFileReadForUploadMayBeReadButNotChangedMeanwhile) {
@@ -91,6 +102,107 @@ TEST(PlatformFileTest, AFileReadForUploadMayBeReadButNotChangedMeanwhile) {
     writer_refused = true;
   }
   EXPECT_EQ(writer_refused, kWindows);
+}
+
+// A folder of its own in the temporary folder. What the test makes in it
+// is named to it, and removed entry by entry, deepest first: the file system
+// library walks no path past MAX_PATH on Windows.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(const std::string& name) : path_(ScratchFile(name).path()) {
+    MakeFolder(path_);
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) std::filesystem::remove(*it, ignored);
+  }
+  const std::string& path() const { return path_; }
+  void MakeFolder(const std::string& path) {
+    std::filesystem::create_directory(Native(path));
+    Made(path);
+  }
+  void Made(const std::string& path) { made_.push_back(Native(path)); }
+  // A UTF-8 path as the file system library takes it; on Windows in the
+  // extended form, which every call there accepts at any length.
+  static std::filesystem::path Native(const std::string& utf8) {
+    const std::filesystem::path path(std::u8string(utf8.begin(), utf8.end()));
+    if (!kWindows) return path;
+    return std::filesystem::path(L"\\\\?\\" + std::filesystem::absolute(path).wstring());
+  }
+
+ private:
+  std::string path_;
+  std::vector<std::filesystem::path> made_;
+};
+
+TEST(PlatformFileTest, NamesInEveryScriptAndPathsPastMaxPathWork) {
+  ScratchFolder root("zud-platform-names");
+  // Accented, CJK, emoji, a blank, a dotfile; and a folder chain that takes
+  // the path past 300 characters.
+  const std::vector<std::string> names = {
+      "caf\xC3\xA9 \xC3\x9C" "bersicht.html", "\xE6\x97\xA5\xE6\x9C\xAC.txt",
+      "\xF0\x9F\x98\x80.png", ".hidden", "a b.txt"};
+  const std::string first_deep = std::string(55, 'a') + "\xC3\xBC";
+  std::string deep = root.path();
+  for (int i = 0; i < 5; ++i) {
+    deep = JoinLocalPath(deep, std::string(55, static_cast<char>('a' + i)) + "\xC3\xBC");
+    root.MakeFolder(deep);
+  }
+  ASSERT_GT(deep.size(), 300u);
+  for (const std::string& folder : {root.path(), deep}) {
+    for (const std::string& name : names) {
+      const std::string path = JoinLocalPath(folder, name);
+      TFileStream(path, TFileStream::Mode::kCreate).Write(name.data(), static_cast<int64_t>(name.size()));
+      root.Made(path);
+      const TLocalPathInfo info = QueryLocalPath(path);
+      EXPECT_EQ(info.kind, TLocalKind::kFile) << path << ": " << info.error;
+      EXPECT_EQ(info.size, static_cast<int64_t>(name.size())) << path;
+      std::string content, error;
+      EXPECT_TRUE(ReadSmallFile(path, 1024, content, error)) << path << ": " << error;
+      EXPECT_EQ(content, name);
+      EXPECT_TRUE(FileExists(path) && IsRegularFile(path)) << path;
+    }
+    std::vector<std::string> listed, unnamed;
+    std::string error;
+    ASSERT_TRUE(ListLocalDirectory(folder, listed, error, &unnamed)) << folder << ": " << error;
+    listed.erase(std::remove(listed.begin(), listed.end(), first_deep), listed.end());
+    std::sort(listed.begin(), listed.end());
+    std::vector<std::string> expected = names;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected) << folder;
+    EXPECT_TRUE(unnamed.empty());
+  }
+  EXPECT_TRUE(DirectoryExists(deep));
+  EXPECT_EQ(QueryLocalPath(deep).kind, TLocalKind::kDirectory);
+  // Ill-formed UTF-8 names no file at all on Windows, not a look-alike.
+  if (kWindows) {
+    const std::string bad = JoinLocalPath(root.path(), "caf\xE9.txt");
+    EXPECT_EQ(QueryLocalPath(bad).error, "the name is not valid UTF-8: ill-formed UTF-8 at byte " +
+                                             std::to_string(bad.size() - 4) + " (0xE9)");
+    try {
+      TFileStream created(bad, TFileStream::Mode::kCreate);
+      ADD_FAILURE() << "created " << bad;
+    } catch (const EFileOpenError& e) {
+      EXPECT_NE(std::string(e.what()).find("not valid UTF-8"), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(PlatformFileTest, AWindowsNameThatIsNoTextIsListedApart) {
+  if (!kWindows) GTEST_SKIP() << "Linux names are bytes, each one listed as it is";
+  ScratchFolder root("zud-platform-lone");
+  const std::filesystem::path lone(ScratchFolder::Native(root.path()).wstring() + L"\\lone\xD800.txt");
+  { std::ofstream(lone, std::ios::binary) << "x"; }
+  std::error_code missing;
+  if (!std::filesystem::exists(lone, missing)) {
+    GTEST_SKIP() << "this system cannot store a name with a lone surrogate (wine cannot)";
+  }
+  std::vector<std::string> listed, unnamed;
+  std::string error;
+  ASSERT_TRUE(ListLocalDirectory(root.path(), listed, error, &unnamed)) << error;
+  std::filesystem::remove(lone, missing);
+  EXPECT_TRUE(listed.empty());
+  EXPECT_EQ(unnamed, std::vector<std::string>{"lone\\uD800.txt"});
 }
 
 // A connected loopback pair made with the wrappers under test.

@@ -4,9 +4,13 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
+
+#include "util/win/wide.h"
 
 namespace zud {
 
@@ -42,11 +46,15 @@ TLocalTime LocalTimeNow() {
 
 namespace {
 
-// One locale text in the ANSI code page; "" when the system has none.
+// One locale text in UTF-8; "" when the system has none.
 std::string LocaleText(LCTYPE type) {
-  char buffer[128] = {};
-  const int n = GetLocaleInfoA(LOCALE_USER_DEFAULT, type, buffer, sizeof(buffer));
-  return n > 1 ? std::string(buffer, static_cast<size_t>(n - 1)) : std::string();
+  wchar_t buffer[128] = {};
+  const int n = GetLocaleInfoW(LOCALE_USER_DEFAULT, type, buffer, 128);
+  std::string text, error;
+  if (n <= 1 || !win::FromWide(std::wstring_view(buffer, static_cast<size_t>(n - 1)), text, error)) {
+    return std::string();
+  }
+  return text;
 }
 
 }  // namespace
@@ -72,10 +80,12 @@ TLocaleTimeNames ReadLocaleTimeNames() {
 bool IsDebuggerAttached() { return IsDebuggerPresent() != FALSE; }
 
 std::string ExecutablePath() {
-  char buffer[MAX_PATH * 4];
-  const DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
-  if (n == 0 || n >= sizeof(buffer)) return "";
-  return std::string(buffer, n);
+  // Long enough for any path the system can give (32767 units, \\?\ included).
+  std::wstring buffer(32768, L'\0');
+  const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  if (n == 0 || n >= buffer.size()) return "";
+  std::string path, error;
+  return win::FromWide(std::wstring_view(buffer.data(), n), path, error) ? path : "";
 }
 
 // Windows names the program by its module file, whatever the command line
@@ -99,9 +109,13 @@ bool IsStandardErrorTerminal() {
 
 namespace {
 
-// Through the C runtime's descriptors, which PrepareStandardStreams put into
-// binary mode.
+// A console gets UTF-16 through WriteConsoleW, so that every name shows
+// whatever its code page; a pipe or a file gets the UTF-8 bytes unchanged,
+// through the C runtime's descriptors, which PrepareStandardStreams put
+// into binary mode.
 bool WriteAll(int fd, std::string_view text) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (win::IsConsole(handle)) return win::WriteConsoleUtf8(handle, text);
   while (!text.empty()) {
     const unsigned piece = static_cast<unsigned>(std::min<size_t>(text.size(), 1u << 30));
     const int n = _write(fd, text.data(), piece);
@@ -116,13 +130,49 @@ bool WriteAll(int fd, std::string_view text) {
 bool WriteStandardOutput(std::string_view text) { return WriteAll(1, text); }
 bool WriteStandardError(std::string_view text) { return WriteAll(2, text); }
 
+// From a console in UTF-16, converted (a lone surrogate ends the line
+// there); from a pipe or a file as bytes.
 std::string ReadStandardInputLine() {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (win::IsConsole(input)) {
+    std::wstring typed;
+    wchar_t c;
+    DWORD n = 0;
+    while (ReadConsoleW(input, &c, 1, &n, nullptr) && n == 1 && c != L'\n') {
+      if (c != L'\r') typed += c;
+    }
+    std::string line, error;
+    win::FromWide(typed, line, error);
+    return line;
+  }
   std::string line;
   char c;
   while (_read(0, &c, 1) == 1 && c != '\n') {
     if (c != '\r') line += c;
   }
   return line;
+}
+
+bool ReadProgramArguments(int, char**, std::vector<std::string>& arguments, std::string& error) {
+  arguments.clear();
+  int count = 0;
+  const std::unique_ptr<LPWSTR, decltype(&LocalFree)> wide(
+      CommandLineToArgvW(GetCommandLineW(), &count), &LocalFree);
+  if (wide == nullptr) {
+    error = "cannot read the command line: " + win::SystemMessage(GetLastError());
+    return false;
+  }
+  for (int i = 0; i < count; ++i) {
+    std::string argument, why;
+    if (!win::FromWide(wide.get()[i], argument, why)) {
+      arguments.clear();
+      error = "parameter " + std::to_string(i) + " cannot be read as text (" + why + "): " +
+              win::FromWideForDisplay(wide.get()[i]);
+      return false;
+    }
+    arguments.push_back(std::move(argument));
+  }
+  return true;
 }
 
 }  // namespace zud

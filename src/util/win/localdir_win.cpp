@@ -1,13 +1,17 @@
-// Local path facts and directory listings on Windows: GetFileAttributesExA for
-// the path itself, a handle opened through a reparse point to learn what it
-// points at, FindFirstFileA/FindNextFileA for listings.
-#include "util/stream.h"
-
+// Local path facts and directory listings on Windows, all through the wide
+// API with paths from WidePath: GetFileAttributesExW for the path itself, a
+// handle opened through a reparse point to learn what it points at,
+// FindFirstFileExW/FindNextFileW for listings.
 #include <windows.h>
 
-#include <cstring>
+#include "util/localpath.h"
+#include "util/stream.h"
+#include "util/win/wide.h"
 
 namespace zud {
+
+using win::SystemMessage;
+using win::THandle;
 
 namespace {
 
@@ -15,27 +19,13 @@ namespace {
 constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
 constexpr int64_t kTicksPerSecond = 10000000LL;
 
+// Whole seconds, rounded towards the past as Linux's st_mtime is, so that
+// both platforms record the same second for the same file, before 1970 too.
 int64_t ToUnixSeconds(const FILETIME& time) {
   const int64_t ticks =
       static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
-  return (ticks - kUnixEpochTicks) / kTicksPerSecond;
-}
-
-std::string SystemMessage(DWORD code) {
-  char* text = nullptr;
-  const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = length != 0 && text != nullptr ? std::string(text, length)
-                                                       : "Error " + std::to_string(code);
-  if (text != nullptr) LocalFree(text);
-  // "Access is denied.\r\n" reads better inside a sentence without its tail.
-  while (!message.empty() &&
-         (message.back() == '\r' || message.back() == '\n' || message.back() == '.' ||
-          message.back() == ' ')) {
-    message.pop_back();
-  }
-  return message;
+  const int64_t since = ticks - kUnixEpochTicks;
+  return since / kTicksPerSecond - (since % kTicksPerSecond < 0 ? 1 : 0);
 }
 
 TLocalPathInfo FromError(DWORD code, bool is_link) {
@@ -47,6 +37,7 @@ TLocalPathInfo FromError(DWORD code, bool is_link) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
     case ERROR_DIRECTORY:
       info.kind = TLocalKind::kMissing;
       break;
@@ -74,20 +65,6 @@ void Describe(DWORD attributes, DWORD size_high, DWORD size_low, const FILETIME&
   }
 }
 
-class THandle {
- public:
-  explicit THandle(HANDLE handle) : handle_(handle) {}
-  ~THandle() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  THandle(const THandle&) = delete;
-  THandle& operator=(const THandle&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
-
 class TFindHandle {
  public:
   explicit TFindHandle(HANDLE handle) : handle_(handle) {}
@@ -105,8 +82,16 @@ class TFindHandle {
 }  // namespace
 
 TLocalPathInfo QueryLocalPath(const std::string& path) {
+  std::wstring wide;
+  std::string error;
+  if (!win::WidePath(path, wide, error)) {
+    TLocalPathInfo info;
+    info.kind = TLocalKind::kUnreadable;
+    info.error = error;
+    return info;
+  }
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+  if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
     return FromError(GetLastError(), false);
   }
   TLocalPathInfo info;
@@ -118,10 +103,10 @@ TLocalPathInfo QueryLocalPath(const std::string& path) {
   // The attributes above are the link's own; opening the path goes through it.
   // Backup semantics lets the handle be a folder's.
   info.is_link = true;
-  const THandle target(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+  const THandle target(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (target.get() == INVALID_HANDLE_VALUE) return FromError(GetLastError(), true);
+  if (!target.valid()) return FromError(GetLastError(), true);
   BY_HANDLE_FILE_INFORMATION facts{};
   if (!GetFileInformationByHandle(target.get(), &facts)) return FromError(GetLastError(), true);
   Describe(facts.dwFileAttributes, facts.nFileSizeHigh, facts.nFileSizeLow, facts.ftLastWriteTime,
@@ -130,12 +115,16 @@ TLocalPathInfo QueryLocalPath(const std::string& path) {
 }
 
 bool ListLocalDirectory(const std::string& path, std::vector<std::string>& names,
-                        std::string& error) {
+                        std::string& error, std::vector<std::string>* unnamed) {
   names.clear();
   error.clear();
-  const std::string pattern = JoinLocalPath(path, "*");
-  WIN32_FIND_DATAA found{};
-  const TFindHandle find(FindFirstFileA(pattern.c_str(), &found));
+  if (unnamed != nullptr) unnamed->clear();
+  std::wstring pattern;
+  if (!win::WidePath(JoinLocalPath(path, "*"), pattern, error)) return false;
+  WIN32_FIND_DATAW found{};
+  // The basic information only: no 8.3 names to look up.
+  const TFindHandle find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                          FindExSearchNameMatch, nullptr, 0));
   if (find.get() == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND) return true;  // a drive's root may have no "." either
@@ -143,10 +132,15 @@ bool ListLocalDirectory(const std::string& path, std::vector<std::string>& names
     return false;
   }
   do {
-    const char* name = found.cFileName;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    names.emplace_back(name);
-  } while (FindNextFileA(find.get(), &found));
+    const std::wstring_view wide(found.cFileName);
+    if (wide == L"." || wide == L"..") continue;
+    std::string name, why;
+    if (win::FromWide(wide, name, why)) {
+      names.push_back(std::move(name));
+    } else if (unnamed != nullptr) {
+      unnamed->push_back(win::FromWideForDisplay(wide));
+    }
+  } while (FindNextFileW(find.get(), &found));
   const DWORD code = GetLastError();
   if (code != ERROR_NO_MORE_FILES) {
     error = SystemMessage(code);
@@ -160,8 +154,12 @@ std::string JoinLocalPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   // "C:" + "x" stays relative to that drive's current folder, as the user meant.
   const char last = folder.back();
-  if (last == '\\' || last == '/' || last == ':') return folder + name;
+  if (IsLocalPathSeparator(last) || last == ':') return folder + name;
   return folder + '\\' + name;
 }
+
+bool IsLocalPathSeparator(char c) { return c == '\\' || c == '/'; }
+
+std::string LocalNameRefusal(std::string_view name) { return WindowsNameRefusal(name); }
 
 }  // namespace zud

@@ -1,19 +1,18 @@
 // Process-level services on Windows: console control events instead of
-// signals, the environment block, the user profile as home directory, and
-// local files through the C runtime in binary mode.
+// signals, the environment block and the console in UTF-16 (carried as
+// UTF-8 inside), the user profile as home directory, and local files
+// through the wide API.
 #include "util/process.h"
 
 #include <windows.h>
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
+
+#include "util/stream.h"
+#include "util/win/wide.h"
 
 namespace zud {
 namespace {
@@ -63,24 +62,10 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   return TRUE;
 }
 
-// Owns a handle; closed on every path.
-class OwnedHandle {
- public:
-  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
-  ~OwnedHandle() {
-    if (valid()) CloseHandle(handle_);
-  }
-  OwnedHandle(const OwnedHandle&) = delete;
-  OwnedHandle& operator=(const OwnedHandle&) = delete;
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+using win::THandle;
 
- private:
-  HANDLE handle_;
-};
-
-HANDLE OpenConsole(const char* name) {
-  return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+HANDLE OpenConsole(const wchar_t* name) {
+  return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                      nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
@@ -109,38 +94,32 @@ class HiddenEcho {
   bool ok_ = false;
 };
 
-bool WriteConsoleText(HANDLE output, std::string_view text) {
-  while (!text.empty()) {
-    DWORD written = 0;
-    if (!WriteConsoleA(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-        written == 0) {
-      return false;
-    }
-    text.remove_prefix(written);
-  }
-  return true;
-}
-
-// One line, line end excluded; false on failure, past kHiddenLineMax, or when
-// Ctrl-C cut the read short (it then returns no characters).
+// One line, line end excluded, in UTF-8; false on failure, past
+// kHiddenLineMax characters, when Ctrl-C cut the read short (it then returns
+// no characters) or when the line does not convert (a lone surrogate).
 bool ReadConsoleLine(HANDLE input, std::string& line) {
   line.clear();
+  std::wstring typed;
   bool too_long = false;
-  char buffer[256];
+  wchar_t buffer[256];
   for (;;) {
     DWORD n = 0;
-    if (!ReadConsoleA(input, buffer, sizeof(buffer), &n, nullptr) || n == 0) return false;
+    if (!ReadConsoleW(input, buffer, 256, &n, nullptr) || n == 0) return false;
     if (InterruptRequested()) return false;
-    const std::string_view got(buffer, n);
-    const size_t end = got.find('\n');
-    const std::string_view part = got.substr(0, end);
-    too_long = too_long || line.size() + part.size() > kHiddenLineMax;
-    if (!too_long) line.append(part);
-    if (end != std::string_view::npos) break;
+    const std::wstring_view got(buffer, n);
+    const size_t end = got.find(L'\n');
+    const std::wstring_view part = got.substr(0, end);
+    too_long = too_long || typed.size() + part.size() > kHiddenLineMax;
+    if (!too_long) typed.append(part);
+    if (end != std::wstring_view::npos) break;
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (too_long) line.clear();
-  return !too_long;
+  if (!typed.empty() && typed.back() == L'\r') typed.pop_back();
+  std::string error;
+  const bool ok = !too_long && win::FromWide(typed, line, error);
+  SecureZeroMemory(typed.data(), typed.size() * sizeof(wchar_t));
+  SecureZeroMemory(buffer, sizeof(buffer));
+  if (!ok) line.clear();
+  return ok;
 }
 
 }  // namespace
@@ -173,34 +152,39 @@ bool IsStandardInputTerminal() {
 
 bool ReadHiddenLine(std::string_view prompt, std::string& line) {
   line.clear();
-  const OwnedHandle input(OpenConsole("CONIN$"));
-  const OwnedHandle output(OpenConsole("CONOUT$"));
+  const THandle input(OpenConsole(L"CONIN$"));
+  const THandle output(OpenConsole(L"CONOUT$"));
   if (!input.valid() || !output.valid()) return false;
   bool ok;
   {
     const HiddenEcho hidden(input.get());
-    ok = hidden.ok() && WriteConsoleText(output.get(), prompt) &&
+    ok = hidden.ok() && win::WriteConsoleUtf8(output.get(), prompt) &&
          ReadConsoleLine(input.get(), line);
   }
   // The Enter that ended the line was not echoed.
-  WriteConsoleText(output.get(), "\n");
+  win::WriteConsoleUtf8(output.get(), "\n");
   if (!ok) line.clear();
   return ok;
 }
 
 bool ReadEnvironmentVariable(const std::string& name, std::string& value) {
-  const DWORD size = GetEnvironmentVariableA(name.c_str(), nullptr, 0);
-  if (size == 0) {
-    if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
-    value.clear();  // set, but empty
-    return true;
+  std::wstring wide_name;
+  std::string error;
+  if (!win::ToWide(name, wide_name, error)) return false;
+  std::wstring text(256, L'\0');
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD n = GetEnvironmentVariableW(wide_name.c_str(), text.data(),
+                                            static_cast<DWORD>(text.size()));
+    if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
+    if (n < text.size()) {
+      text.resize(n);  // 0: set, but empty
+      break;
+    }
+    text.assign(n, L'\0');  // n counts the terminating NUL here
   }
-  std::string text(size, '\0');
-  const DWORD n = GetEnvironmentVariableA(name.c_str(), text.data(), size);
-  if (n == 0 || n >= size) return false;
-  text.resize(n);
-  value = std::move(text);
-  return true;
+  // A value that holds a lone surrogate is no text: as good as unset.
+  return win::FromWide(text, value, error);
 }
 
 // %HOME% when a user set one (as POSIX tools on Windows honour it), else the
@@ -216,57 +200,78 @@ std::string HomeDirectory() {
   return "";
 }
 
+// As curl and the Windows ftp clients look: "_netrc" first, the Unix name
+// after it.
+std::vector<std::string> DefaultNetrcFiles() {
+  std::string home;
+  if (!ReadEnvironmentVariable("USERPROFILE", home) || home.empty()) home = HomeDirectory();
+  if (home.empty()) return {};
+  return {JoinLocalPath(home, "_netrc"), JoinLocalPath(home, ".netrc")};
+}
+
 bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string& content,
                    std::string& error) {
   content.clear();
+  std::wstring wide;
+  if (!win::WidePath(path, wide, error)) return false;
   if (DirectoryExists(path)) {
     error = "Is a directory";
     return false;
   }
-  int fd = -1;
-  const errno_t rc =
-      _sopen_s(&fd, path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0);
-  if (rc != 0 || fd < 0) {
-    error = std::strerror(rc != 0 ? rc : errno);
+  const THandle file(CreateFileW(wide.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
+    error = win::SystemMessage(GetLastError());
     return false;
   }
-  bool ok = true;
   char buffer[4096];
-  while (ok) {
-    const int n = _read(fd, buffer, sizeof(buffer));
-    if (n < 0) {
-      ok = false;
-      error = std::strerror(errno);
-    } else if (n == 0) {
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(file.get(), buffer, sizeof(buffer), &n, nullptr)) {
+      error = win::SystemMessage(GetLastError());
       break;
-    } else if (content.size() + static_cast<size_t>(n) > max_bytes) {
-      ok = false;
-      error = "larger than " + std::to_string(max_bytes) + " bytes";
-    } else {
-      content.append(buffer, static_cast<size_t>(n));
     }
+    if (n == 0) return true;
+    if (content.size() + n > max_bytes) {
+      error = "larger than " + std::to_string(max_bytes) + " bytes";
+      break;
+    }
+    content.append(buffer, n);
   }
-  _close(fd);
-  if (!ok) content.clear();
-  return ok;
+  content.clear();
+  return false;
 }
 
+namespace {
+
+DWORD Attributes(const std::string& path) {
+  std::wstring wide;
+  std::string error;
+  return win::WidePath(path, wide, error) ? GetFileAttributesW(wide.c_str())
+                                          : INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
 bool DirectoryExists(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = Attributes(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // A disk file; devices (CON, NUL, COM1) and pipes are not.
 bool IsRegularFile(const std::string& path) {
-  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  std::wstring wide;
+  std::string error;
+  if (!win::WidePath(path, wide, error)) return false;
+  const THandle file(CreateFileW(wide.c_str(), 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.valid()) return false;
   BY_HANDLE_FILE_INFORMATION info{};
-  const bool regular = GetFileType(file) == FILE_TYPE_DISK &&
-                       GetFileInformationByHandle(file, &info) &&
-                       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  CloseHandle(file);
-  return regular;
+  return GetFileType(file.get()) == FILE_TYPE_DISK &&
+         GetFileInformationByHandle(file.get(), &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 }  // namespace zud

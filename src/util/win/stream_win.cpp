@@ -1,45 +1,41 @@
 // Byte streams on Windows: the memory stream as on every platform, the file
-// stream over a C runtime descriptor opened in binary mode (no CR LF or
-// Ctrl-Z translation) with the sharing the modes promise.
+// stream over a handle from CreateFileW (the UTF-8 path converted at the
+// edge, long paths in the extended form) with the sharing the modes promise,
+// wrapped in a C runtime descriptor in binary mode (no CR LF or Ctrl-Z
+// translation) for the calls that take one.
 #include "util/stream.h"
 
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
-#include <share.h>
-#include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
+#include "util/win/wide.h"
 
 namespace zud {
 
 // ---- TFileStream ----------------------------------------------------------
 
 TFileStream::TFileStream(const std::string& path, Mode mode) {
-  int flags = _O_BINARY | _O_NOINHERIT;
-  switch (mode) {
-    case Mode::kRead:
-      flags |= _O_RDONLY;
-      break;
-    case Mode::kReadWrite:
-      flags |= _O_RDWR;
-      break;
-    case Mode::kCreate:
-      flags |= _O_RDWR | _O_CREAT | _O_TRUNC;
-      break;
-  }
+  const char* verb = mode == Mode::kCreate ? "Cannot create file \"" : "Cannot open file \"";
+  std::wstring wide;
+  std::string error;
+  if (!win::WidePath(path, wide, error)) throw EFileOpenError(verb + path + "\". " + error);
+  const DWORD access = mode == Mode::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+  const DWORD disposition = mode == Mode::kCreate ? CREATE_ALWAYS : OPEN_EXISTING;
   // Others may read the file meanwhile, but not change it under us.
-  const errno_t rc = _sopen_s(&fd_, path.c_str(), flags, _SH_DENYWR, _S_IREAD | _S_IWRITE);
-  if (rc != 0 || fd_ < 0) {
-    fd_ = -1;
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+  win::THandle file(CreateFileW(wide.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
+    const DWORD code = GetLastError();
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
     const bool directory =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const char* verb = mode == Mode::kCreate ? "Cannot create file \"" : "Cannot open file \"";
     throw EFileOpenError(verb + path + "\". " +
-                         (directory ? "Is a directory" : std::strerror(rc != 0 ? rc : errno)));
+                         (directory ? std::string("Is a directory") : win::SystemMessage(code)));
   }
+  fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_BINARY);
+  if (fd_ < 0) throw EFileOpenError(verb + path + "\". Too many open files");
+  file.release();  // the descriptor owns it now
 }
 
 TFileStream::~TFileStream() {
@@ -115,7 +111,10 @@ void TFileStream::SetPosition(int64_t position) {
 bool TFileStream::SizeKnown() const { return _filelengthi64(fd_) >= 0; }
 
 bool FileExists(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  std::wstring wide;
+  std::string error;
+  if (!win::WidePath(path, wide, error)) return false;
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
