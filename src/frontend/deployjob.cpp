@@ -1,6 +1,5 @@
 #include "frontend/deployjob.h"
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
