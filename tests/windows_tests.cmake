@@ -40,6 +40,8 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   frontend/sync_acceptance_test.cpp
   # Runs the example programs as child processes against real daemons.
   frontend/examples_test.cpp
+  # Deploys to pyftpdlib, which the test starts as a Linux child process.
+  deploy/deploy_test.cpp
   # Checks the Linux errno translation, descriptors above 1024 and SIGPIPE;
   # platform_test.cpp covers the Windows binding.
   util/sockapi_test.cpp
