@@ -1,8 +1,9 @@
 #include "deploy/syncplan.h"
 
 #include <algorithm>
-#include <cmath>
 #include <set>
+
+#include "util/textutil.h"
 
 namespace zud {
 namespace {
@@ -164,7 +165,7 @@ class TPlanner {
 
 int64_t ListingTimeToSeconds(TDateTime when) {
   // Day 25569 is 1 January 1970.
-  return static_cast<int64_t>(std::floor((when - 25569.0) * 86400.0 + 0.5));
+  return FloorToInt64((when - 25569.0) * 86400.0 + 0.5);
 }
 
 TSyncPlan PlanSync(const TSyncInputs& inputs) { return TPlanner(inputs).Run(); }

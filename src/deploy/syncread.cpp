@@ -1,7 +1,6 @@
 #include "deploy/syncread.h"
 
 #include <atomic>
-#include <cmath>
 #include <set>
 #include <string_view>
 
@@ -249,7 +248,7 @@ void TSyncReader::AddEntries(TSyncTree& tree, const std::string& relative,
     } else {
       // Printed in the server's zone, to the minute, or to the day for
       // older files (shown with a year, at midnight).
-      const double day_part = rec->ModifiedAt - std::floor(rec->ModifiedAt);
+      const double day_part = rec->ModifiedAt - static_cast<double>(FloorToInt64(rec->ModifiedAt));
       const int64_t precision = day_part == 0.0 ? 86399 : 59;
       entry.time_from = when - kZoneSlackSeconds;
       entry.time_to = when + kZoneSlackSeconds + precision;

@@ -68,6 +68,11 @@ bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int s
   return true;
 }
 
+int64_t FloorToInt64(double value) {
+  const auto whole = static_cast<int64_t>(value);  // towards zero
+  return static_cast<double>(whole) > value ? whole - 1 : whole;
+}
+
 void DecodeDate(TDateTime value, int& year, int& month, int& day) {
   const double whole = std::trunc(value);
   if (!std::isfinite(whole) || whole < -693593.0 || whole > 2958465.0) {

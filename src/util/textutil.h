@@ -126,6 +126,10 @@ bool TryEncodeDate(int year, int month, int day, TDateTime& out);
 void DecodeDate(TDateTime value, int& year, int& month, int& day);
 // The current local date and time.
 TDateTime NowLocal();
+// The largest whole number not above value (|value| below 2^62). Written out
+// because std::floor is a call into the maths library, which the tool would
+// otherwise map for this alone.
+int64_t FloorToInt64(double value);
 
 // ---- Seconds since 1970 (UTC, proleptic Gregorian, no leap seconds) -------
 

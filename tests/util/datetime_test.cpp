@@ -137,5 +137,14 @@ TEST(DateTimeTest, NowIsAPlausibleDate) {
   EXPECT_LE(y, 9999);
 }
 
+TEST(DateTimeTest, FloorToInt64RoundsTowardsTheSmaller) {
+  const struct {
+    double value;
+    int64_t floor;
+  } cases[] = {{0.0, 0},          {0.5, 0},         {-0.5, -1},           {-1.0, -1},
+               {45000.999, 45000}, {-45000.25, -45001}, {1.7e9 + 0.5, 1700000000}};
+  for (const auto& c : cases) EXPECT_EQ(FloorToInt64(c.value), c.floor) << c.value;
+}
+
 }  // namespace
 }  // namespace zud
