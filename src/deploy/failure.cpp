@@ -145,7 +145,11 @@ void KeepFirstFailure(TDeployFailure& first, TDeployFailure kind) {
 
 bool ConnectionLost(const TSessionFacts& f) {
   if (f.control_error != 0 || f.result_code == 0) return true;
-  if (f.data_error != 0 && f.data_error != kErrRefused) return true;
+  // TLS refused on the data connection (a handshake or certificate failure,
+  // or a session that was not resumed, which the server answers with 425 or
+  // 522): a new connection would meet the same refusal.
+  if (f.data_error == kErrRefused) return false;
+  if (f.data_error != 0) return true;
   return f.result_code == 421 || f.result_code == 425 || f.result_code == 426;
 }
 

@@ -74,7 +74,9 @@ TFailure ClassifySourceFailure(const std::string& path, bool recursive);
 void KeepFirstFailure(TDeployFailure& first, TDeployFailure kind);
 
 // Whether a failure means the connection itself is gone or stuck, which a
-// reconnect may mend (a refused login, store or certificate never is).
+// reconnect may mend (a refused login, store or certificate never is, nor a
+// data connection refused for its TLS, such as one that did not resume the
+// control connection's session).
 bool ConnectionLost(const TSessionFacts& facts);
 
 }  // namespace zud

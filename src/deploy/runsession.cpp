@@ -46,11 +46,8 @@ TDeployFailure TRunSession::Connect(bool ask_password, bool report) {
   ftp_->LeanSignIn = true;
   // Every reply is read in step here, so nothing late needs waiting for
   // before a command or a close: without the pauses a small file costs its
-  // round trips and nothing more. Under TLS the control connection keeps its
-  // pause: vsftpd reset about one session in eight here when the first
-  // command followed the handshake at once, and a TLS data connection costs
-  // far more than the pause anyway.
-  ftp_->Sock().DiscardPauseMs = options_.TLS.Wanted() ? 1 : 0;
+  // round trips and nothing more, under TLS too.
+  ftp_->Sock().DiscardPauseMs = 0;
   ftp_->DSock().DiscardPauseMs = 0;
   // Only one session's stop flags can be armed for Ctrl-C; every session
   // looks for a stop in its waits as well.

@@ -176,8 +176,11 @@ void ShowUsage() {
 }
 
 std::string SettingsDump(const TUploadSettings& s) {
+  // A tracer's output may be kept or shared: the password is masked as the
+  // dialogue masks it.
+  const std::string pass = s.Pass.empty() ? std::string() : std::string("**********");
   return "server:" + s.Server + "\r\n" + "port:" + std::to_string(s.Port) + "\r\n" + "user:" +
-         s.User + "\r\n" + "pass:" + s.Pass + "\r\n" + "mode:" + s.Mode + "\r\n" +
+         s.User + "\r\n" + "pass:" + pass + "\r\n" + "mode:" + s.Mode + "\r\n" +
          "remote_dir:" + s.RemoteDir + "\r\n" + "local_path:" + s.LocalPath + "\r\n";
 }
 

@@ -41,7 +41,8 @@ std::string FullHelpText(std::string_view exe);
 // Prints the usage text and, on standard error, where the other switches
 // are described; under a debugger then waits for Enter.
 void ShowUsage();
-// The debugger-only configuration dump, one line ending in CR LF.
+// The debugger-only configuration dump, one line ending in CR LF; the
+// password shows as "**********".
 std::string SettingsDump(const TUploadSettings& settings);
 
 }  // namespace zud

@@ -52,6 +52,13 @@ TEST(FailureTest, KindAndMessageByCause) {
       {"DataTLS", true,
        with([](auto& f) { f.data_error = 10091, f.data_error_text = "TLS handshake failed"; }),
        TDeployFailure::kTLS, "TLS on the data connection for /x failed: TLS handshake failed (10091)"},
+      {"DataSessionNotResumed", true, with([](auto& f) {
+         f.store_started = f.data_connected = true, f.result_code = 425, f.data_error = 10091,
+         f.data_error_text = "TLS session reuse refused: ... (425 Unable to build data connection)";
+       }),
+       TDeployFailure::kTLS,
+       "TLS on the data connection for /x failed: TLS session reuse refused: ... (425 Unable to "
+       "build data connection) (10091)"},
       {"NoActiveConnection", true, with([](auto& f) { f.data_error = 10060; }),
        TDeployFailure::kTimeout, "no data connection from h within 5 s"},
       {"Stalled", true,
@@ -72,6 +79,31 @@ TEST(FailureTest, KindAndMessageByCause) {
   KeepFirstFailure(first, TDeployFailure::kRefused);
   KeepFirstFailure(first, TDeployFailure::kTimeout);
   EXPECT_EQ(first, TDeployFailure::kRefused);
+}
+
+// Only a connection that is gone or stuck is worth a reconnect; a refusal,
+// TLS on the data connection included, would come again.
+TEST(FailureTest, ConnectionLostOnlyWhenAReconnectMayMendIt) {
+  const struct {
+    const char* name;
+    int control_error, result_code, data_error;
+    bool lost;
+  } cases[] = {
+      {"Reset", 10054, 0, 0, true},
+      {"NoReply", 0, 0, 0, true},
+      {"ServerClosing", 0, 421, 0, true},
+      {"DataCut", 0, 426, 10054, true},
+      {"DataTLSRefused", 0, 425, 10091, false},
+      {"VsftpdReuseRequired", 0, 522, 10091, false},
+      {"StoreRefused", 0, 553, 0, false},
+  };
+  for (const auto& c : cases) {
+    TSessionFacts facts;
+    facts.control_error = c.control_error;
+    facts.result_code = c.result_code;
+    facts.data_error = c.data_error;
+    EXPECT_EQ(ConnectionLost(facts), c.lost) << c.name;
+  }
 }
 
 }  // namespace

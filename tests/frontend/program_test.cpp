@@ -119,7 +119,7 @@ TEST(UsageTextTest, UsesTheProgramNameAndCrLf) {
   EXPECT_EQ(bare_lf, 0u);
 }
 
-TEST(SettingsDumpTest, OneLineOfJoinedPieces) {
+TEST(SettingsDumpTest, OneLineOfJoinedPiecesWithThePasswordMasked) {
   TUploadSettings s;
   s.Server = "srv";
   s.Port = 2121;
@@ -129,8 +129,10 @@ TEST(SettingsDumpTest, OneLineOfJoinedPieces) {
   s.RemoteDir = "/d";
   s.LocalPath = "f.txt";
   EXPECT_EQ(SettingsDump(s),
-            "server:srv\r\nport:2121\r\nuser:u\r\npass:p\r\nmode:ascii\r\nremote_dir:/d\r\n"
-            "local_path:f.txt\r\n");
+            "server:srv\r\nport:2121\r\nuser:u\r\npass:**********\r\nmode:ascii\r\n"
+            "remote_dir:/d\r\nlocal_path:f.txt\r\n");
+  s.Pass.clear();
+  EXPECT_NE(SettingsDump(s).find("\r\npass:\r\n"), std::string::npos);
 }
 
 }  // namespace
