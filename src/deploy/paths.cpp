@@ -50,4 +50,14 @@ std::string AtomicTemporaryName(const std::string& remote) {
   return folder + "." + name + ".ftpupload-part";
 }
 
+bool IsServerOwnedName(std::string_view path) {
+  static constexpr std::string_view kServerOwned[] = {".ftpquota"};
+  const size_t cut = path.find_last_of('/');
+  const std::string_view name = cut == std::string_view::npos ? path : path.substr(cut + 1);
+  for (const std::string_view owned : kServerOwned) {
+    if (name == owned) return true;
+  }
+  return false;
+}
+
 }  // namespace zud

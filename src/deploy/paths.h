@@ -39,6 +39,11 @@ std::string RemoteTreeRoot(const std::string& base, const std::string& local_fol
 // in the same folder, ".NAME.ftpupload-part".
 std::string AtomicTemporaryName(const std::string& remote);
 
+// Whether the last name of path is one a server keeps for itself in the
+// folders it serves, never to be sent or deleted: Pure-FTPd's quota file
+// ".ftpquota" (as cPanel runs it).
+bool IsServerOwnedName(std::string_view path);
+
 // Whether text holds CR or LF, which no FTP command can carry.
 inline bool HoldsLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "util/iptext.h"
 #include "util/process.h"
@@ -13,6 +14,16 @@ namespace {
 // Keep-alive probes on the control connection start after this much idle
 // time: below the minutes after which NAT routers commonly forget a flow.
 constexpr int32_t kKeepAliveIdleSeconds = 60;
+
+// The commands of one transfer: the data connection's setup, the REST
+// before a store, the transfer command and ABOR.
+bool IsTransferCommand(std::string_view command) {
+  static constexpr std::string_view kVerbs[] = {"PASV", "EPSV", "PORT", "EPRT", "REST", "STOR",
+                                                "APPE", "STOU", "RETR", "LIST", "NLST", "MLSD",
+                                                "ABOR"};
+  const std::string_view verb = command.substr(0, command.find(' '));
+  return std::find(std::begin(kVerbs), std::end(kVerbs), verb) != std::end(kVerbs);
+}
 
 }  // namespace
 
@@ -31,6 +42,9 @@ TSessionWatch::TSessionWatch(TFTPSend& ftp, const TDeployOptions& options) : ftp
     if (OnDialogue) OnDialogue(response, MaskedLine(value));
     if (!response) {
       facts_.last_command = value.starts_with("PASS ") ? "PASS" : value;
+      // A command outside a transfer: what the last data connection met no
+      // longer explains anything (its normal end is an error code too).
+      if (!IsTransferCommand(value)) ClearDataFacts();
       return;
     }
     OnReply(value);
@@ -98,11 +112,15 @@ void TSessionWatch::OnReply(const std::string& value) {
   }
 }
 
-void TSessionWatch::BeginFile(int64_t size) {
+void TSessionWatch::ClearDataFacts() {
   facts_.store_started = false;
   facts_.data_connected = false;
   facts_.data_error = 0;
   facts_.data_error_text.clear();
+}
+
+void TSessionWatch::BeginFile(int64_t size) {
+  ClearDataFacts();
   facts_.bytes_sent = 0;
   facts_.bytes_to_send = size;
   in_file_ = true;

@@ -22,7 +22,8 @@ std::string MaskedLine(const std::string& line);
 
 // Watches the session through the client's hooks: reports the dialogue and,
 // while a file is sent, its data connection; asks for a password when the
-// server wants one (OnPassword); keeps the facts that explain a failure.
+// server wants one (OnPassword); keeps the facts that explain a failure (a
+// command outside a transfer clears those of the last data connection).
 // Sets the control connection's keep-alive and the heartbeat that lets a
 // stop end a wait. Removes its hooks when destroyed.
 class TSessionWatch {
@@ -54,6 +55,7 @@ class TSessionWatch {
 
  private:
   void OnReply(const std::string& value);
+  void ClearDataFacts();
 
   TFTPSend& ftp_;
   TSessionFacts facts_;

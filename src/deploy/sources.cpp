@@ -1,6 +1,7 @@
 #include "deploy/sources.h"
 
 #include <utility>
+#include <vector>
 
 #include "deploy/paths.h"
 #include "util/stream.h"
@@ -49,6 +50,13 @@ TLocalSource ReadSource(const std::string& source, const TExcludeList& excludes,
                 .path = notice.relative,
                 .failure = notice.failure ? TDeployFailure::kLocalFile : TDeployFailure::kNone,
                 .message = notice.relative + ": " + notice.message});
+  });
+  std::erase_if(result.entries, [&tally](const TTreeEntry& entry) {
+    if (entry.is_directory || !IsServerOwnedName(entry.relative)) return false;
+    tally.File({.outcome = TFileOutcome::kSkipped,
+                .path = entry.local_path,
+                .message = entry.local_path + ": a name servers keep for themselves; skipped"});
+    return true;
   });
   return result;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "deploy/paths.h"
 #include "util/textutil.h"
 
 namespace zud {
@@ -131,13 +132,24 @@ class TPlanner {
     if (!digest.empty()) plan_.state.files[entry.relative] = {entry.size, entry.modified, digest};
   }
 
+  // Whether every line of folder's listing was understood.
+  bool FullyListed(const std::string& folder) const {
+    if (folder.empty()) return in_.root_fully_listed;
+    const auto it = in_.remote.find(folder);
+    return it == in_.remote.end() || it->second.listed;
+  }
+
   void PlanDeletes() {
-    // A folder that holds something kept (excluded, a link, a listing not
-    // understood) stays, and so do the folders above it.
+    // A folder that holds something kept (excluded, a link, the server's own
+    // file, anything in a listing not wholly understood) stays, and so do
+    // the folders above it.
     std::set<std::string> kept;
     for (const auto& [relative, remote] : in_.remote) {
+      const size_t cut = relative.rfind('/');
+      const std::string folder = cut == std::string::npos ? std::string() : relative.substr(0, cut);
       const bool keep = remote.excluded || remote.is_link || IsStateFile(relative) ||
-                        (remote.is_directory && !remote.listed) || local_.count(relative) != 0;
+                        IsServerOwnedName(relative) || (remote.is_directory && !remote.listed) ||
+                        !FullyListed(folder) || local_.count(relative) != 0;
       if (!keep) continue;
       kept.insert(relative);
       ForEachParent(relative, [&kept](const std::string& parent) { kept.insert(parent); });

@@ -60,6 +60,10 @@ struct TSyncInputs {
   // Whether the server side was listed; when not, the state file stands for it.
   bool listed = false;
   bool root_exists = true;
+  // The root's listing was understood line by line (remote's folders say
+  // so for themselves): nothing directly in a folder listed in part is
+  // deleted.
+  bool root_fully_listed = true;
   std::map<std::string, TRemoteEntry> remote;  // by relative path; listed only
   bool delete_missing = false;  // Delete
   bool checksum = false;        // Checksum

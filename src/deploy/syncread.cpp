@@ -1,6 +1,8 @@
 #include "deploy/syncread.h"
 
+#include <algorithm>
 #include <atomic>
+#include <limits>
 #include <set>
 #include <string_view>
 
@@ -8,6 +10,7 @@
 #include "deploy/paths.h"
 #include "deploy/session.h"
 #include "deploy/sources.h"
+#include "util/localpath.h"
 #include "util/stream.h"
 #include "util/textutil.h"
 
@@ -19,6 +22,12 @@ namespace {
 constexpr size_t kMaxListingBytes = 256u << 20;
 // How far a listing's time may lie from UTC: the widest zone offsets.
 constexpr int64_t kZoneSlackSeconds = 14 * 3600;
+// No command line is longer: some servers (inetutils ftpd) read a command
+// into 512 bytes and take the rest for the next command.
+constexpr size_t kMaxCommandBytes = 500;
+// Folders deeper below a tree's root are not listed (a server that shows a
+// folder inside itself would be followed without end).
+constexpr long kMaxListingDepth = 64;
 
 // A memory stream that takes at most limit bytes; past it, it raises stop
 // (the data socket's stop flag), so the transfer ends at once, and fails.
@@ -124,9 +133,16 @@ bool TSyncReader::ReadState(TSyncTree& tree) {
 // ---- Listing --------------------------------------------------------------------------
 
 bool TSyncReader::ListTree(TSyncTree& tree) {
+  TFTPSend& ftp = session_.ftp();
   if (!mlsd_checked_) {
     mlsd_checked_ = true;
-    mlsd_ = session_.ftp().HasMachineListing();
+    mlsd_ = ftp.HasMachineListing();
+    // A line only the catch-all takes may be a message among the entries
+    // (inetutils ftpd answers "NAME: No such file or directory" with 226):
+    // left unread, it keeps its folder from being taken as fully listed.
+    std::erase_if(ftp.FtpList().Masks, [](const std::string& mask) {
+      return ListMaskReadsOnlyNames(mask);
+    });
   }
   tree.inputs.listed = true;
   std::set<std::string> local_folders;
@@ -156,18 +172,27 @@ bool TSyncReader::ListTree(TSyncTree& tree) {
       // Some servers list a missing folder as an empty one.
       bool exists = true;
       if (!session_.Persist([&] {
-            exists = RemoteFolderExists(session_.ftp(), WithoutTrailingSlash(tree.root));
+            exists = RemoteFolderExists(ftp, WithoutTrailingSlash(tree.root));
             return exists || !session_.NoteLoss();
           })) {
         return false;
       }
       tree.inputs.root_exists = exists;
     }
-    if (!understood && !relative.empty()) tree.inputs.remote[relative].listed = false;
+    if (!mlsd_ && !FindHiddenDotNames(tree, relative, subfolders)) return false;
+    if (!understood) {
+      if (relative.empty()) tree.inputs.root_fully_listed = false;
+      if (!relative.empty()) tree.inputs.remote[relative].listed = false;
+    }
     for (const std::string& sub : subfolders) {
       // Folders the local side has; with Delete every folder, to find
-      // what is gone.
-      if (context_.options.Delete || local_folders.count(sub) != 0) pending.push_back(sub);
+      // what is gone. A tree deeper than any site is not followed down.
+      if (!context_.options.Delete && local_folders.count(sub) == 0) continue;
+      if (std::count(sub.begin(), sub.end(), '/') >= kMaxListingDepth) {
+        tree.inputs.remote[sub].listed = false;
+        continue;
+      }
+      pending.push_back(sub);
     }
   }
   return true;
@@ -176,43 +201,65 @@ bool TSyncReader::ListTree(TSyncTree& tree) {
 TSyncReader::TListing TSyncReader::ListFolder(TSyncTree& tree, const std::string& relative,
                                               bool& understood,
                                               std::vector<std::string>& subfolders) {
-  TFTPSend& ftp = session_.ftp();
   const std::string path = JoinRemote(tree.root, relative);
   std::string text;
-  int code = 0;
-  bool got = false;
   if (mlsd_) {
-    got = DownloadText("MLSD " + path, kMaxListingBytes, text, code);
+    int code = 0;
+    if (!DownloadText("MLSD " + path, kMaxListingBytes, text, code)) {
+      return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5 ? TListing::kMissing
+                                                                : TListing::kLost;
+    }
+    understood = ParseListing(text);
   } else {
-    // LIST takes its argument as a pattern on many servers: a folder whose
-    // name holds one of its characters is entered and listed from inside.
-    const bool enter = path.find_first_of("*?[") != std::string::npos;
-    if (enter) {
-      if (home_.empty()) home_ = ftp.CurrentDirectory();
-      if (home_.empty() || !ftp.ChangeDirectory(path)) {
-        code = ftp.ResultCode();
-        return ReplyClassOf(code) == 5 ? TListing::kMissing : TListing::kLost;
-      }
+    // LIST takes its argument as a pattern on many servers, and some split
+    // it at blanks: such a folder is entered and listed from inside, and so
+    // is one whose path would make too long a command or whose listing came
+    // back unreadable.
+    bool enter = path.find_first_of("*?[ \t") != std::string::npos ||
+                 path.size() + 8 > kMaxCommandBytes;
+    for (;;) {
+      const TListing got = ListText(path, enter, text);
+      if (got != TListing::kRead) return got;
+      understood = ParseListing(text);
+      if (understood || enter) break;
+      enter = true;
     }
-    const std::string argument = enter ? std::string() : " " + path;
-    // "-a" shows dotfiles on the servers that take it; one that refuses it
-    // is asked plainly from then on.
-    if (list_all_) {
-      got = DownloadText("LIST -a" + argument, kMaxListingBytes, text, code);
-      if (!got && ReplyClassOf(code) == 5) {
-        got = DownloadText("LIST" + argument, kMaxListingBytes, text, code);
-        if (got) list_all_ = false;
-      }
-    } else {
+  }
+  AddEntries(tree, relative, subfolders);
+  return TListing::kRead;
+}
+
+TSyncReader::TListing TSyncReader::ListText(const std::string& path, bool enter,
+                                            std::string& text) {
+  TFTPSend& ftp = session_.ftp();
+  int code = 0;
+  if (enter) {
+    if (home_.empty()) home_ = ftp.CurrentDirectory();
+    if (home_.empty() || !EnterFolder(path)) {
+      code = ftp.ResultCode();
+      return ReplyClassOf(code) == 5 ? TListing::kMissing : TListing::kLost;
+    }
+  }
+  const std::string argument = enter ? std::string() : " " + path;
+  bool got = false;
+  // "-a" shows dotfiles on the servers that take it; one that refuses it
+  // is asked plainly from then on.
+  if (list_all_) {
+    got = DownloadText("LIST -a" + argument, kMaxListingBytes, text, code);
+    if (!got && ReplyClassOf(code) == 5) {
       got = DownloadText("LIST" + argument, kMaxListingBytes, text, code);
+      if (got) list_all_ = false;
     }
-    if (enter && !ftp.ChangeDirectory(home_)) return TListing::kLost;
+  } else {
+    got = DownloadText("LIST" + argument, kMaxListingBytes, text, code);
   }
-  if (!got) {
-    return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5 ? TListing::kMissing
-                                                              : TListing::kLost;
-  }
-  TFTPList& list = ftp.FtpList();
+  if (enter && !EnterFolder(home_)) return TListing::kLost;
+  if (got) return TListing::kRead;
+  return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5 ? TListing::kMissing : TListing::kLost;
+}
+
+bool TSyncReader::ParseListing(const std::string& text) {
+  TFTPList& list = session_.ftp().FtpList();
   list.ClearListing();
   list.LoadLinesFromText(text);
   if (mlsd_) {
@@ -220,13 +267,34 @@ TSyncReader::TListing TSyncReader::ListFolder(TSyncTree& tree, const std::string
   } else {
     list.ParseLines();
   }
-  understood = true;
   for (const TListText& line : list.UnparsedLines) {
     const std::string_view view = line.view();
-    if (!view.empty() && !view.starts_with("total ")) understood = false;
+    if (!view.empty() && !view.starts_with("total ")) return false;
   }
-  AddEntries(tree, relative, subfolders);
-  return TListing::kRead;
+  return true;
+}
+
+bool TSyncReader::EnterFolder(const std::string& path) {
+  TFTPSend& ftp = session_.ftp();
+  if (path.size() + 6 <= kMaxCommandBytes) return ftp.ChangeDirectory(path);
+  // From the first name to the last, as many names a step as fit.
+  std::string step = path.starts_with("/") ? "/" : "";
+  size_t start = step.size();
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string name = path.substr(start, end - start);
+    start = end + 1;
+    if (name.empty()) continue;
+    const bool joined = !step.empty() && step != "/";
+    if (step.size() + name.size() + 7 > kMaxCommandBytes && joined) {
+      if (!ftp.ChangeDirectory(step)) return false;
+      step.clear();
+    }
+    step += (step.empty() || step == "/" ? "" : "/") + name;
+    if (step.size() + 6 > kMaxCommandBytes) return false;  // one name too long
+  }
+  return step.empty() || ftp.ChangeDirectory(step);
 }
 
 void TSyncReader::AddEntries(TSyncTree& tree, const std::string& relative,
@@ -254,9 +322,55 @@ void TSyncReader::AddEntries(TSyncTree& tree, const std::string& relative,
       entry.time_to = when + kZoneSlackSeconds + precision;
     }
     entry.excluded = excludes_.ExcludesItself(rel, entry.is_directory);
+    if (!entry.excluded) WarnAboutForeignName(tree, rel, name);
     if (entry.is_directory && !entry.excluded) subfolders.push_back(rel);
     tree.inputs.remote[rel] = entry;
   }
+}
+
+void TSyncReader::WarnAboutForeignName(const TSyncTree& tree, const std::string& relative,
+                                       const std::string& name) {
+  const std::string refusal = LocalNameRefusal(name);
+  if (refusal.empty()) return;
+  tally_.Notice({.kind = TNoticeKind::kWarning,
+                 .text = tree.root + relative + ": no local file can have this name (it " +
+                         refusal + ")" +
+                         (context_.options.Delete ? "; it is deleted as gone unless excluded"
+                                                  : std::string())});
+}
+
+bool TSyncReader::FindHiddenDotNames(TSyncTree& tree, const std::string& relative,
+                                     std::vector<std::string>& subfolders) {
+  const std::string prefix = relative.empty() ? std::string() : relative + "/";
+  for (const TTreeEntry& local : tree.inputs.local) {
+    const std::string& rel = local.relative;
+    if (!rel.starts_with(prefix) || rel.size() <= prefix.size() + 1 || rel[prefix.size()] != '.' ||
+        rel.find('/', prefix.size()) != std::string::npos || tree.inputs.remote.count(rel) != 0) {
+      continue;
+    }
+    const std::string path = JoinRemote(tree.root, rel);
+    TFTPSend& ftp = session_.ftp();
+    TRemoteEntry found;
+    bool there = false;
+    const bool answered = session_.Persist([&] {
+      if (local.is_directory) {
+        there = RemoteFolderExists(ftp, path);
+      } else {
+        found.size = ftp.RemoteFileSize(path);
+        there = found.size >= 0;
+      }
+      return there || !session_.NoteLoss();
+    });
+    if (!answered) return false;
+    if (!there) continue;
+    found.is_directory = local.is_directory;
+    // Its time is not known: the plan asks for it where it matters.
+    found.time_from = 0;
+    found.time_to = std::numeric_limits<int64_t>::max();
+    if (found.is_directory) subfolders.push_back(rel);
+    tree.inputs.remote[rel] = found;
+  }
+  return true;
 }
 
 // ---- Planning -------------------------------------------------------------------------

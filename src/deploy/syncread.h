@@ -31,11 +31,26 @@ class TSyncReader {
 
   bool ReadState(TSyncTree& tree);
   bool ListTree(TSyncTree& tree);
-  // Lists one folder into tree.inputs.remote.
+  // Lists one folder into tree.inputs.remote; understood: every line was
+  // an entry.
   TListing ListFolder(TSyncTree& tree, const std::string& relative, bool& understood,
                       std::vector<std::string>& subfolders);
+  // The LIST of path, from inside the folder when enter says so, into text.
+  TListing ListText(const std::string& path, bool enter, std::string& text);
+  // Parses text (MLSD or LIST lines); true when every line was an entry.
+  bool ParseListing(const std::string& text);
+  // CWD path, in steps where one command would be too long.
+  bool EnterFolder(const std::string& path);
   void AddEntries(TSyncTree& tree, const std::string& relative,
                   std::vector<std::string>& subfolders);
+  // A warning for a listed name that no local file can have (Windows).
+  void WarnAboutForeignName(const TSyncTree& tree, const std::string& relative,
+                            const std::string& name);
+  // Local dotfiles and dot folders of relative that its LIST did not show,
+  // looked for one by one (a server may hide them from LIST whatever the
+  // client asks); those found join the listing, folders to be listed too.
+  bool FindHiddenDotNames(TSyncTree& tree, const std::string& relative,
+                          std::vector<std::string>& subfolders);
   // The data a command sends, at most limit bytes; code: its reply (0 when
   // cut off at the limit).
   bool DownloadText(const std::string& command, size_t limit, std::string& text, int& code);

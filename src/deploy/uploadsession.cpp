@@ -68,21 +68,38 @@ bool TUploadSession::MakeFolderChain(const std::string& path) {
 
 // ---- Files ------------------------------------------------------------------------
 
-bool TUploadSession::SendFile(const TStoreItem& item, const std::string& target, int64_t offset) {
+TUploadSession::TSendOutcome TUploadSession::SendFile(const TStoreItem& item,
+                                                      const std::string& target, int64_t offset) {
   TFileStream file(item.local, TFileStream::Mode::kRead);
   watch_->BeginFile(item.size - offset);
-  if (!ftp_->PrepareDataConnection()) return false;
-  std::string command = "STOR " + target;
+  if (!ftp_->PrepareDataConnection()) return TSendOutcome::kFailed;
   if (offset > 0) {
-    // A server without REST takes the rest as an append.
-    if (ReplyClassOf(ftp_->SendCommand("REST " + std::to_string(offset))) != 3) {
-      if (ftp_->ResultCode() == 0) return false;
-      command = "APPE " + target;
+    const int code = ftp_->SendCommand("REST " + std::to_string(offset));
+    if (ReplyClassOf(code) != 3) {
+      if (code == 0 || ftp_->Sock().LastErrorCode() != 0) return TSendOutcome::kFailed;
+      NoteWholeSend(item.remote);
+      offset = 0;
+      watch_->BeginFile(item.size);
     }
   }
   file.SetPosition(offset);
-  if (ReplyClassOf(ftp_->SendCommand(command)) != 1) return false;
-  return ftp_->UploadOverData(file);
+  const int code = ftp_->SendCommand("STOR " + target);
+  if (ReplyClassOf(code) != 1) {
+    const int reply_class = ReplyClassOf(code);
+    if (offset > 0 && (reply_class == 4 || reply_class == 5) && ftp_->Sock().LastErrorCode() == 0) {
+      NoteWholeSend(item.remote);
+      return TSendOutcome::kContinueRefused;
+    }
+    return TSendOutcome::kFailed;
+  }
+  return ftp_->UploadOverData(file) ? TSendOutcome::kSent : TSendOutcome::kFailed;
+}
+
+void TUploadSession::NoteWholeSend(const std::string& remote) {
+  tally_.Notice({.kind = TNoticeKind::kNote,
+                 .text = "the server would not continue " + remote + " (" + ftp_->ResultString() +
+                         "); sending it from the start",
+                 .session = number_});
 }
 
 bool TUploadSession::Rename(const std::string& from, const std::string& to) {
@@ -131,13 +148,15 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
       offset = remote_size;
     }
   }
+  bool whole_only = false;  // the server would not continue this file
+  bool arrived = false;     // a store of it began: target holds what arrived
   for (;;) {
     if (!PrepareName(target)) {
       lost_ = true;
     } else {
-      bool sent = false;
+      TSendOutcome outcome = TSendOutcome::kFailed;
       try {
-        sent = SendFile(item, target, offset);
+        outcome = SendFile(item, target, offset);
       } catch (const EFileOpenError& e) {
         watch_->EndFile();
         tally_.File({.outcome = TFileOutcome::kFailed,
@@ -148,23 +167,33 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
         return false;
       }
       watch_->EndFile();
+      arrived = arrived || watch_->Facts().store_started;
       if (Stopped()) {
         tally_.Record({.outcome = TFileOutcome::kNotSent, .path = item.remote, .session = number_});
         return false;
       }
-      if (sent) break;
+      if (outcome == TSendOutcome::kSent) break;
+      if (outcome == TSendOutcome::kContinueRefused) {
+        whole_only = true;
+        offset = 0;
+        continue;
+      }
       if (!ConnectionLost(watch_->Facts())) {
-        ExplainStoreFailure(item);
+        FailStore(item, target, arrived);
         return false;
       }
       lost_ = true;
     }
     if (!Reconnect(watch_->Facts())) {
-      ExplainStoreFailure(item);
+      FailStore(item, target, arrived);
       if (!ends_alone_) tally_.Stop();
       return false;
     }
     lost_ = false;
+    if (whole_only) {
+      offset = 0;
+      continue;
+    }
     // Go on from what the server has; a size it cannot tell means from the start.
     const int64_t have = ftp_->RemoteFileSize(target);
     offset = have > 0 && have <= item.size ? have : 0;
@@ -184,13 +213,32 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
   return true;
 }
 
-void TUploadSession::ExplainStoreFailure(const TStoreItem& item) {
+void TUploadSession::FailStore(const TStoreItem& item, const std::string& target, bool arrived) {
   TSessionFacts facts = watch_->Facts();
   facts.quiet = true;  // every failure names the server's reply
   const TFailure failure = ClassifyStoreFailure(facts, item.remote);
   if (ConnectionLost(facts)) lost_ = true;
-  Failed(failure.kind, item.remote,
-         failure.message.empty() ? "not stored " + item.remote : failure.message);
+  std::string message = failure.message.empty() ? "not stored " + item.remote : failure.message;
+  if (arrived && options_.Resume) {
+    message += "; what arrived stays on the server, to continue from";
+  } else if (arrived && lost_) {
+    message += "; an incomplete " + target + " may be left on the server";
+  } else if (arrived) {
+    // What arrived is no use, and a reader would take it for the file.
+    if (ftp_->DeleteRemoteFile(target) || ftp_->RemoteFileSize(target) < 0) {
+      message += "; the incomplete " + target + " was deleted";
+    } else {
+      NoteLoss();
+      message += "; an incomplete " + target + " is left on the server (" +
+                 (lost_ ? std::string("the connection was lost") : ftp_->ResultString()) + ")";
+    }
+  }
+  tally_.File({.outcome = TFileOutcome::kFailed,
+               .path = item.remote,
+               .failure = failure.kind,
+               .reply = facts.result_line,
+               .message = std::move(message),
+               .session = number_});
   // A refusal for a folder that is not there says so once per folder.
   const int code = facts.result_code;
   const std::string parent = RemoteParent(item.remote);

@@ -28,15 +28,29 @@ class TUploadSession : public TRunSession {
   // The folder and every missing parent (MakeDirs).
   bool MakeFolderChain(const std::string& remote);
   // Stores one file (Atomic, Resume and Retries as asked); reports the
-  // outcome. True when the server has the whole file.
+  // outcome. True when the server has the whole file. A continue the server
+  // refuses (REST, or the STOR after it) becomes a send from the first byte.
+  // A store that fails leaves nothing of its own behind: what arrived of
+  // it is deleted (kept with Resume), and the failure says when that could
+  // not be done.
   bool StoreFile(const TStoreItem& item);
   // RNFR/RNTO; when the server refuses to rename over an existing file
   // (a refused RNTO), deletes that file and renames again.
   bool Rename(const std::string& from, const std::string& to);
 
  private:
-  bool SendFile(const TStoreItem& item, const std::string& target, int64_t offset);
-  void ExplainStoreFailure(const TStoreItem& item);
+  enum class TSendOutcome { kSent, kFailed, kContinueRefused };
+  // One attempt: from offset on (REST), else the whole file. A refused REST
+  // sends the whole file at once; a refused STOR after an accepted REST is
+  // kContinueRefused.
+  TSendOutcome SendFile(const TStoreItem& item, const std::string& target, int64_t offset);
+  // Says that the server would not continue remote: it goes whole.
+  void NoteWholeSend(const std::string& remote);
+  // Reports a failed store of item into target, and a missing folder once.
+  // arrived: a store began there, so the server may hold part of the file:
+  // deleted while the session is up, unless Resume keeps it; the message
+  // says what became of it.
+  void FailStore(const TStoreItem& item, const std::string& target, bool arrived);
   void Failed(TDeployFailure kind, const std::string& path, std::string message,
               bool folder = false);
 };

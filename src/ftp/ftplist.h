@@ -301,6 +301,10 @@ class TFTPListRec {
 
 // The built-in masks, in the order they are tried.
 const std::vector<std::string>& BuiltInListMasks();
+// Whether mask reads nothing but a name and the directory column (the
+// built-in catch-all): a line only such a mask takes may be no entry at all,
+// such as a server's message among the lines of a listing.
+bool ListMaskReadsOnlyNames(std::string_view mask);
 
 class TFTPList {
  public:

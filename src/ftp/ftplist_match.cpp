@@ -400,6 +400,12 @@ struct TViewSink {
 
 }  // namespace
 
+bool ListMaskReadsOnlyNames(std::string_view mask) {
+  TCompiledMask compiled;
+  CompileListMask(mask, compiled);
+  return compiled.names_only;
+}
+
 int TFTPList::MatchLineToMask(std::string_view line, std::string_view next_line,
                               std::string_view mask) {
   ClearFieldBuffers();

@@ -187,6 +187,7 @@ TEST(PlanSyncTest, DeletesOnlyWhatIsSafelyGone) {
   excluded.excluded = true;
   TRemoteEntry link = RemoteFile(1, 1);
   link.is_link = true;
+  // "odd" was listed in part (an unreadable line): nothing in it goes.
   TRemoteEntry unlisted = RemoteFolder();
   unlisted.listed = false;
   in.remote = {{"keep", RemoteFolder()},     {"keep/a", RemoteFile(1, 1)},
@@ -195,7 +196,8 @@ TEST(PlanSyncTest, DeletesOnlyWhatIsSafelyGone) {
                {"old/deep/x", RemoteFile(1, 1)}, {"held", RemoteFolder()},
                {"held/app.log", excluded},    {"linked", RemoteFolder()},
                {"linked/l", link},            {"odd", unlisted},
-               {".ftpupload-sync", RemoteFile(1, 1)}};
+               {"odd/made-up", RemoteFile(1, 1)}, {".ftpupload-sync", RemoteFile(1, 1)},
+               {".ftpquota", RemoteFile(1, 1)}, {"keep/.ftpquota", RemoteFile(1, 1)}};
   const TSyncPlan plan = PlanSync(in);
   EXPECT_THAT(plan.folders, ElementsAreArray({"new"}));
   EXPECT_THAT(plan.deletes, ElementsAreArray({"gone.txt", "keep/stale", "old/deep/x"}));
@@ -204,6 +206,10 @@ TEST(PlanSyncTest, DeletesOnlyWhatIsSafelyGone) {
   EXPECT_EQ(plan.state.folders.count("old"), 0u);
   EXPECT_EQ(plan.state.folders.count("new"), 1u);
   EXPECT_TRUE(plan.sends.empty());
+
+  // The root listed in part: only what lies deeper may go.
+  in.root_fully_listed = false;
+  EXPECT_THAT(PlanSync(in).deletes, ElementsAreArray({"keep/stale", "old/deep/x"}));
 }
 
 TEST(PlanSyncTest, ConflictsAndFoldersFromTheStateFile) {

@@ -244,6 +244,22 @@ TEST_F(ListTest, UnparsableLinesAreKeptAndParsingGoesOn) {
                                        lines[6], lines[7], lines[8]}));
 }
 
+// A server's message among the lines (inetutils ftpd: "PATH: No such file
+// or directory" with 226) is taken only by the catch-all, the one built-in
+// mask that reads nothing but a name; a reader that leaves it out reads the
+// message as no entry.
+TEST_F(ListTest, OnlyTheCatchAllTakesAMessageAndItReadsOnlyNames) {
+  const std::string message = "/var/lib/ftpupload-test/site3/about: No such file or directory";
+  Parse({message});
+  ASSERT_EQ(list.EntryCount(), 1);
+  EXPECT_TRUE(ListMaskReadsOnlyNames(list.GetEntry(0)->MatchedMask.view()));
+  size_t names_only = 0;
+  for (const std::string& mask : BuiltInListMasks()) names_only += ListMaskReadsOnlyNames(mask);
+  EXPECT_EQ(names_only, 1u);
+  EXPECT_TRUE(ListMaskReadsOnlyNames(BuiltInListMasks().back()));
+  EXPECT_FALSE(ListMaskReadsOnlyNames("n* S*"));
+}
+
 TEST_F(ListTest, SizesUseSixtyFourBits) {
   Parse({"-rw-r--r--   1 u g 2147483648 Jan 24  2005 two-gib",
          "-rw-r--r--   1 u g 9223372036854775807 Jan 24  2005 max",
