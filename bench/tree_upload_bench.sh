@@ -24,6 +24,13 @@
 # site; STOR commands are counted in the server's log, so that a file sent
 # that did not change shows.
 #
+# Sessions (MODES holds "parallel"): a fresh ftpupload /recursive /sync with
+# each session count of PARALLEL (default "1 4") in turn, on a fresh target.
+# SLOW_LOGIN=yes gives Pure-FTPd's user pure-pw's own password hash (argon2id:
+# seconds of CPU a login, as hosts keep it); SETTLE_S (default 0) waits after
+# each of these runs, for a server still hashing the password of a login the
+# tool gave up. SERVERS may also name "pureftpd" (Pure-FTPd without TLS).
+#
 # Environment: MODES ("upload sync" by default), FILES (default 2000), RUNS (default 1: a delayed upload of
 # 2,000 files takes minutes), SERVERS ("vsftpd pyftpdlib vsftpd-tls
 # pyftpdlib-tls proftpd-tls pureftpd-tls" by default), DELAY_MS, PATHS ("direct proxy" by default;
@@ -37,7 +44,8 @@
 # account that scripts/setup makes).
 #
 # The site is made once per invocation and is the same every time: FILES files
-# from 200 bytes to 2 MiB, most of them small, about 60 MiB per 2,000 files,
+# from 200 bytes to MAX_KIB (default 2 MiB), most of them small, about
+# SITE_MIB (default 60) MiB per 2,000 files,
 # in FILES * 120 / 2000 folders up to four levels deep, each folder holding at
 # least one file. Every upload starts from an empty target directory and is
 # compared with the site afterwards (diff -r); a tool whose upload fails or
@@ -63,6 +71,10 @@ RUNS=${RUNS:-1}
 DELAY_MS=${DELAY_MS:-10}
 PATHS=${PATHS:-direct proxy}
 RUN_TIMEOUT=${RUN_TIMEOUT:-3600}
+SLOW_LOGIN=${SLOW_LOGIN:-no}
+SITE_MIB=${SITE_MIB:-60}
+MAX_KIB=${MAX_KIB:-2048}
+SETTLE_S=${SETTLE_S:-0}
 ACCOUNT=ftpupload-test
 PASSWORD=ftpupload-test-pw
 PYTHON=/usr/bin/python3
@@ -92,7 +104,7 @@ fi
 for server in "${servers[@]}"; do
   case $server in
     proftpd-tls) [ -x "$servers_dir/usr/sbin/proftpd" ] || die "no ProFTPD in $servers_dir (run scripts/setup)" ;;
-    pureftpd-tls) [ -x "$servers_dir/usr/sbin/pure-ftpd" ] || die "no Pure-FTPd in $servers_dir (run scripts/setup)" ;;
+    pureftpd | pureftpd-tls) [ -x "$servers_dir/usr/sbin/pure-ftpd" ] || die "no Pure-FTPd in $servers_dir (run scripts/setup)" ;;
     vsftpd | pyftpdlib | vsftpd-tls | pyftpdlib-tls) ;;
     *) die "unknown server $server" ;;
   esac
@@ -134,12 +146,12 @@ mkdir -p "$work/root" "$work/empty" "$work/times" "$work/results"
 # The site: sizes 200 * R^(u^p) for evenly spread u (R = 2 MiB / 200), p found
 # so that the mean is 60 MiB / 2000; folders hang below a random earlier
 # folder of depth < 4.
-"$PYTHON" - "$work/site" "$FILES" <<'EOF'
+"$PYTHON" - "$work/site" "$FILES" "$SITE_MIB" "$MAX_KIB" <<'EOF'
 import os, random, sys
 root, files = sys.argv[1], int(sys.argv[2])
 rng = random.Random(20240607)
-low, high = 200, 2 << 20
-target_mean = (60 << 20) / 2000
+low, high = 200, int(sys.argv[4]) << 10
+target_mean = (float(sys.argv[3]) * (1 << 20)) / 2000
 us = [(i + 0.5) / files for i in range(files)]
 def sizes(p):
     return [int(low * (high / low) ** (u ** p)) for u in us]
@@ -277,22 +289,32 @@ CONF
   server_stores() { grep -c ' STOR .* -> [0-9]' "$server_log" || true; }
   wait_port "$port" || die "ProFTPD did not start on port $port: $(tail -n 5 "$server_log")"
 }
-start_pureftpd-tls() {
+start_pureftpd() {  # extra pure-ftpd arguments...
   make_tls_material
   port=$(free_port)
   server_log=$work/pureftpd.log
   : >"$server_log"
-  echo "$ACCOUNT:$password_hash:$(account_ids)::$work/root/./::::::::::::" >"$work/pureftpd.passwd"
+  rm -f "$work/pureftpd.passwd"
+  if [ "$SLOW_LOGIN" = yes ]; then
+    # As hosts keep it: pure-pw's own hash (argon2id, seconds of CPU a login).
+    printf '%s\n%s\n' "$PASSWORD" "$PASSWORD" | "$servers_dir/usr/bin/pure-pw" useradd "$ACCOUNT" \
+      -u "$(id -u "$ACCOUNT")" -g "$(id -g "$ACCOUNT")" -d "$work/root" -f "$work/pureftpd.passwd" >/dev/null
+  else
+    echo "$ACCOUNT:$password_hash:$(account_ids)::$work/root/./::::::::::::" >"$work/pureftpd.passwd"
+  fi
   "$servers_dir/usr/bin/pure-pw" mkdb "$work/pureftpd.pdb" -f "$work/pureftpd.passwd" >/dev/null
   "$servers_dir/usr/sbin/pure-ftpd" --bind "127.0.0.1,$port" --login "puredb:$work/pureftpd.pdb" \
     --noanonymous --dontresolve --passiveportrange 40000:59999 --maxclientsnumber 100 \
-    --maxclientsperip 100 --tls 2 --certfile "$work/server.pem,$work/server.key" \
-    --altlog "w3c:$server_log" &
+    --maxclientsperip 100 --altlog "w3c:$server_log" "$@" &
   server_pid=$!
   # Commands go to syslog only; the transfer log counts the stores.
   server_count() { echo n/a; }
   server_stores() { grep -c ' STOR ' "$server_log" || true; }
   wait_port "$port" || die "Pure-FTPd did not start on port $port"
+}
+start_pureftpd-tls() {
+  make_tls_material
+  start_pureftpd --tls 2 --certfile "$work/server.pem,$work/server.key"
 }
 is_tls() { [[ $1 == *-tls ]]; }
 # The paths and tools that apply to a server, and the TLS settings for it.
@@ -456,6 +478,27 @@ sync_series() {
   done
 }
 
+# ---- Sessions ------------------------------------------------------------------------
+
+read -r -a session_counts <<<"${PARALLEL:-1 4}"
+command_parallel_ftpupload() {
+  cmd=("$TOOL" /host:127.0.0.1 "/port:$1" "/user:$ACCOUNT" "/pass:$PASSWORD" /pasv /quiet /recursive
+    /sync "/parallel:$sessions" "${tls_switches[@]}" /dir:/ftpupload-par site/)
+}
+# A fresh sync with each session count, on a fresh target.
+parallel_series() {
+  local server=$1 via=$2
+  for sessions in "${session_counts[@]}"; do
+    rm -rf "${work:?}/root/ftpupload-par"
+    mkdir "$work/root/ftpupload-par"
+    echo "tree_upload_bench: parallel $server $via $sessions" >&2
+    timed_run "par-$server-$via-$sessions" "$via" "$work/site" "$work/root/ftpupload-par" \
+      command_parallel_ftpupload
+    # The server may still be busy with logins given up (password hashes).
+    sleep "$SETTLE_S"
+  done
+}
+
 read -r -a modes <<<"${MODES:-upload sync}"
 has_mode() { [[ " ${modes[*]} " == *" $1 "* ]]; }
 
@@ -476,6 +519,7 @@ for server in "${servers[@]}"; do
         done
       fi
       if has_mode sync; then sync_series "$server" "$via"; fi
+      if has_mode parallel && [ "$tool_ready" = yes ]; then parallel_series "$server" "$via"; fi
     done
   done
   stop "$server_pid"
@@ -540,6 +584,30 @@ if has_mode sync; then
             "$step" "$tool" "$(median "$r" wall)" "$(median "$r" cpu)" "$(median "$r" rss)" \
             "$(commands_median "$r")" "$(median "$r" trips)" "$stores"
         done
+      done
+    done
+  done
+  echo
+fi
+if has_mode parallel; then
+  echo "### Sessions: $FILES files; a fresh ftpupload /recursive /sync /parallel:N"
+  echo
+  echo "Median of $RUNS run(s), each session count in turn on one server.${SLOW_LOGIN:+ Pure-FTPd: slow logins (argon2id).}"
+  echo
+  echo "| server | path | sessions | result | wall s | CPU s | peak MiB |"
+  echo "| --- | --- | ---: | --- | ---: | ---: | ---: |"
+  for server in "${servers[@]}"; do
+    for via in $(server_paths "$server"); do
+      path=direct
+      [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
+      for sessions in "${session_counts[@]}"; do
+        r=$work/results/par-$server-$via-$sessions
+        if [ -e "$r.failed" ] || [ ! -s "$r" ]; then
+          echo "| $server | $path | $sessions | failed | | | |"
+          continue
+        fi
+        printf "| %s | %s | %s | complete | %.2f | %.2f | %.1f |\n" "$server" "$path" "$sessions" \
+          "$(median "$r" wall)" "$(median "$r" cpu)" "$(median "$r" rss)"
       done
     done
   done

@@ -29,6 +29,12 @@ void TJobQueue::AllFoldersReady() {
   ready_.notify_all();
 }
 
+void TJobQueue::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  open_ = true;
+  ready_.notify_all();
+}
+
 std::optional<TSyncJob> TJobQueue::Take(const TRunTally& tally) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {

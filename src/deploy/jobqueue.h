@@ -30,6 +30,9 @@ class TJobQueue {
   void FolderReady(const std::string& folder);
   // Every folder is made or given up: no file waits any longer.
   void AllFoldersReady();
+  // No files come (the run ends before it sends any): Take returns nullopt
+  // once the files already handed in are taken.
+  void Close();
   // The next file whose folder is ready, or nullopt when none is left (or
   // the run stops).
   std::optional<TSyncJob> Take(const TRunTally& tally);

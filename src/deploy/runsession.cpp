@@ -52,7 +52,9 @@ TDeployFailure TRunSession::Connect(bool ask_password, bool report) {
   // Only one session's stop flags can be armed for Ctrl-C; every session
   // looks for a stop in its waits as well.
   const auto heed_stop = [this](TBlockSocket& sender) {
-    if (tally_.Stopped()) sender.StopFlag = true;
+    if (tally_.Stopped() || (!up_ && abandon_login_ != nullptr && *abandon_login_)) {
+      sender.StopFlag = true;
+    }
   };
   ftp_->Sock().OnHeartbeat = heed_stop;
   ftp_->DSock().OnHeartbeat = heed_stop;
@@ -76,7 +78,27 @@ TDeployFailure TRunSession::SignIn(bool report) {
   return failure.kind;
 }
 
+bool TRunSession::Reopen(const TSessionFacts& lost) {
+  // Servers close a session that waits too long (ProFTPD's TimeoutNoTransfer
+  // with "421 No transfer timeout"), as an extra session may while the first
+  // one reads the server's side: found at the first command after such a
+  // wait, that is no lost connection, and no reconnect is spent on it.
+  if (watch_->quiet_before_last_command_ms() < kQuietBeforeReopenMs) return false;
+  if (lost.result_code != 421 && lost.control_error == 0) return false;
+  const std::string reply = lost.result_code == 421 ? lost.result_line : lost.control_error_text;
+  tally_.Notice({.kind = TNoticeKind::kNote,
+                 .text = (number_ > 0 ? "session " + std::to_string(number_) + ": " : "") +
+                         "the server closed the connection while it waited (" + reply +
+                         "); logging in again",
+                 .session = number_});
+  ftp_->DSock().CloseAtOnce();
+  ftp_->Sock().CloseAtOnce();
+  watch_->BeginSession();
+  return SignIn(true) == TDeployFailure::kNone;
+}
+
 bool TRunSession::Reconnect(const TSessionFacts& lost) {
+  if (Reopen(lost)) return true;
   std::string why =
       "lost the connection to " + options_.Host + " port " + std::to_string(options_.Port);
   if (lost.control_error != 0) {

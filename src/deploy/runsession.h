@@ -6,6 +6,7 @@
 // used by one thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -59,6 +60,8 @@ class TRunSession {
   // A session that cannot be mended ends alone instead of stopping the run
   // (the extra sessions of a parallel run).
   void SetEndsAlone(bool alone) { ends_alone_ = alone; }
+  // While abandon is set, a login under way stops at its next wait.
+  void SetLoginAbandon(const std::atomic<bool>* abandon) { abandon_login_ = abandon; }
 
   // Ends the session: QUIT, or after a stop request ABOR and QUIT.
   void End();
@@ -71,8 +74,9 @@ class TRunSession {
   std::string password() const { return ftp_->Password; }
 
  protected:
-  // Connects again after lost (the facts of the loss), while reconnects are
-  // left. True when a session is up.
+  // Connects again after lost (the facts of the loss): at once when the
+  // server closed a session that had waited (Reopen), else while reconnects
+  // are left. True when a session is up.
   bool Reconnect(const TSessionFacts& lost);
 
   const TDeployOptions& options_;
@@ -85,12 +89,19 @@ class TRunSession {
 
  private:
   TDeployFailure SignIn(bool report);
+  // Logs in again, spending no reconnect, when lost is the server closing
+  // the connection at the first command after at least
+  // kQuietBeforeReopenMs without a reply. True when a session is up.
+  bool Reopen(const TSessionFacts& lost);
+
+  static constexpr uint32_t kQuietBeforeReopenMs = 1000;
 
   std::string password_;
   int32_t retries_left_ = 0;
   int reconnects_ = 0;
   bool utf8_checked_ = false;
   bool up_ = false;
+  const std::atomic<bool>* abandon_login_ = nullptr;
 };
 
 }  // namespace zud

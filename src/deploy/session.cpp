@@ -41,6 +41,7 @@ TSessionWatch::TSessionWatch(TFTPSend& ftp, const TDeployOptions& options) : ftp
   ftp_.OnStatus = [this](TFTPSend&, bool response, const std::string& value) {
     if (OnDialogue) OnDialogue(response, MaskedLine(value));
     if (!response) {
+      quiet_before_command_ms_ = ComputeTickSpan(last_reply_tick_, ReadTickCounter());
       facts_.last_command = value.starts_with("PASS ") ? "PASS" : value;
       // A command outside a transfer: what the last data connection met no
       // longer explains anything (its normal end is an error code too).
@@ -94,6 +95,7 @@ TSessionWatch::~TSessionWatch() {
 }
 
 void TSessionWatch::OnReply(const std::string& value) {
+  last_reply_tick_ = ReadTickCounter();
   // The reader reports an empty line when no reply came at all.
   if (!value.empty()) ++facts_.replies;
   const bool final_line = value.size() >= 4 && value[3] == ' ';

@@ -44,6 +44,9 @@ class TSessionWatch {
 
   bool connected() const { return facts_.connected; }
   const std::string& last_command() const { return facts_.last_command; }
+  // How long the session had been quiet (no reply since) when the last
+  // command went out.
+  uint32_t quiet_before_last_command_ms() const { return quiet_before_command_ms_; }
 
   // Starts the facts of one file's transfer afresh.
   void BeginFile(int64_t size);
@@ -60,6 +63,8 @@ class TSessionWatch {
   TFTPSend& ftp_;
   TSessionFacts facts_;
   bool in_file_ = false;
+  uint32_t last_reply_tick_ = 0;
+  uint32_t quiet_before_command_ms_ = 0;
 };
 
 // Arms the interrupt for its life: Ctrl-C then stops the waits and sends on

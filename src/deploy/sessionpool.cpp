@@ -23,9 +23,10 @@ void TSessionPool::StartExtra(int count, const std::function<void(TUploadSession
     sessions_.push_back(std::make_unique<TUploadSession>(tally_, number, extra_password_));
     TUploadSession& session = *sessions_.back();
     session.SetEndsAlone(true);
+    session.SetLoginAbandon(&abandon_logins_);
     threads_.emplace_back([this, &session, work] {
       if (session.Connect(false, false) != TDeployFailure::kNone) {
-        if (!tally_.Stopped()) {
+        if (!tally_.Stopped() && !abandon_logins_) {
           const TSessionFacts facts = session.watch().Facts();
           const std::string why =
               facts.result_line.empty() ? facts.control_error_text : facts.result_line;
@@ -47,6 +48,8 @@ void TSessionPool::StartExtra(int count, const std::function<void(TUploadSession
     });
   }
 }
+
+void TSessionPool::AbandonLogins() { abandon_logins_ = true; }
 
 void TSessionPool::Join() {
   for (std::thread& thread : threads_) thread.join();

@@ -26,7 +26,8 @@ class TSyncRun {
         tally_(tally),
         options_(tally.options()),
         sessions_(tally),
-        recorder_(context_) {}
+        recorder_(context_),
+        sender_(context_, sessions_, queue_, recorder_) {}
 
   void Run();
 
@@ -47,6 +48,7 @@ class TSyncRun {
   TSessionPool sessions_;
   TJobQueue queue_;
   TStateRecorder recorder_;
+  TSyncSender sender_;
   size_t total_sends_ = 0;
 };
 
@@ -60,6 +62,12 @@ void TSyncRun::Run() {
     tally_.KeepFailure(login);
     RecordOutcomes();
     return;
+  }
+  // The extra sessions log in while the first one reads and plans; they
+  // wait for the files to send.
+  if (options_.Parallel > 1 && !options_.DryRun) {
+    sessions_.StartExtra(options_.Parallel,
+                         [this](TUploadSession& session) { sender_.Work(session); });
   }
   {
     std::optional<TInterruptArming> armed;
@@ -77,6 +85,9 @@ void TSyncRun::Run() {
     tally_.Notice({.kind = TNoticeKind::kInterrupted, .text = "interrupted"});
     tally_.KeepFailure(TDeployFailure::kInterrupted);
   }
+  queue_.Close();
+  sessions_.AbandonLogins();
+  sessions_.Join();
   sessions_.EndAll();
   RecordOutcomes();
 }
@@ -109,7 +120,7 @@ bool TSyncRun::ReadAndPlan() {
 
 void TSyncRun::Transfer() {
   tally_.Stage(TDeployStage::kTransfer);
-  total_sends_ = TSyncSender(context_, sessions_, queue_, recorder_).Run();
+  total_sends_ = sender_.Run();
   tally_.Stage(TDeployStage::kCleanUp);
   if (tally_.files_tried() < total_sends_ && !tally_.Stopped()) {
     tally_.KeepFailure(TDeployFailure::kTransferFailed);

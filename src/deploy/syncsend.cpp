@@ -37,9 +37,6 @@ size_t TSyncSender::Run() {
   }
   context_.tally.SetTransfers(total, total_bytes);
 
-  // The extra sessions log in while the first one makes the folders.
-  sessions_.StartExtra(static_cast<int>(std::min<size_t>(parallel, total)),
-                       [this](TUploadSession& session) { Work(session); });
   // Files for folders that exist go at once; the others as their folder is made.
   queue_.Open(std::move(jobs), std::move(pending));
   bool folders_made = true;
@@ -50,6 +47,8 @@ size_t TSyncSender::Run() {
   }
   queue_.AllFoldersReady();
   if (folders_made) Work(sessions_.Primary());
+  // Every file is taken: a session still logging in would only delay the end.
+  sessions_.AbandonLogins();
   sessions_.Join();
   return total;
 }

@@ -190,7 +190,9 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
       return false;
     }
     lost_ = false;
-    if (whole_only) {
+    // What the server has is ours only once a store of this file began:
+    // before, it may be an older copy.
+    if (whole_only || !arrived) {
       offset = 0;
       continue;
     }

@@ -115,7 +115,7 @@ TEST(DebuggerTest, DumpAndWaitsUnderATracer) {
   ASSERT_FALSE(result.timed_out);
   EXPECT_EQ(result.exit_status, 1);  // the file is missing
   const std::string dump =
-      "server:h\r\nport:2121\r\nuser:u\r\npass:p\r\nmode:binary\r\nremote_dir:/d\r\n"
+      "server:h\r\nport:2121\r\nuser:u\r\npass:**********\r\nmode:binary\r\nremote_dir:/d\r\n"
       "local_path:missing.txt\r\n";
   EXPECT_EQ(result.output.substr(0, dump.size()), dump);
 
