@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "frontend/child_process.h"
+#include "frontend/real_servers.h"
 #include "frontend/tool_run.h"
 #include "support/ftp_daemons.h"
 #include "support/scripted_ftp_server.h"
@@ -30,13 +31,16 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::FtpDaemonFixture;
-using test::FtpTls;
 using test::TempDir;
 using testing::ElementsAreArray;
 using testing::HasSubstr;
 using testing::MatchesRegex;
 using testing_support::RunChild;
+using testing_support::LoginSwitches;
 using testing_support::Plus;
+using testing_support::RealServer;
+using testing_support::RealServers;
+using testing_support::SharedServer;
 using testing_support::RunTool;
 using testing_support::TChildRun;
 using testing_support::ToolRun;
@@ -45,21 +49,7 @@ const char kSummary[] =
     "ftpupload: [0-9]+ files? stored, [0-9]+ failed, ([0-9]+ not sent, )?[0-9]+ folders? made, "
     ".* in [0-9]+:[0-9]{2}\n";
 
-enum class Kind { kVsftpd, kPyftpdlib, kVsftpdTls };
-
-FtpDaemonFixture& Server(Kind kind) {
-  static std::map<Kind, std::unique_ptr<FtpDaemonFixture>> servers;
-  auto& slot = servers[kind];
-  if (!slot) {
-    test::FtpServerOptions options;
-    if (kind == Kind::kVsftpdTls) {
-      options.tls = FtpTls::kExplicit;
-      options.certificate = test::SharedTestCertificates().Get(test::TestCertificates::kGood);
-    }
-    slot = kind == Kind::kPyftpdlib ? test::MakePyftpdlib(options) : test::MakeVsftpd(options);
-  }
-  return *slot;
-}
+FtpDaemonFixture& Pyftpdlib() { return SharedServer({"Pyftpdlib", test::MakePyftpdlib}); }
 
 std::vector<std::string> Login(const FtpDaemonFixture& server) {
   return {std::string("/host:") + server.host(), "/port:" + std::to_string(server.port()),
@@ -127,34 +117,22 @@ void MakeTree(const TempDir& local) {
   ASSERT_EQ(::mkfifo((local / "site/fifo").c_str(), 0644), 0);
 }
 
-struct TreeCase {
-  const char* name;
-  Kind kind;
-  std::vector<std::string> switches;
-};
-
-void PrintTo(const TreeCase& c, std::ostream* os) { *os << c.name; }
-
-class RealTreeTest : public testing::TestWithParam<TreeCase> {};
+class RealTreeTest : public testing::TestWithParam<RealServer> {};
 
 TEST_P(RealTreeTest, EveryFileArrivesAndOddEntriesAreWarnedAbout) {
-  const TreeCase& c = GetParam();
-  FtpDaemonFixture& server = Server(c.kind);
+  const RealServer& kind = GetParam();
+  FtpDaemonFixture& server = SharedServer(kind);
   ZUD_REQUIRE_DAEMON(server);
   TempDir local("zud-tree");
   MakeTree(local);
   // "site/" fills /dir itself; "site" makes /dir/site.
   for (const bool slash : {true, false}) {
-    const std::string dir = std::string(c.name) + (slash ? "_slash" : "_plain");
+    const std::string dir = std::string("tree_") + (slash ? "slash" : "plain");
     const std::string prefix = dir + (slash ? "/" : "/site/");
     ASSERT_TRUE(server.MakeDir(dir));
-    std::vector<std::string> switches = c.switches;
-    for (std::string& s : switches) {
-      if (s == "/cacert") s += ":" + test::SharedTestCertificates().ca_file();
-    }
     const std::string folder = (local / "site").string() + (slash ? "/" : "");
-    const ToolRun run =
-        RunTool(Plus(Login(server), Plus(switches, {"/recursive", "/dir:/" + dir, folder})));
+    const ToolRun run = RunTool(Plus(LoginSwitches(server, kind.tls),
+                                     {"/recursive", "/dir:" + server.remote_root() + dir, folder}));
     EXPECT_EQ(run.status, 0) << dir << run.out << run.err;
     for (const auto& [name, content] : TreeFiles()) {
       EXPECT_EQ(server.ReadFile(prefix + name), content) << prefix + name;
@@ -170,15 +148,11 @@ TEST_P(RealTreeTest, EveryFileArrivesAndOddEntriesAreWarnedAbout) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RealServers, RealTreeTest,
-    testing::Values(TreeCase{"Vsftpd", Kind::kVsftpd, {}},
-                    TreeCase{"Pyftpdlib", Kind::kPyftpdlib, {}},
-                    TreeCase{"VsftpdTls", Kind::kVsftpdTls, {"/tls", "/cacert"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(RealServers, RealTreeTest, testing::ValuesIn(RealServers()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ExcludeTest, LeavesOutExactlyWhatThePatternsName) {
-  FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
+  FtpDaemonFixture& server = Pyftpdlib();
   ZUD_REQUIRE_DAEMON(server);
   const struct {
     const char* path;
@@ -202,7 +176,7 @@ TEST(ExcludeTest, LeavesOutExactlyWhatThePatternsName) {
 }
 
 TEST(MakeDirsTest, MakesMissingParentsOrSaysToAskForThem) {
-  FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
+  FtpDaemonFixture& server = Pyftpdlib();
   ZUD_REQUIRE_DAEMON(server);
   TempDir local("zud-mkdir");
   ASSERT_TRUE(local.Write("f.txt", "made\n"));
@@ -292,7 +266,7 @@ TEST(AtomicTest, RefusedRenameSourceLeavesTheLiveFileAlone) {
 }
 
 TEST(AtomicTest, ReadersNeverSeeAPartialFileUnderTheFinalName) {
-  FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
+  FtpDaemonFixture& server = Pyftpdlib();
   ZUD_REQUIRE_DAEMON(server);
   TempDir local("zud-atomic");
   const off_t size = off_t{64} << 20;
@@ -363,6 +337,82 @@ TEST(RetryTest, ContinuesTheFileAfterALostConnection) {
   }
 }
 
+// The server's session killed in the middle of a file: with /retry the tool
+// logs in again and the file ends whole, continued where the server allows
+// it and sent again from its first byte where it refuses (ProFTPD's
+// default, AllowStoreRestart off). Under TLS the reset is a lost connection
+// like any other. Stores are throttled where the server can, so that the kill
+// finds the file half sent.
+struct KillCase {
+  const char* name;
+  RealServer server;
+  test::FtpServerOptions options;
+  bool atomic;
+  bool continued;  // the server takes REST before STOR
+};
+
+void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
+
+class KilledSessionTest : public testing::TestWithParam<KillCase> {};
+
+TEST_P(KilledSessionTest, RetryEndsWithTheWholeFile) {
+  const KillCase& c = GetParam();
+  const auto server = testing_support::StartServer(c.server, c.options);
+  ZUD_REQUIRE_DAEMON(*server);
+  // Unthrottled servers get a file large enough to be seen half written.
+  const size_t size = c.options.store_rate_kib > 0 ? size_t{3} << 20 : size_t{64} << 20;
+  TempDir local("zud-killed");
+  const std::string content = Content(size);
+  ASSERT_TRUE(local.Write("tree/big.bin", content));
+  ASSERT_TRUE(local.Write("tree/a.txt", "a"));
+  ASSERT_TRUE(server->MakeDir("k"));
+  std::vector<std::string> args = Plus(LoginSwitches(*server, c.server.tls),
+                                       {"/recursive", "/retry:2", "/dir:" + server->remote_root() + "k",
+                                        (local / "tree").string() + "/"});
+  if (c.atomic) args.push_back("/atomic");
+  const fs::path written = server->root() / (c.atomic ? "k/.big.bin.ftpupload-part" : "k/big.bin");
+  std::atomic<bool> done{false};
+  std::atomic<uintmax_t> killed_at{0};
+  std::thread killer([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+      std::error_code error;
+      const uintmax_t at = fs::file_size(written, error);
+      if (!error && at >= (size >> 4) && at < size && server->KillSessions() > 0) {
+        killed_at = at;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  const ToolRun run = RunTool(args);
+  done = true;
+  killer.join();
+  ASSERT_GT(killed_at.load(), 0u) << "the session was never caught in the middle of the file";
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_THAT(run.err, HasSubstr("reconnecting"));
+  EXPECT_EQ(run.out.find("REST ") != std::string::npos, true) << run.out;
+  EXPECT_EQ(run.err.find("sending it from the start") == std::string::npos, c.continued) << run.err;
+  EXPECT_TRUE(server->ReadFile("k/big.bin") == content);
+  EXPECT_FALSE(server->Exists("k/.big.bin.ftpupload-part"));
+}
+
+RealServer Named(const std::string& name) { return testing_support::RealServerNamed(name); }
+
+const KillCase kKillCases[] = {
+    {"ProftpdNoRestart", Named("Proftpd"), {.store_rate_kib = 4000}, false, false},
+    {"ProftpdNoRestartAtomic", Named("Proftpd"), {.store_rate_kib = 4000}, true, false},
+    {"ProftpdRestart", Named("Proftpd"), {.allow_store_restart = true, .store_rate_kib = 4000},
+     false, true},
+    {"ProftpdTls", Named("ProftpdTls"), {.store_rate_kib = 4000}, false, false},
+    {"Vsftpd", Named("Vsftpd"), {.store_rate_kib = 4000}, false, true},
+    {"PureFtpdAtomic", Named("PureFtpd"), {.store_rate_kib = 4000}, true, true},
+    {"InetutilsFtpd", Named("InetutilsFtpd"), {}, false, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(RealServers, KilledSessionTest, testing::ValuesIn(kKillCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A connection lost outside a file (here at MKD) is mended by /retry as well,
 // and without reconnects left it fails the run: the files not sent are counted.
 TEST(RetryTest, LostAtAFolderReconnectsOrFailsTheRun) {
@@ -416,7 +466,7 @@ TEST(RefusedStoreTest, OtherFilesStillArrive) {
 // ---- Interrupts and refusals before any transfer -----------------------------------
 
 TEST(InterruptTest, CtrlCMidTreeEndsBySignalWithASummary) {
-  FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
+  FtpDaemonFixture& server = Pyftpdlib();
   ZUD_REQUIRE_DAEMON(server);
   TempDir local("zud-interrupt");
   ASSERT_TRUE(local.Write("tree/z.txt", "after the big one\n"));

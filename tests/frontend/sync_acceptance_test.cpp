@@ -1,6 +1,7 @@
-// Acceptance of /sync (with /delete, /dryrun, /checksum, /parallel) with the
-// built executable against vsftpd (LIST only) and pyftpdlib (MLSD), plain
-// and with TLS.
+// Acceptance of /sync (with /delete, /dryrun, /checksum, /atomic,
+// /parallel) with the built executable against the real servers: vsftpd
+// (LIST only), pyftpdlib (MLSD), ProFTPD (with MLSD and LIST only),
+// Pure-FTPd and inetutils ftpd, plain and with TLS.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/real_servers.h"
 #include "frontend/tool_run.h"
 #include "support/ftp_daemons.h"
 #include "support/temp_dir.h"
@@ -27,7 +29,11 @@ using test::TempDir;
 using testing::HasSubstr;
 using testing::IsEmpty;
 using testing::UnorderedElementsAreArray;
+using testing_support::LoginSwitches;
 using testing_support::Plus;
+using testing_support::RealServer;
+using testing_support::RealServers;
+using testing_support::SharedServer;
 using testing_support::RunTool;
 using testing_support::TChildRun;
 using testing_support::ToolRun;
@@ -98,26 +104,31 @@ std::map<std::string, std::string> Snapshot(const fs::path& root) {
   return files;
 }
 
+// The server's tree holds the local one byte for byte, the excluded logs
+// and the sync's own file aside.
+void ExpectSameTree(const fs::path& local, const fs::path& remote) {
+  std::map<std::string, std::string> expected = Snapshot(local), found = Snapshot(remote);
+  std::erase_if(expected, [](const auto& e) { return e.first.ends_with(".log"); });
+  std::erase_if(found, [](const auto& e) {
+    return e.first.ends_with(".log") || e.first.find("ftpupload-sync") != std::string::npos;
+  });
+  EXPECT_EQ(found, expected);
+}
+
 void SetTime(const fs::path& path, std::chrono::seconds ago) {
   fs::last_write_time(path, fs::file_time_type::clock::now() - ago);
 }
 
-struct SyncCase {
-  const char* name;
-  Kind kind;
-};
-
-void PrintTo(const SyncCase& c, std::ostream* os) { *os << c.name; }
-
-class RealSyncTest : public testing::TestWithParam<SyncCase> {};
+class RealSyncTest : public testing::TestWithParam<RealServer> {};
 
 // The whole life of a synced folder: first upload, nothing changed, a round
-// of edits (dry run first), a lost state file, a server clock hours off.
+// of edits (dry run first, then with /atomic), a lost state file, a server
+// clock hours off.
 TEST_P(RealSyncTest, SendsExactlyWhatChanged) {
-  const SyncCase& c = GetParam();
-  FtpDaemonFixture& server = Server(c.kind);
+  const RealServer& kind = GetParam();
+  FtpDaemonFixture& server = SharedServer(kind);
   ZUD_REQUIRE_DAEMON(server);
-  const std::string dir = std::string("sync_") + c.name;
+  const std::string dir = "sync";
   ASSERT_TRUE(server.MakeDir(dir));
   ASSERT_TRUE(server.WriteFile(dir + "_outside.txt", "not ours\n"));
   TempDir local("zud-sync");
@@ -129,25 +140,30 @@ TEST_P(RealSyncTest, SendsExactlyWhatChanged) {
     ASSERT_TRUE(local.Write("site/" + name(i), "content " + std::to_string(100 + i) + "\n"));
     SetTime(local / "site" / name(i), std::chrono::seconds(1000));
   }
-  ASSERT_TRUE(local.Write("site/gone/g.txt", "g\n"));
+  // Some servers split LIST's argument at blanks: listed from inside.
+  ASSERT_TRUE(local.Write("site/gone away/g.txt", "g\n"));
   // LIST takes "[1]" as a pattern: this folder is listed from inside.
   ASSERT_TRUE(local.Write("site/odd [1]/x.txt", "x\n"));
   ASSERT_TRUE(local.Write("site/app.log", "excluded\n"));
+  ASSERT_TRUE(local.Write("site/.htaccess", "Deny from all\n"));
+  const std::string remote_dir = server.remote_root() + dir;
   const std::vector<std::string> args =
-      Plus(Login(server, c.kind), {"/recursive", "/sync", "/dir:/" + dir, "/exclude:*.log",
-                                   (local / "site").string() + "/"});
-  const auto remote = [&](const std::string& path) { return "/" + dir + "/" + path; };
+      Plus(LoginSwitches(server, kind.tls), {"/recursive", "/sync", "/dir:" + remote_dir,
+                                             "/exclude:*.log", (local / "site").string() + "/"});
+  const auto remote = [&](const std::string& path) { return remote_dir + "/" + path; };
 
   ToolRun run = RunTool(args);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_EQ(Sent(run.out, "STOR").size(), 22u);
+  EXPECT_EQ(Sent(run.out, "STOR").size(), 23u);
+  EXPECT_EQ(server.ReadFile(dir + "/odd [1]/x.txt"), "x\n");
+  EXPECT_EQ(server.ReadFile(dir + "/.htaccess"), "Deny from all\n");
   EXPECT_TRUE(server.Exists(dir + "/.ftpupload-sync"));
   EXPECT_FALSE(server.Exists(dir + "/app.log"));
 
   run = RunTool(args);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_THAT(run.out, testing::Not(HasSubstr("STOR")));  // the state file neither
-  EXPECT_THAT(run.err, HasSubstr("0 files sent, 22 unchanged"));
+  EXPECT_THAT(run.err, HasSubstr("0 files sent, 23 unchanged"));
 
   // Touch 10, edit one keeping its size and time, delete 5 and a folder, add 3.
   std::set<std::string> expected_plan;
@@ -164,9 +180,9 @@ TEST_P(RealSyncTest, SendsExactlyWhatChanged) {
     fs::remove(local / "site" / name(i));
     expected_plan.insert("delete " + remote(name(i)));
   }
-  fs::remove_all(local / "site/gone");
-  expected_plan.insert("delete " + remote("gone/g.txt"));
-  expected_plan.insert("rmdir " + remote("gone"));
+  fs::remove_all(local / "site/gone away");
+  expected_plan.insert("delete " + remote("gone away/g.txt"));
+  expected_plan.insert("rmdir " + remote("gone away"));
   for (const std::string added : {"n1.txt", "new/n2.txt", "new/n3.txt"}) {
     ASSERT_TRUE(local.Write("site/" + added, added));
     expected_plan.insert("send new " + remote(added));
@@ -182,19 +198,23 @@ TEST_P(RealSyncTest, SendsExactlyWhatChanged) {
   EXPECT_THAT(Lines(run.out), UnorderedElementsAreArray(expected_plan)) << run.out;
   EXPECT_EQ(Snapshot(server.root()), before);
 
-  run = RunTool(Plus(args, {"/checksum", "/delete"}));
+  run = RunTool(Plus(args, {"/checksum", "/delete", "/atomic"}));
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   std::set<std::string> stores, deletes;
   for (const std::string& line : expected_plan) {
     if (line.rfind("send ", 0) == 0) stores.insert(line.substr(line.find(' ', 5) + 1));
     if (line.rfind("delete ", 0) == 0) deletes.insert(line.substr(7));
   }
-  EXPECT_THAT(Sent(run.out, "STOR"), UnorderedElementsAreArray(stores));
+  // Stored under temporary names, renamed over the old files.
+  EXPECT_THAT(Sent(run.out, "RNTO"), UnorderedElementsAreArray(stores));
+  EXPECT_THAT(Snapshot(server.root()), testing::Not(testing::Contains(
+                                           testing::Key(testing::HasSubstr("ftpupload-part")))));
   EXPECT_THAT(Sent(run.out, "DELE"), UnorderedElementsAreArray(deletes));
   EXPECT_EQ(server.ReadFile(dir + "/" + name(10)), "CONTENT 110\n");
   EXPECT_TRUE(server.Exists(dir + "/server.log"));
   EXPECT_TRUE(server.Exists(dir + "_outside.txt"));
-  EXPECT_FALSE(server.Exists(dir + "/gone"));
+  EXPECT_FALSE(server.Exists(dir + "/gone away"));
+  ExpectSameTree(local / "site", server.root() / dir);
 
   // A lost state file: nothing unchanged is sent again; the file comes back.
   fs::remove(server.root() / dir / ".ftpupload-sync");
@@ -213,11 +233,7 @@ TEST_P(RealSyncTest, SendsExactlyWhatChanged) {
   EXPECT_THAT(Sent(run.out, "DELE"), IsEmpty()) << run.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(RealServers, RealSyncTest,
-                         testing::Values(SyncCase{"Vsftpd", Kind::kVsftpd},
-                                         SyncCase{"Pyftpdlib", Kind::kPyftpdlib},
-                                         SyncCase{"VsftpdTls", Kind::kVsftpdTls},
-                                         SyncCase{"PyftpdlibTls", Kind::kPyftpdlibTls}),
+INSTANTIATE_TEST_SUITE_P(RealServers, RealSyncTest, testing::ValuesIn(RealServers()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 void MakeFiles(const TempDir& local, int count) {

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 
 namespace zud::test {
 namespace {
@@ -199,6 +202,38 @@ bool FtpDaemonFixture::MakeDir(std::string_view relative) const {
   return !ec && ChownTree(target, owner_uid_, owner_gid_);
 }
 
+int FtpDaemonFixture::KillSessions() const {
+  // Parents from /proc/PID/stat ("PID (NAME) STATE PPID ..."; NAME may hold
+  // blanks and parentheses, so the fields after the last ")").
+  std::map<pid_t, pid_t> parent;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = ReadFileBytes(entry.path() / "stat").value_or("");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2) {
+      parent[static_cast<pid_t>(std::stoi(name))] = static_cast<pid_t>(ppid);
+    }
+  }
+  const auto parent_of = [&parent](pid_t child) {
+    const auto it = parent.find(child);
+    return it == parent.end() ? 0 : it->second;
+  };
+  int killed = 0;
+  for (const auto& [child, first_parent] : parent) {
+    for (pid_t up = first_parent; up > 1; up = parent_of(up)) {
+      if (up != pid()) continue;
+      if (::kill(child, SIGKILL) == 0) ++killed;
+      break;
+    }
+  }
+  return killed;
+}
+
 bool FtpDaemonFixture::Exists(std::string_view relative) const {
   std::error_code ec;
   return std::filesystem::exists(PathBelow(root_, relative), ec);
@@ -269,6 +304,9 @@ VsftpdServer::VsftpdServer(const FtpServerOptions& options)
              : "anonymous_enable=NO\n");
     if (options_.max_sessions_per_client > 0) {
       config += "max_per_ip=" + std::to_string(options_.max_sessions_per_client) + "\n";
+    }
+    if (options_.store_rate_kib > 0) {
+      config += "local_max_rate=" + std::to_string(options_.store_rate_kib * 1024) + "\n";
     }
     if (options_.tls != FtpTls::kNone) {
       config +=
@@ -496,6 +534,10 @@ PureFtpdServer::PureFtpdServer(const FtpServerOptions& options)
     }
     if (options_.quota) {
       argv.insert(argv.end(), {"--quota", "100000:10000", "--displaydotfiles"});
+    }
+    if (options_.store_rate_kib > 0) {
+      // Upload:download bandwidth in KiB/s.
+      argv.insert(argv.end(), {"--userbandwidth", std::to_string(options_.store_rate_kib) + ":"});
     }
     return argv;
   });

@@ -119,8 +119,9 @@ struct FtpServerOptions {
   // ProFTPD: options the client gives LIST ("LIST -a") are ignored
   // (ListOptions ... strict), so hidden dotfiles stay hidden.
   bool list_ignores_client_options = false;
-  // ProFTPD: stores (STOR, APPE) throttled to this many KiB/s (TransferRate),
-  // so that a test can stop the server in the middle of a file; 0: unlimited.
+  // Stores throttled to this many KiB/s (ProFTPD's TransferRate for STOR
+  // and APPE, vsftpd's local_max_rate, Pure-FTPd's upload bandwidth), so
+  // that a test can stop the server in the middle of a file; 0: unlimited.
   int store_rate_kib = 0;
   // ProFTPD: TimeoutNoTransfer in seconds: a session without a data transfer
   // for that long is closed ("421 No transfer timeout"); 0: its default.
@@ -150,6 +151,10 @@ class FtpDaemonFixture : public DaemonFixture {
   bool WriteFile(std::string_view relative, std::string_view content) const;
   bool MakeDir(std::string_view relative) const;
   bool Exists(std::string_view relative) const;
+  // Kills (SIGKILL) every process the server started for its sessions, as
+  // a crash or an administrator would end them; the server itself goes on.
+  // The number killed: 0 for pyftpdlib, which runs sessions in one process.
+  int KillSessions() const;
   // Whether an anonymous session (options.anonymous) may store files.
   virtual bool anonymous_can_write() const = 0;
   // Whether, with TLS, a data connection that does not resume the control
