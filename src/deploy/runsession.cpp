@@ -65,7 +65,24 @@ TDeployFailure TRunSession::Connect(bool ask_password, bool report) {
 }
 
 TDeployFailure TRunSession::SignIn(bool report) {
-  const TFailure failure = SignInToHost(options_.Host, *ftp_, *watch_);
+  TFailure failure = SignInToHost(options_.Host, *ftp_, *watch_);
+  // A server that greets with 421 may still count this address's sessions
+  // that have just ended (Pure-FTPd's limit per address, when runs follow
+  // one another): the run's only session waits for them a little.
+  for (int wait = 1; wait <= kBusyGreetingWaits && !ends_alone_; ++wait) {
+    const TSessionFacts facts = watch_->Facts();
+    if (failure.kind != TDeployFailure::kLoginRefused || facts.result_code != 421 ||
+        facts.replies > 1) {
+      break;
+    }
+    for (int32_t waited = 0; waited < wait * 500 && !Stopped(); waited += kStopCheckMs) {
+      SleepMilliseconds(kStopCheckMs);
+    }
+    if (Stopped()) break;
+    ftp_->Sock().CloseAtOnce();
+    watch_->BeginSession();
+    failure = SignInToHost(options_.Host, *ftp_, *watch_);
+  }
   if (failure.kind == TDeployFailure::kNone) {
     // A new connection needs the UTF-8 switch again.
     utf8_checked_ = false;

@@ -95,6 +95,9 @@ class TRunSession {
   bool Reopen(const TSessionFacts& lost);
 
   static constexpr uint32_t kQuietBeforeReopenMs = 1000;
+  // How often the run's only session tries again after a 421 greeting
+  // (after 0.5, 1 and 1.5 s).
+  static constexpr int kBusyGreetingWaits = 3;
 
   std::string password_;
   int32_t retries_left_ = 0;

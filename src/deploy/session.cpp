@@ -39,9 +39,16 @@ TSessionWatch::TSessionWatch(TFTPSend& ftp, const TDeployOptions& options) : ftp
   facts_.timeout_ms = options.TimeoutMs;
   facts_.quiet = !options.DialogueShown;
   ftp_.OnStatus = [this](TFTPSend&, bool response, const std::string& value) {
+    // Timed before the hook, which may take its time: a command has just
+    // gone out, a reply has just come in.
+    const uint32_t now = ReadTickCounter();
+    if (response) {
+      last_reply_tick_ = now;
+    } else {
+      quiet_before_command_ms_ = ComputeTickSpan(last_reply_tick_, now);
+    }
     if (OnDialogue) OnDialogue(response, MaskedLine(value));
     if (!response) {
-      quiet_before_command_ms_ = ComputeTickSpan(last_reply_tick_, ReadTickCounter());
       facts_.last_command = value.starts_with("PASS ") ? "PASS" : value;
       // A command outside a transfer: what the last data connection met no
       // longer explains anything (its normal end is an error code too).
@@ -95,7 +102,6 @@ TSessionWatch::~TSessionWatch() {
 }
 
 void TSessionWatch::OnReply(const std::string& value) {
-  last_reply_tick_ = ReadTickCounter();
   // The reader reports an empty line when no reply came at all.
   if (!value.empty()) ++facts_.replies;
   const bool final_line = value.size() >= 4 && value[3] == ' ';

@@ -1,13 +1,20 @@
 // RunDeploy as a C++ program uses it, against pyftpdlib: what the hooks see
 // and what the result says of a sync, a re-sync and a dry run; failures by
-// kind with their hints; a cancel.
+// kind with their hints; a cancel. Then what hosts' servers do (ProFTPD,
+// Pure-FTPd): quota files, hidden dotfiles, idle and refused sessions, slow
+// logins.
 #include "deploy/deploy.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <ostream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/ftp_daemons.h"
@@ -188,6 +195,131 @@ TEST(RunDeployTest, ACancelEndsTheRunAndTheRestIsNotSent) {
   EXPECT_EQ(seen.notices.back().kind, TNoticeKind::kInterrupted);
   EXPECT_FALSE(server.Exists("site/b.txt"));
 }
+
+// ---- What hosts' servers do ----------------------------------------------------------
+
+// A habit of a host's server, met by a sync with Delete into the server's
+// root: what the server and the local tree hold first, how the run differs,
+// and what must hold after two runs (the second one with nothing changed).
+struct HabitCase {
+  const char* name;
+  test::FtpDaemonFactory make;
+  test::FtpServerOptions server;
+  int parallel;
+  // Files below the server's root before the first run, and local files.
+  std::vector<std::pair<std::string, std::string>> remote, local;
+  std::function<void(TDeployOptions&)> adjust;
+  std::function<void(const test::FtpDaemonFixture&, const TSeen& first, const TSeen& second,
+                     const TDeployResult& again)>
+      check;
+};
+
+void PrintTo(const HabitCase& c, std::ostream* os) { *os << c.name; }
+
+bool Noticed(const TSeen& seen, const std::string& text) {
+  return std::any_of(seen.notices.begin(), seen.notices.end(),
+                     [&text](const TDeployNotice& n) { return n.text.find(text) != std::string::npos; });
+}
+
+// The notices and failures of a run, a line each.
+std::string Story(const TSeen& seen) {
+  std::string story;
+  for (const TDeployNotice& notice : seen.notices) story += notice.text + "\n";
+  for (const TFileEvent& event : seen.files) {
+    if (event.outcome == TFileOutcome::kFailed) story += event.message + "\n";
+  }
+  return story;
+}
+
+class HostHabitTest : public testing::TestWithParam<HabitCase> {};
+
+TEST_P(HostHabitTest, TwoRunsEndWellAndTheSecondChangesNothing) {
+  const HabitCase& c = GetParam();
+  const auto server = c.make(c.server);
+  ZUD_REQUIRE_DAEMON(*server);
+  for (const auto& [path, content] : c.remote) ASSERT_TRUE(server->WriteFile(path, content));
+  test::TempDir local;
+  for (const auto& [path, content] : c.local) ASSERT_TRUE(local.Write("www/" + path, content));
+  TSeen first, second;
+  TDeployResult results[2];
+  for (TSeen* seen : {&first, &second}) {
+    TDeployOptions options = Options(*server, (local / "www").string() + "/", *seen);
+    options.RemoteDir = server->remote_root();
+    options.Delete = true;
+    options.Parallel = c.parallel;
+    if (c.adjust) c.adjust(options);
+    results[seen == &second] = RunDeploy(options);
+    EXPECT_EQ(results[seen == &second].failure, TDeployFailure::kNone)
+        << (seen == &first ? "first run:\n" : "second run:\n") << Story(*seen);
+  }
+  for (const auto& [path, content] : c.local) {
+    if (path == ".ftpquota") continue;
+    EXPECT_EQ(server->ReadFile(path), content) << path;
+  }
+  EXPECT_EQ(results[1].counts.stored, 0u);
+  EXPECT_EQ(results[1].counts.deleted, 0u);
+  c.check(*server, first, second, results[1]);
+}
+
+const std::vector<std::pair<std::string, std::string>> kSite = {
+    {"index.html", "home"}, {".htaccess", "Deny from all"}, {"css/a.css", "body{}"}};
+
+// Enough files that every session asked for tries to log in.
+std::vector<std::pair<std::string, std::string>> ManyFiles() {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (int i = 0; i < 40; ++i) files.emplace_back("d/f" + std::to_string(i), std::string(i, 'x'));
+  return files;
+}
+
+const HabitCase kHabits[] = {
+    // cPanel's quota file is the server's: never sent, never deleted.
+    {"PureFtpdQuotaFile", test::MakePureFtpd, {.quota = true}, 1, {}, {{".ftpquota", "mine"},
+      {"index.html", "home"}}, nullptr,
+     [](const auto& server, const TSeen& first, const TSeen&, const TDeployResult&) {
+       EXPECT_TRUE(server.Exists(".ftpquota"));
+       EXPECT_NE(server.ReadFile(".ftpquota"), "mine");
+       EXPECT_EQ(Paths(first.files, TFileOutcome::kSkipped).size(), 1u);
+     }},
+    // LIST hides dotfiles whatever the client asks: the tool looks for its
+    // own, and leaves alone what it cannot see.
+    {"ProftpdHidesDotfiles", test::MakeProftpd,
+     {.mlsd = false, .list_hides_dotfiles = true, .list_ignores_client_options = true}, 1,
+     {{".secret", "not ours"}}, kSite, nullptr,
+     [](const auto& server, const TSeen&, const TSeen&, const TDeployResult&) {
+       EXPECT_TRUE(server.Exists(".secret"));
+     }},
+    // Idle sessions closed by the server (TimeoutNoTransfer) while the first
+    // one is held up are opened again; the run goes on.
+    {"ProftpdClosesIdleSessions", test::MakeProftpd, {.no_transfer_timeout_s = 1}, 3, {}, kSite,
+     [](TDeployOptions& options) {
+       // The first run only: the second one must be quick and quiet.
+       static bool held = false;
+       if (std::exchange(held, true)) return;
+       const auto shown = options.OnStage;
+       options.OnStage = [shown](TDeployStage stage) {
+         if (stage == TDeployStage::kTransfer) std::this_thread::sleep_for(std::chrono::seconds(2));
+         shown(stage);
+       };
+     },
+     [](const auto&, const TSeen& first, const TSeen&, const TDeployResult&) {
+       EXPECT_TRUE(Noticed(first, "closed the connection while it waited"));
+     }},
+    // Sessions beyond the server's limit per address are refused: the run
+    // goes on with those it has.
+    {"PureFtpdLimitsSessions", test::MakePureFtpd, {.max_sessions_per_client = 2}, 4, {},
+     ManyFiles(), nullptr,
+     [](const auto&, const TSeen& first, const TSeen&, const TDeployResult&) {
+       EXPECT_TRUE(Noticed(first, "Too many connections"));
+     }},
+    {"ProftpdLimitsSessions", test::MakeProftpd, {.max_sessions_per_client = 2}, 4, {},
+     ManyFiles(), nullptr,
+     [](const auto&, const TSeen& first, const TSeen&, const TDeployResult&) {
+       EXPECT_TRUE(Noticed(first, "refused session"));
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Hosts, HostHabitTest, testing::ValuesIn(kHabits),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace zud
