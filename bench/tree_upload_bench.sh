@@ -49,7 +49,8 @@
 # in FILES * 120 / 2000 folders up to four levels deep, each folder holding at
 # least one file. Every upload starts from an empty target directory and is
 # compared with the site afterwards (diff -r); a tool whose upload fails or
-# differs is reported as failed, without figures.
+# differs is reported as failed (upload mode: with the figures of its failed
+# runs and how many of RUNS failed).
 #
 # Reported per server, path and tool (medians over RUNS): wall time, CPU time
 # (user + system) and peak memory (maximum resident set size) from
@@ -412,7 +413,8 @@ timed_run() {
   if [ "$ok" = yes ]; then
     echo "$(tail -n 1 "$work/times/last") $commands $trips $stores" >>"$work/results/$key"
   else
-    touch "$work/results/$key.failed"
+    # The time a failed run took, for what it is worth beside the others.
+    echo "$(tail -n 1 "$work/times/last") $commands $trips $stores" >>"$work/results/$key.failed"
   fi
 }
 
@@ -544,7 +546,13 @@ for server in "${servers[@]}"; do
       if [ "$tool" = ftpupload ] && [ "$tool_ready" = no ]; then
         echo "| $server | $path | $tool | n/a (no /recursive) | n/a | n/a | n/a | n/a | n/a |"
       elif [ -e "$work/results/$key.failed" ] || [ ! -s "$work/results/$key" ]; then
-        echo "| $server | $path | $tool | failed | | | | | |"
+        r=$work/results/$key.failed
+        if [ -s "$r" ] && [ "$(awk '{ print NF; exit }' "$r")" -ge 4 ]; then
+          printf "| %s | %s | %s | failed (%s of %s runs) | %.2f | %.2f | %.1f | | |\n" "$server" "$path" \
+            "$tool" "$(wc -l <"$r")" "$RUNS" "$(median "$r" wall)" "$(median "$r" cpu)" "$(median "$r" rss)"
+        else
+          echo "| $server | $path | $tool | failed | | | | | |"
+        fi
       else
         r=$work/results/$key
         trips=-
