@@ -21,6 +21,7 @@ struct TSyncJob {
   TSyncTree* tree = nullptr;
   const TTreeEntry* entry = nullptr;
   std::string folder;  // the remote folder it goes into
+  std::string sha256;  // the content's hash when the plan read it, else ""
 };
 
 class TJobQueue {

@@ -4,9 +4,12 @@
 // remote time) or read (a local file's hash) it asks through callbacks.
 //
 // How a file is judged changed:
-// - With a record in the state file: when the local size or modification
-//   time differs from the record, or (with checksum) its SHA-256 does; when
-//   the server was listed and no longer has it. The server's clock and time
+// - With a record in the state file: when the local size differs from the
+//   record; when the server was listed and no longer has it (or has another
+//   size). When only the modification time differs (a fresh checkout), the
+//   content decides: the file is hashed, and a SHA-256 equal to the record's
+//   means unchanged (the record takes the new time); with checksum, files
+//   whose size and time agree are hashed too. The server's clock and time
 //   zone play no part.
 // - Without a record: new when the server has no file there; else taken as
 //   sent (and recorded) when the sizes agree (binary transfers only) and the
@@ -50,6 +53,7 @@ int64_t ListingTimeToSeconds(TDateTime when);
 struct TSyncSend {
   const TTreeEntry* entry = nullptr;  // points into the inputs' local entries
   TSendReason reason = TSendReason::kNew;
+  std::string sha256{};  // the content's hash when the plan read it, else ""
 };
 
 struct TSyncInputs {
@@ -92,5 +96,11 @@ struct TSyncPlan {
 };
 
 TSyncPlan PlanSync(const TSyncInputs& inputs);
+
+// The local files whose content PlanSync will hash (through inputs.hash)
+// to decide them: recorded files of the recorded size whose time differs,
+// and with checksum those whose time agrees too. A caller may hash them
+// ahead, several at once, and answer inputs.hash from what it found.
+std::vector<const TTreeEntry*> FilesToHash(const TSyncInputs& inputs);
 
 }  // namespace zud

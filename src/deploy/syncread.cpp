@@ -271,8 +271,14 @@ bool TSyncReader::Plan(TSyncTree& tree) {
     });
     return when;
   };
-  in.hash = [this](const TTreeEntry& entry) { return HashLocalFile(entry.local_path, tally_); };
+  // The files whose content decides, read before the plan, several at once.
+  const TDigests digests = HashLocalFiles(FilesToHash(in), tally_);
+  in.hash = [this, &digests](const TTreeEntry& entry) {
+    const auto known = digests.find(&entry);
+    return known != digests.end() ? known->second : HashLocalFile(entry.local_path, tally_);
+  };
   tree.plan = PlanSync(in);
+  in.hash = nullptr;
   tree.state = tree.plan.state;
   tally_.CountUnchanged(tree.plan.unchanged);
   for (const TSyncConflict& conflict : tree.plan.conflicts) {

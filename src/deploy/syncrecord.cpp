@@ -6,10 +6,12 @@
 namespace zud {
 
 void TStateRecorder::FileDone(TUploadSession& session, TSyncTree& tree, const TTreeEntry& entry,
-                              bool stored) {
+                              bool stored, const std::string& known_sha256) {
   const bool sync = context_.options.Sync;
-  const std::string digest =
-      stored && sync ? HashLocalFile(entry.local_path, context_.tally) : std::string();
+  std::string digest;
+  if (stored && sync) {
+    digest = known_sha256.empty() ? HashLocalFile(entry.local_path, context_.tally) : known_sha256;
+  }
   bool checkpoint = false;
   {
     std::lock_guard<std::mutex> lock(context_.state_mutex);

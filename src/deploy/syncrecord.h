@@ -20,11 +20,12 @@ class TStateRecorder {
  public:
   explicit TStateRecorder(TSyncContext& context) : context_(context) {}
 
-  // A file of tree was tried: stored, its record is kept (with its hash,
-  // taken now: a file changed meanwhile has a new time, and the next run
-  // sends it again), else dropped. A checkpoint writes the state file over
-  // session.
-  void FileDone(TUploadSession& session, TSyncTree& tree, const TTreeEntry& entry, bool stored);
+  // A file of tree was tried: stored, its record is kept, else dropped. The
+  // record's hash is known_sha256 when the plan read the file, else taken
+  // now; either way a file changed meanwhile has a new time, and the next
+  // run reads it again. A checkpoint writes the state file over session.
+  void FileDone(TUploadSession& session, TSyncTree& tree, const TTreeEntry& entry, bool stored,
+                const std::string& known_sha256);
   // A folder that could not be made is no longer recorded; one that could
   // not be deleted is.
   void FolderMissing(TSyncTree& tree, const std::string& relative);

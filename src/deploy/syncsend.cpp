@@ -21,8 +21,8 @@ size_t TSyncSender::Run() {
       pending.insert(JoinRemote(tree->root, folder));
     }
     for (const TSyncSend& send : tree->plan.sends) {
-      jobs.push_back(
-          {tree.get(), send.entry, RemoteParent(JoinRemote(tree->root, send.entry->relative))});
+      jobs.push_back({tree.get(), send.entry,
+                      RemoteParent(JoinRemote(tree->root, send.entry->relative)), send.sha256});
       total_bytes += std::max<int64_t>(0, send.entry->size);
     }
   }
@@ -74,7 +74,7 @@ void TSyncSender::SendOne(TUploadSession& session, const TSyncJob& job) {
   if (stored && context_.options.Sync && session.ftp().HasFeature("MFMT")) {
     session.ftp().SetRemoteModifyTime(item.remote, entry.modified);
   }
-  recorder_.FileDone(session, *job.tree, entry, stored);
+  recorder_.FileDone(session, *job.tree, entry, stored, job.sha256);
 }
 
 }  // namespace zud

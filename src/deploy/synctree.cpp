@@ -1,9 +1,11 @@
 #include "deploy/synctree.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <map>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "deploy/sources.h"
@@ -96,6 +98,26 @@ std::string HashLocalFile(const std::string& path, const TRunTally& tally) {
   } catch (const std::exception&) {
     return std::string();
   }
+}
+
+TDigests HashLocalFiles(const std::vector<const TTreeEntry*>& files, const TRunTally& tally) {
+  std::vector<std::string> digests(files.size());
+  std::atomic<size_t> next{0};
+  const auto work = [&] {
+    for (size_t i = next++; i < files.size(); i = next++) {
+      digests[i] = HashLocalFile(files[i]->local_path, tally);
+    }
+  };
+  // Hashing outpaces a disk but not the page cache a fresh checkout sits
+  // in: the processors share the files.
+  const unsigned cores = std::max(1u, std::min(kHashThreads, std::thread::hardware_concurrency()));
+  std::vector<std::thread> helpers;
+  for (unsigned i = 1; i < cores && i < files.size(); ++i) helpers.emplace_back(work);
+  work();
+  for (std::thread& helper : helpers) helper.join();
+  TDigests by_entry;
+  for (size_t i = 0; i < files.size(); ++i) by_entry.emplace(files[i], std::move(digests[i]));
+  return by_entry;
 }
 
 }  // namespace zud

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "deploy/deploy.h"
@@ -47,5 +48,11 @@ std::vector<std::unique_ptr<TSyncTree>> GatherTrees(TRunTally& tally);
 // The SHA-256 of a local file, "" when it cannot be read or the run stops
 // meanwhile (a large file takes seconds).
 std::string HashLocalFile(const std::string& path, const TRunTally& tally);
+
+// The SHA-256 of each of files (by entry), several read at once: a thread
+// per processor, at most kHashThreads. "" for a file that cannot be read.
+using TDigests = std::unordered_map<const TTreeEntry*, std::string>;
+inline constexpr unsigned kHashThreads = 4;
+TDigests HashLocalFiles(const std::vector<const TTreeEntry*>& files, const TRunTally& tally);
 
 }  // namespace zud

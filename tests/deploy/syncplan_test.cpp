@@ -90,6 +90,7 @@ struct PlanCase {
   bool delete_missing = false;
   bool checksum = false;
   std::map<std::string, int64_t> mdtm;  // exact remote times (absent: unknown)
+  std::string digest = kHash;           // what hashing a local file gives
   // Expected: sends as "path:reason", folders, deletes, removals, unchanged.
   std::vector<std::string> sends;
   std::vector<std::string> folders;
@@ -97,6 +98,7 @@ struct PlanCase {
   std::vector<std::string> removals;
   size_t unchanged = 0;
   std::vector<std::string> asked;  // MDTM asked for these
+  std::vector<std::string> hashed{};  // recorded files read to decide
 };
 
 TSyncState State(std::map<std::string, TSyncRecord> files, std::set<std::string> folders = {}) {
@@ -118,12 +120,19 @@ TEST(PlanSyncTest, DecidesEachFileByRecordOrListing) {
       {.name = "RecordMatches", .local = {File("a", 5, t)}, .state = State({{"a", rec}}), .unchanged = 1},
       {.name = "RecordSizeDiffers", .local = {File("a", 6, t)}, .state = State({{"a", rec}}),
        .sends = {"a:size"}},
-      {.name = "RecordTimeDiffers", .local = {File("a", 5, t + 1)}, .state = State({{"a", rec}}),
-       .sends = {"a:time"}},
+      // A fresh checkout: a new time, the same bytes.
+      {.name = "RecordTimeDiffersContentSame", .local = {File("a", 5, t + 1)},
+       .state = State({{"a", rec}}), .unchanged = 1, .hashed = {"a"}},
+      {.name = "RecordTimeDiffersContentToo", .local = {File("a", 5, t + 1)},
+       .state = State({{"a", rec}}), .digest = kOtherHash, .sends = {"a:content"},
+       .hashed = {"a"}},
+      {.name = "RecordTimeDiffersUnreadable", .local = {File("a", 5, t + 1)},
+       .state = State({{"a", rec}}), .digest = "", .sends = {"a:time"}, .hashed = {"a"}},
       {.name = "ChecksumCatchesSameSizeAndTime", .local = {File("a", 5, t)},
-       .state = State({{"a", {5, t, kOtherHash}}}), .checksum = true, .sends = {"a:content"}},
+       .state = State({{"a", {5, t, kOtherHash}}}), .checksum = true, .sends = {"a:content"},
+       .hashed = {"a"}},
       {.name = "ChecksumAgrees", .local = {File("a", 5, t)}, .state = State({{"a", rec}}),
-       .checksum = true, .unchanged = 1},
+       .checksum = true, .unchanged = 1, .hashed = {"a"}},
       {.name = "RecordedButGoneFromServer", .local = {File("a", 5, t)}, .state = State({{"a", rec}}),
        .remote = Listing{}, .sends = {"a:missing"}},
       {.name = "ServerCopyChangedBehindUs", .local = {File("a", 5, t)}, .state = State({{"a", rec}}),
@@ -160,7 +169,13 @@ TEST(PlanSyncTest, DecidesEachFileByRecordOrListing) {
       const auto it = c.mdtm.find(path);
       return it == c.mdtm.end() ? -1 : it->second;
     };
-    in.hash = [](const TTreeEntry&) { return kHash; };
+    std::vector<std::string> hashed;
+    in.hash = [&](const TTreeEntry& entry) {
+      hashed.push_back(entry.relative);
+      return c.digest;
+    };
+    std::vector<std::string> ahead;
+    for (const TTreeEntry* entry : FilesToHash(in)) ahead.push_back(entry->relative);
     const TSyncPlan plan = PlanSync(in);
     std::vector<std::string> sends;
     for (const TSyncSend& s : plan.sends) {
@@ -172,6 +187,17 @@ TEST(PlanSyncTest, DecidesEachFileByRecordOrListing) {
     EXPECT_THAT(plan.removals, ElementsAreArray(c.removals));
     EXPECT_EQ(plan.unchanged, c.unchanged);
     EXPECT_THAT(asked, ElementsAreArray(c.asked));
+    // Files without a record are hashed only to be recorded.
+    if (c.state) {
+      EXPECT_THAT(hashed, ElementsAreArray(c.hashed));
+      EXPECT_THAT(ahead, ElementsAreArray(c.hashed));
+    }
+    // An unchanged file's record carries its local time.
+    for (const TTreeEntry* entry : plan.unchanged_files) {
+      if (plan.state.files.count(entry->relative) != 0) {
+        EXPECT_EQ(plan.state.files.at(entry->relative).modified, entry->modified);
+      }
+    }
   }
 }
 
