@@ -19,6 +19,17 @@ const char* SendReasonWord(TSendReason reason) {
   return "new";
 }
 
+const char* DeleteHoldWord(TDeleteHold hold) {
+  switch (hold) {
+    case TDeleteHold::kNone: return "";
+    case TDeleteHold::kSendFailed: return "send-failed";
+    case TDeleteHold::kOverLimit: return "over-limit";
+    case TDeleteHold::kEverything: return "everything";
+    case TDeleteHold::kNoLocalFiles: return "no-local-files";
+  }
+  return "";
+}
+
 TDeployResult RunDeploy(const TDeployOptions& options) {
   const uint64_t started = MonotonicMilliseconds();
   TRunTally tally(options);
@@ -30,6 +41,7 @@ TDeployResult RunDeploy(const TDeployOptions& options) {
   TDeployResult result;
   result.failure = tally.Interrupted() ? TDeployFailure::kInterrupted : tally.first();
   result.counts = tally.counts();
+  result.hold = tally.hold();
   result.plan = tally.TakePlan(result.plan_complete);
   result.files = tally.TakeFiles();
   result.elapsed_ms = MonotonicMilliseconds() - started;

@@ -47,11 +47,17 @@ class TRunSession {
   template <class Step>
   bool Persist(Step step) {
     for (;;) {
-      if (Stopped() || !EnsureSession()) return false;
+      if (Halted() || !EnsureSession()) return false;
       if (step()) return true;
-      if (Stopped() || !NoteLoss()) return false;
+      if (Halted() || !NoteLoss()) return false;
     }
   }
+
+  // After the run stopped: the session works on for the run's last steps
+  // (the state file, the lock) with the stop no longer heeded, briefly after
+  // an interrupt; no reconnect. A store the stop cut short is aborted and
+  // its file deleted first.
+  void BeginCleanup();
 
   // Switches the server to UTF-8 names before the first name that needs it.
   bool PrepareName(const std::string& remote);
@@ -64,6 +70,8 @@ class TRunSession {
   void End();
 
   bool Stopped() const { return tally_.Stopped(); }
+  // Stopped, unless the session is cleaning up.
+  bool Halted() const { return !cleaning_ && Stopped(); }
   TFTPSend& ftp() { return *ftp_; }
   TSessionWatch& watch() { return *watch_; }
   int number() const { return number_; }
@@ -82,15 +90,21 @@ class TRunSession {
   std::unique_ptr<TSessionWatch> watch_;
   bool lost_ = false;
   bool ends_alone_ = false;
+  // The remote file a stop cut short while it was stored: aborted and
+  // deleted before the session ends, so that no partial file stays.
+  std::string partial_;
 
  private:
   TDeployFailure SignIn(bool report);
+  // Aborts the store a stop cut short and deletes its file.
+  void RemoveCutStore();
 
   std::string password_;
   int32_t retries_left_ = 0;
   int reconnects_ = 0;
   bool utf8_checked_ = false;
   bool up_ = false;
+  bool cleaning_ = false;
 };
 
 }  // namespace zud

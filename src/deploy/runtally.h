@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -61,6 +62,24 @@ class TRunTally {
   // True the first time a folder is named: a hint about it is given once.
   bool FirstProbe(const std::string& remote);
 
+  // ---- Replies no later file escapes ----
+  // A store into folder succeeded.
+  void StoreSucceeded(const std::string& folder);
+  // A store into folder was refused with the reply code and line. After
+  // kHopelessRefusals refusals for want of space in a row (452, 552, or 451
+  // naming a write, the space or a quota), or for want of permission in
+  // one folder where nothing was stored (550, 553), no more files are sent:
+  // SendsHalted, and the files waiting are not tried.
+  void StoreRefused(const std::string& folder, int code, const std::string& line);
+  bool SendsHalted() const { return halted_; }
+  // After sending was halted: one notice naming the cause and how many
+  // files were not tried.
+  void ReportHalt();
+
+  // ---- Deletes held back ----
+  void HoldDeletes(size_t count, TDeleteHold why);
+  TDeleteHold hold() const;
+
   // ---- Stopping ----
   // Ends the run: every session stops at its next step.
   void Stop() { stop_ = true; }
@@ -92,6 +111,14 @@ class TRunTally {
   std::set<std::string> known_folders_;
   std::set<std::string> failed_folders_;
   std::set<std::string> probed_;
+  // Refusals no later file escapes, and what halted the sends.
+  std::atomic<bool> halted_{false};
+  int space_refusals_ = 0;  // in a row
+  std::map<std::string, int> folder_refusals_;  // -1: something was stored there
+  std::string halt_cause_;
+  TDeleteHold hold_ = TDeleteHold::kNone;
 };
+
+inline constexpr int kHopelessRefusals = 3;
 
 }  // namespace zud

@@ -60,6 +60,13 @@ TUploadSession* TSessionPool::Alive() {
   return Primary().up() && Primary().EnsureSession() ? &Primary() : nullptr;
 }
 
+TUploadSession* TSessionPool::Open() {
+  for (auto& session : sessions_) {
+    if (session->up() && !session->lost()) return session.get();
+  }
+  return nullptr;
+}
+
 void TSessionPool::EndAll() {
   for (auto& session : sessions_) session->End();
 }

@@ -9,8 +9,23 @@
 namespace zud {
 namespace {
 
-bool IsStateFile(const std::string& relative) {
-  return relative == kSyncStateName || relative == kSyncStateTemporaryName;
+// Every folder above relative ("a/b/c" -> "a/b", "a").
+template <class Visit>
+void ForEachParent(const std::string& relative, Visit visit) {
+  for (size_t cut = relative.rfind('/'); cut != std::string::npos && cut > 0;
+       cut = relative.rfind('/', cut - 1)) {
+    visit(relative.substr(0, cut));
+  }
+}
+
+// Whether relative is one of the sync's own files, or lies in one.
+bool IsOwn(const TSyncInputs& in, const std::string& relative) {
+  if (IsSyncStateName(relative) || in.own.count(relative) != 0) return true;
+  bool inside = false;
+  ForEachParent(relative, [&](const std::string& parent) {
+    inside = inside || IsSyncStateName(parent) || in.own.count(parent) != 0;
+  });
+  return inside;
 }
 
 size_t Depth(const std::string& relative) {
@@ -54,15 +69,6 @@ TVerdict JudgeRecorded(const TSyncInputs& in, const TTreeEntry& entry, const TSy
   return TVerdict::kUnchanged;
 }
 
-// Every folder above relative ("a/b/c" -> "a/b", "a").
-template <class Visit>
-void ForEachParent(const std::string& relative, Visit visit) {
-  for (size_t cut = relative.rfind('/'); cut != std::string::npos && cut > 0;
-       cut = relative.rfind('/', cut - 1)) {
-    visit(relative.substr(0, cut));
-  }
-}
-
 class TPlanner {
  public:
   explicit TPlanner(const TSyncInputs& in) : in_(in) {
@@ -72,7 +78,7 @@ class TPlanner {
 
   TSyncPlan Run() {
     for (const TTreeEntry& entry : in_.local) {
-      if (IsStateFile(entry.relative)) continue;
+      if (IsOwn(in_, entry.relative)) continue;
       local_.insert(entry.relative);
       if (entry.is_directory) {
         PlanFolder(entry);
@@ -178,7 +184,7 @@ class TPlanner {
     // understood) stays, and so do the folders above it.
     std::set<std::string> kept;
     for (const auto& [relative, remote] : in_.remote) {
-      const bool keep = remote.excluded || remote.is_link || IsStateFile(relative) ||
+      const bool keep = remote.excluded || remote.is_link || IsOwn(in_, relative) ||
                         (remote.is_directory && !remote.listed) || local_.count(relative) != 0;
       if (!keep) continue;
       kept.insert(relative);
@@ -215,7 +221,7 @@ TSyncPlan PlanSync(const TSyncInputs& inputs) { return TPlanner(inputs).Run(); }
 std::vector<const TTreeEntry*> FilesToHash(const TSyncInputs& inputs) {
   std::vector<const TTreeEntry*> files;
   for (const TTreeEntry& entry : inputs.local) {
-    if (entry.is_directory || IsStateFile(entry.relative)) continue;
+    if (entry.is_directory || IsOwn(inputs, entry.relative)) continue;
     const TRemoteEntry* remote = RemoteOf(inputs, entry.relative);
     const TSyncRecord* record = RecordOf(inputs, entry.relative);
     if (record == nullptr || FolderInTheWay(remote)) continue;

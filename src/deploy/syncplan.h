@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,10 @@ struct TSyncInputs {
   bool delete_missing = false;  // Delete
   bool checksum = false;        // Checksum
   bool compare_sizes = true;    // false for ASCII transfers, where sizes change
+  // The sync's own files in the tree, besides the names IsSyncStateName
+  // gives at its root (a state file kept elsewhere in it, with its
+  // temporary name and lock): never sent, never deleted, with what they hold.
+  std::set<std::string> own;
   // The exact remote time of a file (seconds since 1970 UTC), -1 when unknown.
   std::function<int64_t(const std::string& relative)> remote_time;
   // The SHA-256 (hex) of a local file, "" when it cannot be read.

@@ -16,6 +16,10 @@ namespace zud {
 
 inline constexpr size_t kSyncCheckpointFiles = 500;
 
+// Whether tree's state file is to be written: the state differs from what
+// was read, or was read from another place (the old name).
+bool StateToWrite(const TSyncTree& tree);
+
 class TStateRecorder {
  public:
   explicit TStateRecorder(TSyncContext& context) : context_(context) {}
@@ -31,7 +35,8 @@ class TStateRecorder {
   void FolderMissing(TSyncTree& tree, const std::string& relative);
   void FolderKept(TSyncTree& tree, const std::string& relative);
 
-  // At the end: writes tree's state file when it differs from what was read.
+  // At the end: writes tree's state file when it differs from what was
+  // read, or was read elsewhere.
   void Finish(TUploadSession& session, TSyncTree& tree);
 
  private:

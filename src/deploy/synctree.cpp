@@ -5,6 +5,7 @@
 #include <exception>
 #include <map>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -29,14 +30,33 @@ void GatherSource(const std::string& source, const TExcludeList& excludes, TRunT
     tree = trees.back().get();
     tree->root = local.root;
   }
-  for (TTreeEntry& entry : local.entries) {
-    if (entry.relative == kSyncStateName || entry.relative == kSyncStateTemporaryName) {
-      tally.File({.outcome = TFileOutcome::kSkipped,
-                  .path = entry.local_path,
-                  .message = entry.local_path + ": the sync's own state file; skipped"});
-      continue;
+  for (TTreeEntry& entry : local.entries) tree->inputs.local.push_back(std::move(entry));
+}
+
+// Where each tree keeps its state file, and what of the sync's own lies in
+// it; local entries of those names are skipped.
+void PlaceStateFiles(TTrees& trees, const TDeployOptions& options, TRunTally& tally) {
+  for (auto& tree : trees) {
+    tree->state_path =
+        options.StateFile.empty() ? tree->root + std::string(kSyncStateName) : options.StateFile;
+    TSyncInputs& in = tree->inputs;
+    if (tree->state_path.starts_with(tree->root)) {
+      const std::string relative = tree->state_path.substr(tree->root.size());
+      for (const std::string_view suffix : {std::string_view(), kSyncStatePartSuffix, kSyncLockSuffix}) {
+        in.own.insert(relative + std::string(suffix));
+      }
     }
-    tree->inputs.local.push_back(std::move(entry));
+    std::vector<TTreeEntry> kept;
+    for (TTreeEntry& entry : in.local) {
+      if (IsSyncStateName(entry.relative) || in.own.count(entry.relative) != 0) {
+        tally.File({.outcome = TFileOutcome::kSkipped,
+                    .path = entry.local_path,
+                    .message = entry.local_path + ": the sync's own state file; skipped"});
+        continue;
+      }
+      kept.push_back(std::move(entry));
+    }
+    in.local = std::move(kept);
   }
 }
 
@@ -89,6 +109,7 @@ TTrees GatherTrees(TRunTally& tally) {
     GatherSource(source, excludes, tally, trees);
   }
   MergeNestedTrees(trees);
+  if (tally.options().Sync) PlaceStateFiles(trees, tally.options(), tally);
   return trees;
 }
 

@@ -1,12 +1,38 @@
 #include "deploy/uploadsession.h"
 
+#include <atomic>
 #include <string>
 #include <utility>
 
+#include "deploy/figures.h"
 #include "deploy/paths.h"
 #include "util/stream.h"
 
 namespace zud {
+namespace {
+
+// A memory stream that takes at most limit bytes; past it, it raises stop
+// (the data socket's stop flag), so the transfer ends at once, and fails.
+class TCappedStream : public TMemoryStream {
+ public:
+  TCappedStream(size_t limit, std::atomic<bool>& stop) : limit_(limit), stop_(stop) {}
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (static_cast<size_t>(Size() + count) > limit_) {
+      failed_ = true;
+      stop_ = true;
+      return 0;
+    }
+    return TMemoryStream::Write(buffer, count);
+  }
+  bool Failed() const override { return failed_ || TMemoryStream::Failed(); }
+
+ private:
+  size_t limit_;
+  std::atomic<bool>& stop_;
+  bool failed_ = false;
+};
+
+}  // namespace
 
 void TUploadSession::Failed(TDeployFailure kind, const std::string& path, std::string message,
                             bool folder) {
@@ -150,6 +176,7 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
       watch_->EndFile();
       if (Stopped()) {
         tally_.Record({.outcome = TFileOutcome::kNotSent, .path = item.remote, .session = number_});
+        if (watch_->Facts().store_started) partial_ = target;
         return false;
       }
       if (sent) break;
@@ -177,6 +204,7 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
                ftp_->ResultString());
     return false;
   }
+  tally_.StoreSucceeded(RemoteParent(item.remote));
   tally_.File({.outcome = TFileOutcome::kStored,
                .path = item.remote,
                .bytes = item.size,
@@ -188,7 +216,11 @@ void TUploadSession::ExplainStoreFailure(const TStoreItem& item) {
   TSessionFacts facts = watch_->Facts();
   facts.quiet = true;  // every failure names the server's reply
   const TFailure failure = ClassifyStoreFailure(facts, item.remote);
-  if (ConnectionLost(facts)) lost_ = true;
+  if (ConnectionLost(facts)) {
+    lost_ = true;
+  } else {
+    tally_.StoreRefused(RemoteParent(item.remote), facts.result_code, facts.result_line);
+  }
   Failed(failure.kind, item.remote,
          failure.message.empty() ? "not stored " + item.remote : failure.message);
   // A refusal for a folder that is not there says so once per folder.
@@ -202,6 +234,38 @@ void TUploadSession::ExplainStoreFailure(const TStoreItem& item) {
                    .path = parent,
                    .session = number_});
   }
+}
+
+// ---- Small texts ------------------------------------------------------------------
+
+bool TUploadSession::ReadText(const std::string& command, size_t limit, std::string& text,
+                              int& code) {
+  text.clear();
+  code = 0;
+  TCappedStream data(limit, ftp_->DSock().StopFlag);
+  if (!ftp_->PrepareDataConnection()) return false;
+  code = ftp_->SendCommand(command);
+  if (ReplyClassOf(code) != 1) return false;
+  const bool done = ftp_->DownloadOverData(data);
+  if (data.Failed()) {
+    ftp_->DSock().StopFlag = false;
+    code = 0;
+    tally_.Notice({.kind = TNoticeKind::kError,
+                   .text = "the server sent more than " +
+                           FormatByteSize(static_cast<int64_t>(limit)) + " for " + command +
+                           "; not read",
+                   .session = number_});
+    return false;
+  }
+  code = ftp_->ResultCode();
+  text = data.Data();
+  return done;
+}
+
+bool TUploadSession::StoreText(const std::string& remote, const std::string& text) {
+  TMemoryStream data(text);
+  return ftp_->PrepareDataConnection() && ReplyClassOf(ftp_->SendCommand("STOR " + remote)) == 1 &&
+         ftp_->UploadOverData(data);
 }
 
 }  // namespace zud

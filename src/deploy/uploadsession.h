@@ -34,6 +34,13 @@ class TUploadSession : public TRunSession {
   // (a refused RNTO), deletes that file and renames again.
   bool Rename(const std::string& from, const std::string& to);
 
+  // The data a command (RETR, LIST, MLSD) sends, at most limit bytes (more
+  // is reported and not read); code: its last reply (0 when cut off at the
+  // limit). True when all of it came.
+  bool ReadText(const std::string& command, size_t limit, std::string& text, int& code);
+  // STOR of text as the file remote. False when refused or lost.
+  bool StoreText(const std::string& remote, const std::string& text);
+
  private:
   bool SendFile(const TStoreItem& item, const std::string& target, int64_t offset);
   void ExplainStoreFailure(const TStoreItem& item);

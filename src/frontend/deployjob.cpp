@@ -87,19 +87,18 @@ void TDeployPrinter::File(const TFileEvent& event) const {
 }
 
 void TDeployPrinter::Notice(const TDeployNotice& notice) const {
+  // The words of a hint name the switch that helps.
+  const std::string text = FailureLine({notice.failure, notice.text, notice.hint}, notice.path);
   switch (notice.kind) {
     case TNoticeKind::kWarning:
-      WriteErrorLine("warning: " + notice.text);
+      WriteErrorLine("warning: " + text);
       break;
     case TNoticeKind::kNote:
-      WriteErrorLine("note: " + notice.text);
-      break;
-    case TNoticeKind::kHint:
-      WriteErrorLine(FailureLine({notice.failure, notice.text, notice.hint}, notice.path));
+      WriteErrorLine("note: " + text);
       break;
     default:
       // A refusal the dialogue on the screen explains comes without a text.
-      if (!notice.text.empty()) WriteErrorLine(notice.text);
+      if (!text.empty()) WriteErrorLine(text);
       break;
   }
 }
@@ -226,6 +225,12 @@ std::string FailureLine(const TFailure& failure, const std::string& path) {
       return path + " is a folder; add /recursive to upload its tree";
     case TDeployHint::kRemoteFolderMissing:
       return "remote directory " + path + " does not exist (use /mkdir)";
+    case TDeployHint::kLocked:
+      return failure.message + "; if no other deploy is running, add /force to take the lock";
+    case TDeployHint::kTooManyDeletes:
+      return failure.message + "; add /maxdelete:N to allow up to N deletes";
+    case TDeployHint::kOtherTreesState:
+      return failure.message + "; give each tree its own /statefile";
     case TDeployHint::kNone:
       break;
   }

@@ -21,21 +21,25 @@ const std::string kOtherHash(64, 'b');
 
 TEST(SyncStateTest, ReadsWhatItWritesAndRejectsAnythingElse) {
   TSyncState state;
+  state.root = "/htdocs/";
   state.folders = {"css", "css/deep"};
   state.files["css/site.css"] = {12, 1700000000, kHash};
   state.files["with space\tand tab.txt"] = {0, -5, kOtherHash};
   const std::string text = FormatSyncState(state);
   EXPECT_EQ(ParseSyncState(text), state);
+  // Version 1, without a root, is read too.
   EXPECT_EQ(ParseSyncState("ftpupload-sync 1\r\nD\tx\r\n")->folders.count("x"), 1u);
 
-  const std::string head = "ftpupload-sync 1\n";
+  const std::string head = "ftpupload-sync 2\n";
   const std::string sha = "\t" + kHash + "\t";
   const struct {
     std::string text;
     const char* why;
   } bad[] = {
       {"", "empty"},
-      {"ftpupload-sync 2\n", "version"},
+      {"ftpupload-sync 3\n", "version"},
+      {"ftpupload-sync 1\nR\t/x/\n", "root in version 1"},
+      {head + "R\t/x/\nR\t/y/\n", "two roots"},
       {head + "F\t1\t2" + sha + "a", "cut short"},
       {head + "F\t-1\t2" + sha + "a\n", "negative size"},
       {head + "F\t1234567890123456789\t2" + sha + "a\n", "19 digits"},
@@ -56,6 +60,16 @@ TEST(SyncStateTest, ReadsWhatItWritesAndRejectsAnythingElse) {
     std::string error;
     EXPECT_FALSE(ParseSyncState(c.text, &error)) << c.why;
     EXPECT_FALSE(error.empty()) << c.why;
+  }
+}
+
+TEST(SyncStateTest, TheSyncsOwnNamesAtARoot) {
+  for (const char* own : {".htftpupload-sync", ".htftpupload-sync.part", ".htftpupload-sync.lock",
+                          ".ftpupload-sync", ".ftpupload-sync.part"}) {
+    EXPECT_TRUE(IsSyncStateName(own)) << own;
+  }
+  for (const char* other : {".htftpupload-syncx", ".htaccess", "a/.htftpupload-sync", ""}) {
+    EXPECT_FALSE(IsSyncStateName(other)) << other;
   }
 }
 
