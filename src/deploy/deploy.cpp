@@ -19,6 +19,20 @@ const char* SendReasonWord(TSendReason reason) {
   return "new";
 }
 
+const char* FileOutcomeWord(TFileOutcome outcome) {
+  switch (outcome) {
+    case TFileOutcome::kStored: return "sent";
+    case TFileOutcome::kAlreadyComplete: return "already-complete";
+    case TFileOutcome::kUnchanged: return "unchanged";
+    case TFileOutcome::kSkipped: return "skipped";
+    case TFileOutcome::kFailed: return "failed";
+    case TFileOutcome::kNotSent: return "not-sent";
+    case TFileOutcome::kDeleted: return "deleted";
+    case TFileOutcome::kFolderMade: return "folder-made";
+  }
+  return "";
+}
+
 const char* DeleteHoldWord(TDeleteHold hold) {
   switch (hold) {
     case TDeleteHold::kNone: return "";

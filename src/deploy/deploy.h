@@ -68,6 +68,11 @@ struct TDeployTLS {
   bool Wanted() const { return FullSSL || AutoTLS; }
 };
 
+// Why a sync sends a file.
+enum class TSendReason : uint8_t { kNew, kSize, kTime, kContent, kMissing, kOlder };
+// "new", "size", "time", "content", "missing", "older".
+const char* SendReasonWord(TSendReason reason);
+
 // What became of a file or folder.
 enum class TFileOutcome : uint8_t {
   kStored,           // sent (bytes: its size)
@@ -79,6 +84,10 @@ enum class TFileOutcome : uint8_t {
   kDeleted,          // removed from the server (Delete)
   kFolderMade,       // MKD succeeded
 };
+
+// "sent", "already-complete", "unchanged", "skipped", "failed",
+// "not-sent", "deleted", "folder-made": the outcome for machines (a report).
+const char* FileOutcomeWord(TFileOutcome outcome);
 
 struct TFileEvent {
   TFileOutcome outcome = TFileOutcome::kStored;
@@ -92,6 +101,7 @@ struct TFileEvent {
   std::string message{};  // kFailed and kSkipped: the whole story for people
   TDeployHint hint = TDeployHint::kNone;
   int session = 0;  // the session that acted; 0 for the run's only one
+  TSendReason reason = TSendReason::kNew;  // kStored by a sync: why it was sent
 };
 
 enum class TNoticeKind : uint8_t {
@@ -139,10 +149,6 @@ enum class TDeployStage : uint8_t {
   kEnd,       // ending the sessions
 };
 
-// Why a sync sends a file.
-enum class TSendReason : uint8_t { kNew, kSize, kTime, kContent, kMissing, kOlder };
-// "new", "size", "time", "content", "missing", "older".
-const char* SendReasonWord(TSendReason reason);
 
 enum class TPlanAction : uint8_t { kMakeFolder, kSend, kDelete, kRemoveFolder };
 

@@ -25,6 +25,11 @@ enum class TDeployFailure : uint8_t {
   kHeldBack,        // stopped or held back where going on could make things worse
 };
 
+// The kind as one word for machines (a report): "none", "local-file",
+// "not-resolved", "connect-failed", "login-refused", "tls", "refused",
+// "transfer-failed", "timeout", "interrupted", "locked", "held-back".
+const char* FailureWord(TDeployFailure kind);
+
 // What the session showed by the time an operation failed.
 struct TSessionFacts {
   std::string host;  // as the user typed it

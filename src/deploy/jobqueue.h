@@ -22,6 +22,7 @@ struct TSyncJob {
   const TTreeEntry* entry = nullptr;
   std::string folder;  // the remote folder it goes into
   std::string sha256;  // the content's hash when the plan read it, else ""
+  TSendReason reason = TSendReason::kNew;
 };
 
 class TJobQueue {

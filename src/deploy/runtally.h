@@ -76,6 +76,11 @@ class TRunTally {
   // files were not tried.
   void ReportHalt();
 
+  // ---- Permissions (SITE CHMOD) ----
+  // True the first time: the server refused a mode, and no more are sent.
+  bool RefuseModes() { return !modes_refused_.exchange(true); }
+  bool ModesRefused() const { return modes_refused_; }
+
   // ---- Deletes held back ----
   void HoldDeletes(size_t count, TDeleteHold why);
   TDeleteHold hold() const;
@@ -113,6 +118,7 @@ class TRunTally {
   std::set<std::string> probed_;
   // Refusals no later file escapes, and what halted the sends.
   std::atomic<bool> halted_{false};
+  std::atomic<bool> modes_refused_{false};
   int space_refusals_ = 0;  // in a row
   std::map<std::string, int> folder_refusals_;  // -1: something was stored there
   std::string halt_cause_;

@@ -19,23 +19,26 @@ bool MakeOne(TUploadSession& session, const std::string& path, bool chain, bool&
 
 }  // namespace
 
-bool MakeTreeRoot(TSyncContext& context, TSyncTree& tree, TUploadSession& session, bool& made) {
+bool RootMayBeMade(TSyncContext& context, const TSyncTree& tree) {
   const TDeployOptions& options = context.options;
-  made = !tree.plan.make_root;
-  if (made) return true;
-  tree.plan.make_root = false;
   const std::string root = WithoutTrailingSlash(tree.root);
   const std::string base = WithoutTrailingSlash(WithDirectoryEnd(options.RemoteDir));
-  if (root == base && !options.MakeDirs) {
-    context.tally.File({.outcome = TFileOutcome::kFailed,
-                        .path = root,
-                        .folder = true,
-                        .failure = TDeployFailure::kRefused,
-                        .message = "remote directory " + root + " does not exist",
-                        .hint = TDeployHint::kRemoteFolderMissing});
-    return false;
-  }
-  return MakeOne(session, root, options.MakeDirs, made);
+  if (!tree.plan.make_root || root != base || options.MakeDirs) return true;
+  context.tally.File({.outcome = TFileOutcome::kFailed,
+                      .path = root,
+                      .folder = true,
+                      .failure = TDeployFailure::kRefused,
+                      .message = "remote directory " + root + " does not exist",
+                      .hint = TDeployHint::kRemoteFolderMissing});
+  return false;
+}
+
+bool MakeTreeRoot(TSyncContext& context, TSyncTree& tree, TUploadSession& session, bool& made) {
+  made = !tree.plan.make_root;
+  if (made) return true;
+  if (!RootMayBeMade(context, tree)) return false;
+  tree.plan.make_root = false;
+  return MakeOne(session, WithoutTrailingSlash(tree.root), context.options.MakeDirs, made);
 }
 
 bool MakeTreeFolders(TSyncContext& context, TSyncTree& tree, TUploadSession& session,

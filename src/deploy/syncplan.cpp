@@ -192,12 +192,11 @@ class TPlanner {
     }
     for (const auto& [relative, remote] : in_.remote) {
       if (kept.count(relative) != 0) continue;
+      // Their records go as they are deleted: deletes held back keep them.
       if (remote.is_directory) {
         plan_.removals.push_back(relative);
-        plan_.state.folders.erase(relative);
       } else {
         plan_.deletes.push_back(relative);
-        plan_.state.files.erase(relative);
       }
     }
     std::stable_sort(plan_.removals.begin(), plan_.removals.end(),

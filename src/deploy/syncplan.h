@@ -94,9 +94,9 @@ struct TSyncPlan {
   std::vector<TSyncConflict> conflicts;
   size_t unchanged = 0;
   std::vector<const TTreeEntry*> unchanged_files;  // into the inputs' local entries
-  // The state to write once the steps succeed: the records kept or found,
-  // every local folder, without what is deleted. Sent files are added by the
-  // run as they succeed.
+  // The state to write once the steps succeed: the records kept or found
+  // and every local folder. Sent files are added by the run as they
+  // succeed, and what is deleted is dropped as it goes.
   TSyncState state;
 };
 

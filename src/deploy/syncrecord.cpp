@@ -34,9 +34,13 @@ void TStateRecorder::FolderMissing(TSyncTree& tree, const std::string& relative)
   tree.state.folders.erase(relative);
 }
 
-void TStateRecorder::FolderKept(TSyncTree& tree, const std::string& relative) {
+void TStateRecorder::Deleted(TSyncTree& tree, const std::string& relative, bool folder) {
   std::lock_guard<std::mutex> lock(context_.state_mutex);
-  tree.state.folders.insert(relative);
+  if (folder) {
+    tree.state.folders.erase(relative);
+  } else {
+    tree.state.files.erase(relative);
+  }
 }
 
 bool StateToWrite(const TSyncTree& tree) {

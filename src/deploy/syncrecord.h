@@ -30,10 +30,10 @@ class TStateRecorder {
   // run reads it again. A checkpoint writes the state file over session.
   void FileDone(TUploadSession& session, TSyncTree& tree, const TTreeEntry& entry, bool stored,
                 const std::string& known_sha256);
-  // A folder that could not be made is no longer recorded; one that could
-  // not be deleted is.
+  // A folder that could not be made is no longer recorded.
   void FolderMissing(TSyncTree& tree, const std::string& relative);
-  void FolderKept(TSyncTree& tree, const std::string& relative);
+  // A file or folder deleted is no longer recorded.
+  void Deleted(TSyncTree& tree, const std::string& relative, bool folder);
 
   // At the end: writes tree's state file when it differs from what was
   // read, or was read elsewhere.

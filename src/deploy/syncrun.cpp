@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,6 +64,9 @@ class TSyncRun {
   void Transfer();
   // A dry run's plan: complete when every tree was planned.
   void ReportPlan();
+  // The folders MKD would make for folder: itself, and with MakeDirs its
+  // missing parents (asked with CWD), the topmost first.
+  std::vector<std::string> MissingFolders(const std::string& folder);
   // The run's last steps, also after a stop: after an interrupt the state
   // files record what arrived; the locks go.
   void CleanUp();
@@ -263,12 +267,35 @@ void TSyncRun::Transfer() {
   }
 }
 
+std::vector<std::string> TSyncRun::MissingFolders(const std::string& folder) {
+  std::vector<std::string> missing = {folder};
+  if (!options_.MakeDirs) return missing;
+  TUploadSession& session = sessions_.Primary();
+  for (std::string parent = RemoteParent(folder); !parent.empty() && parent != "/";
+       parent = RemoteParent(parent)) {
+    bool exists = false;
+    session.Persist([&] {
+      exists = RemoteFolderExists(session.ftp(), parent);
+      return exists || !session.NoteLoss();
+    });
+    if (exists || tally_.Stopped()) break;
+    missing.insert(missing.begin(), parent);
+  }
+  return missing;
+}
+
 void TSyncRun::ReportPlan() {
   std::vector<TPlanStep> steps;
+  std::set<std::string> made;
   for (const auto& tree : context_.trees) {
     const std::string& root = tree->root;
     const TSyncPlan& plan = tree->plan;
-    if (plan.make_root) steps.push_back({TPlanAction::kMakeFolder, WithoutTrailingSlash(root)});
+    if (!RootMayBeMade(context_, *tree)) continue;  // as a run would stop
+    if (plan.make_root) {
+      for (const std::string& folder : MissingFolders(WithoutTrailingSlash(root))) {
+        if (made.insert(folder).second) steps.push_back({TPlanAction::kMakeFolder, folder});
+      }
+    }
     for (const std::string& folder : plan.folders) {
       steps.push_back({TPlanAction::kMakeFolder, JoinRemote(root, folder)});
     }

@@ -1,6 +1,7 @@
 #include "deploy/uploadsession.h"
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -54,6 +55,7 @@ bool TUploadSession::MakeFolder(const std::string& remote, bool count_failure) {
     tally_.AddKnownFolder(remote);
     tally_.File(
         {.outcome = TFileOutcome::kFolderMade, .path = remote, .folder = true, .session = number_});
+    SetMode(remote, options_.FolderMode);
     return true;
   }
   const TSessionFacts facts = watch_->Facts();
@@ -205,11 +207,28 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
     return false;
   }
   tally_.StoreSucceeded(RemoteParent(item.remote));
+  SetMode(item.remote, options_.FileMode);
   tally_.File({.outcome = TFileOutcome::kStored,
                .path = item.remote,
                .bytes = item.size,
-               .session = number_});
+               .session = number_,
+               .reason = item.reason});
   return true;
+}
+
+void TUploadSession::SetMode(const std::string& remote, int32_t mode) {
+  if (mode < 0 || tally_.ModesRefused()) return;
+  char octal[8];
+  snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(mode & 07777));
+  if (ReplyClassOf(ftp_->SendCommand("SITE CHMOD " + std::string(octal) + " " + remote)) == 2) {
+    return;
+  }
+  // A lost connection shows at the next step; a refusal is the server's word.
+  if (NoteLoss() || !tally_.RefuseModes()) return;
+  tally_.Notice({.kind = TNoticeKind::kWarning,
+                 .text = "the server refused SITE CHMOD (" + ftp_->ResultString() +
+                         "); permissions are left as the server sets them",
+                 .session = number_});
 }
 
 void TUploadSession::ExplainStoreFailure(const TStoreItem& item) {

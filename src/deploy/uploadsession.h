@@ -16,6 +16,7 @@ struct TStoreItem {
   std::string local;
   std::string remote;  // whole remote path
   int64_t size = 0;
+  TSendReason reason = TSendReason::kNew;  // why a sync sends it
 };
 
 class TUploadSession : public TRunSession {
@@ -43,6 +44,9 @@ class TUploadSession : public TRunSession {
 
  private:
   bool SendFile(const TStoreItem& item, const std::string& target, int64_t offset);
+  // SITE CHMOD of what was just stored or made, where asked (mode >= 0); a
+  // refusal is reported once in the run, and no more are sent.
+  void SetMode(const std::string& remote, int32_t mode);
   void ExplainStoreFailure(const TStoreItem& item);
   void Failed(TDeployFailure kind, const std::string& path, std::string message,
               bool folder = false);
