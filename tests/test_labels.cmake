@@ -40,12 +40,12 @@ set(ZUD_TESTS_daemon
   ftpclient_hardening_test ftpclient_mlsd_test ftpclient_realserver_login_test
   ftpclient_realproxy_test ftpclient_realserver_test ftpclient_realserver_tls_test examples_test
   deploy_test
-  folder_acceptance_test sync_acceptance_test tls_acceptance_test tool_acceptance_test
-  upload_acceptance_test)
+  ci_acceptance_test folder_acceptance_test sync_acceptance_test tls_acceptance_test
+  tool_acceptance_test upload_acceptance_test)
 
 set(ZUD_TESTS_tool
-  folder_acceptance_test sync_acceptance_test tls_acceptance_test tool_acceptance_test
-  upload_acceptance_test usage_test)
+  ci_acceptance_test folder_acceptance_test sync_acceptance_test tls_acceptance_test
+  tool_acceptance_test upload_acceptance_test usage_test)
 
 # The labels of one executable into out_var; configuring stops when it has
 # none, since an unlabelled test would silently drop out of every quick run.

@@ -158,13 +158,25 @@ bool TRunSession::EnsureSession() {
   return false;
 }
 
-void TRunSession::BeginCleanup() {
-  if (!ftp_ || !up_ || cleaning_) return;
-  cleaning_ = true;
-  ftp_->Sock().StopFlag = false;
-  ftp_->DSock().StopFlag = false;
-  if (tally_.Interrupted()) ftp_->Timeout = std::min(ftp_->Timeout, kCleanupTimeoutMs);
-  if (!partial_.empty()) RemoveCutStore();
+bool TRunSession::BeginCleanup() {
+  if (!ftp_) return false;
+  if (!cleaning_) {
+    cleaning_ = true;
+    ftp_->Sock().StopFlag = false;
+    ftp_->DSock().StopFlag = false;
+    // A server that stopped answering does not hold the run long.
+    ftp_->Timeout = std::min(ftp_->Timeout, tally_.Interrupted() ? kCleanupTimeoutMs
+                                                                 : kLastStepsTimeoutMs);
+    // A data connection that failed (a 426) leaves the control connection
+    // standing.
+    if (lost_ && ftp_->Sock().Handle() != kInvalidSocket && ftp_->Sock().LastErrorCode() == 0 &&
+        ftp_->ResultCode() != 421 && ReplyClassOf(ftp_->SendCommand("NOOP")) == 2) {
+      lost_ = false;
+      up_ = true;
+    }
+    if (up_ && !lost_ && !partial_.empty()) RemoveCutStore();
+  }
+  return up_ && !lost_;
 }
 
 void TRunSession::RemoveCutStore() {

@@ -55,9 +55,11 @@ class TRunSession {
 
   // After the run stopped: the session works on for the run's last steps
   // (the state file, the lock) with the stop no longer heeded, briefly after
-  // an interrupt; no reconnect. A store the stop cut short is aborted and
-  // its file deleted first.
-  void BeginCleanup();
+  // an interrupt; no reconnect, but a session lost for a failed transfer
+  // whose control connection still stands is used. A store the stop cut
+  // short is aborted and its file deleted first. False when the session
+  // cannot serve.
+  bool BeginCleanup();
 
   // Switches the server to UTF-8 names before the first name that needs it.
   bool PrepareName(const std::string& remote);

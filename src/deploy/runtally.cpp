@@ -143,7 +143,8 @@ void TRunTally::StoreSucceeded(const std::string& folder) {
   folder_refusals_[folder] = -1;
 }
 
-void TRunTally::StoreRefused(const std::string& folder, int code, const std::string& line) {
+void TRunTally::StoreRefused(const std::string& folder, int code, const std::string& line,
+                             bool transferred) {
   const std::string lower = LowerCase8(line);
   const auto names = [&lower](std::initializer_list<const char*> words) {
     for (const char* word : words) {
@@ -151,17 +152,17 @@ void TRunTally::StoreRefused(const std::string& folder, int code, const std::str
     }
     return false;
   };
-  // 451 is any local trouble ("Append/Restart not permitted" too): only
-  // one that names the disk counts.
-  const bool space =
-      code == 452 || code == 552 || (code == 451 && names({"writ", "space", "quota", "full"}));
+  // 451 is any local trouble ("Append/Restart not permitted" too): one
+  // after the data, or naming the disk, counts.
+  const bool space = code == 452 || code == 552 ||
+                     (code == 451 && (transferred || names({"writ", "space", "quota", "full"})));
   const bool permission = code == 550 || code == 553;
   std::lock_guard<std::mutex> lock(mutex_);
   if (halted_ || (!space && !permission)) return;
   if (space) {
     if (++space_refusals_ < kHopelessRefusals) return;
-    halt_cause_ = std::to_string(kHopelessRefusals) + " stores in a row were refused for want of space (" +
-                  line + ")";
+    halt_cause_ = "the server could not write " + std::to_string(kHopelessRefusals) +
+                  " files in a row (" + line + "), as when its disk is full or a quota is reached";
   } else {
     int& refusals = folder_refusals_[folder];
     if (refusals < 0 || ++refusals < kHopelessRefusals) return;

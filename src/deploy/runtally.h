@@ -65,12 +65,14 @@ class TRunTally {
   // ---- Replies no later file escapes ----
   // A store into folder succeeded.
   void StoreSucceeded(const std::string& folder);
-  // A store into folder was refused with the reply code and line. After
-  // kHopelessRefusals refusals for want of space in a row (452, 552, or 451
-  // naming a write, the space or a quota), or for want of permission in
-  // one folder where nothing was stored (550, 553), no more files are sent:
-  // SendsHalted, and the files waiting are not tried.
-  void StoreRefused(const std::string& folder, int code, const std::string& line);
+  // A store into folder was refused with the reply code and line (after
+  // its data went: transferred). After kHopelessRefusals stores in a row
+  // the server could not write (452, 552, a 451 after the data or naming a
+  // write, the space or a quota: a full disk, a quota), or refusals in one
+  // folder where nothing was stored (550, 553: no permission), no more
+  // files are sent: SendsHalted, and the files waiting are not tried.
+  void StoreRefused(const std::string& folder, int code, const std::string& line,
+                    bool transferred);
   bool SendsHalted() const { return halted_; }
   // After sending was halted: one notice naming the cause and how many
   // files were not tried.

@@ -60,9 +60,9 @@ TUploadSession* TSessionPool::Alive() {
   return Primary().up() && Primary().EnsureSession() ? &Primary() : nullptr;
 }
 
-TUploadSession* TSessionPool::Open() {
+TUploadSession* TSessionPool::ForCleanup() {
   for (auto& session : sessions_) {
-    if (session->up() && !session->lost()) return session.get();
+    if (session->BeginCleanup()) return session.get();
   }
   return nullptr;
 }

@@ -156,7 +156,7 @@ class TPlanner {
     Unchanged(entry);
     // The same bytes under a new time: the record takes the time, so that
     // the next run need not read the file again.
-    plan_.state.files[entry.relative].modified = entry.modified;
+    plan_.state.files[entry.relative].modified = RecordedTime(entry, in_.racy_from);
   }
 
   void PlanUnrecordedFile(const TTreeEntry& entry, const TRemoteEntry* remote) {
@@ -176,7 +176,9 @@ class TPlanner {
     if (!not_older) return Send(entry, TSendReason::kOlder);
     Unchanged(entry);
     const std::string digest = in_.hash ? in_.hash(entry) : std::string();
-    if (!digest.empty()) plan_.state.files[entry.relative] = {entry.size, entry.modified, digest};
+    if (!digest.empty()) {
+      plan_.state.files[entry.relative] = {entry.size, RecordedTime(entry, in_.racy_from), digest};
+    }
   }
 
   void PlanDeletes() {

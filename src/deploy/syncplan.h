@@ -69,6 +69,10 @@ struct TSyncInputs {
   bool delete_missing = false;  // Delete
   bool checksum = false;        // Checksum
   bool compare_sizes = true;    // false for ASCII transfers, where sizes change
+  // When the local tree was read, less a second (seconds since 1970 UTC):
+  // a file of that time or later could change again within its second
+  // without its time showing it (git's "racy" files).
+  int64_t racy_from = INT64_MAX;
   // The sync's own files in the tree, besides the names IsSyncStateName
   // gives at its root (a state file kept elsewhere in it, with its
   // temporary name and lock): never sent, never deleted, with what they hold.
@@ -101,6 +105,12 @@ struct TSyncPlan {
 };
 
 TSyncPlan PlanSync(const TSyncInputs& inputs);
+
+// The time entry's record keeps: its own, but a second less for a racy
+// one (not older than racy_from), so that the next run reads it again.
+inline int64_t RecordedTime(const TTreeEntry& entry, int64_t racy_from) {
+  return entry.modified >= racy_from ? entry.modified - 1 : entry.modified;
+}
 
 // The local files whose content PlanSync will hash (through inputs.hash)
 // to decide them: recorded files of the recorded size whose time differs,

@@ -16,7 +16,8 @@ void TStateRecorder::FileDone(TUploadSession& session, TSyncTree& tree, const TT
   {
     std::lock_guard<std::mutex> lock(context_.state_mutex);
     if (stored && !digest.empty()) {
-      tree.state.files[entry.relative] = {entry.size, entry.modified, digest};
+      tree.state.files[entry.relative] = {entry.size,
+                                          RecordedTime(entry, tree.inputs.racy_from), digest};
     } else {
       tree.state.files.erase(entry.relative);
     }

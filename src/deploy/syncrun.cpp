@@ -319,8 +319,7 @@ void TSyncRun::CleanUp() {
   // After a stop, the files that arrived are recorded all the same.
   const bool record = options_.Sync && transfer_started_ && tally_.Stopped();
   if (!locked && !record) return;
-  TUploadSession* session = sessions_.Open();
-  if (session != nullptr) session->BeginCleanup();
+  TUploadSession* session = sessions_.ForCleanup();
   for (auto& tree : context_.trees) {
     if (session != nullptr && record) recorder_.Finish(*session, *tree);
     if (!tree->lock || !tree->lock->held()) continue;

@@ -104,11 +104,14 @@ void MergeNestedTrees(TTrees& trees) {
 
 TTrees GatherTrees(TRunTally& tally) {
   const TExcludeList excludes = ExcludesOf(tally.options());
+  const int64_t read_at = UnixSecondsNow();
   TTrees trees;
   for (const std::string& source : tally.options().Sources) {
     GatherSource(source, excludes, tally, trees);
   }
   MergeNestedTrees(trees);
+  // A file's time may be rounded down to the second.
+  for (auto& tree : trees) tree->inputs.racy_from = read_at - 1;
   if (tally.options().Sync) PlaceStateFiles(trees, tally.options(), tally);
   return trees;
 }

@@ -238,7 +238,8 @@ void TUploadSession::ExplainStoreFailure(const TStoreItem& item) {
   if (ConnectionLost(facts)) {
     lost_ = true;
   } else {
-    tally_.StoreRefused(RemoteParent(item.remote), facts.result_code, facts.result_line);
+    tally_.StoreRefused(RemoteParent(item.remote), facts.result_code, facts.result_line,
+                        facts.store_started);
   }
   Failed(failure.kind, item.remote,
          failure.message.empty() ? "not stored " + item.remote : failure.message);
