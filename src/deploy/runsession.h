@@ -93,7 +93,8 @@ class TRunSession {
   bool lost_ = false;
   bool ends_alone_ = false;
   // The remote file a stop cut short while it was stored: aborted and
-  // deleted before the session ends, so that no partial file stays.
+  // deleted before the session ends, so that no partial file stays (kept
+  // with Resume, to go on from).
   std::string partial_;
 
  private:

@@ -178,7 +178,8 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
       watch_->EndFile();
       if (Stopped()) {
         tally_.Record({.outcome = TFileOutcome::kNotSent, .path = item.remote, .session = number_});
-        if (watch_->Facts().store_started) partial_ = target;
+        // What arrived is no use, but to a later Resume.
+        if (watch_->Facts().store_started && !options_.Resume) partial_ = target;
         return false;
       }
       if (sent) break;
