@@ -19,8 +19,8 @@ set(ZUD_TESTS_unit
   sha256_test sockapi_test stream_sources_test stream_test textutil_test version_test
   socketerrors_test tlsplugin_test
   ftplist_formats_test ftplist_test
-  failure_test execparams_test localtree_test paths_test program_test settings_test syncplan_test
-  tool_rules_test
+  failure_test execparams_test localtree_test paths_test program_test report_test settings_test
+  synclock_test syncplan_test tool_rules_test
   uploadjob_test)
 
 set(ZUD_TESTS_scripted
