@@ -235,10 +235,10 @@ TDeployFailure TDeployLock::Take(TUploadSession& session) {
       return lost();
     }
     if (ReplyClassOf(code) == 2) {
-      if (WriteOwner(session)) {
-        held_ = true;
-        return TDeployFailure::kNone;
-      }
+      const bool written = WriteOwner(session);
+      // A run stopped meanwhile removes what it made, as it ends.
+      held_ = written || tally_.Stopped();
+      if (held_) return written ? TDeployFailure::kNone : lost();
       if (session.lost()) return lost();
       const std::string reply = ftp.ResultString();
       bool removed = false;
