@@ -18,11 +18,14 @@
 #   bench/tree_upload_bench.sh
 #
 # Sync (MODES holds "sync"): ftpupload /recursive /sync /parallel:4 next to
-# lftp mirror -R --only-newer -P 4, three steps on one target: a fresh upload,
+# lftp mirror -R --only-newer -P 4, four steps on one target: a fresh upload,
 # a re-sync after touching 20 files (their time changes, not their content),
-# and a re-sync with nothing changed. Each tool works on its own copy of the
-# site; STOR commands are counted in the server's log, so that a file sent
-# that did not change shows.
+# a re-sync with nothing changed, and a re-sync of a fresh checkout (the site
+# copied with cp -r: every time new, the same bytes, as a CI job sees it).
+# Each tool works on its own copy of the site; STOR commands are counted in
+# the server's log, so that a file sent that did not change shows. Beside
+# them, the time to read the checkout's files once (cat), the floor for any
+# tool that looks at their content.
 #
 # Sessions (MODES holds "parallel"): a fresh ftpupload /recursive /sync with
 # each session count of PARALLEL (default "1 4") in turn, on a fresh target.
@@ -404,7 +407,7 @@ timed_run() {
   sleep 0.2  # the server's session process writes its last log lines after the client has gone
   local commands=n/a stores=$(( $(server_stores) - before_stores ))
   [ "$before" = n/a ] || commands=$(( $(server_count) - before ))
-  if [ "$ok" = yes ] && ! diff -r -x .ftpupload-sync "$local_tree" "$remote_tree" >"$work/times/diff" 2>&1; then
+  if [ "$ok" = yes ] && ! diff -r -x '.htftpupload-sync*' "$local_tree" "$remote_tree" >"$work/times/diff" 2>&1; then
     ok=no
     echo "tree_upload_bench: $key: the uploaded tree differs: $(head -n 3 "$work/times/diff")" >&2
   elif [ "$ok" = no ]; then
@@ -477,6 +480,11 @@ sync_series() {
     touch "${picked[@]:0:20}"
     sync_step "$server-$via-$tool-touch20" "$tool" "$via"
     sync_step "$server-$via-$tool-nothing" "$tool" "$via"
+    # A fresh checkout: cp without -p gives every file a new time.
+    rm -rf "${work:?}/checkout"
+    mv "$work/site-$tool" "$work/checkout"
+    cp -r "$work/checkout" "$work/site-$tool"
+    sync_step "$server-$via-$tool-checkout" "$tool" "$via"
   done
 }
 
@@ -499,6 +507,19 @@ parallel_series() {
     # The server may still be busy with logins given up (password hashes).
     sleep "$SETTLE_S"
   done
+}
+
+# Reading every file of a fresh copy of the site once, in the page cache as
+# a checkout's files are: median wall seconds of five.
+read_once_seconds() {
+  rm -rf "${work:?}/readonce"
+  cp -r "$work/site" "$work/readonce"
+  local i
+  for i in 1 2 3 4 5; do
+    /usr/bin/time -f "%e" -o "$work/times/read" \
+      sh -c "find '$work/readonce' -type f -print0 | xargs -0 cat >/dev/null"
+    cat "$work/times/read"
+  done | sort -g | awk '{ a[NR] = $1 } END { print a[3] }'
 }
 
 read -r -a modes <<<"${MODES:-upload sync}"
@@ -572,7 +593,8 @@ if has_mode sync; then
   echo "### Sync: $FILES files; ftpupload /sync /parallel:4 vs lftp mirror -R --only-newer -P 4"
   echo
   echo "Median of $RUNS run(s). STOR: stores counted in the server's log (touch20 changes"
-  echo "the time of 20 files, not their content)."
+  echo "the time of 20 files, not their content; checkout is the site copied with cp -r, every"
+  echo "time new and the same bytes). Reading the checkout's files once (cat): $(read_once_seconds) s."
   echo
   echo "| server | path | step | tool | result | wall s | CPU s | peak MiB | commands | round trips | STOR |"
   echo "| --- | --- | --- | --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |"
@@ -580,7 +602,7 @@ if has_mode sync; then
     for via in $(server_paths "$server"); do
       path=direct
       [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
-      for step in fresh touch20 nothing; do
+      for step in fresh touch20 nothing checkout; do
         for tool in ftpupload lftp; do
           r=$work/results/sync-$server-$via-$tool-$step
           if [ -e "$r.failed" ] || [ ! -s "$r" ]; then

@@ -19,8 +19,8 @@ set(ZUD_TESTS_unit
   sha256_test sockapi_test stream_sources_test stream_test textutil_test version_test
   socketerrors_test tlsplugin_test
   ftplist_formats_test ftplist_test
-  failure_test execparams_test localtree_test paths_test program_test settings_test syncplan_test
-  tool_rules_test
+  failure_test execparams_test localtree_test paths_test program_test report_test settings_test
+  synclock_test syncplan_test tool_rules_test
   uploadjob_test)
 
 set(ZUD_TESTS_scripted
@@ -40,12 +40,12 @@ set(ZUD_TESTS_daemon
   ftpclient_hardening_test ftpclient_mlsd_test ftpclient_realserver_login_test
   ftpclient_realproxy_test ftpclient_realserver_test ftpclient_realserver_tls_test examples_test
   deploy_test
-  folder_acceptance_test sync_acceptance_test tls_acceptance_test tool_acceptance_test
-  upload_acceptance_test)
+  ci_acceptance_test folder_acceptance_test sync_acceptance_test tls_acceptance_test
+  tool_acceptance_test upload_acceptance_test)
 
 set(ZUD_TESTS_tool
-  folder_acceptance_test sync_acceptance_test tls_acceptance_test tool_acceptance_test
-  upload_acceptance_test usage_test)
+  ci_acceptance_test folder_acceptance_test sync_acceptance_test tls_acceptance_test
+  tool_acceptance_test upload_acceptance_test usage_test)
 
 # The labels of one executable into out_var; configuring stops when it has
 # none, since an unlabelled test would silently drop out of every quick run.

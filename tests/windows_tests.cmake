@@ -38,6 +38,9 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   # Syncs trees with the tool as a child process against vsftpd and pyftpdlib
   # (interrupted by a signal, sessions limited or dropped by the server).
   frontend/sync_acceptance_test.cpp
+  # Deploys from CI against the four servers as child processes (a tmpfs
+  # mounted for a full disk, a second run beside a first one).
+  frontend/ci_acceptance_test.cpp
   # Runs the example programs as child processes against real daemons.
   frontend/examples_test.cpp
   # Deploys to pyftpdlib, which the test starts as a Linux child process.

@@ -19,6 +19,31 @@ const char* SendReasonWord(TSendReason reason) {
   return "new";
 }
 
+const char* FileOutcomeWord(TFileOutcome outcome) {
+  switch (outcome) {
+    case TFileOutcome::kStored: return "sent";
+    case TFileOutcome::kAlreadyComplete: return "already-complete";
+    case TFileOutcome::kUnchanged: return "unchanged";
+    case TFileOutcome::kSkipped: return "skipped";
+    case TFileOutcome::kFailed: return "failed";
+    case TFileOutcome::kNotSent: return "not-sent";
+    case TFileOutcome::kDeleted: return "deleted";
+    case TFileOutcome::kFolderMade: return "folder-made";
+  }
+  return "";
+}
+
+const char* DeleteHoldWord(TDeleteHold hold) {
+  switch (hold) {
+    case TDeleteHold::kNone: return "";
+    case TDeleteHold::kSendFailed: return "send-failed";
+    case TDeleteHold::kOverLimit: return "over-limit";
+    case TDeleteHold::kEverything: return "everything";
+    case TDeleteHold::kNoLocalFiles: return "no-local-files";
+  }
+  return "";
+}
+
 TDeployResult RunDeploy(const TDeployOptions& options) {
   const uint64_t started = MonotonicMilliseconds();
   TRunTally tally(options);
@@ -30,6 +55,7 @@ TDeployResult RunDeploy(const TDeployOptions& options) {
   TDeployResult result;
   result.failure = tally.Interrupted() ? TDeployFailure::kInterrupted : tally.first();
   result.counts = tally.counts();
+  result.hold = tally.hold();
   result.plan = tally.TakePlan(result.plan_complete);
   result.files = tally.TakeFiles();
   result.elapsed_ms = MonotonicMilliseconds() - started;

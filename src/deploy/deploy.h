@@ -29,6 +29,7 @@
 //                   failure, known folders, the stop, the hooks
 //   runsession.h    a session of a run: login, reconnects, loss, end
 //   uploadsession.h the folder and file steps of a tree upload on a session
+//   synclock.h      the deploy lock a sync takes beside its state file
 //   sources.h       the sources read into files and trees to send
 //   folderrun.h     the folder run: one session, everything in order
 //   sessionpool.h   the sessions of a sync, the extra ones in threads
@@ -67,6 +68,11 @@ struct TDeployTLS {
   bool Wanted() const { return FullSSL || AutoTLS; }
 };
 
+// Why a sync sends a file.
+enum class TSendReason : uint8_t { kNew, kSize, kTime, kContent, kMissing, kOlder };
+// "new", "size", "time", "content", "missing", "older".
+const char* SendReasonWord(TSendReason reason);
+
 // What became of a file or folder.
 enum class TFileOutcome : uint8_t {
   kStored,           // sent (bytes: its size)
@@ -78,6 +84,10 @@ enum class TFileOutcome : uint8_t {
   kDeleted,          // removed from the server (Delete)
   kFolderMade,       // MKD succeeded
 };
+
+// "sent", "already-complete", "unchanged", "skipped", "failed",
+// "not-sent", "deleted", "folder-made": the outcome for machines (a report).
+const char* FileOutcomeWord(TFileOutcome outcome);
 
 struct TFileEvent {
   TFileOutcome outcome = TFileOutcome::kStored;
@@ -91,6 +101,7 @@ struct TFileEvent {
   std::string message{};  // kFailed and kSkipped: the whole story for people
   TDeployHint hint = TDeployHint::kNone;
   int session = 0;  // the session that acted; 0 for the run's only one
+  TSendReason reason = TSendReason::kNew;  // kStored by a sync: why it was sent
 };
 
 enum class TNoticeKind : uint8_t {
@@ -138,10 +149,6 @@ enum class TDeployStage : uint8_t {
   kEnd,       // ending the sessions
 };
 
-// Why a sync sends a file.
-enum class TSendReason : uint8_t { kNew, kSize, kTime, kContent, kMissing, kOlder };
-// "new", "size", "time", "content", "missing", "older".
-const char* SendReasonWord(TSendReason reason);
 
 enum class TPlanAction : uint8_t { kMakeFolder, kSend, kDelete, kRemoveFolder };
 
@@ -161,12 +168,25 @@ struct TDeployCounts {
   size_t not_sent = 0;  // files the run ended before
   size_t folders_made = 0;
   int64_t bytes = 0;  // of the files stored
+  size_t held_back = 0;  // deletes held back (TDeployResult::hold says why)
 };
+
+// Why a sync with Delete deleted nothing it planned to.
+enum class TDeleteHold : uint8_t {
+  kNone,
+  kSendFailed,    // a file, folder or step of the run failed first
+  kOverLimit,     // more than MaxDelete
+  kEverything,    // every remote file of a tree would go (no MaxDelete)
+  kNoLocalFiles,  // the local side holds no file (no MaxDelete)
+};
+// "send-failed", "over-limit", "everything", "no-local-files"; "" for kNone.
+const char* DeleteHoldWord(TDeleteHold hold);
 
 struct TDeployResult {
   // The first failure's kind; kInterrupted after a stop on request.
   TDeployFailure failure = TDeployFailure::kNone;
   TDeployCounts counts;
+  TDeleteHold hold = TDeleteHold::kNone;
   uint64_t elapsed_ms = 0;
   // DryRun: the steps planned, and whether every tree was (OnPlan came).
   std::vector<TPlanStep> plan;
@@ -205,8 +225,22 @@ struct TDeployOptions {
   bool Sync = false;      // send only what changed (a state file on the server)
   bool Delete = false;    // Sync: delete what is gone locally
   bool DryRun = false;    // Sync: plan only (OnPlan), change nothing
-  bool Checksum = false;  // Sync: compare content (SHA-256), not only size and time
+  bool Checksum = false;  // Sync: hash every file, also those whose size and time agree
   int32_t Parallel = 1;   // sessions, 1..16
+  // Sync: the state file's remote path; "" for ".htftpupload-sync" at the
+  // tree's root. It keeps one tree: the sources must make one.
+  std::string StateFile;
+  // Sync: take the deploy lock even when another run holds it (a warning
+  // says whose it was).
+  bool Force = false;
+  // Delete: nothing is deleted when the run would delete more than this
+  // many files and folders. -1: no limit, but nothing is deleted when the
+  // local side holds no file or every remote file would go.
+  int64_t MaxDelete = -1;
+  // SITE CHMOD with these modes (0 to 07777) after each file stored and
+  // each folder made; -1: none.
+  int32_t FileMode = -1;
+  int32_t FolderMode = -1;
 
   // ---- Stopping ----
   // Set (from any thread or a signal handler) to end the run at its next

@@ -32,6 +32,24 @@ std::string Explained(const TSessionFacts& f, const std::string& what) {
 
 }  // namespace
 
+const char* FailureWord(TDeployFailure kind) {
+  switch (kind) {
+    case TDeployFailure::kNone: return "none";
+    case TDeployFailure::kLocalFile: return "local-file";
+    case TDeployFailure::kNotResolved: return "not-resolved";
+    case TDeployFailure::kConnectFailed: return "connect-failed";
+    case TDeployFailure::kLoginRefused: return "login-refused";
+    case TDeployFailure::kTLS: return "tls";
+    case TDeployFailure::kRefused: return "refused";
+    case TDeployFailure::kTransferFailed: return "transfer-failed";
+    case TDeployFailure::kTimeout: return "timeout";
+    case TDeployFailure::kInterrupted: return "interrupted";
+    case TDeployFailure::kLocked: return "locked";
+    case TDeployFailure::kHeldBack: return "held-back";
+  }
+  return "none";
+}
+
 TFailure ClassifySignInFailure(const TSessionFacts& f) {
   const std::string where = f.host + " port " + f.port;
   if (!f.connected) {

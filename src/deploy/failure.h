@@ -21,7 +21,14 @@ enum class TDeployFailure : uint8_t {
   kTransferFailed,  // data connection failed, transfer incomplete, connection lost
   kTimeout,         // no answer within the timeout
   kInterrupted,     // stopped on request (Ctrl-C, SIGTERM, a cancel)
+  kLocked,          // another run holds the deploy lock
+  kHeldBack,        // stopped or held back where going on could make things worse
 };
+
+// The kind as one word for machines (a report): "none", "local-file",
+// "not-resolved", "connect-failed", "login-refused", "tls", "refused",
+// "transfer-failed", "timeout", "interrupted", "locked", "held-back".
+const char* FailureWord(TDeployFailure kind);
 
 // What the session showed by the time an operation failed.
 struct TSessionFacts {
@@ -51,6 +58,9 @@ enum class TDeployHint : uint8_t {
   kNoSource,             // a source path is empty
   kFolderSource,         // a source is a folder, and Recursive is off
   kRemoteFolderMissing,  // the remote folder is not there (MakeDirs makes it)
+  kLocked,               // another run holds the lock (Force takes it)
+  kTooManyDeletes,       // deletes held back by the guard (MaxDelete allows them)
+  kOtherTreesState,      // the state file names another tree (StateFile names another)
 };
 
 struct TFailure {

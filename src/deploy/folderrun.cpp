@@ -66,7 +66,7 @@ size_t TFolderRun::Upload(TUploadSession& session) {
   size_t next = 0;
   for (; next < plan_.size(); ++next) {
     const TPlanItem& item = plan_[next];
-    if (tally_.Stopped() || !session.EnsureSession()) break;
+    if (tally_.Stopped() || tally_.SendsHalted() || !session.EnsureSession()) break;
     if (item.folder) {
       if (tally_.FolderFailed(RemoteParent(item.file.remote))) {
         tally_.AddFailedFolder(item.file.remote);
@@ -104,6 +104,7 @@ void TFolderRun::Run() {
   } else {
     tally_.Stage(TDeployStage::kTransfer);
     next = Upload(session);
+    tally_.ReportHalt();
     tally_.Stage(TDeployStage::kEnd);
     if (tally_.Interrupted()) {
       tally_.Notice({.kind = TNoticeKind::kInterrupted, .text = "interrupted"});

@@ -38,7 +38,7 @@ void TJobQueue::Close() {
 std::optional<TSyncJob> TJobQueue::Take(const TRunTally& tally) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    if (tally.Stopped()) return std::nullopt;
+    if (tally.Stopped() || tally.SendsHalted()) return std::nullopt;
     if (!returned_.empty()) {
       const TSyncJob job = returned_.back();
       returned_.pop_back();

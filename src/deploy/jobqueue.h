@@ -21,6 +21,8 @@ struct TSyncJob {
   TSyncTree* tree = nullptr;
   const TTreeEntry* entry = nullptr;
   std::string folder;  // the remote folder it goes into
+  std::string sha256;  // the content's hash when the plan read it, else ""
+  TSendReason reason = TSendReason::kNew;
 };
 
 class TJobQueue {

@@ -52,7 +52,7 @@ TDeployFailure TRunSession::Connect(bool ask_password, bool report) {
   // Only one session's stop flags can be armed for Ctrl-C; every session
   // looks for a stop in its waits as well.
   const auto heed_stop = [this](TBlockSocket& sender) {
-    if (tally_.Stopped() || (!up_ && abandon_login_ != nullptr && *abandon_login_)) {
+    if (Halted() || (!up_ && abandon_login_ != nullptr && *abandon_login_)) {
       sender.StopFlag = true;
     }
   };
@@ -161,6 +161,7 @@ bool TRunSession::NoteLoss() {
 
 bool TRunSession::EnsureSession() {
   if (!lost_) return true;
+  if (cleaning_) return false;
   const TSessionFacts lost = watch_->Facts();
   if (Reconnect(lost)) {
     lost_ = false;
@@ -193,11 +194,54 @@ bool TRunSession::EnsureSession() {
   return false;
 }
 
+bool TRunSession::BeginCleanup() {
+  if (!ftp_) return false;
+  if (!cleaning_) {
+    cleaning_ = true;
+    ftp_->Sock().StopFlag = false;
+    ftp_->DSock().StopFlag = false;
+    // A server that stopped answering does not hold the run long.
+    ftp_->Timeout = std::min(ftp_->Timeout, tally_.Interrupted() ? kCleanupTimeoutMs
+                                                                 : kLastStepsTimeoutMs);
+    // A data connection that failed (a 426) leaves the control connection
+    // standing.
+    if (lost_ && ftp_->Sock().Handle() != kInvalidSocket && ftp_->Sock().LastErrorCode() == 0 &&
+        ftp_->ResultCode() != 421 && ReplyClassOf(ftp_->SendCommand("NOOP")) == 2) {
+      lost_ = false;
+      up_ = true;
+    }
+    if (up_ && !lost_ && !partial_.empty()) RemoveCutStore();
+  }
+  return up_ && !lost_;
+}
+
+void TRunSession::RemoveCutStore() {
+  cleaning_ = true;
+  ftp_->Sock().StopFlag = false;
+  ftp_->DSock().StopFlag = false;
+  ftp_->Timeout = std::min(ftp_->Timeout, kCleanupTimeoutMs);
+  // The server hears the end of the data first, then ABOR; it may answer
+  // the store (226 or 426) as well as ABOR, so a NOOP's 200 marks where
+  // the replies line up again.
+  ftp_->DSock().CloseAtOnce();
+  if (ReplyClassOf(ftp_->SendCommand("ABOR")) != 0) {
+    ftp_->SendCommand("NOOP");
+    for (int more = 0; more < 3 && ftp_->ResultCode() != 200 && ftp_->ResultCode() != 0; ++more) {
+      ftp_->ReadReply();
+    }
+    if (ftp_->ResultCode() == 200) ftp_->DeleteRemoteFile(partial_);
+  }
+  partial_.clear();
+}
+
 void TRunSession::End() {
   if (!ftp_ || !up_) return;
   up_ = false;
   if (tally_.Interrupted()) {
-    AbortAfterInterrupt(*ftp_);
+    cleaning_ = true;  // the replies are awaited, briefly
+    if (partial_.empty()) return AbortAfterInterrupt(*ftp_);
+    RemoveCutStore();
+    ftp_->SignOff();
     return;
   }
   // A server that lost or stalled the session gets a short wait for QUIT.

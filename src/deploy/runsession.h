@@ -48,11 +48,19 @@ class TRunSession {
   template <class Step>
   bool Persist(Step step) {
     for (;;) {
-      if (Stopped() || !EnsureSession()) return false;
+      if (Halted() || !EnsureSession()) return false;
       if (step()) return true;
-      if (Stopped() || !NoteLoss()) return false;
+      if (Halted() || !NoteLoss()) return false;
     }
   }
+
+  // After the run stopped: the session works on for the run's last steps
+  // (the state file, the lock) with the stop no longer heeded, briefly after
+  // an interrupt; no reconnect, but a session lost for a failed transfer
+  // whose control connection still stands is used. A store the stop cut
+  // short is aborted and its file deleted first. False when the session
+  // cannot serve.
+  bool BeginCleanup();
 
   // Switches the server to UTF-8 names before the first name that needs it.
   bool PrepareName(const std::string& remote);
@@ -67,6 +75,8 @@ class TRunSession {
   void End();
 
   bool Stopped() const { return tally_.Stopped(); }
+  // Stopped, unless the session is cleaning up.
+  bool Halted() const { return !cleaning_ && Stopped(); }
   TFTPSend& ftp() { return *ftp_; }
   TSessionWatch& watch() { return *watch_; }
   int number() const { return number_; }
@@ -86,6 +96,10 @@ class TRunSession {
   std::unique_ptr<TSessionWatch> watch_;
   bool lost_ = false;
   bool ends_alone_ = false;
+  // The remote file a stop cut short while it was stored: aborted and
+  // deleted before the session ends, so that no partial file stays (kept
+  // with Resume, to go on from).
+  std::string partial_;
 
  private:
   TDeployFailure SignIn(bool report);
@@ -98,6 +112,8 @@ class TRunSession {
   // How often the run's only session tries again after a 421 greeting
   // (after 0.5, 1 and 1.5 s).
   static constexpr int kBusyGreetingWaits = 3;
+  // Aborts the store a stop cut short and deletes its file.
+  void RemoveCutStore();
 
   std::string password_;
   int32_t retries_left_ = 0;
@@ -105,6 +121,7 @@ class TRunSession {
   bool utf8_checked_ = false;
   bool up_ = false;
   const std::atomic<bool>* abandon_login_ = nullptr;
+  bool cleaning_ = false;
 };
 
 }  // namespace zud

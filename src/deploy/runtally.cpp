@@ -1,8 +1,10 @@
 #include "deploy/runtally.h"
 
+#include <initializer_list>
 #include <utility>
 
 #include "util/process.h"
+#include "util/textutil.h"
 
 namespace zud {
 
@@ -133,6 +135,66 @@ void TRunTally::AddFailedFolder(const std::string& remote) {
 bool TRunTally::FirstProbe(const std::string& remote) {
   std::lock_guard<std::mutex> lock(mutex_);
   return probed_.insert(remote).second;
+}
+
+void TRunTally::StoreSucceeded(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  space_refusals_ = 0;
+  folder_refusals_[folder] = -1;
+}
+
+void TRunTally::StoreRefused(const std::string& folder, int code, const std::string& line,
+                             bool transferred) {
+  const std::string lower = LowerCase8(line);
+  const auto names = [&lower](std::initializer_list<const char*> words) {
+    for (const char* word : words) {
+      if (lower.find(word) != std::string::npos) return true;
+    }
+    return false;
+  };
+  // 451 is any local trouble ("Append/Restart not permitted" too): one
+  // after the data, or naming the disk, counts.
+  const bool space = code == 452 || code == 552 ||
+                     (code == 451 && (transferred || names({"writ", "space", "quota", "full"})));
+  const bool permission = code == 550 || code == 553;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (halted_ || (!space && !permission)) return;
+  if (space) {
+    if (++space_refusals_ < kHopelessRefusals) return;
+    halt_cause_ = "the server could not write " + std::to_string(kHopelessRefusals) +
+                  " files in a row (" + line + "), as when its disk is full or a quota is reached";
+  } else {
+    int& refusals = folder_refusals_[folder];
+    if (refusals < 0 || ++refusals < kHopelessRefusals) return;
+    halt_cause_ = (folder.empty() ? std::string("/") : folder) + " refused " +
+                  std::to_string(kHopelessRefusals) + " stores and took none (" + line + ")";
+  }
+  halted_ = true;
+}
+
+void TRunTally::ReportHalt() {
+  std::string cause;
+  size_t untried = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!halted_) return;
+    cause = halt_cause_;
+    untried = files_total_ > files_tried_ ? files_total_ - files_tried_ : 0;
+  }
+  Notice({.kind = TNoticeKind::kError,
+          .text = "stopped sending: " + cause + "; " + std::to_string(untried) +
+                  (untried == 1 ? " file was" : " files were") + " not tried"});
+}
+
+void TRunTally::HoldDeletes(size_t count, TDeleteHold why) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  counts_.held_back = count;
+  hold_ = why;
+}
+
+TDeleteHold TRunTally::hold() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return hold_;
 }
 
 bool TRunTally::Interrupted() const {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -61,6 +62,31 @@ class TRunTally {
   // True the first time a folder is named: a hint about it is given once.
   bool FirstProbe(const std::string& remote);
 
+  // ---- Replies no later file escapes ----
+  // A store into folder succeeded.
+  void StoreSucceeded(const std::string& folder);
+  // A store into folder was refused with the reply code and line (after
+  // its data went: transferred). After kHopelessRefusals stores in a row
+  // the server could not write (452, 552, a 451 after the data or naming a
+  // write, the space or a quota: a full disk, a quota), or refusals in one
+  // folder where nothing was stored (550, 553: no permission), no more
+  // files are sent: SendsHalted, and the files waiting are not tried.
+  void StoreRefused(const std::string& folder, int code, const std::string& line,
+                    bool transferred);
+  bool SendsHalted() const { return halted_; }
+  // After sending was halted: one notice naming the cause and how many
+  // files were not tried.
+  void ReportHalt();
+
+  // ---- Permissions (SITE CHMOD) ----
+  // True the first time: the server refused a mode, and no more are sent.
+  bool RefuseModes() { return !modes_refused_.exchange(true); }
+  bool ModesRefused() const { return modes_refused_; }
+
+  // ---- Deletes held back ----
+  void HoldDeletes(size_t count, TDeleteHold why);
+  TDeleteHold hold() const;
+
   // ---- Stopping ----
   // Ends the run: every session stops at its next step.
   void Stop() { stop_ = true; }
@@ -92,6 +118,15 @@ class TRunTally {
   std::set<std::string> known_folders_;
   std::set<std::string> failed_folders_;
   std::set<std::string> probed_;
+  // Refusals no later file escapes, and what halted the sends.
+  std::atomic<bool> halted_{false};
+  std::atomic<bool> modes_refused_{false};
+  int space_refusals_ = 0;  // in a row
+  std::map<std::string, int> folder_refusals_;  // -1: something was stored there
+  std::string halt_cause_;
+  TDeleteHold hold_ = TDeleteHold::kNone;
 };
+
+inline constexpr int kHopelessRefusals = 3;
 
 }  // namespace zud

@@ -86,6 +86,9 @@ inline constexpr int32_t kStopCheckMs = 100;
 // ABOR and QUIT after an interrupt, or QUIT after a lost or silent control
 // connection, wait no longer than this.
 inline constexpr int32_t kCleanupTimeoutMs = 3000;
+// The run's last steps after it stopped (the state file, the lock) wait no
+// longer than this.
+inline constexpr int32_t kLastStepsTimeoutMs = 15000;
 
 // Sets the client up from the options: timeout, login, port, mode, type
 // (binary unless Ascii) and TLS (the certificate checked against

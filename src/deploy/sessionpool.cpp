@@ -63,6 +63,13 @@ TUploadSession* TSessionPool::Alive() {
   return Primary().up() && Primary().EnsureSession() ? &Primary() : nullptr;
 }
 
+TUploadSession* TSessionPool::ForCleanup() {
+  for (auto& session : sessions_) {
+    if (session->BeginCleanup()) return session.get();
+  }
+  return nullptr;
+}
+
 void TSessionPool::EndAll() {
   for (auto& session : sessions_) session->End();
 }

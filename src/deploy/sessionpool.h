@@ -36,6 +36,9 @@ class TSessionPool {
   void Join();
   // A session still up (reconnecting the first one if need be), or nullptr.
   TUploadSession* Alive();
+  // A session for the run's last steps (BeginCleanup), without
+  // reconnecting, the first one first; nullptr when none can serve.
+  TUploadSession* ForCleanup();
   // Ends every session still up: QUIT, or after a stop request ABOR and QUIT.
   void EndAll();
 

@@ -13,6 +13,7 @@ void DeleteGone(TSyncContext& context, TSyncTree& tree, TUploadSession& session,
     return session.Persist([&] {
       TFTPSend& ftp = session.ftp();
       if (folder ? ftp.RemoveDirectory(path) : ftp.DeleteRemoteFile(path)) {
+        recorder.Deleted(tree, relative, folder);
         context.tally.File({.outcome = TFileOutcome::kDeleted,
                             .path = path,
                             .folder = folder,
@@ -27,7 +28,6 @@ void DeleteGone(TSyncContext& context, TSyncTree& tree, TUploadSession& session,
                           .reply = ftp.ResultString(),
                           .message = "cannot delete " + path + ": " + ftp.ResultString(),
                           .session = session.number()});
-      if (folder) recorder.FolderKept(tree, relative);
       return true;
     });
   };

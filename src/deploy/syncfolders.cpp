@@ -19,25 +19,35 @@ bool MakeOne(TUploadSession& session, const std::string& path, bool chain, bool&
 
 }  // namespace
 
+bool RootMayBeMade(TSyncContext& context, const TSyncTree& tree) {
+  const TDeployOptions& options = context.options;
+  const std::string root = WithoutTrailingSlash(tree.root);
+  const std::string base = WithoutTrailingSlash(WithDirectoryEnd(options.RemoteDir));
+  if (!tree.plan.make_root || root != base || options.MakeDirs) return true;
+  context.tally.File({.outcome = TFileOutcome::kFailed,
+                      .path = root,
+                      .folder = true,
+                      .failure = TDeployFailure::kRefused,
+                      .message = "remote directory " + root + " does not exist",
+                      .hint = TDeployHint::kRemoteFolderMissing});
+  return false;
+}
+
+bool MakeTreeRoot(TSyncContext& context, TSyncTree& tree, TUploadSession& session, bool& made) {
+  made = !tree.plan.make_root;
+  if (made) return true;
+  if (!RootMayBeMade(context, tree)) return false;
+  tree.plan.make_root = false;
+  return MakeOne(session, WithoutTrailingSlash(tree.root), context.options.MakeDirs, made);
+}
+
 bool MakeTreeFolders(TSyncContext& context, TSyncTree& tree, TUploadSession& session,
                      TJobQueue& queue, TStateRecorder& recorder) {
-  const TDeployOptions& options = context.options;
   TRunTally& tally = context.tally;
   if (tree.plan.make_root) {
-    const std::string root = WithoutTrailingSlash(tree.root);
-    const std::string base = WithoutTrailingSlash(WithDirectoryEnd(options.RemoteDir));
-    if (root == base && !options.MakeDirs) {
-      tally.File({.outcome = TFileOutcome::kFailed,
-                  .path = root,
-                  .folder = true,
-                  .failure = TDeployFailure::kRefused,
-                  .message = "remote directory " + root + " does not exist",
-                  .hint = TDeployHint::kRemoteFolderMissing});
-      return false;
-    }
     bool made = false;
-    const bool answered = MakeOne(session, root, options.MakeDirs, made);
-    queue.FolderReady(root);
+    const bool answered = MakeTreeRoot(context, tree, session, made);
+    queue.FolderReady(WithoutTrailingSlash(tree.root));
     if (!answered) return false;
     if (!made) return true;  // reported; its files fail one by one
   }

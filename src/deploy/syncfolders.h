@@ -11,6 +11,16 @@
 
 namespace zud {
 
+// Whether tree's root, when missing, may be made: a folder source's own
+// may, RemoteDir itself only with MakeDirs (else reported with its hint).
+bool RootMayBeMade(TSyncContext& context, const TSyncTree& tree);
+
+// Makes tree's missing root (with its parents under MakeDirs), once. False
+// when nothing can go into it: the root may not be made (reported), could
+// not be made (reported), or the session was lost for good; made says
+// whether it is there now.
+bool MakeTreeRoot(TSyncContext& context, TSyncTree& tree, TUploadSession& session, bool& made);
+
 // False when the folders cannot go on: the root is missing and may not be
 // made, or the session was lost for good.
 bool MakeTreeFolders(TSyncContext& context, TSyncTree& tree, TUploadSession& session,

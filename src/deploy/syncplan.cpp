@@ -2,20 +2,13 @@
 
 #include <algorithm>
 #include <set>
+#include <utility>
 
 #include "deploy/paths.h"
 #include "util/textutil.h"
 
 namespace zud {
 namespace {
-
-bool IsStateFile(const std::string& relative) {
-  return relative == kSyncStateName || relative == kSyncStateTemporaryName;
-}
-
-size_t Depth(const std::string& relative) {
-  return static_cast<size_t>(std::count(relative.begin(), relative.end(), '/'));
-}
 
 // Every folder above relative ("a/b/c" -> "a/b", "a").
 template <class Visit>
@@ -24,6 +17,57 @@ void ForEachParent(const std::string& relative, Visit visit) {
        cut = relative.rfind('/', cut - 1)) {
     visit(relative.substr(0, cut));
   }
+}
+
+// Whether relative is one of the sync's own files, or lies in one.
+bool IsOwn(const TSyncInputs& in, const std::string& relative) {
+  if (IsSyncStateName(relative) || in.own.count(relative) != 0) return true;
+  bool inside = false;
+  ForEachParent(relative, [&](const std::string& parent) {
+    inside = inside || IsSyncStateName(parent) || in.own.count(parent) != 0;
+  });
+  return inside;
+}
+
+size_t Depth(const std::string& relative) {
+  return static_cast<size_t>(std::count(relative.begin(), relative.end(), '/'));
+}
+
+const TRemoteEntry* RemoteOf(const TSyncInputs& in, const std::string& relative) {
+  if (!in.listed) return nullptr;
+  const auto it = in.remote.find(relative);
+  return it == in.remote.end() ? nullptr : &it->second;
+}
+
+const TSyncRecord* RecordOf(const TSyncInputs& in, const std::string& relative) {
+  if (!in.state) return nullptr;
+  const auto it = in.state->files.find(relative);
+  return it == in.state->files.end() ? nullptr : &it->second;
+}
+
+bool FolderInTheWay(const TRemoteEntry* remote) {
+  return remote != nullptr && remote->is_directory && !remote->is_link;
+}
+
+// What a file's record says before its content is read.
+enum class TVerdict { kSend, kHash, kUnchanged };
+
+TVerdict JudgeRecorded(const TSyncInputs& in, const TTreeEntry& entry, const TSyncRecord& record,
+                       const TRemoteEntry* remote, TSendReason& reason) {
+  reason = TSendReason::kSize;
+  if (in.listed && remote == nullptr) {
+    reason = TSendReason::kMissing;
+    return TVerdict::kSend;
+  }
+  if (record.size != entry.size) return TVerdict::kSend;
+  // Someone else changed the server's copy since.
+  if (remote != nullptr && !remote->is_link && in.compare_sizes && remote->size >= 0 &&
+      remote->size != record.size) {
+    return TVerdict::kSend;
+  }
+  // A new time alone (a fresh checkout) is no change: the content decides.
+  if (record.modified != entry.modified || in.checksum) return TVerdict::kHash;
+  return TVerdict::kUnchanged;
 }
 
 class TPlanner {
@@ -35,7 +79,7 @@ class TPlanner {
 
   TSyncPlan Run() {
     for (const TTreeEntry& entry : in_.local) {
-      if (IsStateFile(entry.relative)) continue;
+      if (IsOwn(in_, entry.relative)) continue;
       local_.insert(entry.relative);
       if (entry.is_directory) {
         PlanFolder(entry);
@@ -48,11 +92,7 @@ class TPlanner {
   }
 
  private:
-  const TRemoteEntry* Remote(const std::string& relative) const {
-    if (!in_.listed) return nullptr;
-    const auto it = in_.remote.find(relative);
-    return it == in_.remote.end() ? nullptr : &it->second;
-  }
+  const TRemoteEntry* Remote(const std::string& relative) const { return RemoteOf(in_, relative); }
 
   void PlanFolder(const TTreeEntry& entry) {
     bool exists = false;
@@ -72,20 +112,23 @@ class TPlanner {
     if (!exists) plan_.folders.push_back(entry.relative);
   }
 
-  void Send(const TTreeEntry& entry, TSendReason reason) { plan_.sends.push_back({&entry, reason}); }
+  void Send(const TTreeEntry& entry, TSendReason reason, std::string digest = {}) {
+    plan_.sends.push_back({&entry, reason, std::move(digest)});
+  }
+
+  void Unchanged(const TTreeEntry& entry) {
+    ++plan_.unchanged;
+    plan_.unchanged_files.push_back(&entry);
+  }
 
   void PlanFile(const TTreeEntry& entry) {
     const TRemoteEntry* remote = Remote(entry.relative);
-    if (remote != nullptr && remote->is_directory && !remote->is_link) {
+    if (FolderInTheWay(remote)) {
       plan_.conflicts.push_back({entry.relative, "the server has a folder where this file is"});
       plan_.state.files.erase(entry.relative);
       return;
     }
-    const TSyncRecord* record = nullptr;
-    if (in_.state) {
-      const auto it = in_.state->files.find(entry.relative);
-      if (it != in_.state->files.end()) record = &it->second;
-    }
+    const TSyncRecord* record = RecordOf(in_, entry.relative);
     if (record != nullptr) {
       PlanRecordedFile(entry, *record, remote);
     } else {
@@ -95,20 +138,26 @@ class TPlanner {
 
   void PlanRecordedFile(const TTreeEntry& entry, const TSyncRecord& record,
                         const TRemoteEntry* remote) {
-    if (in_.listed && remote == nullptr) return Send(entry, TSendReason::kMissing);
-    if (record.size != entry.size) return Send(entry, TSendReason::kSize);
-    // Someone else changed the server's copy since.
-    if (remote != nullptr && !remote->is_link && in_.compare_sizes && remote->size >= 0 &&
-        remote->size != record.size) {
-      return Send(entry, TSendReason::kSize);
+    TSendReason reason = TSendReason::kSize;
+    switch (JudgeRecorded(in_, entry, record, remote, reason)) {
+      case TVerdict::kSend:
+        return Send(entry, reason);
+      case TVerdict::kUnchanged:
+        return Unchanged(entry);
+      case TVerdict::kHash:
+        break;
     }
-    if (record.modified != entry.modified) return Send(entry, TSendReason::kTime);
-    if (in_.checksum) {
-      const std::string digest = in_.hash ? in_.hash(entry) : std::string();
-      if (digest.empty() || digest != record.sha256) return Send(entry, TSendReason::kContent);
+    std::string digest = in_.hash ? in_.hash(entry) : std::string();
+    // Unreadable now: sent, and its failure said then.
+    if (digest.empty()) {
+      return Send(entry, record.modified != entry.modified ? TSendReason::kTime
+                                                           : TSendReason::kContent);
     }
-    ++plan_.unchanged;
-    plan_.unchanged_files.push_back(&entry);
+    if (digest != record.sha256) return Send(entry, TSendReason::kContent, std::move(digest));
+    Unchanged(entry);
+    // The same bytes under a new time: the record takes the time, so that
+    // the next run need not read the file again.
+    plan_.state.files[entry.relative].modified = RecordedTime(entry, in_.racy_from);
   }
 
   void PlanUnrecordedFile(const TTreeEntry& entry, const TRemoteEntry* remote) {
@@ -126,10 +175,11 @@ class TPlanner {
       not_older = exact >= entry.modified;
     }
     if (!not_older) return Send(entry, TSendReason::kOlder);
-    ++plan_.unchanged;
-    plan_.unchanged_files.push_back(&entry);
+    Unchanged(entry);
     const std::string digest = in_.hash ? in_.hash(entry) : std::string();
-    if (!digest.empty()) plan_.state.files[entry.relative] = {entry.size, entry.modified, digest};
+    if (!digest.empty()) {
+      plan_.state.files[entry.relative] = {entry.size, RecordedTime(entry, in_.racy_from), digest};
+    }
   }
 
   // Whether every line of folder's listing was understood.
@@ -147,7 +197,7 @@ class TPlanner {
     for (const auto& [relative, remote] : in_.remote) {
       const size_t cut = relative.rfind('/');
       const std::string folder = cut == std::string::npos ? std::string() : relative.substr(0, cut);
-      const bool keep = remote.excluded || remote.is_link || IsStateFile(relative) ||
+      const bool keep = remote.excluded || remote.is_link || IsOwn(in_, relative) ||
                         IsServerOwnedName(relative) || (remote.is_directory && !remote.listed) ||
                         !FullyListed(folder) || local_.count(relative) != 0;
       if (!keep) continue;
@@ -156,12 +206,11 @@ class TPlanner {
     }
     for (const auto& [relative, remote] : in_.remote) {
       if (kept.count(relative) != 0) continue;
+      // Their records go as they are deleted: deletes held back keep them.
       if (remote.is_directory) {
         plan_.removals.push_back(relative);
-        plan_.state.folders.erase(relative);
       } else {
         plan_.deletes.push_back(relative);
-        plan_.state.files.erase(relative);
       }
     }
     std::stable_sort(plan_.removals.begin(), plan_.removals.end(),
@@ -181,5 +230,20 @@ int64_t ListingTimeToSeconds(TDateTime when) {
 }
 
 TSyncPlan PlanSync(const TSyncInputs& inputs) { return TPlanner(inputs).Run(); }
+
+std::vector<const TTreeEntry*> FilesToHash(const TSyncInputs& inputs) {
+  std::vector<const TTreeEntry*> files;
+  for (const TTreeEntry& entry : inputs.local) {
+    if (entry.is_directory || IsOwn(inputs, entry.relative)) continue;
+    const TRemoteEntry* remote = RemoteOf(inputs, entry.relative);
+    const TSyncRecord* record = RecordOf(inputs, entry.relative);
+    if (record == nullptr || FolderInTheWay(remote)) continue;
+    TSendReason reason;
+    if (JudgeRecorded(inputs, entry, *record, remote, reason) == TVerdict::kHash) {
+      files.push_back(&entry);
+    }
+  }
+  return files;
+}
 
 }  // namespace zud

@@ -4,9 +4,12 @@
 // remote time) or read (a local file's hash) it asks through callbacks.
 //
 // How a file is judged changed:
-// - With a record in the state file: when the local size or modification
-//   time differs from the record, or (with checksum) its SHA-256 does; when
-//   the server was listed and no longer has it. The server's clock and time
+// - With a record in the state file: when the local size differs from the
+//   record; when the server was listed and no longer has it (or has another
+//   size). When only the modification time differs (a fresh checkout), the
+//   content decides: the file is hashed, and a SHA-256 equal to the record's
+//   means unchanged (the record takes the new time); with checksum, files
+//   whose size and time agree are hashed too. The server's clock and time
 //   zone play no part.
 // - Without a record: new when the server has no file there; else taken as
 //   sent (and recorded) when the sizes agree (binary transfers only) and the
@@ -19,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,6 +54,7 @@ int64_t ListingTimeToSeconds(TDateTime when);
 struct TSyncSend {
   const TTreeEntry* entry = nullptr;  // points into the inputs' local entries
   TSendReason reason = TSendReason::kNew;
+  std::string sha256{};  // the content's hash when the plan read it, else ""
 };
 
 struct TSyncInputs {
@@ -68,6 +73,14 @@ struct TSyncInputs {
   bool delete_missing = false;  // Delete
   bool checksum = false;        // Checksum
   bool compare_sizes = true;    // false for ASCII transfers, where sizes change
+  // When the local tree was read, less a second (seconds since 1970 UTC):
+  // a file of that time or later could change again within its second
+  // without its time showing it (git's "racy" files).
+  int64_t racy_from = INT64_MAX;
+  // The sync's own files in the tree, besides the names IsSyncStateName
+  // gives at its root (a state file kept elsewhere in it, with its
+  // temporary name and lock): never sent, never deleted, with what they hold.
+  std::set<std::string> own;
   // The exact remote time of a file (seconds since 1970 UTC), -1 when unknown.
   std::function<int64_t(const std::string& relative)> remote_time;
   // The SHA-256 (hex) of a local file, "" when it cannot be read.
@@ -89,12 +102,24 @@ struct TSyncPlan {
   std::vector<TSyncConflict> conflicts;
   size_t unchanged = 0;
   std::vector<const TTreeEntry*> unchanged_files;  // into the inputs' local entries
-  // The state to write once the steps succeed: the records kept or found,
-  // every local folder, without what is deleted. Sent files are added by the
-  // run as they succeed.
+  // The state to write once the steps succeed: the records kept or found
+  // and every local folder. Sent files are added by the run as they
+  // succeed, and what is deleted is dropped as it goes.
   TSyncState state;
 };
 
 TSyncPlan PlanSync(const TSyncInputs& inputs);
+
+// The time entry's record keeps: its own, but a second less for a racy
+// one (not older than racy_from), so that the next run reads it again.
+inline int64_t RecordedTime(const TTreeEntry& entry, int64_t racy_from) {
+  return entry.modified >= racy_from ? entry.modified - 1 : entry.modified;
+}
+
+// The local files whose content PlanSync will hash (through inputs.hash)
+// to decide them: recorded files of the recorded size whose time differs,
+// and with checksum those whose time agrees too. A caller may hash them
+// ahead, several at once, and answer inputs.hash from what it found.
+std::vector<const TTreeEntry*> FilesToHash(const TSyncInputs& inputs);
 
 }  // namespace zud

@@ -1,12 +1,10 @@
 #include "deploy/syncread.h"
 
 #include <algorithm>
-#include <atomic>
 #include <limits>
 #include <set>
 #include <string_view>
 
-#include "deploy/figures.h"
 #include "deploy/paths.h"
 #include "deploy/session.h"
 #include "deploy/sources.h"
@@ -29,27 +27,6 @@ constexpr size_t kMaxCommandBytes = 500;
 // folder inside itself would be followed without end).
 constexpr long kMaxListingDepth = 64;
 
-// A memory stream that takes at most limit bytes; past it, it raises stop
-// (the data socket's stop flag), so the transfer ends at once, and fails.
-class TCappedStream : public TMemoryStream {
- public:
-  TCappedStream(size_t limit, std::atomic<bool>& stop) : limit_(limit), stop_(stop) {}
-  int64_t Write(const void* buffer, int64_t count) override {
-    if (static_cast<size_t>(Size() + count) > limit_) {
-      failed_ = true;
-      stop_ = true;
-      return 0;
-    }
-    return TMemoryStream::Write(buffer, count);
-  }
-  bool Failed() const override { return failed_ || TMemoryStream::Failed(); }
-
- private:
-  size_t limit_;
-  std::atomic<bool>& stop_;
-  bool failed_ = false;
-};
-
 bool IsLinkFact(std::string_view line) {
   const std::string lower = LowerCase8(std::string(line.substr(0, line.find(' '))));
   return lower.find("type=os.unix=slink") != std::string::npos ||
@@ -70,6 +47,10 @@ bool TSyncReader::Read(TSyncTree& tree) {
   const TDeployOptions& options = context_.options;
   if (options.Sync && !ReadState(tree)) return false;
   TSyncInputs& in = tree.inputs;
+  // Afresh: a run that waited for the lock reads the server again.
+  in.listed = false;
+  in.root_exists = true;
+  in.remote.clear();
   in.state = tree.state_read;
   in.delete_missing = options.Delete;
   in.checksum = options.Checksum;
@@ -85,48 +66,68 @@ bool TSyncReader::Read(TSyncTree& tree) {
   return true;
 }
 
-bool TSyncReader::DownloadText(const std::string& command, size_t limit, std::string& text,
-                               int& code) {
-  TFTPSend& ftp = session_.ftp();
+bool TSyncReader::FindState(const TSyncTree& tree, std::string& from, std::string& text) {
+  from.clear();
   text.clear();
-  code = 0;
-  TCappedStream data(limit, ftp.DSock().StopFlag);
-  if (!ftp.PrepareDataConnection()) return false;
-  code = ftp.SendCommand(command);
-  if (ReplyClassOf(code) != 1) return false;
-  const bool done = ftp.DownloadOverData(data);
-  if (data.Failed()) {
-    ftp.DSock().StopFlag = false;
-    code = 0;
-    tally_.Notice({.kind = TNoticeKind::kError,
-                   .text = "the server sent more than " +
-                           FormatByteSize(static_cast<int64_t>(limit)) + " for " + command +
-                           "; not read"});
-    return false;
+  // The state file where this run keeps it; else under its name, then its
+  // old name, at the tree's root (an earlier run's).
+  std::vector<std::string> places = {tree.state_path};
+  for (const std::string_view name : {kSyncStateName, kOldSyncStateName}) {
+    const std::string path = tree.root + std::string(name);
+    if (path != tree.state_path) places.push_back(path);
   }
-  code = ftp.ResultCode();
-  text = data.Data();
-  return done;
+  for (const std::string& path : places) {
+    int code = 0;
+    const bool read = session_.Persist([&] {
+      if (session_.ReadText("RETR " + path, kMaxSyncStateBytes, text, code)) return true;
+      // A refusal (no state file there) is an answer too.
+      return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5;
+    });
+    if (!read) return false;
+    if (ReplyClassOf(code) == 2) {
+      from = path;
+      return true;
+    }
+    text.clear();
+  }
+  return true;
 }
 
 bool TSyncReader::ReadState(TSyncTree& tree) {
-  std::string text;
-  int code = 0;
-  const std::string path = tree.root + std::string(kSyncStateName);
-  const bool read = session_.Persist([&] {
-    if (DownloadText("RETR " + path, kMaxSyncStateBytes, text, code)) return true;
-    // A refusal (no state file yet) is an answer too.
-    return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5;
-  });
-  if (!read) return false;
-  if (ReplyClassOf(code) != 2) return true;
+  if (!FindState(tree, tree.state_read_from, tree.state_text)) return false;
+  tree.state_read.reset();
+  if (tree.state_read_from.empty()) return true;
+  const std::string& path = tree.state_read_from;
   std::string error;
-  tree.state_read = ParseSyncState(text, &error);
+  tree.state_read = ParseSyncState(tree.state_text, &error);
   if (!tree.state_read) {
     tally_.Notice({.kind = TNoticeKind::kWarning,
                    .text = "ignoring the state file " + path + " (" + error +
                            "); deciding from the server's listing"});
+    return true;
   }
+  // A state file kept apart from its tree may be another tree's: its
+  // records would pass files over that this tree must send.
+  const std::string& root = tree.state_read->root;
+  if (path == tree.state_path && !context_.options.StateFile.empty() && !root.empty() &&
+      root != tree.root) {
+    tally_.KeepFailure(TDeployFailure::kHeldBack);
+    tally_.Notice({.kind = TNoticeKind::kError,
+                   .text = "the state file " + path + " belongs to " + root + ", not to " +
+                           tree.root + "; nothing was changed",
+                   .failure = TDeployFailure::kHeldBack,
+                   .hint = TDeployHint::kOtherTreesState,
+                   .path = path});
+    tally_.Stop();
+    return false;
+  }
+  return true;
+}
+
+bool TSyncReader::StateChanged(const TSyncTree& tree, bool& changed) {
+  std::string from, text;
+  if (!FindState(tree, from, text)) return false;
+  changed = from != tree.state_read_from || text != tree.state_text;
   return true;
 }
 
@@ -205,7 +206,7 @@ TSyncReader::TListing TSyncReader::ListFolder(TSyncTree& tree, const std::string
   std::string text;
   if (mlsd_) {
     int code = 0;
-    if (!DownloadText("MLSD " + path, kMaxListingBytes, text, code)) {
+    if (!session_.ReadText("MLSD " + path, kMaxListingBytes, text, code)) {
       return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5 ? TListing::kMissing
                                                                 : TListing::kLost;
     }
@@ -245,13 +246,13 @@ TSyncReader::TListing TSyncReader::ListText(const std::string& path, bool enter,
   // "-a" shows dotfiles on the servers that take it; one that refuses it
   // is asked plainly from then on.
   if (list_all_) {
-    got = DownloadText("LIST -a" + argument, kMaxListingBytes, text, code);
+    got = session_.ReadText("LIST -a" + argument, kMaxListingBytes, text, code);
     if (!got && ReplyClassOf(code) == 5) {
-      got = DownloadText("LIST" + argument, kMaxListingBytes, text, code);
+      got = session_.ReadText("LIST" + argument, kMaxListingBytes, text, code);
       if (got) list_all_ = false;
     }
   } else {
-    got = DownloadText("LIST" + argument, kMaxListingBytes, text, code);
+    got = session_.ReadText("LIST" + argument, kMaxListingBytes, text, code);
   }
   if (enter && !EnterFolder(home_)) return TListing::kLost;
   if (got) return TListing::kRead;
@@ -303,8 +304,9 @@ void TSyncReader::AddEntries(TSyncTree& tree, const std::string& relative,
     const std::string name = rec->EntryName.str();
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
       continue;
-    if (relative.empty() && (name == kSyncStateName || name == kSyncStateTemporaryName)) continue;
     const std::string rel = relative.empty() ? name : relative + "/" + name;
+    // The sync's own files are neither compared nor deleted, nor entered.
+    if ((relative.empty() && IsSyncStateName(name)) || tree.inputs.own.count(rel) != 0) continue;
     TRemoteEntry entry;
     entry.is_link = mlsd_ ? IsLinkFact(rec->SourceLine.view())
                           : (!rec->PermissionString.empty() && rec->PermissionString[0] == 'l');
@@ -385,16 +387,16 @@ bool TSyncReader::Plan(TSyncTree& tree) {
     });
     return when;
   };
-  in.hash = [this](const TTreeEntry& entry) { return HashLocalFile(entry.local_path, tally_); };
+  // The files whose content decides, read before the plan, several at once.
+  const TDigests digests = HashLocalFiles(FilesToHash(in), tally_);
+  in.hash = [this, &digests](const TTreeEntry& entry) {
+    const auto known = digests.find(&entry);
+    return known != digests.end() ? known->second : HashLocalFile(entry.local_path, tally_);
+  };
   tree.plan = PlanSync(in);
+  in.hash = nullptr;
   tree.state = tree.plan.state;
-  tally_.CountUnchanged(tree.plan.unchanged);
-  for (const TSyncConflict& conflict : tree.plan.conflicts) {
-    tally_.File({.outcome = TFileOutcome::kFailed,
-                 .path = tree.root + conflict.relative,
-                 .failure = TDeployFailure::kRefused,
-                 .message = "not sent " + tree.root + conflict.relative + ": " + conflict.reason});
-  }
+  tree.state.root = tree.root;
   return !tally_.Stopped();
 }
 

@@ -1,7 +1,7 @@
-// Sync stage 1, reading: for each tree the state file at its root and,
-// where the sync must look (no usable state file, or Delete), the server's
-// listing of the tree (MLSD where the server has it, else LIST), over the
-// first session. Then stage 2, planning: the planner's inputs completed and
+// Sync stage 1, reading: for each tree its state file (where the run keeps
+// it, else at the tree's root under either name) and, where the sync must
+// look (no usable state file, or Delete), the server's listing of the tree
+// (MLSD where the server has it, else LIST), over the first session. Then stage 2, planning: the planner's inputs completed and
 // PlanSync run; what it cannot settle from a listing (an exact remote time)
 // it asks that session for.
 #pragma once
@@ -22,13 +22,18 @@ class TSyncReader {
   // Reads what the sync needs of the server's side of tree into its
   // inputs. False when the session was lost for good or the run stops.
   bool Read(TSyncTree& tree);
-  // Plans tree from its inputs; conflicts are reported as failures. False
-  // when the run stops meanwhile.
+  // Plans tree from its inputs. False when the run stops meanwhile.
   bool Plan(TSyncTree& tree);
+  // Reads the state file again (once the run holds the lock): changed says
+  // whether another run wrote it since Read. False as Read.
+  bool StateChanged(const TSyncTree& tree, bool& changed);
 
  private:
   enum class TListing { kRead, kMissing, kLost };
 
+  // The state file's text and where it was found (from "" when nowhere).
+  bool FindState(const TSyncTree& tree, std::string& from, std::string& text);
+  // A state file of another tree stops the run (reported; false).
   bool ReadState(TSyncTree& tree);
   bool ListTree(TSyncTree& tree);
   // Lists one folder into tree.inputs.remote; understood: every line was
@@ -51,9 +56,6 @@ class TSyncReader {
   // client asks); those found join the listing, folders to be listed too.
   bool FindHiddenDotNames(TSyncTree& tree, const std::string& relative,
                           std::vector<std::string>& subfolders);
-  // The data a command sends, at most limit bytes; code: its reply (0 when
-  // cut off at the limit).
-  bool DownloadText(const std::string& command, size_t limit, std::string& text, int& code);
 
   TSyncContext& context_;
   TRunTally& tally_;

@@ -1,20 +1,23 @@
 #include "deploy/syncrecord.h"
 
 #include "deploy/session.h"
-#include "util/stream.h"
+#include "deploy/syncstate.h"
 
 namespace zud {
 
 void TStateRecorder::FileDone(TUploadSession& session, TSyncTree& tree, const TTreeEntry& entry,
-                              bool stored) {
+                              bool stored, const std::string& known_sha256) {
   const bool sync = context_.options.Sync;
-  const std::string digest =
-      stored && sync ? HashLocalFile(entry.local_path, context_.tally) : std::string();
+  std::string digest;
+  if (stored && sync) {
+    digest = known_sha256.empty() ? HashLocalFile(entry.local_path, context_.tally) : known_sha256;
+  }
   bool checkpoint = false;
   {
     std::lock_guard<std::mutex> lock(context_.state_mutex);
     if (stored && !digest.empty()) {
-      tree.state.files[entry.relative] = {entry.size, entry.modified, digest};
+      tree.state.files[entry.relative] = {entry.size,
+                                          RecordedTime(entry, tree.inputs.racy_from), digest};
     } else {
       tree.state.files.erase(entry.relative);
     }
@@ -24,6 +27,7 @@ void TStateRecorder::FileDone(TUploadSession& session, TSyncTree& tree, const TT
     }
   }
   if (checkpoint) Write(session, tree);
+  if (tree.lock) tree.lock->Refresh(session);
 }
 
 void TStateRecorder::FolderMissing(TSyncTree& tree, const std::string& relative) {
@@ -31,15 +35,24 @@ void TStateRecorder::FolderMissing(TSyncTree& tree, const std::string& relative)
   tree.state.folders.erase(relative);
 }
 
-void TStateRecorder::FolderKept(TSyncTree& tree, const std::string& relative) {
+void TStateRecorder::Deleted(TSyncTree& tree, const std::string& relative, bool folder) {
   std::lock_guard<std::mutex> lock(context_.state_mutex);
-  tree.state.folders.insert(relative);
+  if (folder) {
+    tree.state.folders.erase(relative);
+  } else {
+    tree.state.files.erase(relative);
+  }
+}
+
+bool StateToWrite(const TSyncTree& tree) {
+  // One found elsewhere (under the old name, say) moves to its place.
+  if (!tree.state_read_from.empty() && tree.state_read_from != tree.state_path) return true;
+  return tree.state_read ? *tree.state_read != tree.state
+                         : !tree.state.files.empty() || !tree.state.folders.empty();
 }
 
 void TStateRecorder::Finish(TUploadSession& session, TSyncTree& tree) {
-  const bool differs = tree.state_read ? *tree.state_read != tree.state
-                                       : !tree.state.files.empty() || !tree.state.folders.empty();
-  if (context_.options.Sync && differs && !context_.tally.Stopped()) Write(session, tree);
+  if (context_.options.Sync && StateToWrite(tree)) Write(session, tree);
 }
 
 bool TStateRecorder::Write(TUploadSession& session, TSyncTree& tree) {
@@ -50,24 +63,29 @@ bool TStateRecorder::Write(TUploadSession& session, TSyncTree& tree) {
     text = FormatSyncState(tree.state);
   }
   if (text == tree.last_written) return true;  // a checkpoint wrote just this
-  const std::string temporary = tree.root + std::string(kSyncStateTemporaryName);
-  const std::string final_name = tree.root + std::string(kSyncStateName);
+  const std::string& final_name = tree.state_path;
+  const std::string temporary = final_name + std::string(kSyncStatePartSuffix);
   return session.Persist([&] {
     TFTPSend& ftp = session.ftp();
-    TMemoryStream data(text);
-    if (ftp.PrepareDataConnection() && ReplyClassOf(ftp.SendCommand("STOR " + temporary)) == 1 &&
-        ftp.UploadOverData(data) && session.Rename(temporary, final_name)) {
+    if (session.StoreText(temporary, text) && session.Rename(temporary, final_name)) {
       tree.last_written = text;
+      // The one it replaces, found elsewhere, goes.
+      if (!tree.state_read_from.empty() && tree.state_read_from != final_name) {
+        ftp.DeleteRemoteFile(tree.state_read_from);
+        tree.state_read_from = final_name;
+      }
       return true;
     }
     if (session.NoteLoss()) return false;
-    context_.tally.File(
-        {.outcome = TFileOutcome::kFailed,
-         .path = final_name,
-         .failure = TDeployFailure::kRefused,
-         .reply = ftp.ResultString(),
-         .message = "cannot write the state file " + final_name + ": " + ftp.ResultString(),
-         .session = session.number()});
+    const std::string reply = ftp.ResultString();
+    // A store cut short (a full disk) leaves no part behind.
+    ftp.DeleteRemoteFile(temporary);
+    context_.tally.File({.outcome = TFileOutcome::kFailed,
+                         .path = final_name,
+                         .failure = TDeployFailure::kRefused,
+                         .reply = reply,
+                         .message = "cannot write the state file " + final_name + ": " + reply,
+                         .session = session.number()});
     return true;
   });
 }

@@ -16,21 +16,27 @@ namespace zud {
 
 inline constexpr size_t kSyncCheckpointFiles = 500;
 
+// Whether tree's state file is to be written: the state differs from what
+// was read, or was read from another place (the old name).
+bool StateToWrite(const TSyncTree& tree);
+
 class TStateRecorder {
  public:
   explicit TStateRecorder(TSyncContext& context) : context_(context) {}
 
-  // A file of tree was tried: stored, its record is kept (with its hash,
-  // taken now: a file changed meanwhile has a new time, and the next run
-  // sends it again), else dropped. A checkpoint writes the state file over
-  // session.
-  void FileDone(TUploadSession& session, TSyncTree& tree, const TTreeEntry& entry, bool stored);
-  // A folder that could not be made is no longer recorded; one that could
-  // not be deleted is.
+  // A file of tree was tried: stored, its record is kept, else dropped. The
+  // record's hash is known_sha256 when the plan read the file, else taken
+  // now; either way a file changed meanwhile has a new time, and the next
+  // run reads it again. A checkpoint writes the state file over session.
+  void FileDone(TUploadSession& session, TSyncTree& tree, const TTreeEntry& entry, bool stored,
+                const std::string& known_sha256);
+  // A folder that could not be made is no longer recorded.
   void FolderMissing(TSyncTree& tree, const std::string& relative);
-  void FolderKept(TSyncTree& tree, const std::string& relative);
+  // A file or folder deleted is no longer recorded.
+  void Deleted(TSyncTree& tree, const std::string& relative, bool folder);
 
-  // At the end: writes tree's state file when it differs from what was read.
+  // At the end: writes tree's state file when it differs from what was
+  // read, or was read elsewhere.
   void Finish(TUploadSession& session, TSyncTree& tree);
 
  private:

@@ -21,8 +21,9 @@ size_t TSyncSender::Run() {
       pending.insert(JoinRemote(tree->root, folder));
     }
     for (const TSyncSend& send : tree->plan.sends) {
-      jobs.push_back(
-          {tree.get(), send.entry, RemoteParent(JoinRemote(tree->root, send.entry->relative))});
+      jobs.push_back({tree.get(), send.entry,
+                      RemoteParent(JoinRemote(tree->root, send.entry->relative)), send.sha256,
+                      send.reason});
       total_bytes += std::max<int64_t>(0, send.entry->size);
     }
   }
@@ -67,13 +68,13 @@ void TSyncSender::Work(TUploadSession& session) {
 void TSyncSender::SendOne(TUploadSession& session, const TSyncJob& job) {
   const TTreeEntry& entry = *job.entry;
   const TStoreItem item{entry.local_path, JoinRemote(job.tree->root, entry.relative),
-                        std::max<int64_t>(0, entry.size)};
+                        std::max<int64_t>(0, entry.size), job.reason};
   const bool stored = session.StoreFile(item);
   context_.tally.FileTried();
   if (stored && context_.options.Sync && session.ftp().HasFeature("MFMT")) {
     session.ftp().SetRemoteModifyTime(item.remote, entry.modified);
   }
-  recorder_.FileDone(session, *job.tree, entry, stored);
+  recorder_.FileDone(session, *job.tree, entry, stored, job.sha256);
 }
 
 }  // namespace zud

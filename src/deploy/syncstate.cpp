@@ -6,7 +6,8 @@
 namespace zud {
 namespace {
 
-constexpr std::string_view kHeader = "ftpupload-sync 1";
+constexpr std::string_view kHeader = "ftpupload-sync 2";
+constexpr std::string_view kHeaderVersion1 = "ftpupload-sync 1";
 // Far beyond any real file or date, short of overflowing anything.
 constexpr int64_t kLargestNumber = 999999999999999999;  // 18 digits
 
@@ -47,6 +48,15 @@ bool TakeField(std::string_view& rest, std::string_view& field) {
 
 }  // namespace
 
+bool IsSyncStateName(std::string_view name) {
+  for (const std::string_view state : {kSyncStateName, kOldSyncStateName}) {
+    if (!name.starts_with(state)) continue;
+    const std::string_view rest = name.substr(state.size());
+    if (rest.empty() || rest == kSyncStatePartSuffix || rest == kSyncLockSuffix) return true;
+  }
+  return false;
+}
+
 bool IsPlainRelativePath(std::string_view path) {
   if (path.empty() || path.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
     return false;
@@ -69,6 +79,7 @@ std::optional<TSyncState> ParseSyncState(std::string_view text, std::string* err
   if (text.size() > kMaxSyncStateBytes) return fail(0, "larger than the state file may be");
   TSyncState state;
   size_t number = 0;
+  bool version1 = false;
   while (!text.empty()) {
     ++number;
     const size_t end = text.find('\n');
@@ -77,11 +88,17 @@ std::optional<TSyncState> ParseSyncState(std::string_view text, std::string* err
     text.remove_prefix(end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (number == 1) {
-      if (line != kHeader) return fail(number, "not a state file of this version");
+      version1 = line == kHeaderVersion1;
+      if (line != kHeader && !version1) return fail(number, "not a state file of this version");
       continue;
     }
     std::string_view kind;
     if (!TakeField(line, kind)) return fail(number, "no fields");
+    if (kind == "R" && !version1) {
+      if (line.empty() || !state.root.empty()) return fail(number, "bad root");
+      state.root = line;
+      continue;
+    }
     if (kind == "D") {
       if (!IsPlainRelativePath(line)) return fail(number, "bad path");
       if (!state.folders.insert(std::string(line)).second) return fail(number, "path repeated");
@@ -112,6 +129,7 @@ std::optional<TSyncState> ParseSyncState(std::string_view text, std::string* err
 std::string FormatSyncState(const TSyncState& state) {
   std::string text(kHeader);
   text += '\n';
+  if (!state.root.empty()) text += "R\t" + state.root + '\n';
   for (const std::string& folder : state.folders) {
     text += "D\t" + folder + '\n';
   }

@@ -1,16 +1,19 @@
 // The sync state file: what the last sync sent, kept on the server at the
-// tree's remote root as ".ftpupload-sync".
+// tree's remote root as ".htftpupload-sync" (web servers built on Apache
+// refuse to serve names starting with ".ht"), or wherever the run names.
 //
 // A text file of lines ending in LF (CR LF is read too):
-//   ftpupload-sync 1
+//   ftpupload-sync 2
+//   R<TAB>/htdocs/
 //   D<TAB>css
 //   F<TAB>SIZE<TAB>MTIME<TAB>SHA256<TAB>css/site.css
-// "D" names a folder the sync made or found; "F" a file it sent (or found
-// already there): its size in bytes and local modification time in seconds
-// since 1970 UTC when it was sent, and the SHA-256 of its content in
-// lowercase hex. The path, relative to the tree's root with "/" between
-// names, is the rest of the line. Folders come first, then files, each
-// sorted by path.
+// "R" names the tree's remote root as the run that wrote it named it; "D" a
+// folder the sync made or found; "F" a file it sent (or found already
+// there): its size in bytes and local modification time in seconds since
+// 1970 UTC, and the SHA-256 of its content in lowercase hex. The path,
+// relative to the tree's root with "/" between names, is the rest of the
+// line. Folders come first, then files, each sorted by path. Version 1 (no
+// "R" line) is read too.
 //
 // The file comes from the server, so the reader trusts none of it: a line
 // it does not understand, a path that climbs out of the tree, a repeated
@@ -29,10 +32,19 @@
 
 namespace ZUD_API zud {
 
-inline constexpr std::string_view kSyncStateName = ".ftpupload-sync";
-// Written under this name first, then renamed over the state file.
-inline constexpr std::string_view kSyncStateTemporaryName = ".ftpupload-sync.part";
+inline constexpr std::string_view kSyncStateName = ".htftpupload-sync";
+// Where earlier versions kept it: read when the state file is missing, and
+// deleted once the state file is written.
+inline constexpr std::string_view kOldSyncStateName = ".ftpupload-sync";
+// Beside a state file: the name it is written under first, then renamed
+// over it, and the deploy lock (synclock.h).
+inline constexpr std::string_view kSyncStatePartSuffix = ".part";
+inline constexpr std::string_view kSyncLockSuffix = ".lock";
 inline constexpr size_t kMaxSyncStateBytes = 64u << 20;
+
+// Whether name, at a tree's root, is one the sync keeps there: the state
+// file under either name, its temporary name or its lock.
+bool IsSyncStateName(std::string_view name);
 
 struct TSyncRecord {
   int64_t size = 0;
@@ -42,6 +54,7 @@ struct TSyncRecord {
 };
 
 struct TSyncState {
+  std::string root;  // the tree's remote root ("R"); "" in version 1
   std::map<std::string, TSyncRecord> files;
   std::set<std::string> folders;
   friend bool operator==(const TSyncState&, const TSyncState&) = default;

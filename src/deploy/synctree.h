@@ -8,18 +8,25 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "deploy/deploy.h"
 #include "deploy/localtree.h"
 #include "deploy/runtally.h"
 #include "deploy/syncplan.h"
+#include "deploy/synclock.h"
 #include "deploy/syncstate.h"
 
 namespace zud {
 
 struct TSyncTree {
   std::string root;  // remote, ends in "/"
+  // The state file's remote path: StateFile, or kSyncStateName at root.
+  std::string state_path;
+  // Where this run found a state file ("" when none) and its text as read.
+  std::string state_read_from;
+  std::string state_text;
   std::optional<TSyncState> state_read;
   TSyncInputs inputs;  // inputs.local: the local entries that go below root
   TSyncPlan plan;
@@ -27,6 +34,8 @@ struct TSyncTree {
   TSyncState state;
   size_t sent_since_write = 0;
   std::string last_written;  // the state file's text as last written
+  // The deploy lock beside the state file, once the run takes it.
+  std::unique_ptr<TDeployLock> lock;
 };
 
 struct TSyncContext {
@@ -41,11 +50,18 @@ struct TSyncContext {
 // The sources read into trees: those that land in one another's trees
 // ("site" into /dir/site/ beside "x/" into /dir/) are taken as one, so that
 // Delete in the outer tree never removes what the inner one sends; a path
-// named twice keeps its last source; the state file's own names are skipped.
+// named twice keeps its last source; the sync's own files (the state file,
+// its temporary name and lock, where they lie in the tree) are skipped.
 std::vector<std::unique_ptr<TSyncTree>> GatherTrees(TRunTally& tally);
 
 // The SHA-256 of a local file, "" when it cannot be read or the run stops
 // meanwhile (a large file takes seconds).
 std::string HashLocalFile(const std::string& path, const TRunTally& tally);
+
+// The SHA-256 of each of files (by entry), several read at once: a thread
+// per processor, at most kHashThreads. "" for a file that cannot be read.
+using TDigests = std::unordered_map<const TTreeEntry*, std::string>;
+inline constexpr unsigned kHashThreads = 4;
+TDigests HashLocalFiles(const std::vector<const TTreeEntry*>& files, const TRunTally& tally);
 
 }  // namespace zud

@@ -1,12 +1,39 @@
 #include "deploy/uploadsession.h"
 
+#include <atomic>
+#include <cstdio>
 #include <string>
 #include <utility>
 
+#include "deploy/figures.h"
 #include "deploy/paths.h"
 #include "util/stream.h"
 
 namespace zud {
+namespace {
+
+// A memory stream that takes at most limit bytes; past it, it raises stop
+// (the data socket's stop flag), so the transfer ends at once, and fails.
+class TCappedStream : public TMemoryStream {
+ public:
+  TCappedStream(size_t limit, std::atomic<bool>& stop) : limit_(limit), stop_(stop) {}
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (static_cast<size_t>(Size() + count) > limit_) {
+      failed_ = true;
+      stop_ = true;
+      return 0;
+    }
+    return TMemoryStream::Write(buffer, count);
+  }
+  bool Failed() const override { return failed_ || TMemoryStream::Failed(); }
+
+ private:
+  size_t limit_;
+  std::atomic<bool>& stop_;
+  bool failed_ = false;
+};
+
+}  // namespace
 
 void TUploadSession::Failed(TDeployFailure kind, const std::string& path, std::string message,
                             bool folder) {
@@ -28,6 +55,7 @@ bool TUploadSession::MakeFolder(const std::string& remote, bool count_failure) {
     tally_.AddKnownFolder(remote);
     tally_.File(
         {.outcome = TFileOutcome::kFolderMade, .path = remote, .folder = true, .session = number_});
+    SetMode(remote, options_.FolderMode);
     return true;
   }
   const TSessionFacts facts = watch_->Facts();
@@ -170,6 +198,8 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
       arrived = arrived || watch_->Facts().store_started;
       if (Stopped()) {
         tally_.Record({.outcome = TFileOutcome::kNotSent, .path = item.remote, .session = number_});
+        // What arrived is no use, but to a later Resume.
+        if (arrived && !options_.Resume) partial_ = target;
         return false;
       }
       if (outcome == TSendOutcome::kSent) break;
@@ -208,18 +238,41 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
                ftp_->ResultString());
     return false;
   }
+  tally_.StoreSucceeded(RemoteParent(item.remote));
+  SetMode(item.remote, options_.FileMode);
   tally_.File({.outcome = TFileOutcome::kStored,
                .path = item.remote,
                .bytes = item.size,
-               .session = number_});
+               .session = number_,
+               .reason = item.reason});
   return true;
+}
+
+void TUploadSession::SetMode(const std::string& remote, int32_t mode) {
+  if (mode < 0 || tally_.ModesRefused()) return;
+  char octal[8];
+  snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(mode & 07777));
+  if (ReplyClassOf(ftp_->SendCommand("SITE CHMOD " + std::string(octal) + " " + remote)) == 2) {
+    return;
+  }
+  // A lost connection shows at the next step; a refusal is the server's word.
+  if (NoteLoss() || !tally_.RefuseModes()) return;
+  tally_.Notice({.kind = TNoticeKind::kWarning,
+                 .text = "the server refused SITE CHMOD (" + ftp_->ResultString() +
+                         "); permissions are left as the server sets them",
+                 .session = number_});
 }
 
 void TUploadSession::FailStore(const TStoreItem& item, const std::string& target, bool arrived) {
   TSessionFacts facts = watch_->Facts();
   facts.quiet = true;  // every failure names the server's reply
   const TFailure failure = ClassifyStoreFailure(facts, item.remote);
-  if (ConnectionLost(facts)) lost_ = true;
+  if (ConnectionLost(facts)) {
+    lost_ = true;
+  } else {
+    tally_.StoreRefused(RemoteParent(item.remote), facts.result_code, facts.result_line,
+                        facts.store_started);
+  }
   std::string message = failure.message.empty() ? "not stored " + item.remote : failure.message;
   if (arrived && options_.Resume) {
     message += "; what arrived stays on the server, to continue from";
@@ -252,6 +305,38 @@ void TUploadSession::FailStore(const TStoreItem& item, const std::string& target
                    .path = parent,
                    .session = number_});
   }
+}
+
+// ---- Small texts ------------------------------------------------------------------
+
+bool TUploadSession::ReadText(const std::string& command, size_t limit, std::string& text,
+                              int& code) {
+  text.clear();
+  code = 0;
+  TCappedStream data(limit, ftp_->DSock().StopFlag);
+  if (!ftp_->PrepareDataConnection()) return false;
+  code = ftp_->SendCommand(command);
+  if (ReplyClassOf(code) != 1) return false;
+  const bool done = ftp_->DownloadOverData(data);
+  if (data.Failed()) {
+    ftp_->DSock().StopFlag = false;
+    code = 0;
+    tally_.Notice({.kind = TNoticeKind::kError,
+                   .text = "the server sent more than " +
+                           FormatByteSize(static_cast<int64_t>(limit)) + " for " + command +
+                           "; not read",
+                   .session = number_});
+    return false;
+  }
+  code = ftp_->ResultCode();
+  text = data.Data();
+  return done;
+}
+
+bool TUploadSession::StoreText(const std::string& remote, const std::string& text) {
+  TMemoryStream data(text);
+  return ftp_->PrepareDataConnection() && ReplyClassOf(ftp_->SendCommand("STOR " + remote)) == 1 &&
+         ftp_->UploadOverData(data);
 }
 
 }  // namespace zud

@@ -16,6 +16,7 @@ struct TStoreItem {
   std::string local;
   std::string remote;  // whole remote path
   int64_t size = 0;
+  TSendReason reason = TSendReason::kNew;  // why a sync sends it
 };
 
 class TUploadSession : public TRunSession {
@@ -38,6 +39,13 @@ class TUploadSession : public TRunSession {
   // (a refused RNTO), deletes that file and renames again.
   bool Rename(const std::string& from, const std::string& to);
 
+  // The data a command (RETR, LIST, MLSD) sends, at most limit bytes (more
+  // is reported and not read); code: its last reply (0 when cut off at the
+  // limit). True when all of it came.
+  bool ReadText(const std::string& command, size_t limit, std::string& text, int& code);
+  // STOR of text as the file remote. False when refused or lost.
+  bool StoreText(const std::string& remote, const std::string& text);
+
  private:
   enum class TSendOutcome { kSent, kFailed, kContinueRefused };
   // One attempt: from offset on (REST), else the whole file. A refused REST
@@ -51,6 +59,9 @@ class TUploadSession : public TRunSession {
   // deleted while the session is up, unless Resume keeps it; the message
   // says what became of it.
   void FailStore(const TStoreItem& item, const std::string& target, bool arrived);
+  // SITE CHMOD of what was just stored or made, where asked (mode >= 0); a
+  // refusal is reported once in the run, and no more are sent.
+  void SetMode(const std::string& remote, int32_t mode);
   void Failed(TDeployFailure kind, const std::string& path, std::string message,
               bool folder = false);
 };

@@ -1,15 +1,21 @@
 #include "frontend/deployjob.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "deploy/figures.h"
+#include "deploy/session.h"
 #include "frontend/console.h"
 #include "frontend/credentials.h"
 #include "frontend/progressmeter.h"
+#include "frontend/report.h"
 #include "frontend/tlsswitches.h"
+#include "util/stream.h"
 #include "util/textutil.h"
+#include "util/version.h"
 
 namespace zud {
 namespace {
@@ -25,6 +31,8 @@ class TDeployPrinter {
 
   void Attach(TDeployOptions& options);
   void Summary(const TDeployResult& result) const;
+  // The notices of the run, for the report.
+  std::vector<TDeployNotice> TakeNotices() { return std::move(notices_); }
 
  private:
   void File(const TFileEvent& event) const;
@@ -37,13 +45,17 @@ class TDeployPrinter {
   std::unique_ptr<TTransferMeter> meter_;
   size_t files_done_ = 0;
   size_t files_total_ = 0;
+  std::vector<TDeployNotice> notices_;
 };
 
 void TDeployPrinter::Attach(TDeployOptions& options) {
   options.OnFile = [this](const TFileEvent& event) { File(event); };
-  options.OnNotice = [this](const TDeployNotice& notice) { Notice(notice); };
-  // A dry run's standard output is the plan alone.
-  if (!settings_.Quiet && !settings_.DryRun) {
+  options.OnNotice = [this](const TDeployNotice& notice) {
+    Notice(notice);
+    if (settings_.Report) notices_.push_back(notice);
+  };
+  // A dry run's standard output is the plan alone; /report:- has it to itself.
+  if (!settings_.Quiet && !settings_.DryRun && !settings_.ReportToOutput()) {
     options.OnDialogue = [](const TDialogueLine& line) {
       // With several sessions each line says whose it is: "[2] STOR ...".
       std::string shown;
@@ -56,7 +68,9 @@ void TDeployPrinter::Attach(TDeployOptions& options) {
     if (stage == TDeployStage::kCleanUp || stage == TDeployStage::kEnd) meter_.reset();
   };
   options.OnSessionStart = [this](int) { WarnAboutTLSSwitches(settings_.Tls); };
-  options.OnPlan = [this](const std::vector<TPlanStep>& steps) { Plan(steps); };
+  if (!settings_.ReportToOutput()) {
+    options.OnPlan = [this](const std::vector<TPlanStep>& steps) { Plan(steps); };
+  }
   if (ShouldAskPassword(settings_)) options.OnPassword = PasswordPrompt(settings_);
 }
 
@@ -87,19 +101,18 @@ void TDeployPrinter::File(const TFileEvent& event) const {
 }
 
 void TDeployPrinter::Notice(const TDeployNotice& notice) const {
+  // The words of a hint name the switch that helps.
+  const std::string text = FailureLine({notice.failure, notice.text, notice.hint}, notice.path);
   switch (notice.kind) {
     case TNoticeKind::kWarning:
-      WriteErrorLine("warning: " + notice.text);
+      WriteErrorLine("warning: " + text);
       break;
     case TNoticeKind::kNote:
-      WriteErrorLine("note: " + notice.text);
-      break;
-    case TNoticeKind::kHint:
-      WriteErrorLine(FailureLine({notice.failure, notice.text, notice.hint}, notice.path));
+      WriteErrorLine("note: " + text);
       break;
     default:
       // A refusal the dialogue on the screen explains comes without a text.
-      if (!notice.text.empty()) WriteErrorLine(notice.text);
+      if (!text.empty()) WriteErrorLine(text);
       break;
   }
 }
@@ -169,9 +182,22 @@ void TDeployPrinter::Summary(const TDeployResult& result) const {
                    " failed, " + not_sent + made_and_bytes);
     return;
   }
+  const std::string held_back =
+      c.held_back > 0 ? std::to_string(c.held_back) + " held back, " : std::string();
   WriteErrorLine(Count(c.stored, "file", "files") + " sent, " + std::to_string(c.unchanged) +
-                 " unchanged, " + std::to_string(c.deleted) + " deleted, " +
+                 " unchanged, " + std::to_string(c.deleted) + " deleted, " + held_back +
                  std::to_string(c.failed) + " failed, " + not_sent + made_and_bytes);
+}
+
+// The report's file, made before the run so that a path that cannot be
+// written stops it before anything changed.
+std::unique_ptr<TFileStream> OpenReport(const std::string& path) {
+  try {
+    return std::make_unique<TFileStream>(path, TFileStream::Mode::kCreate);
+  } catch (const EFileOpenError& e) {
+    WriteErrorLine("cannot write the report " + path + ": " + OpenFailureReason(e.what()));
+    return nullptr;
+  }
 }
 
 }  // namespace
@@ -202,10 +228,16 @@ TDeployOptions DeployOptionsFrom(const TUploadSettings& settings) {
   options.DryRun = settings.DryRun;
   options.Checksum = settings.Checksum;
   options.Parallel = settings.Parallel;
+  options.StateFile = settings.StateFile;
+  options.Force = settings.Force;
+  options.MaxDelete = settings.MaxDelete;
+  options.FileMode = settings.FileMode;
+  options.FolderMode = settings.DirMode;
   options.HeedInterrupts = true;
-  options.DialogueShown = !settings.Quiet && !settings.DryRun;
-  // The lines are written as the events come; the summary needs the counts only.
-  options.KeepOutcomes = false;
+  options.DialogueShown = !settings.Quiet && !settings.DryRun && !settings.ReportToOutput();
+  // The lines are written as the events come; the summary needs the counts
+  // only, a report every file.
+  options.KeepOutcomes = settings.Report.has_value();
   return options;
 }
 
@@ -213,9 +245,33 @@ TExitStatus RunDeployJob(const TUploadSettings& settings) {
   TDeployOptions options = DeployOptionsFrom(settings);
   TDeployPrinter printer(settings);
   printer.Attach(options);
+  std::unique_ptr<TFileStream> report;
+  TReportFacts facts;
+  if (settings.Report) {
+    if (!settings.ReportToOutput() && !(report = OpenReport(*settings.Report))) {
+      return TExitStatus::kLocalFile;
+    }
+    facts.tool = "ftpupload " + VersionText();
+    facts.started = std::chrono::duration_cast<std::chrono::seconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+  }
   const TDeployResult result = RunDeploy(options);
   printer.Summary(result);
-  return ExitStatusOf(result.failure);
+  TExitStatus status = ExitStatusOf(result.failure);
+  if (!settings.Report) return status;
+  facts.exit_status = static_cast<int>(status);
+  facts.notices = printer.TakeNotices();
+  const std::string text = FormatReport(settings, result, facts);
+  if (!report) {
+    WriteOutput(text);
+  } else if (report->Write(text.data(), static_cast<int64_t>(text.size())) !=
+                 static_cast<int64_t>(text.size()) ||
+             report->Failed()) {
+    WriteErrorLine("cannot write the report " + *settings.Report);
+    if (status == TExitStatus::kStored) status = TExitStatus::kLocalFile;
+  }
+  return status;
 }
 
 std::string FailureLine(const TFailure& failure, const std::string& path) {
@@ -226,6 +282,12 @@ std::string FailureLine(const TFailure& failure, const std::string& path) {
       return path + " is a folder; add /recursive to upload its tree";
     case TDeployHint::kRemoteFolderMissing:
       return "remote directory " + path + " does not exist (use /mkdir)";
+    case TDeployHint::kLocked:
+      return failure.message + "; if no other deploy is running, add /force to take the lock";
+    case TDeployHint::kTooManyDeletes:
+      return failure.message + "; add /maxdelete:N to allow up to N deletes";
+    case TDeployHint::kOtherTreesState:
+      return failure.message + "; give each tree its own /statefile";
     case TDeployHint::kNone:
       break;
   }

@@ -14,6 +14,8 @@ TExitStatus ExitStatusOf(TDeployFailure kind) {
     case TDeployFailure::kTransferFailed: return TExitStatus::kTransferFailed;
     case TDeployFailure::kTimeout: return TExitStatus::kTimeout;
     case TDeployFailure::kInterrupted: return TExitStatus::kInterrupted;
+    case TDeployFailure::kLocked: return TExitStatus::kLocked;
+    case TDeployFailure::kHeldBack: return TExitStatus::kHeldBack;
   }
   return TExitStatus::kTransferFailed;
 }

@@ -18,6 +18,8 @@ enum class TExitStatus : int {
   kRefused = 7,         // the server refused the directory or the store
   kTransferFailed = 8,  // data connection failed, transfer incomplete
   kTimeout = 9,         // no answer within the timeout
+  kLocked = 10,         // another deploy holds the lock
+  kHeldBack = 11,       // held back: deletes past the guard, a state file of another tree
   kInterrupted = 130,   // Ctrl-C or SIGTERM
 };
 

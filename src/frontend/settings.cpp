@@ -57,6 +57,22 @@ std::optional<int32_t> ParseParallelValue(std::string_view text) {
   return static_cast<int32_t>(*n);
 }
 
+std::optional<int64_t> ParseMaxDelete(std::string_view text) {
+  const std::optional<int64_t> n = ParseDigits(text, 9);
+  if (!n || *n > kMaxDeleteLimit) return std::nullopt;
+  return n;
+}
+
+std::optional<int32_t> ParseMode(std::string_view text) {
+  if (text.size() < 3 || text.size() > 4) return std::nullopt;
+  int32_t mode = 0;
+  for (char c : text) {
+    if (c < '0' || c > '7') return std::nullopt;
+    mode = mode * 8 + (c - '0');
+  }
+  return mode;
+}
+
 TUploadSettings ReadGiven(const TGiven& given, const std::vector<std::string>& params) {
   TUploadSettings s;
   given.Value("host", s.Server);
@@ -102,6 +118,13 @@ TUploadSettings ReadGiven(const TGiven& given, const std::vector<std::string>& p
   s.DryRun = given.Has("dryrun");
   s.Checksum = given.Has("checksum");
   if (given.Value("parallel", value)) s.Parallel = ParseParallelValue(value).value_or(1);
+  given.Value("statefile", s.StateFile);
+  s.Force = given.Has("force");
+  if (given.Value("maxdelete", value)) s.MaxDelete = ParseMaxDelete(value).value_or(0);
+  if (given.Value("chmod", value) && !ParseModes(value, s.FileMode, s.DirMode)) {
+    s.FileMode = s.DirMode = -1;
+  }
+  s.Report = given.Optional("report");
   return s;
 }
 
@@ -136,10 +159,33 @@ std::string CheckGiven(TUploadSettings& settings, const TGiven& given,
     }
     settings.Parallel = *sessions;
   }
+  if (given.Value("maxdelete", value)) {
+    const std::optional<int64_t> limit = ParseMaxDelete(value);
+    if (!limit) {
+      return "the delete limit must be a number from 0 to " + std::to_string(kMaxDeleteLimit) +
+             ": /maxdelete:" + value;
+    }
+    settings.MaxDelete = *limit;
+  }
+  if (given.Value("chmod", value) && !ParseModes(value, settings.FileMode, settings.DirMode)) {
+    return "/chmod takes octal modes, FILEMODE or FILEMODE,FOLDERMODE (644,755, say): /chmod:" +
+           value;
+  }
   if (settings.Sync && !settings.Recursive) return "/sync works on folder trees: add /recursive";
-  for (const char* needs_sync : {"delete", "dryrun", "checksum"}) {
+  for (const char* needs_sync : {"delete", "dryrun", "checksum", "statefile", "force"}) {
     if (given.Has(needs_sync) && !settings.Sync) {
       return std::string("/") + needs_sync + " works with /sync";
+    }
+  }
+  if (given.Has("maxdelete") && !settings.Delete) return "/maxdelete works with /delete";
+  if (given.Has("statefile")) {
+    const std::string& path = settings.StateFile;
+    if (path.back() == '/' || path.back() == '\\') {
+      return "/statefile names a file, not a folder: /statefile:" + path;
+    }
+    if (HoldsLineBreak(path)) return "the state file's path holds a line break";
+    if (settings.Files.size() > 1) {
+      return "one /statefile keeps the state of one folder: name one folder";
     }
   }
   if (settings.Server.empty()) return "no host given: /host:NAME";
@@ -163,6 +209,17 @@ TUploadSettings ReadSettings(const std::vector<std::string>& params) {
 
 std::string CheckSettings(TUploadSettings& settings, const std::vector<std::string>& params) {
   return CheckGiven(settings, TGiven(params), params);
+}
+
+bool ParseModes(std::string_view text, int32_t& file, int32_t& folder) {
+  const size_t comma = text.find(',');
+  const std::optional<int32_t> file_mode = ParseMode(text.substr(0, comma));
+  std::optional<int32_t> folder_mode = -1;
+  if (comma != std::string_view::npos) folder_mode = ParseMode(text.substr(comma + 1));
+  if (!file_mode || !folder_mode) return false;
+  file = *file_mode;
+  folder = *folder_mode;
+  return true;
 }
 
 TParsedCommandLine ParseCommandLine(const std::vector<std::string>& params) {

@@ -53,13 +53,31 @@ struct TUploadSettings {
   bool Checksum = false;                 // /checksum
   int32_t Parallel = 1;                  // /parallel:N, 1..kMaxParallel
 
+  // Deploying from CI.
+  std::string StateFile;                 // /statefile:REMOTEPATH (with /sync)
+  bool Force = false;                    // /force (with /sync)
+  int64_t MaxDelete = -1;                // /maxdelete:N (with /delete); -1 when absent
+  int32_t FileMode = -1;                 // /chmod:FILEMODE[,FOLDERMODE]; -1 when absent
+  int32_t DirMode = -1;                  // FOLDERMODE; -1 when absent
+  std::optional<std::string> Report;     // /report:FILE, "-" for standard output
+
   // Whether a switch of folder mode was given: the run then takes the lean
   // dialogue of folder mode, also for plain files.
   bool FolderMode() const {
     return Recursive || MakeDirs || Atomic || Retries > 0 || !Excludes.empty() || Sync ||
-           Delete || DryRun || Checksum || Parallel > 1;
+           Delete || DryRun || Checksum || Parallel > 1 || !StateFile.empty() || Force ||
+           MaxDelete >= 0 || FileMode >= 0 || Report.has_value();
   }
+  // Whether the report goes to standard output, in place of the dialogue and the plan.
+  bool ReportToOutput() const { return Report && *Report == "-"; }
 };
+
+// The most deletes /maxdelete may allow.
+inline constexpr int64_t kMaxDeleteLimit = 999999999;
+
+// /chmod: value: "FILEMODE" or "FILEMODE,FOLDERMODE", each 3 or 4 octal
+// digits (at most 7777); folder -1 when not given.
+bool ParseModes(std::string_view text, int32_t& file, int32_t& folder);
 
 // The most reconnects /retry may ask for.
 inline constexpr int32_t kMaxRetries = 1000;

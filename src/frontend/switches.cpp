@@ -57,6 +57,15 @@ const std::vector<TSwitchInfo>& KnownSwitches() {
        "with /sync: compare unchanged-looking files by SHA-256 too"},
       {"parallel", V::kRequired, "/parallel:N",
        "up to N sessions at once for a tree (1-16, 1)"},
+      {"statefile", V::kRequired, "/statefile:REMOTEPATH",
+       "with /sync: keep the state file there (outside the web root, say)"},
+      {"force", V::kNone, "/force", "with /sync: take the deploy lock even from another run"},
+      {"maxdelete", V::kRequired, "/maxdelete:N",
+       "with /delete: delete nothing when more than N files and folders would go"},
+      {"chmod", V::kRequired, "/chmod:FILEMODE[,FOLDERMODE]",
+       "SITE CHMOD each file stored (and folder made) to these octal modes"},
+      {"report", V::kRequired, "/report:FILE",
+       "write a JSON report of the run to FILE (- for standard output)"},
   };
   return kSwitches;
 }

@@ -222,6 +222,17 @@ std::string HomeDirectory() {
   return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
 }
 
+std::string LocalUserName() {
+  const uid_t uid = geteuid();
+  const passwd* entry = getpwuid(uid);
+  if (entry != nullptr && entry->pw_name != nullptr && *entry->pw_name != '\0') {
+    return entry->pw_name;
+  }
+  return std::to_string(uid);
+}
+
+int64_t CurrentProcessId() { return getpid(); }
+
 std::vector<std::string> DefaultNetrcFiles() {
   const std::string home = HomeDirectory();
   if (home.empty()) return {};

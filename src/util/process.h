@@ -61,6 +61,11 @@ bool ReadEnvironmentVariable(const std::string& name, std::string& value);
 // The user's home directory ($HOME, else the password database); "" when
 // neither knows.
 std::string HomeDirectory();
+// Who runs this process, for a record others read (a deploy lock): the
+// account's name, or its number when the system knows no name.
+std::string LocalUserName();
+// This process's id.
+int64_t CurrentProcessId();
 // The files a netrc login is looked up in when none is named, in order:
 // Linux $HOME/.netrc; Windows %USERPROFILE%\_netrc, then %USERPROFILE%\.netrc
 // (in the home directory when no profile is set). Empty when neither is known.

@@ -1,9 +1,19 @@
 #include "util/sha256.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 
 #include "util/stream.h"
+
+// x86 processors since about 2017 (Intel Goldmont and Ice Lake, AMD Zen)
+// have SHA-256 instructions: the compression runs several times faster
+// there, which lets a sync hash a fresh checkout about as fast as it reads.
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define ZUD_SHA256_X86 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 namespace zud {
 
@@ -35,7 +45,76 @@ inline void StoreBE32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v);
 }
 
+#ifdef ZUD_SHA256_X86
+
+bool ProcessorHasShaExtensions() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  const bool ssse3 = (ecx & bit_SSSE3) != 0;
+  const bool sse41 = (ecx & bit_SSE4_1) != 0;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  return ssse3 && sse41 && (ebx & bit_SHA) != 0;
+}
+
+// The compression function on the SHA extensions. The state is kept as the
+// instructions want it: one register holds A, B, E, F, the other C, D, G, H.
+__attribute__((target("sha,sse4.1,ssse3"))) void CompressWithShaExtensions(
+    uint32_t* state, const uint8_t* blocks, size_t count) {
+  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
+  __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
+  const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+  const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+  __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+  __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+  for (; count > 0; --count, blocks += 64) {
+    const __m128i abef_before = abef;
+    const __m128i cdgh_before = cdgh;
+    // w[g]: the message words 4g..4g+3; the last four groups in turn.
+    __m128i w[4];
+    for (int g = 0; g < 16; ++g) {
+      __m128i& words = w[g % 4];
+      if (g < 4) {
+        words = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * g)), byte_swap);
+      } else {
+        // W[t] = s1(W[t-2]) + W[t-7] + s0(W[t-15]) + W[t-16], four at a time.
+        __m128i next = _mm_sha256msg1_epu32(words, w[(g + 1) % 4]);
+        next = _mm_add_epi32(next, _mm_alignr_epi8(w[(g + 3) % 4], w[(g + 2) % 4], 4));
+        words = _mm_sha256msg2_epu32(next, w[(g + 3) % 4]);
+      }
+      __m128i k = _mm_add_epi32(
+          words, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRoundConstants + 4 * g)));
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, k);
+      k = _mm_shuffle_epi32(k, 0x0E);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, k);
+    }
+    abef = _mm_add_epi32(abef, abef_before);
+    cdgh = _mm_add_epi32(cdgh, cdgh_before);
+  }
+  const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+  const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+  dcba = _mm_blend_epi16(feba, dchg, 0xF0);
+  hgfe = _mm_alignr_epi8(dchg, feba, 8);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), dcba);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), hgfe);
+}
+
+std::atomic<bool> use_extensions{ProcessorHasShaExtensions()};
+
+#endif
+
 }  // namespace
+
+bool UseSha256Extensions(bool use) {
+#ifdef ZUD_SHA256_X86
+  use_extensions = use && ProcessorHasShaExtensions();
+  return use_extensions;
+#else
+  (void)use;
+  return false;
+#endif
+}
 
 void TSha256::Reset() {
   state_ = kInitialState;
@@ -44,6 +123,11 @@ void TSha256::Reset() {
 }
 
 void TSha256::Compress(const uint8_t* blocks, size_t count) {
+#ifdef ZUD_SHA256_X86
+  if (use_extensions.load(std::memory_order_relaxed)) {
+    return CompressWithShaExtensions(state_.data(), blocks, count);
+  }
+#endif
   uint32_t w[64];
   for (; count > 0; --count, blocks += 64) {
     for (int i = 0; i < 16; ++i) w[i] = LoadBE32(blocks + 4 * i);

@@ -1,5 +1,6 @@
 // SHA-256 (FIPS 180-4): an incremental hasher and hex helpers for whole
-// strings and local files. Portable C++, no platform calls of its own.
+// strings and local files. Portable C++, no platform calls of its own; on
+// x86 processors that have them, the SHA instructions do the compression.
 #pragma once
 
 #include <array>
@@ -35,6 +36,11 @@ class TSha256 {
   size_t buffered_ = 0;  // bytes waiting in buffer_ for a whole block
   uint64_t length_ = 0;  // message bytes so far
 };
+
+// Whether the processor's SHA instructions are used (where it has them):
+// true by default; false makes every hasher take the portable code, for
+// tests and benchmarks. Returns whether they are used from now on.
+bool UseSha256Extensions(bool use);
 
 // The 64 lowercase hex digits of a digest.
 std::string HexOfDigest(const std::array<uint8_t, 32>& digest);

@@ -112,6 +112,9 @@ TEST(RunDeployTest, ADryRunHandsOverThePlanAndChangesNothing) {
   ASSERT_TRUE(server.WriteFile("site/old.txt", "old"));
   test::TempDir local;
   ASSERT_TRUE(local.Write("www/new.txt", "new"));
+  // Kept on both sides: not every remote file goes, so the deletes stand.
+  ASSERT_TRUE(local.Write("www/kept.txt", "kept"));
+  ASSERT_TRUE(server.WriteFile("site/kept.txt", "kept"));
   TSeen seen;
   TDeployOptions options = Options(server, (local / "www").string() + "/", seen);
   options.DryRun = options.Delete = true;

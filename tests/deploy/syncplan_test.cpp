@@ -21,21 +21,25 @@ const std::string kOtherHash(64, 'b');
 
 TEST(SyncStateTest, ReadsWhatItWritesAndRejectsAnythingElse) {
   TSyncState state;
+  state.root = "/htdocs/";
   state.folders = {"css", "css/deep"};
   state.files["css/site.css"] = {12, 1700000000, kHash};
   state.files["with space\tand tab.txt"] = {0, -5, kOtherHash};
   const std::string text = FormatSyncState(state);
   EXPECT_EQ(ParseSyncState(text), state);
+  // Version 1, without a root, is read too.
   EXPECT_EQ(ParseSyncState("ftpupload-sync 1\r\nD\tx\r\n")->folders.count("x"), 1u);
 
-  const std::string head = "ftpupload-sync 1\n";
+  const std::string head = "ftpupload-sync 2\n";
   const std::string sha = "\t" + kHash + "\t";
   const struct {
     std::string text;
     const char* why;
   } bad[] = {
       {"", "empty"},
-      {"ftpupload-sync 2\n", "version"},
+      {"ftpupload-sync 3\n", "version"},
+      {"ftpupload-sync 1\nR\t/x/\n", "root in version 1"},
+      {head + "R\t/x/\nR\t/y/\n", "two roots"},
       {head + "F\t1\t2" + sha + "a", "cut short"},
       {head + "F\t-1\t2" + sha + "a\n", "negative size"},
       {head + "F\t1234567890123456789\t2" + sha + "a\n", "19 digits"},
@@ -56,6 +60,16 @@ TEST(SyncStateTest, ReadsWhatItWritesAndRejectsAnythingElse) {
     std::string error;
     EXPECT_FALSE(ParseSyncState(c.text, &error)) << c.why;
     EXPECT_FALSE(error.empty()) << c.why;
+  }
+}
+
+TEST(SyncStateTest, TheSyncsOwnNamesAtARoot) {
+  for (const char* own : {".htftpupload-sync", ".htftpupload-sync.part", ".htftpupload-sync.lock",
+                          ".ftpupload-sync", ".ftpupload-sync.part"}) {
+    EXPECT_TRUE(IsSyncStateName(own)) << own;
+  }
+  for (const char* other : {".htftpupload-syncx", ".htaccess", "a/.htftpupload-sync", ""}) {
+    EXPECT_FALSE(IsSyncStateName(other)) << other;
   }
 }
 
@@ -90,6 +104,8 @@ struct PlanCase {
   bool delete_missing = false;
   bool checksum = false;
   std::map<std::string, int64_t> mdtm;  // exact remote times (absent: unknown)
+  std::string digest = kHash;           // what hashing a local file gives
+  int64_t racy_from = INT64_MAX;        // when the local tree was read
   // Expected: sends as "path:reason", folders, deletes, removals, unchanged.
   std::vector<std::string> sends;
   std::vector<std::string> folders;
@@ -97,6 +113,7 @@ struct PlanCase {
   std::vector<std::string> removals;
   size_t unchanged = 0;
   std::vector<std::string> asked;  // MDTM asked for these
+  std::vector<std::string> hashed{};  // recorded files read to decide
 };
 
 TSyncState State(std::map<std::string, TSyncRecord> files, std::set<std::string> folders = {}) {
@@ -118,12 +135,23 @@ TEST(PlanSyncTest, DecidesEachFileByRecordOrListing) {
       {.name = "RecordMatches", .local = {File("a", 5, t)}, .state = State({{"a", rec}}), .unchanged = 1},
       {.name = "RecordSizeDiffers", .local = {File("a", 6, t)}, .state = State({{"a", rec}}),
        .sends = {"a:size"}},
-      {.name = "RecordTimeDiffers", .local = {File("a", 5, t + 1)}, .state = State({{"a", rec}}),
-       .sends = {"a:time"}},
+      // A fresh checkout: a new time, the same bytes.
+      {.name = "RecordTimeDiffersContentSame", .local = {File("a", 5, t + 1)},
+       .state = State({{"a", rec}}), .unchanged = 1, .hashed = {"a"}},
+      // Read in the second it was written: recorded a second older, so
+      // that the next run reads it again.
+      {.name = "RacyFileRecordedOlder", .local = {File("a", 5, t + 1)},
+       .state = State({{"a", rec}}), .racy_from = t, .unchanged = 1, .hashed = {"a"}},
+      {.name = "RecordTimeDiffersContentToo", .local = {File("a", 5, t + 1)},
+       .state = State({{"a", rec}}), .digest = kOtherHash, .sends = {"a:content"},
+       .hashed = {"a"}},
+      {.name = "RecordTimeDiffersUnreadable", .local = {File("a", 5, t + 1)},
+       .state = State({{"a", rec}}), .digest = "", .sends = {"a:time"}, .hashed = {"a"}},
       {.name = "ChecksumCatchesSameSizeAndTime", .local = {File("a", 5, t)},
-       .state = State({{"a", {5, t, kOtherHash}}}), .checksum = true, .sends = {"a:content"}},
+       .state = State({{"a", {5, t, kOtherHash}}}), .checksum = true, .sends = {"a:content"},
+       .hashed = {"a"}},
       {.name = "ChecksumAgrees", .local = {File("a", 5, t)}, .state = State({{"a", rec}}),
-       .checksum = true, .unchanged = 1},
+       .checksum = true, .unchanged = 1, .hashed = {"a"}},
       {.name = "RecordedButGoneFromServer", .local = {File("a", 5, t)}, .state = State({{"a", rec}}),
        .remote = Listing{}, .sends = {"a:missing"}},
       {.name = "ServerCopyChangedBehindUs", .local = {File("a", 5, t)}, .state = State({{"a", rec}}),
@@ -154,13 +182,20 @@ TEST(PlanSyncTest, DecidesEachFileByRecordOrListing) {
     if (c.remote) in.remote = *c.remote;
     in.delete_missing = c.delete_missing;
     in.checksum = c.checksum;
+    in.racy_from = c.racy_from;
     std::vector<std::string> asked;
     in.remote_time = [&](const std::string& path) -> int64_t {
       asked.push_back(path);
       const auto it = c.mdtm.find(path);
       return it == c.mdtm.end() ? -1 : it->second;
     };
-    in.hash = [](const TTreeEntry&) { return kHash; };
+    std::vector<std::string> hashed;
+    in.hash = [&](const TTreeEntry& entry) {
+      hashed.push_back(entry.relative);
+      return c.digest;
+    };
+    std::vector<std::string> ahead;
+    for (const TTreeEntry* entry : FilesToHash(in)) ahead.push_back(entry->relative);
     const TSyncPlan plan = PlanSync(in);
     std::vector<std::string> sends;
     for (const TSyncSend& s : plan.sends) {
@@ -172,6 +207,19 @@ TEST(PlanSyncTest, DecidesEachFileByRecordOrListing) {
     EXPECT_THAT(plan.removals, ElementsAreArray(c.removals));
     EXPECT_EQ(plan.unchanged, c.unchanged);
     EXPECT_THAT(asked, ElementsAreArray(c.asked));
+    // Files without a record are hashed only to be recorded.
+    if (c.state) {
+      EXPECT_THAT(hashed, ElementsAreArray(c.hashed));
+      EXPECT_THAT(ahead, ElementsAreArray(c.hashed));
+    }
+    // An unchanged file's record carries its local time (a racy one's a
+    // second less).
+    for (const TTreeEntry* entry : plan.unchanged_files) {
+      if (plan.state.files.count(entry->relative) != 0) {
+        EXPECT_EQ(plan.state.files.at(entry->relative).modified,
+                  entry->modified - (entry->modified >= c.racy_from ? 1 : 0));
+      }
+    }
   }
 }
 
@@ -202,8 +250,9 @@ TEST(PlanSyncTest, DeletesOnlyWhatIsSafelyGone) {
   EXPECT_THAT(plan.folders, ElementsAreArray({"new"}));
   EXPECT_THAT(plan.deletes, ElementsAreArray({"gone.txt", "keep/stale", "old/deep/x"}));
   EXPECT_THAT(plan.removals, ElementsAreArray({"old/deep", "old"}));
-  EXPECT_EQ(plan.state.files.count("gone.txt"), 0u);
-  EXPECT_EQ(plan.state.folders.count("old"), 0u);
+  // Records go as the deletes are made, not before: deletes held back keep them.
+  EXPECT_EQ(plan.state.files.count("gone.txt"), 1u);
+  EXPECT_EQ(plan.state.folders.count("old"), 1u);
   EXPECT_EQ(plan.state.folders.count("new"), 1u);
   EXPECT_TRUE(plan.sends.empty());
 

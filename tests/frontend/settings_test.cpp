@@ -43,6 +43,20 @@ TEST(ParseCommandLineTest, ErrorsAndTheClassicOneParameterCase) {
       {{"/host:h", "/exclude:", "f"}, "needs a value"},
       {{"/host:h", "/recursive:yes", "f"}, "takes no value"},
       {{"/host:h", "/port:0", "f"}, "port must be"},
+      {{"/host:h", "/chmod:644,2755", "f"}, ""},
+      {{"/host:h", "/chmod:0644", "f"}, ""},
+      {{"/host:h", "/chmod:64", "f"}, "octal modes"},
+      {{"/host:h", "/chmod:648", "f"}, "octal modes"},
+      {{"/host:h", "/chmod:644,", "f"}, "octal modes"},
+      {{"/host:h", "/chmod:17777", "f"}, "octal modes"},
+      {{"/host:h", "/recursive", "/sync", "/delete", "/maxdelete:0", "f"}, ""},
+      {{"/host:h", "/recursive", "/sync", "/delete", "/maxdelete:1e3", "f"}, "delete limit"},
+      {{"/host:h", "/recursive", "/sync", "/maxdelete:5", "f"}, "works with /delete"},
+      {{"/host:h", "/recursive", "/statefile:/s", "f"}, "works with /sync"},
+      {{"/host:h", "/recursive", "/force", "f"}, "works with /sync"},
+      {{"/host:h", "/recursive", "/sync", "/statefile:/priv/", "f"}, "names a file"},
+      {{"/host:h", "/recursive", "/sync", "/statefile:/s", "a", "b"}, "one /statefile"},
+      {{"/host:h", "/report:-", "f"}, ""},
       {{"/recursive", "f"}, "no host"},
       {{"/bogus"}, ""},  // one parameter: only the missing file is reported
   };
@@ -57,6 +71,10 @@ TEST(ParseCommandLineTest, ErrorsAndTheClassicOneParameterCase) {
   }
   // Without a switch of folder mode the classic job runs.
   EXPECT_FALSE(ParseCommandLine({"/host:h", "/resume", "/quiet", "f"}).settings.FolderMode());
+  const TUploadSettings s = ParseCommandLine({"/host:h", "/chmod:640,2750", "/report:-", "f"}).settings;
+  EXPECT_EQ(s.FileMode, 0640);
+  EXPECT_EQ(s.DirMode, 02750);
+  EXPECT_TRUE(s.FolderMode() && s.ReportToOutput());
 }
 
 TEST(FullHelpTest, EverySwitchHasOneLine) {

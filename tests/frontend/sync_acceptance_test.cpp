@@ -88,7 +88,7 @@ std::vector<std::string> Lines(const std::string& out) {
 std::vector<std::string> Sent(const std::string& out, const std::string& verb) {
   std::vector<std::string> paths;
   for (const std::string& line : Lines(out)) {
-    if (line.rfind(verb + " ", 0) != 0 || line.find(".ftpupload-sync") != std::string::npos) continue;
+    if (line.rfind(verb + " ", 0) != 0 || line.find(".htftpupload-sync") != std::string::npos) continue;
     paths.push_back(line.substr(verb.size() + 1));
   }
   return paths;
@@ -157,7 +157,7 @@ TEST_P(RealSyncTest, SendsExactlyWhatChanged) {
   EXPECT_EQ(Sent(run.out, "STOR").size(), 23u);
   EXPECT_EQ(server.ReadFile(dir + "/odd [1]/x.txt"), "x\n");
   EXPECT_EQ(server.ReadFile(dir + "/.htaccess"), "Deny from all\n");
-  EXPECT_TRUE(server.Exists(dir + "/.ftpupload-sync"));
+  EXPECT_TRUE(server.Exists(dir + "/.htftpupload-sync"));
   EXPECT_FALSE(server.Exists(dir + "/app.log"));
 
   run = RunTool(args);
@@ -165,12 +165,12 @@ TEST_P(RealSyncTest, SendsExactlyWhatChanged) {
   EXPECT_THAT(run.out, testing::Not(HasSubstr("STOR")));  // the state file neither
   EXPECT_THAT(run.err, HasSubstr("0 files sent, 23 unchanged"));
 
-  // Touch 10, edit one keeping its size and time, delete 5 and a folder, add 3.
+  // Touch 10 (new times, the same bytes: not sent), edit one keeping its
+  // size and time and one keeping its size, delete 5 and a folder, add 3.
   std::set<std::string> expected_plan;
-  for (int i = 0; i < 10; ++i) {
-    SetTime(local / "site" / name(i), std::chrono::seconds(0));
-    expected_plan.insert("send time " + remote(name(i)));
-  }
+  for (int i = 0; i < 10; ++i) SetTime(local / "site" / name(i), std::chrono::seconds(0));
+  ASSERT_TRUE(local.Write("site/" + name(11), "CONTENT 111\n"));
+  expected_plan.insert("send content " + remote(name(11)));
   const auto edited = local / "site" / name(10);
   const auto kept_time = fs::last_write_time(edited);
   ASSERT_TRUE(local.Write("site/" + name(10), "CONTENT 110\n"));
@@ -216,12 +216,16 @@ TEST_P(RealSyncTest, SendsExactlyWhatChanged) {
   EXPECT_FALSE(server.Exists(dir + "/gone away"));
   ExpectSameTree(local / "site", server.root() / dir);
 
-  // A lost state file: nothing unchanged is sent again; the file comes back.
-  fs::remove(server.root() / dir / ".ftpupload-sync");
+  // A lost state file: nothing unchanged is sent again (but the touched
+  // files, which the server holds with their old times where it keeps
+  // ours); the file comes back.
+  fs::remove(server.root() / dir / ".htftpupload-sync");
   run = RunTool(args);
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_THAT(Sent(run.out, "STOR"), IsEmpty()) << run.out;
-  EXPECT_TRUE(server.Exists(dir + "/.ftpupload-sync"));
+  std::set<std::string> touched;
+  for (int i = 0; i < 10; ++i) touched.insert(remote(name(i)));
+  for (const std::string& sent : Sent(run.out, "STOR")) EXPECT_EQ(touched.count(sent), 1u) << sent;
+  EXPECT_TRUE(server.Exists(dir + "/.htftpupload-sync"));
 
   // A server clock hours behind: its times do not matter with a state file.
   for (const auto& entry : fs::recursive_directory_iterator(server.root() / dir)) {
@@ -320,7 +324,14 @@ TEST(ParallelSyncTest, CtrlCStopsEverySession) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
   EXPECT_EQ(run.status, 130) << run.out << run.err;
   EXPECT_THAT(run.err, HasSubstr("interrupted\n"));
-  EXPECT_FALSE(server.Exists("pstop/.ftpupload-sync"));
+  // Ctrl-C keeps what arrived: the state file records the files stored, the
+  // cut ones are gone, and so is the lock.
+  EXPECT_FALSE(server.Exists("pstop/big1.bin"));
+  EXPECT_FALSE(server.Exists("pstop/big2.bin"));
+  EXPECT_FALSE(server.Exists("pstop/.htftpupload-sync.lock"));
+  const std::string state = server.ReadFile("pstop/.htftpupload-sync").value_or("");
+  EXPECT_THAT(state, testing::Not(HasSubstr("big")));
+  EXPECT_EQ(state.find("\tsmall.txt\n") != std::string::npos, server.Exists("pstop/small.txt"));
   fs::remove_all(server.root() / "pstop");
 }
 
@@ -335,7 +346,7 @@ TEST(SyncStateFileTest, CheckpointSpareALongRunFromStartingOver) {
   const std::vector<std::string> args = Plus(
       Login(server, Kind::kPyftpdlib), {"/recursive", "/sync", "/dir:/ckpt", (local / "t").string() + "/"});
   TChildRun interrupt;
-  interrupt.interrupt_after = "RNTO /ckpt/.ftpupload-sync\r\n2";
+  interrupt.interrupt_after = "RNTO /ckpt/.htftpupload-sync\r\n2";
   ToolRun run = RunTool(args, interrupt);
   EXPECT_EQ(run.status, 130) << run.err;
   const size_t first = Sent(run.out, "STOR").size();
@@ -361,12 +372,12 @@ TEST(SyncStateFileTest, DamagedStateFileIsIgnored) {
                                              {"/recursive", "/sync", "/dir:/damaged",
                                               (local / "t").string() + "/"});
   ASSERT_EQ(RunTool(args).status, 0);
-  ASSERT_TRUE(server.WriteFile("damaged/.ftpupload-sync", "ftpupload-sync 1\nF\t1\t2\tzz\t../../etc\n"));
+  ASSERT_TRUE(server.WriteFile("damaged/.htftpupload-sync", "ftpupload-sync 1\nF\t1\t2\tzz\t../../etc\n"));
   const ToolRun run = RunTool(args);
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_THAT(run.err, HasSubstr("warning: ignoring the state file /damaged/.ftpupload-sync (line 2: bad SHA-256)"));
+  EXPECT_THAT(run.err, HasSubstr("warning: ignoring the state file /damaged/.htftpupload-sync (line 2: bad SHA-256)"));
   EXPECT_THAT(Sent(run.out, "STOR"), IsEmpty()) << run.out;
-  EXPECT_THAT(server.ReadFile("damaged/.ftpupload-sync").value_or(""), HasSubstr("\tsub/b.txt\n"));
+  EXPECT_THAT(server.ReadFile("damaged/.htftpupload-sync").value_or(""), HasSubstr("\tsub/b.txt\n"));
 }
 
 TEST(SyncSwitchTest, NeedsWhatItWorksOn) {

@@ -123,6 +123,7 @@ TEST(ExitStatusTest, EachFailureKindHasItsNumber) {
       {TDeployFailure::kLoginRefused, 5},   {TDeployFailure::kTLS, 6},
       {TDeployFailure::kRefused, 7},        {TDeployFailure::kTransferFailed, 8},
       {TDeployFailure::kTimeout, 9},        {TDeployFailure::kInterrupted, 130},
+      {TDeployFailure::kLocked, 10},        {TDeployFailure::kHeldBack, 11},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(static_cast<int>(ExitStatusOf(c.kind)), c.status) << c.status;

@@ -26,9 +26,14 @@ TEST(Sha256Test, NistVectors) {
        "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
       {std::string(1000000, 'a'), kMillionAs},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Sha256Hex(c.message), c.digest) << c.message.size() << " bytes";
+  // The processor's SHA instructions where it has them, then the portable code.
+  for (const bool extensions : {true, false}) {
+    SCOPED_TRACE(UseSha256Extensions(extensions) ? "SHA instructions" : "portable");
+    for (const auto& c : cases) {
+      EXPECT_EQ(Sha256Hex(c.message), c.digest) << c.message.size() << " bytes";
+    }
   }
+  UseSha256Extensions(true);
 }
 
 TEST(Sha256Test, SplitUpdatesMatchOneShotAndFinalResets) {

@@ -200,6 +200,15 @@ std::string HomeDirectory() {
   return "";
 }
 
+std::string LocalUserName() {
+  wchar_t name[257];
+  DWORD size = 257;
+  if (!GetUserNameW(name, &size) || size == 0) return "?";
+  return win::FromWideForDisplay(std::wstring_view(name, size - 1));
+}
+
+int64_t CurrentProcessId() { return GetCurrentProcessId(); }
+
 // As curl and the Windows ftp clients look: "_netrc" first, the Unix name
 // after it.
 std::vector<std::string> DefaultNetrcFiles() {
