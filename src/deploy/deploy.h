@@ -112,12 +112,22 @@ struct TDeployNotice {
   int session = 0;
 };
 
+// Why an awaited reply did not come.
+enum class TNoReply : uint8_t {
+  kNone,      // it came
+  kClosed,    // the server closed the connection
+  kTimedOut,  // not within TimeoutMs
+  kStopped,   // the run was stopped (Cancel, an interrupt)
+  kBroken,    // the connection failed otherwise
+};
+
 // One line of the FTP dialogue: a command sent or a reply line received. A
 // line beginning with "PASS " comes as "PASS **********".
 struct TDialogueLine {
   int session = 0;  // 0 when the run has one session, else 1..Parallel
   bool reply = false;
-  std::string text{};
+  std::string text{};  // "" for a reply that did not come (no_reply says why)
+  TNoReply no_reply = TNoReply::kNone;
 };
 
 struct TDeployProgress {
@@ -160,12 +170,17 @@ struct TDeployCounts {
   size_t failed = 0;    // files, folders, sources and steps that failed
   size_t not_sent = 0;  // files the run ended before
   size_t folders_made = 0;
+  size_t folders_deleted = 0;  // of deleted, the folders
+  size_t folders_failed = 0;   // of failed, the folders (not made, not removed, not read)
   int64_t bytes = 0;  // of the files stored
 };
 
 struct TDeployResult {
   // The first failure's kind; kInterrupted after a stop on request.
   TDeployFailure failure = TDeployFailure::kNone;
+  // The run stopped before any transfer because this remote folder, the
+  // parent of what was to be made, is missing and MakeDirs is off ("" else).
+  std::string missing_folder;
   TDeployCounts counts;
   uint64_t elapsed_ms = 0;
   // DryRun: the steps planned, and whether every tree was (OnPlan came).

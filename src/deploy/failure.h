@@ -42,6 +42,11 @@ struct TSessionFacts {
   int64_t bytes_sent = 0;      // over the data connection
   int64_t bytes_to_send = -1;  // -1 when not known
   bool quiet = false;          // the reader sees no dialogue that explains things
+  // How the session was set up, for what would help after a failure.
+  bool implicit_tls = false;  // TLS.FullSSL
+  bool explicit_tls = false;  // TLS.AutoTLS
+  bool passive = false;
+  bool offers_tls = false;  // after a refused plain login: FEAT named AUTH TLS
 };
 
 // Where a caller may want to say what would help in its own words (the
@@ -51,6 +56,14 @@ enum class TDeployHint : uint8_t {
   kNoSource,             // a source path is empty
   kFolderSource,         // a source is a folder, and Recursive is off
   kRemoteFolderMissing,  // the remote folder is not there (MakeDirs makes it)
+  // What a failure of the session's setup suggests; the option named helps.
+  kTLSRequired,           // the server wants TLS before the login (TLS.AutoTLS)
+  kCertificateUntrusted,  // the certificate was not verified (TLS.CertCAFile, VerifyCert)
+  kPlainFTPPort,          // implicit TLS met a port that speaks plain FTP first (AutoTLS)
+  kNoGreeting,            // connected, but no greeting came: a port that waits for TLS? (FullSSL)
+  kTLSOffered,            // a plain login refused by a server that offers TLS (AutoTLS)
+  kConnectionLimit,       // the server takes no more connections now (Parallel)
+  kActiveRefused,         // active mode refused, or the server could not connect back (Passive)
 };
 
 struct TFailure {

@@ -81,6 +81,8 @@ class TRunSession {
   std::unique_ptr<TFTPSend> ftp_;
   std::unique_ptr<TSessionWatch> watch_;
   bool lost_ = false;
+  // The loss was told with the failure of the file it cut short.
+  bool loss_told_ = false;
   bool ends_alone_ = false;
 
  private:

@@ -27,12 +27,7 @@ bool MakeTreeFolders(TSyncContext& context, TSyncTree& tree, TUploadSession& ses
     const std::string root = WithoutTrailingSlash(tree.root);
     const std::string base = WithoutTrailingSlash(WithDirectoryEnd(options.RemoteDir));
     if (root == base && !options.MakeDirs) {
-      tally.File({.outcome = TFileOutcome::kFailed,
-                  .path = root,
-                  .folder = true,
-                  .failure = TDeployFailure::kRefused,
-                  .message = "remote directory " + root + " does not exist",
-                  .hint = TDeployHint::kRemoteFolderMissing});
+      tally.FolderMissing(root, session.number());
       return false;
     }
     bool made = false;

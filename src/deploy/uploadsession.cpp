@@ -9,13 +9,14 @@
 namespace zud {
 
 void TUploadSession::Failed(TDeployFailure kind, const std::string& path, std::string message,
-                            bool folder) {
+                            bool folder, TDeployHint hint) {
   tally_.File({.outcome = TFileOutcome::kFailed,
                .path = path,
                .folder = folder,
                .failure = kind,
                .reply = ftp_->ResultString(),
                .message = std::move(message),
+               .hint = hint,
                .session = number_});
 }
 
@@ -40,6 +41,7 @@ bool TUploadSession::MakeFolder(const std::string& remote, bool count_failure) {
     return true;
   }
   if (count_failure) {
+    if (ParentMissing(remote)) return false;
     tally_.AddFailedFolder(remote);
     tally_.File({.outcome = TFileOutcome::kFailed,
                  .path = remote,
@@ -184,24 +186,31 @@ bool TUploadSession::StoreFile(const TStoreItem& item) {
   return true;
 }
 
+bool TUploadSession::ParentMissing(const std::string& remote) {
+  if (options_.MakeDirs) return false;
+  const std::string parent = WithoutTrailingSlash(RemoteParent(remote));
+  if (parent.empty() || !tally_.FirstProbe(parent) || RemoteFolderExists(*ftp_, parent)) {
+    return false;
+  }
+  tally_.FolderMissing(parent, number_);
+  return true;
+}
+
 void TUploadSession::ExplainStoreFailure(const TStoreItem& item) {
   TSessionFacts facts = watch_->Facts();
   facts.quiet = true;  // every failure names the server's reply
   const TFailure failure = ClassifyStoreFailure(facts, item.remote);
   if (ConnectionLost(facts)) lost_ = true;
-  Failed(failure.kind, item.remote,
-         failure.message.empty() ? "not stored " + item.remote : failure.message);
-  // A refusal for a folder that is not there says so once per folder.
   const int code = facts.result_code;
-  const std::string parent = RemoteParent(item.remote);
-  if ((code == 550 || code == 553) && !lost_ && tally_.FirstProbe(parent) &&
-      !RemoteFolderExists(*ftp_, parent)) {
-    tally_.Notice({.kind = TNoticeKind::kHint,
-                   .text = "remote directory " + parent + " does not exist",
-                   .hint = TDeployHint::kRemoteFolderMissing,
-                   .path = parent,
-                   .session = number_});
+  // A store refused into a folder that is not there: that alone is told.
+  if ((code == 550 || code == 553) && !lost_ && ParentMissing(item.remote)) {
+    tally_.TriedNotSent({.path = item.remote, .session = number_});
+    return;
   }
+  Failed(failure.kind, item.remote,
+         failure.message.empty() ? "not stored " + item.remote : failure.message, false,
+         failure.hint);
+  loss_told_ = lost_;
 }
 
 }  // namespace zud

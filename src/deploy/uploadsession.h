@@ -37,8 +37,11 @@ class TUploadSession : public TRunSession {
  private:
   bool SendFile(const TStoreItem& item, const std::string& target, int64_t offset);
   void ExplainStoreFailure(const TStoreItem& item);
+  // Without MakeDirs: when remote's parent is missing (asked once per
+  // parent), the tally is told and the run stops. True then.
+  bool ParentMissing(const std::string& remote);
   void Failed(TDeployFailure kind, const std::string& path, std::string message,
-              bool folder = false);
+              bool folder = false, TDeployHint hint = TDeployHint::kNone);
 };
 
 }  // namespace zud
