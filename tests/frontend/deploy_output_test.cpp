@@ -3,12 +3,8 @@
 // the missing parent, one message for a lost transfer, the missing reply in
 // the dialogue, the advice after failures, passive mode by default and the
 // progress line on a terminal.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -19,9 +15,9 @@
 #include <vector>
 
 #include "frontend/child_process.h"
+#include "frontend/terminal.h"
 #include "frontend/tool_run.h"
 #include "support/ftp_daemons.h"
-#include "support/net.h"
 #include "support/scripted_ftp_server.h"
 #include "support/temp_dir.h"
 
@@ -320,27 +316,19 @@ TEST(DataModeTest, FoldersGoPassiveUnlessActiveIsAskedFor) {
 TEST(ProgressLineTest, ShownOnATerminalBetweenTheLinesPerFile) {
   FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
   ZUD_REQUIRE_DAEMON(server);
-  test::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
-    GTEST_SKIP() << "no pseudo-terminal available";
-  }
+  const testing_support::TPseudoTerminal terminal;
+  if (!terminal.ok()) GTEST_SKIP() << "no pseudo-terminal available";
   TempDir local("zud-progress");
   ASSERT_TRUE(local.Write("t/big.bin", std::string(3 << 20, 'b')));
   ASSERT_TRUE(local.Write("t/small.txt", "s"));
   ASSERT_TRUE(server.MakeDir("progress"));
   testing_support::TChildRun run;
   run.args = Plus(Login(server), {"/recursive", "/dir:/progress", (local / "t").string() + "/"});
-  run.error_path = ::ptsname(master.get());
+  run.error_path = terminal.path();
   const testing_support::TChildResult result = RunChild(testing_support::kToolProgram, run);
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.output, "");
-  std::string screen;
-  char buffer[4096];
-  for (pollfd p{master.get(), POLLIN, 0}; ::poll(&p, 1, 500) > 0 && (p.revents & POLLIN);) {
-    const ssize_t n = ::read(master.get(), buffer, sizeof(buffer));
-    if (n <= 0) break;
-    screen.append(buffer, static_cast<size_t>(n));
-  }
+  const std::string screen = terminal.Screen();
   EXPECT_TRUE(std::regex_search(screen, std::regex(R"(\r[01]/2 files  [0-9.]+ (B|KiB|MiB) of 3\.0 MiB)")))
       << testing::PrintToString(screen);
   EXPECT_NE(screen.find("ftpupload: stored /progress/big.bin (3.0 MiB)"), std::string::npos) << screen;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "frontend/child_process.h"
+#include "frontend/terminal.h"
 #include "frontend/tool_run.h"
 #include "support/ftp_daemons.h"
 #include "support/net.h"
@@ -461,23 +462,15 @@ TEST(ToolAdditionsTest, HostsVersionQuietWarningAndClosedOutput) {
 TEST(ToolAdditionsTest, MeterReachesFullAndLeavesASummaryOnATerminal) {
   FtpDaemonFixture& server = Server(Kind::kPyftpdlib);
   ZUD_REQUIRE_DAEMON(server);
-  test::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
-    GTEST_SKIP() << "no pseudo-terminal available";
-  }
+  const testing_support::TPseudoTerminal terminal;
+  if (!terminal.ok()) GTEST_SKIP() << "no pseudo-terminal available";
   TempDir local("zud-meter");
   ASSERT_TRUE(local.Write("summary.bin", Content(3 << 20)));
   TChildRun run;
   run.args = Plus(Login(server), {"/pasv", "/binary", (local / "summary.bin").string()});
-  run.error_path = ::ptsname(master.get());
+  run.error_path = terminal.path();
   ASSERT_EQ(RunChild(kProgram, run).exit_status, 0);
-  std::string screen;
-  char buffer[4096];
-  for (pollfd p{master.get(), POLLIN, 0}; ::poll(&p, 1, 500) > 0 && (p.revents & POLLIN);) {
-    const ssize_t n = ::read(master.get(), buffer, sizeof(buffer));
-    if (n <= 0) break;
-    screen.append(buffer, static_cast<size_t>(n));
-  }
+  const std::string screen = terminal.Screen();
   EXPECT_NE(screen.find("3.0 MiB of 3.0 MiB  100%"), std::string::npos) << screen;
   EXPECT_TRUE(
       std::regex_search(screen, std::regex(R"(\r3\.0 MiB sent in \d+:\d\d \(.+/s\) *\r?\n)")))
