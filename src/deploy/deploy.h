@@ -178,8 +178,8 @@ struct TDeployCounts {
 struct TDeployResult {
   // The first failure's kind; kInterrupted after a stop on request.
   TDeployFailure failure = TDeployFailure::kNone;
-  // The run stopped before any transfer because this remote folder, the
-  // parent of what was to be made, is missing and MakeDirs is off ("" else).
+  // The run stopped because this remote folder, the parent of what was to
+  // be made or stored there, is missing and MakeDirs is off ("" else).
   std::string missing_folder;
   TDeployCounts counts;
   uint64_t elapsed_ms = 0;

@@ -96,11 +96,13 @@ std::vector<TEntry> ParseEntries(std::string_view text) {
   return entries;
 }
 
-// Reads a secrets file; warns when other users may read it too.
-bool ReadSecretsFile(const std::string& path, const char* what, std::string& content) {
+// Reads a secrets file; warns when other users may read it too. named: the
+// file as a failure names it (the netrc names all the places it looked).
+bool ReadSecretsFile(const std::string& path, const std::string& named, const char* what,
+                     std::string& content) {
   std::string error;
   if (!ReadSmallFile(path, kMaxSecretsFileBytes, content, error)) {
-    WriteErrorLine(std::string("cannot read the ") + what + " " + path + ": " + error);
+    WriteErrorLine(std::string("cannot read the ") + what + " " + named + ": " + error);
     return false;
   }
   if (QueryLocalPath(path).others_can_read) {
@@ -148,7 +150,7 @@ TExitStatus ResolveLoginSources(TUploadSettings& settings) {
   const bool typed_password = have_password;
   if (!have_password && settings.PassFile) {
     std::string content;
-    if (!ReadSecretsFile(*settings.PassFile, "password file", content)) {
+    if (!ReadSecretsFile(*settings.PassFile, *settings.PassFile, "password file", content)) {
       return TExitStatus::kLocalFile;
     }
     settings.Pass = FirstLine(content);
@@ -189,7 +191,7 @@ TExitStatus ResolveLoginSources(TUploadSettings& settings) {
         break;
       }
     }
-    if (!ReadSecretsFile(path, "netrc file", content)) return TExitStatus::kLocalFile;
+    if (!ReadSecretsFile(path, tried, "netrc file", content)) return TExitStatus::kLocalFile;
     TNetrcLogin login;
     if (!FindNetrcLogin(content, BareHost(settings.Server), settings.User, login)) {
       WriteErrorLine("no entry for " + settings.Server + " in " + path);
@@ -205,8 +207,8 @@ TExitStatus ResolveLoginSources(TUploadSettings& settings) {
   if (!have_password && !IsAnonymousLogin(settings.User) && !IsStandardInputTerminal()) {
     const std::string sources = "/passenv:NAME, /passfile:FILE or /netrc";
     if (settings.FolderMode()) {
-      WriteErrorLine("no password for " + settings.User + " and no terminal to ask on: give it with " +
-                     sources);
+      WriteErrorLine("no password for " + settings.User +
+                     " and no terminal to ask on: give it with " + sources);
       return TExitStatus::kCommandLine;
     }
     // The classic run sends an empty password, as it always did.

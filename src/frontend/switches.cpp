@@ -1,6 +1,6 @@
 #include "frontend/switches.h"
 
-#include <utility>
+#include <map>
 
 #include "util/process.h"
 #include "util/stream.h"
@@ -206,7 +206,7 @@ std::string FindSwitchError(const std::vector<std::string>& params) {
 
 std::vector<std::string> FindSwitchSlips(const std::vector<std::string>& params) {
   std::vector<std::string> slips;
-  std::vector<std::pair<TSwitchInfo, std::string>> seen;  // the first of each, as typed
+  std::map<std::string, std::string> first_of;  // by name: the first such switch, as typed
   for (size_t i = 0; i < params.size(); ++i) {
     const std::string& param = params[i];
     const std::optional<TSwitchInfo> info = MatchSwitch(param);
@@ -228,17 +228,11 @@ std::vector<std::string> FindSwitchSlips(const std::vector<std::string>& params)
                                     : "; did you mean " + Suggested(*info, next) + "?"));
     }
     if (!CarriesValue(*info) || std::string_view(info->name) == "exclude") continue;
-    bool repeated = false;
-    for (const auto& [first, first_param] : seen) {
-      if (std::string_view(first.name) != info->name) continue;
-      repeated = true;
-      const std::string_view first_value = ValuePart(first_param, first);
-      if (first_value != typed) {
-        slips.push_back("/" + std::string(info->name) + " is given twice, as " + first_param +
-                        " and " + param + "; give it once");
-      }
+    const auto [first, new_name] = first_of.try_emplace(info->name, param);
+    if (!new_name && ValuePart(first->second, *info) != typed) {
+      slips.push_back("/" + std::string(info->name) + " is given twice, as " + first->second +
+                      " and " + param + "; give it once");
     }
-    if (!repeated) seen.emplace_back(*info, param);
   }
   return slips;
 }
