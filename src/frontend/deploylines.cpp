@@ -1,6 +1,7 @@
 #include "frontend/deploylines.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "deploy/figures.h"
@@ -25,11 +26,16 @@ std::string Also(size_t n, const char* word) {
   return n > 0 ? ", " + std::to_string(n) + " " + word : std::string();
 }
 
-// text with every path in it replaced, so that failures of many files read alike.
+// text with path taken out where it stands as a word ("cannot read a.txt:
+// ..."), so that failures of many files read alike.
 std::string WithoutPath(std::string text, const std::string& path) {
   if (path.empty()) return text;
   for (size_t at = text.find(path); at != std::string::npos; at = text.find(path, at + 1)) {
-    text.replace(at, path.size(), "\x01");
+    const size_t end = at + path.size();
+    const bool starts_word = at == 0 || text[at - 1] == ' ';
+    const bool ends_word = end == text.size() || std::string_view(" :;,").find(text[end]) !=
+                                                     std::string_view::npos;
+    if (starts_word && ends_word) text.replace(at, path.size(), "\x01");
   }
   return text;
 }
@@ -139,7 +145,6 @@ void TDeployPrinter::Notice(const TDeployNotice& notice) {
       }
       break;
     default:
-      // A refusal the dialogue on the screen explains comes without a text.
       Failure(FailureLine({notice.failure, notice.text, notice.hint}, notice.path), std::string(),
               false, notice.hint);
       break;
@@ -148,15 +153,18 @@ void TDeployPrinter::Notice(const TDeployNotice& notice) {
 
 void TDeployPrinter::Failure(const std::string& line, const std::string& path, bool folder,
                              TDeployHint hint) {
-  const std::string key = WithoutPath(line, path);
-  auto [group, first] = groups_.try_emplace(key);
-  if (first) {
-    group->second.folder = folder;
-    group_order_.push_back(key);
-    if (!line.empty()) WriteErrorLine(line);
-  } else {
-    ++group->second.more;
-    group->second.last = path;
+  // A refusal the dialogue on the screen explains comes without a line.
+  if (!line.empty()) {
+    const std::string key = WithoutPath(line, path);
+    auto [group, first] = groups_.try_emplace(key);
+    if (first) {
+      group->second.folder = folder;
+      group_order_.push_back(key);
+      WriteErrorLine(line);
+    } else {
+      ++group->second.more;
+      group->second.last = path;
+    }
   }
   if (advised_.insert(hint).second) {
     const std::string advice = AdviceLine(hint, settings_);
