@@ -41,11 +41,11 @@ set(ZUD_TESTS_daemon
   ftpclient_realproxy_test ftpclient_realserver_test ftpclient_realserver_tls_test examples_test
   deploy_test
   ci_acceptance_test folder_acceptance_test sync_acceptance_test tls_acceptance_test
-  tool_acceptance_test upload_acceptance_test)
+  tool_acceptance_test upload_acceptance_test deploy_output_test)
 
 set(ZUD_TESTS_tool
   ci_acceptance_test folder_acceptance_test sync_acceptance_test tls_acceptance_test
-  tool_acceptance_test upload_acceptance_test usage_test)
+  tool_acceptance_test upload_acceptance_test usage_test mistakes_test deploy_output_test)
 
 # The labels of one executable into out_var; configuring stops when it has
 # none, since an unlabelled test would silently drop out of every quick run.

@@ -41,6 +41,10 @@ set(ZUD_WINDOWS_SKIPPED_TESTS
   # Deploys from CI against the four servers as child processes (a tmpfs
   # mounted for a full disk, a second run beside a first one).
   frontend/ci_acceptance_test.cpp
+  # Run the tool as a child process against scripted servers and real daemons
+  # (standard error on a pseudo terminal, files made readable by others).
+  frontend/mistakes_test.cpp
+  frontend/deploy_output_test.cpp
   # Runs the example programs as child processes against real daemons.
   frontend/examples_test.cpp
   # Deploys to pyftpdlib, which the test starts as a Linux child process.

@@ -56,6 +56,7 @@ TDeployResult RunDeploy(const TDeployOptions& options) {
   result.failure = tally.Interrupted() ? TDeployFailure::kInterrupted : tally.first();
   result.counts = tally.counts();
   result.hold = tally.hold();
+  result.missing_folder = tally.missing_folder();
   result.plan = tally.TakePlan(result.plan_complete);
   result.files = tally.TakeFiles();
   result.elapsed_ms = MonotonicMilliseconds() - started;

@@ -123,12 +123,22 @@ struct TDeployNotice {
   int session = 0;
 };
 
+// Why an awaited reply did not come.
+enum class TNoReply : uint8_t {
+  kNone,      // it came
+  kClosed,    // the server closed the connection
+  kTimedOut,  // not within TimeoutMs
+  kStopped,   // the run was stopped (Cancel, an interrupt)
+  kBroken,    // the connection failed otherwise
+};
+
 // One line of the FTP dialogue: a command sent or a reply line received. A
 // line beginning with "PASS " comes as "PASS **********".
 struct TDialogueLine {
   int session = 0;  // 0 when the run has one session, else 1..Parallel
   bool reply = false;
-  std::string text{};
+  std::string text{};  // "" for a reply that did not come (no_reply says why)
+  TNoReply no_reply = TNoReply::kNone;
 };
 
 struct TDeployProgress {
@@ -167,6 +177,8 @@ struct TDeployCounts {
   size_t failed = 0;    // files, folders, sources and steps that failed
   size_t not_sent = 0;  // files the run ended before
   size_t folders_made = 0;
+  size_t folders_deleted = 0;  // of deleted, the folders
+  size_t folders_failed = 0;   // of failed, the folders (not made, not removed, not read)
   int64_t bytes = 0;  // of the files stored
   size_t held_back = 0;  // deletes held back (TDeployResult::hold says why)
 };
@@ -185,6 +197,9 @@ const char* DeleteHoldWord(TDeleteHold hold);
 struct TDeployResult {
   // The first failure's kind; kInterrupted after a stop on request.
   TDeployFailure failure = TDeployFailure::kNone;
+  // The run stopped because this remote folder, the parent of what was to
+  // be made or stored there, is missing and MakeDirs is off ("" else).
+  std::string missing_folder;
   TDeployCounts counts;
   TDeleteHold hold = TDeleteHold::kNone;
   uint64_t elapsed_ms = 0;

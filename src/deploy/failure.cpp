@@ -1,7 +1,9 @@
 #include "deploy/failure.h"
 
 #include "sockets/socketerrors.h"
+#include "util/sockapi.h"
 #include "util/stream.h"
+#include "util/textutil.h"
 
 namespace zud {
 namespace {
@@ -10,8 +12,65 @@ namespace {
 constexpr int kErrHostNotFound = 11001;
 constexpr int kErrNoData = 11004;
 
+// The error for people: the system's words where the library's text is its
+// generic one for the code, and the number only where people know them.
 std::string WithCode(const std::string& text, int code) {
-  return (text.empty() ? GetErrorDesc(code) : text) + " (" + std::to_string(code) + ")";
+  const std::string generic = GetErrorDesc(code);
+  std::string words = text.empty() || text == generic ? SystemErrorWords(code) : text;
+  if (words.empty()) words = text.empty() ? generic : text;
+  if (!kErrorNumbersForPeople) return words;
+  return words + " (" + std::to_string(code) + ")";
+}
+
+// A reply's words, lower-cased, hold one of these.
+bool Says(const std::string& line, std::initializer_list<const char*> words) {
+  const std::string lower = LowerCase8(line);
+  for (const char* word : words) {
+    if (lower.find(word) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Replies of servers that want TLS first (vsftpd "530 Non-anonymous sessions
+// must use encryption", pyftpdlib and ProFTPD "550 SSL/TLS required on the
+// control channel", Pure-FTPd "421 Sorry, cleartext sessions ... are not
+// accepted") and of servers at their connection limit ("421 Too many
+// connections", "530 Sorry, the maximum number of clients", "421 I can't
+// accept more than 5 connections").
+constexpr std::initializer_list<const char*> kTLSWords = {"tls", "ssl", "encrypt", "cleartext"};
+constexpr std::initializer_list<const char*> kLimitWords = {"too many", "maximum", "more than",
+                                                            "limit"};
+
+// What would help after a failed sign-in of that kind.
+TDeployHint SignInHint(const TSessionFacts& f, TDeployFailure kind) {
+  const bool tls = f.implicit_tls || f.explicit_tls;
+  if (kind == TDeployFailure::kTLS) {
+    if (Says(f.control_error_text, {"certificate verify failed"})) {
+      return TDeployHint::kCertificateUntrusted;
+    }
+    // OpenSSL's words for a "220 ..." greeting read as a TLS record.
+    if (f.implicit_tls && Says(f.control_error_text, {"wrong version number", "unknown protocol",
+                                                      "packet length too long"})) {
+      return TDeployHint::kPlainFTPPort;
+    }
+    return TDeployHint::kNone;
+  }
+  if (f.connected && f.replies == 0 && !f.implicit_tls &&
+      (kind == TDeployFailure::kTimeout || kind == TDeployFailure::kConnectFailed)) {
+    return TDeployHint::kNoGreeting;
+  }
+  if (kind != TDeployFailure::kLoginRefused) return TDeployHint::kNone;
+  const int code = f.result_code;
+  if ((code == 421 || code == 530) && Says(f.result_line, kLimitWords)) {
+    return TDeployHint::kConnectionLimit;
+  }
+  if (tls) return TDeployHint::kNone;
+  if (Says(f.result_line, kTLSWords)) return TDeployHint::kTLSRequired;
+  return f.offers_tls ? TDeployHint::kTLSOffered : TDeployHint::kNone;
+}
+
+bool IsActiveSetup(const std::string& command) {
+  return command.starts_with("PORT") || command.starts_with("EPRT");
 }
 
 std::string Seconds(int32_t ms) { return std::to_string((ms + 999) / 1000) + " s"; }
@@ -30,27 +89,7 @@ std::string Explained(const TSessionFacts& f, const std::string& what) {
   return f.quiet ? what + ": " + f.result_line : std::string();
 }
 
-}  // namespace
-
-const char* FailureWord(TDeployFailure kind) {
-  switch (kind) {
-    case TDeployFailure::kNone: return "none";
-    case TDeployFailure::kLocalFile: return "local-file";
-    case TDeployFailure::kNotResolved: return "not-resolved";
-    case TDeployFailure::kConnectFailed: return "connect-failed";
-    case TDeployFailure::kLoginRefused: return "login-refused";
-    case TDeployFailure::kTLS: return "tls";
-    case TDeployFailure::kRefused: return "refused";
-    case TDeployFailure::kTransferFailed: return "transfer-failed";
-    case TDeployFailure::kTimeout: return "timeout";
-    case TDeployFailure::kInterrupted: return "interrupted";
-    case TDeployFailure::kLocked: return "locked";
-    case TDeployFailure::kHeldBack: return "held-back";
-  }
-  return "none";
-}
-
-TFailure ClassifySignInFailure(const TSessionFacts& f) {
+TFailure SignInFailure(const TSessionFacts& f) {
   const std::string where = f.host + " port " + f.port;
   if (!f.connected) {
     if (f.control_error >= kErrHostNotFound && f.control_error <= kErrNoData) {
@@ -59,8 +98,10 @@ TFailure ClassifySignInFailure(const TSessionFacts& f) {
     }
     if (IsTimeout(f.control_error)) {
       return {TDeployFailure::kTimeout, "cannot connect to " + where + ": no answer within " +
-                                            Seconds(f.timeout_ms) + " (" +
-                                            std::to_string(kErrTimedOut) + ")"};
+                                            Seconds(f.timeout_ms) +
+                                            (kErrorNumbersForPeople
+                                                 ? " (" + std::to_string(kErrTimedOut) + ")"
+                                                 : std::string())};
     }
     const TDeployFailure kind = f.control_error == kErrRefused && !f.control_error_text.empty() &&
                                         f.control_error_text.find("TLS") != std::string::npos
@@ -95,7 +136,7 @@ TFailure ClassifySignInFailure(const TSessionFacts& f) {
       Explained(f, f.replies > 1 || !f.last_command.empty() ? "login refused" : "session refused")};
 }
 
-TFailure ClassifyStoreFailure(const TSessionFacts& f, const std::string& file) {
+TFailure StoreFailure(const TSessionFacts& f, const std::string& file) {
   const std::string where = f.host + " port " + f.port;
   // Without a proxy on the data connection, a refusal there is its TLS.
   if (f.data_error == kErrRefused) {
@@ -144,6 +185,44 @@ TFailure ClassifyStoreFailure(const TSessionFacts& f, const std::string& file) {
     return {TDeployFailure::kTransferFailed, message};
   }
   return {TDeployFailure::kRefused, Explained(f, "the server refused to store " + file)};
+}
+
+}  // namespace
+
+const char* FailureWord(TDeployFailure kind) {
+  switch (kind) {
+    case TDeployFailure::kNone: return "none";
+    case TDeployFailure::kLocalFile: return "local-file";
+    case TDeployFailure::kNotResolved: return "not-resolved";
+    case TDeployFailure::kConnectFailed: return "connect-failed";
+    case TDeployFailure::kLoginRefused: return "login-refused";
+    case TDeployFailure::kTLS: return "tls";
+    case TDeployFailure::kRefused: return "refused";
+    case TDeployFailure::kTransferFailed: return "transfer-failed";
+    case TDeployFailure::kTimeout: return "timeout";
+    case TDeployFailure::kInterrupted: return "interrupted";
+    case TDeployFailure::kLocked: return "locked";
+    case TDeployFailure::kHeldBack: return "held-back";
+  }
+  return "none";
+}
+
+TFailure ClassifySignInFailure(const TSessionFacts& facts) {
+  TFailure failure = SignInFailure(facts);
+  failure.hint = SignInHint(facts, failure.kind);
+  return failure;
+}
+
+TFailure ClassifyStoreFailure(const TSessionFacts& facts, const std::string& file) {
+  TFailure failure = StoreFailure(facts, file);
+  // Active mode: a refused PORT, a 425 for the store, or no connection back.
+  const bool no_connection_back = facts.result_code == 425 ||
+                                  (facts.data_error != 0 && !facts.data_connected);
+  if (!facts.passive && (IsActiveSetup(facts.last_command) ||
+                         (!facts.store_started && no_connection_back))) {
+    failure.hint = TDeployHint::kActiveRefused;
+  }
+  return failure;
 }
 
 TFailure ClassifySourceFailure(const std::string& path, bool recursive) {

@@ -49,6 +49,11 @@ struct TSessionFacts {
   int64_t bytes_sent = 0;      // over the data connection
   int64_t bytes_to_send = -1;  // -1 when not known
   bool quiet = false;          // the reader sees no dialogue that explains things
+  // How the session was set up, for what would help after a failure.
+  bool implicit_tls = false;  // TLS.FullSSL
+  bool explicit_tls = false;  // TLS.AutoTLS
+  bool passive = false;
+  bool offers_tls = false;  // after a refused plain login: FEAT named AUTH TLS
 };
 
 // Where a caller may want to say what would help in its own words (the
@@ -61,6 +66,14 @@ enum class TDeployHint : uint8_t {
   kLocked,               // another run holds the lock (Force takes it)
   kTooManyDeletes,       // deletes held back by the guard (MaxDelete allows them)
   kOtherTreesState,      // the state file names another tree (StateFile names another)
+  // What a failure of the session's setup suggests; the option named helps.
+  kTLSRequired,           // the server wants TLS before the login (TLS.AutoTLS)
+  kCertificateUntrusted,  // the certificate was not verified (TLS.CertCAFile, VerifyCert)
+  kPlainFTPPort,          // implicit TLS met a port that speaks plain FTP first (AutoTLS)
+  kNoGreeting,            // connected, but no greeting came: a port that waits for TLS? (FullSSL)
+  kTLSOffered,            // a plain login refused by a server that offers TLS (AutoTLS)
+  kConnectionLimit,       // the server takes no more connections now (Parallel)
+  kActiveRefused,         // active mode refused, or the server could not connect back (Passive)
 };
 
 struct TFailure {

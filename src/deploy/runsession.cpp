@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "sockets/socketerrors.h"
 #include "util/compat.h"
 
 namespace zud {
@@ -35,7 +36,15 @@ TDeployFailure TRunSession::Connect(bool ask_password, bool report) {
   ftp_ = std::make_unique<TFTPSend>();
   watch_ = std::make_unique<TSessionWatch>(*ftp_, options_);
   watch_->OnDialogue = [this](bool reply, const std::string& line) {
-    tally_.Dialogue({number_, reply, line});
+    TNoReply missing = TNoReply::kNone;
+    if (reply && line.empty()) {
+      const int error = ftp_->Sock().LastErrorCode();
+      missing = error == kErrTimedOut        ? TNoReply::kTimedOut
+                : error == kErrStopRequested ? TNoReply::kStopped
+                : error == 0 || error == kErrPeerClosed ? TNoReply::kClosed
+                                                        : TNoReply::kBroken;
+    }
+    tally_.Dialogue({number_, reply, line, missing});
   };
   watch_->OnFileData = [this](int64_t bytes) { tally_.Progress(number_, bytes); };
   if (ask_password) watch_->OnPassword = options_.OnPassword;
@@ -90,6 +99,7 @@ TDeployFailure TRunSession::SignIn(bool report) {
     tally_.Notice({.kind = TNoticeKind::kError,
                    .text = failure.message,
                    .failure = failure.kind,
+                   .hint = failure.hint,
                    .session = number_});
   }
   return failure.kind;
@@ -165,6 +175,7 @@ bool TRunSession::EnsureSession() {
   const TSessionFacts lost = watch_->Facts();
   if (Reconnect(lost)) {
     lost_ = false;
+    loss_told_ = false;
     return true;
   }
   up_ = false;
@@ -179,6 +190,10 @@ bool TRunSession::EnsureSession() {
   }
   tally_.Stop();
   if (!tally_.Interrupted()) {
+    if (loss_told_) {
+      tally_.KeepFailure(TDeployFailure::kTransferFailed);
+      return false;
+    }
     TSessionFacts facts = lost;
     facts.quiet = true;
     TFailure failure = ClassifyStoreFailure(facts, "the run");

@@ -95,6 +95,8 @@ class TRunSession {
   std::unique_ptr<TFTPSend> ftp_;
   std::unique_ptr<TSessionWatch> watch_;
   bool lost_ = false;
+  // The loss was told with the failure of the file it cut short.
+  bool loss_told_ = false;
   bool ends_alone_ = false;
   // The remote file a stop cut short while it was stored: aborted and
   // deleted before the session ends, so that no partial file stays (kept

@@ -21,10 +21,12 @@ void TRunTally::File(TFileEvent event) {
         break;
       case TFileOutcome::kFailed:
         ++counts_.failed;
+        if (event.folder) ++counts_.folders_failed;
         KeepFirstFailure(first_, event.failure);
         break;
       case TFileOutcome::kDeleted:
         ++counts_.deleted;
+        if (event.folder) ++counts_.folders_deleted;
         break;
       case TFileOutcome::kFolderMade:
         ++counts_.folders_made;
@@ -94,6 +96,31 @@ void TRunTally::Plan(std::vector<TPlanStep> steps, bool complete) {
 void TRunTally::KeepFailure(TDeployFailure kind) {
   std::lock_guard<std::mutex> lock(mutex_);
   KeepFirstFailure(first_, kind);
+}
+
+void TRunTally::FolderMissing(const std::string& folder, int session) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!missing_folder_.empty()) return;
+    missing_folder_ = folder;
+    KeepFirstFailure(first_, TDeployFailure::kRefused);
+  }
+  Stop();
+  Notice({.kind = TNoticeKind::kError,
+          .text = "remote directory " + folder + " does not exist",
+          .failure = TDeployFailure::kRefused,
+          .hint = TDeployHint::kRemoteFolderMissing,
+          .path = folder,
+          .session = session});
+}
+
+void TRunTally::TriedNotSent(TFileEvent event) {
+  event.outcome = TFileOutcome::kNotSent;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++tried_not_sent_;
+  }
+  Record(std::move(event));
 }
 
 void TRunTally::SetTransfers(size_t files, int64_t bytes) {
@@ -211,6 +238,7 @@ TDeployCounts TRunTally::counts() const {
   std::lock_guard<std::mutex> lock(mutex_);
   TDeployCounts counts = counts_;
   counts.not_sent = files_total_ > files_tried_ ? files_total_ - files_tried_ : 0;
+  counts.not_sent += tried_not_sent_;
   return counts;
 }
 

@@ -47,6 +47,12 @@ class TRunTally {
 
   // Keeps kind as the run's if it is the first failure (nothing counted).
   void KeepFailure(TDeployFailure kind);
+  // The remote folder, the parent of what was to be made or stored there,
+  // is missing (and MakeDirs is off): one notice, and the run stops.
+  void FolderMissing(const std::string& folder, int session);
+  const std::string& missing_folder() const { return missing_folder_; }
+  // A file tried but not sent because the run stopped: counted as not sent.
+  void TriedNotSent(TFileEvent event);
 
   // ---- Files to send, for progress and the files not sent ----
   void SetTransfers(size_t files, int64_t bytes);
@@ -110,6 +116,8 @@ class TRunTally {
   TDeployCounts counts_;
   size_t files_total_ = 0;
   size_t files_tried_ = 0;
+  size_t tried_not_sent_ = 0;
+  std::string missing_folder_;
   int64_t bytes_total_ = 0;
   int64_t bytes_done_ = 0;
   std::vector<TFileEvent> files_;

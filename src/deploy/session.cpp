@@ -38,6 +38,9 @@ TSessionWatch::TSessionWatch(TFTPSend& ftp, const TDeployOptions& options) : ftp
   facts_.port = std::to_string(options.Port);
   facts_.timeout_ms = options.TimeoutMs;
   facts_.quiet = !options.DialogueShown;
+  facts_.implicit_tls = options.TLS.FullSSL;
+  facts_.explicit_tls = options.TLS.AutoTLS && !options.TLS.FullSSL;
+  facts_.passive = options.Passive;
   ftp_.OnStatus = [this](TFTPSend&, bool response, const std::string& value) {
     // Timed before the hook, which may take its time: a command has just
     // gone out, a reply has just come in.
@@ -47,7 +50,7 @@ TSessionWatch::TSessionWatch(TFTPSend& ftp, const TDeployOptions& options) : ftp
     } else {
       quiet_before_command_ms_ = ComputeTickSpan(last_reply_tick_, now);
     }
-    if (OnDialogue) OnDialogue(response, MaskedLine(value));
+    if (OnDialogue && !probing_) OnDialogue(response, MaskedLine(value));
     if (!response) {
       facts_.last_command = value.starts_with("PASS ") ? "PASS" : value;
       // A command outside a transfer: what the last data connection met no
@@ -201,7 +204,28 @@ TFailure SignInToHost(const std::string& host, TFTPSend& ftp, TSessionWatch& wat
     if (ftp.SignIn()) return TFailure();
     if (watch.connected()) break;
   }
-  return ClassifySignInFailure(watch.Facts());
+  TSessionFacts facts = watch.Facts();
+  // Some servers refuse a password over plain FTP with no more than "530
+  // Login incorrect"; whether they offer TLS tells what may help.
+  // The probe's FEAT is no part of the dialogue; the facts stay the refusal's.
+  if (facts.result_code == 530 && facts.last_command == "PASS" && facts.control_error == 0 &&
+      !facts.implicit_tls && !facts.explicit_tls) {
+    watch.BeginProbe();
+    facts.offers_tls = OffersTLS(ftp);
+    watch.EndProbe();
+  }
+  return ClassifySignInFailure(facts);
+}
+
+bool OffersTLS(TFTPSend& ftp) {
+  if (!ftp.HasFeature("AUTH")) return false;
+  for (const std::string& feature : ftp.Features()) {
+    if (SameText8(std::string_view(feature).substr(0, 4), "AUTH") &&
+        LowerCase8(feature).find("tls") != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool RemoteFolderExists(TFTPSend& ftp, const std::string& folder) {

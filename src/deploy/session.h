@@ -53,6 +53,10 @@ class TSessionWatch {
   void EndFile() { in_file_ = false; }
   // Starts the facts of a new connection (after a reconnect).
   void BeginSession();
+  // Between BeginProbe and EndProbe the dialogue is not reported: a question
+  // the tool asks for its own explanation is no part of what the user sees.
+  void BeginProbe() { probing_ = true; }
+  void EndProbe() { probing_ = false; }
 
   TSessionFacts Facts() const;
 
@@ -65,6 +69,7 @@ class TSessionWatch {
   bool in_file_ = false;
   uint32_t last_reply_tick_ = 0;
   uint32_t quiet_before_command_ms_ = 0;
+  bool probing_ = false;
 };
 
 // Arms the interrupt for its life: Ctrl-C then stops the waits and sends on
@@ -97,8 +102,11 @@ inline constexpr int32_t kLastStepsTimeoutMs = 15000;
 void ConfigureClient(const TDeployOptions& options, TFTPSend& ftp);
 
 // Logs in, trying each address of host until one could be reached. kNone
-// after a good login, else why it failed.
+// after a good login, else why it failed; after a password refused over
+// plain FTP it asks (FEAT, not reported) whether the server offers TLS.
 TFailure SignInToHost(const std::string& host, TFTPSend& ftp, TSessionWatch& watch);
+// Whether the server's FEAT names AUTH TLS (sends FEAT the first time).
+bool OffersTLS(TFTPSend& ftp);
 
 // Ends an interrupted transfer in an orderly way, briefly: ABOR and QUIT.
 void AbortAfterInterrupt(TFTPSend& ftp);

@@ -19,24 +19,19 @@ bool MakeOne(TUploadSession& session, const std::string& path, bool chain, bool&
 
 }  // namespace
 
-bool RootMayBeMade(TSyncContext& context, const TSyncTree& tree) {
+bool RootMayBeMade(TSyncContext& context, const TSyncTree& tree, int session) {
   const TDeployOptions& options = context.options;
   const std::string root = WithoutTrailingSlash(tree.root);
   const std::string base = WithoutTrailingSlash(WithDirectoryEnd(options.RemoteDir));
   if (!tree.plan.make_root || root != base || options.MakeDirs) return true;
-  context.tally.File({.outcome = TFileOutcome::kFailed,
-                      .path = root,
-                      .folder = true,
-                      .failure = TDeployFailure::kRefused,
-                      .message = "remote directory " + root + " does not exist",
-                      .hint = TDeployHint::kRemoteFolderMissing});
+  context.tally.FolderMissing(root, session);
   return false;
 }
 
 bool MakeTreeRoot(TSyncContext& context, TSyncTree& tree, TUploadSession& session, bool& made) {
   made = !tree.plan.make_root;
   if (made) return true;
-  if (!RootMayBeMade(context, tree)) return false;
+  if (!RootMayBeMade(context, tree, session.number())) return false;
   tree.plan.make_root = false;
   return MakeOne(session, WithoutTrailingSlash(tree.root), context.options.MakeDirs, made);
 }

@@ -12,8 +12,9 @@
 namespace zud {
 
 // Whether tree's root, when missing, may be made: a folder source's own
-// may, RemoteDir itself only with MakeDirs (else reported with its hint).
-bool RootMayBeMade(TSyncContext& context, const TSyncTree& tree);
+// may, RemoteDir itself only with MakeDirs (else the run stops: the tally
+// is told the folder is missing, as session saw it).
+bool RootMayBeMade(TSyncContext& context, const TSyncTree& tree, int session);
 
 // Makes tree's missing root (with its parents under MakeDirs), once. False
 // when nothing can go into it: the root may not be made (reported), could

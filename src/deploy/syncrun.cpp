@@ -301,7 +301,7 @@ void TSyncRun::ReportPlan() {
   for (const auto& tree : context_.trees) {
     const std::string& root = tree->root;
     const TSyncPlan& plan = tree->plan;
-    if (!RootMayBeMade(context_, *tree)) continue;  // as a run would stop
+    if (!RootMayBeMade(context_, *tree, sessions_.Primary().number())) continue;  // as a run would stop
     if (plan.make_root) {
       for (const std::string& folder : MissingFolders(WithoutTrailingSlash(root))) {
         if (made.insert(folder).second) steps.push_back({TPlanAction::kMakeFolder, folder});

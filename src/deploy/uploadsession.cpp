@@ -36,13 +36,14 @@ class TCappedStream : public TMemoryStream {
 }  // namespace
 
 void TUploadSession::Failed(TDeployFailure kind, const std::string& path, std::string message,
-                            bool folder) {
+                            bool folder, TDeployHint hint) {
   tally_.File({.outcome = TFileOutcome::kFailed,
                .path = path,
                .folder = folder,
                .failure = kind,
                .reply = ftp_->ResultString(),
                .message = std::move(message),
+               .hint = hint,
                .session = number_});
 }
 
@@ -68,6 +69,7 @@ bool TUploadSession::MakeFolder(const std::string& remote, bool count_failure) {
     return true;
   }
   if (count_failure) {
+    if (ParentMissing(remote)) return false;
     tally_.AddFailedFolder(remote);
     tally_.File({.outcome = TFileOutcome::kFailed,
                  .path = remote,
@@ -263,15 +265,29 @@ void TUploadSession::SetMode(const std::string& remote, int32_t mode) {
                  .session = number_});
 }
 
+bool TUploadSession::ParentMissing(const std::string& remote) {
+  if (options_.MakeDirs) return false;
+  const std::string parent = WithoutTrailingSlash(RemoteParent(remote));
+  if (parent.empty() || !tally_.FirstProbe(parent) || RemoteFolderExists(*ftp_, parent)) {
+    return false;
+  }
+  tally_.FolderMissing(parent, number_);
+  return true;
+}
+
 void TUploadSession::FailStore(const TStoreItem& item, const std::string& target, bool arrived) {
   TSessionFacts facts = watch_->Facts();
   facts.quiet = true;  // every failure names the server's reply
   const TFailure failure = ClassifyStoreFailure(facts, item.remote);
-  if (ConnectionLost(facts)) {
-    lost_ = true;
-  } else {
-    tally_.StoreRefused(RemoteParent(item.remote), facts.result_code, facts.result_line,
-                        facts.store_started);
+  if (ConnectionLost(facts)) lost_ = true;
+  const int code = facts.result_code;
+  // A store refused into a folder that is not there: that alone is told.
+  if ((code == 550 || code == 553) && !lost_ && !arrived && ParentMissing(item.remote)) {
+    tally_.TriedNotSent({.path = item.remote, .session = number_});
+    return;
+  }
+  if (!lost_) {
+    tally_.StoreRefused(RemoteParent(item.remote), code, facts.result_line, facts.store_started);
   }
   std::string message = failure.message.empty() ? "not stored " + item.remote : failure.message;
   if (arrived && options_.Resume) {
@@ -293,18 +309,9 @@ void TUploadSession::FailStore(const TStoreItem& item, const std::string& target
                .failure = failure.kind,
                .reply = facts.result_line,
                .message = std::move(message),
+               .hint = failure.hint,
                .session = number_});
-  // A refusal for a folder that is not there says so once per folder.
-  const int code = facts.result_code;
-  const std::string parent = RemoteParent(item.remote);
-  if ((code == 550 || code == 553) && !lost_ && tally_.FirstProbe(parent) &&
-      !RemoteFolderExists(*ftp_, parent)) {
-    tally_.Notice({.kind = TNoticeKind::kHint,
-                   .text = "remote directory " + parent + " does not exist",
-                   .hint = TDeployHint::kRemoteFolderMissing,
-                   .path = parent,
-                   .session = number_});
-  }
+  loss_told_ = lost_;
 }
 
 // ---- Small texts ------------------------------------------------------------------

@@ -62,8 +62,11 @@ class TUploadSession : public TRunSession {
   // SITE CHMOD of what was just stored or made, where asked (mode >= 0); a
   // refusal is reported once in the run, and no more are sent.
   void SetMode(const std::string& remote, int32_t mode);
+  // Without MakeDirs: when remote's parent is missing (asked once per
+  // parent), the tally is told and the run stops. True then.
+  bool ParentMissing(const std::string& remote);
   void Failed(TDeployFailure kind, const std::string& path, std::string message,
-              bool folder = false);
+              bool folder = false, TDeployHint hint = TDeployHint::kNone);
 };
 
 }  // namespace zud

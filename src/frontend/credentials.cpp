@@ -96,6 +96,26 @@ std::vector<TEntry> ParseEntries(std::string_view text) {
   return entries;
 }
 
+// Reads a secrets file; warns when other users may read it too. named: the
+// file as a failure names it (the netrc names all the places it looked).
+bool ReadSecretsFile(const std::string& path, const std::string& named, const char* what,
+                     std::string& content) {
+  std::string error;
+  if (!ReadSmallFile(path, kMaxSecretsFileBytes, content, error)) {
+    WriteErrorLine(std::string("cannot read the ") + what + " " + named + ": " + error);
+    return false;
+  }
+  if (QueryLocalPath(path).others_can_read) {
+    WriteErrorLine(std::string("warning: other users can read the ") + what + " " + path +
+                   " (chmod 600 " + path + ")");
+  }
+  return true;
+}
+
+bool IsAnonymousLogin(const std::string& user) {
+  return user.empty() || SameText8(user, "anonymous") || SameText8(user, "ftp");
+}
+
 }  // namespace
 
 bool FindNetrcLogin(std::string_view text, std::string_view host, std::string_view user,
@@ -129,10 +149,8 @@ TExitStatus ResolveLoginSources(TUploadSettings& settings) {
   // The classic /pass without /user stays as quiet as it always was.
   const bool typed_password = have_password;
   if (!have_password && settings.PassFile) {
-    const std::string& value = *settings.PassFile;
-    std::string content, error;
-    if (!ReadSmallFile(value, kMaxSecretsFileBytes, content, error)) {
-      WriteErrorLine("cannot read the password file " + value + ": " + error);
+    std::string content;
+    if (!ReadSecretsFile(*settings.PassFile, *settings.PassFile, "password file", content)) {
       return TExitStatus::kLocalFile;
     }
     settings.Pass = FirstLine(content);
@@ -142,6 +160,12 @@ TExitStatus ResolveLoginSources(TUploadSettings& settings) {
     const std::string& value = *settings.PassEnv;
     if (!ReadEnvironmentVariable(value, settings.Pass)) {
       WriteErrorLine("the environment variable " + value + " is not set");
+      return TExitStatus::kCommandLine;
+    }
+    // A secret that did not reach the job (a CI variable not passed on)
+    // would be sent as an empty password.
+    if (settings.Pass.empty()) {
+      WriteErrorLine("the environment variable " + value + " is empty");
       return TExitStatus::kCommandLine;
     }
     have_password = true;
@@ -157,7 +181,7 @@ TExitStatus ResolveLoginSources(TUploadSettings& settings) {
     }
     // The first of the platform's names that is there counts; when none is,
     // the message names them all.
-    std::string path, content, error;
+    std::string path, content;
     std::string tried;
     for (const std::string& candidate : candidates) {
       path = candidate;
@@ -167,10 +191,7 @@ TExitStatus ResolveLoginSources(TUploadSettings& settings) {
         break;
       }
     }
-    if (!ReadSmallFile(path, kMaxSecretsFileBytes, content, error)) {
-      WriteErrorLine("cannot read the netrc file " + tried + ": " + error);
-      return TExitStatus::kLocalFile;
-    }
+    if (!ReadSecretsFile(path, tried, "netrc file", content)) return TExitStatus::kLocalFile;
     TNetrcLogin login;
     if (!FindNetrcLogin(content, BareHost(settings.Server), settings.User, login)) {
       WriteErrorLine("no entry for " + settings.Server + " in " + path);
@@ -182,6 +203,18 @@ TExitStatus ResolveLoginSources(TUploadSettings& settings) {
   }
   if (have_password && !typed_password && settings.User.empty()) {
     WriteErrorLine("warning: a password without a user name is not used (give /user:NAME)");
+  }
+  if (!have_password && !IsAnonymousLogin(settings.User) && !IsStandardInputTerminal()) {
+    const std::string sources = "/passenv:NAME, /passfile:FILE or /netrc";
+    if (settings.FolderMode()) {
+      WriteErrorLine("no password for " + settings.User +
+                     " and no terminal to ask on: give it with " + sources);
+      return TExitStatus::kCommandLine;
+    }
+    // The classic run sends an empty password, as it always did.
+    WriteErrorLine("warning: no password for " + settings.User +
+                   " and no terminal to ask on; an empty one is sent (" + sources +
+                   " give one)");
   }
   return TExitStatus::kStored;
 }

@@ -6,11 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "deploy/figures.h"
 #include "deploy/session.h"
+#include "frontend/advice.h"
 #include "frontend/console.h"
-#include "frontend/credentials.h"
-#include "frontend/progressmeter.h"
+#include "frontend/deploylines.h"
 #include "frontend/report.h"
 #include "frontend/tlsswitches.h"
 #include "util/stream.h"
@@ -19,175 +18,6 @@
 
 namespace zud {
 namespace {
-
-std::string Count(size_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-// Turns the engine's events into the tool's lines, as they come.
-class TDeployPrinter {
- public:
-  explicit TDeployPrinter(const TUploadSettings& settings) : settings_(settings) {}
-
-  void Attach(TDeployOptions& options);
-  void Summary(const TDeployResult& result) const;
-  // The notices of the run, for the report.
-  std::vector<TDeployNotice> TakeNotices() { return std::move(notices_); }
-
- private:
-  void File(const TFileEvent& event) const;
-  void Notice(const TDeployNotice& notice) const;
-  void Progress(const TDeployProgress& progress);
-  void Plan(const std::vector<TPlanStep>& steps) const;
-
-  const TUploadSettings& settings_;
-  // The status line while files are sent, "12/40 files  " before the bytes.
-  std::unique_ptr<TTransferMeter> meter_;
-  size_t files_done_ = 0;
-  size_t files_total_ = 0;
-  std::vector<TDeployNotice> notices_;
-};
-
-void TDeployPrinter::Attach(TDeployOptions& options) {
-  options.OnFile = [this](const TFileEvent& event) { File(event); };
-  options.OnNotice = [this](const TDeployNotice& notice) {
-    Notice(notice);
-    if (settings_.Report) notices_.push_back(notice);
-  };
-  // A dry run's standard output is the plan alone; /report:- has it to itself.
-  if (!settings_.Quiet && !settings_.DryRun && !settings_.ReportToOutput()) {
-    options.OnDialogue = [](const TDialogueLine& line) {
-      // With several sessions each line says whose it is: "[2] STOR ...".
-      std::string shown;
-      if (line.session > 0) shown.append("[").append(std::to_string(line.session)).append("] ");
-      WriteOutputLine(shown.append(line.text));
-    };
-  }
-  options.OnProgress = [this](const TDeployProgress& progress) { Progress(progress); };
-  options.OnStage = [this](TDeployStage stage) {
-    if (stage == TDeployStage::kCleanUp || stage == TDeployStage::kEnd) meter_.reset();
-  };
-  options.OnSessionStart = [this](int) { WarnAboutTLSSwitches(settings_.Tls); };
-  if (!settings_.ReportToOutput()) {
-    options.OnPlan = [this](const std::vector<TPlanStep>& steps) { Plan(steps); };
-  }
-  if (ShouldAskPassword(settings_)) options.OnPassword = PasswordPrompt(settings_);
-}
-
-void TDeployPrinter::File(const TFileEvent& event) const {
-  switch (event.outcome) {
-    case TFileOutcome::kStored:
-      if (!settings_.Quiet) {
-        WriteErrorLine("stored " + event.path + " (" + FormatByteSize(event.bytes) + ")");
-      }
-      break;
-    case TFileOutcome::kAlreadyComplete:
-      if (!settings_.Quiet) WriteErrorLine("already complete: " + event.path);
-      break;
-    case TFileOutcome::kDeleted:
-      if (!settings_.Quiet) WriteErrorLine("deleted " + event.path);
-      break;
-    case TFileOutcome::kSkipped:
-      WriteErrorLine("warning: " + event.message);
-      break;
-    case TFileOutcome::kFailed: {
-      const std::string line = FailureLine({event.failure, event.message, event.hint}, event.path);
-      if (!line.empty()) WriteErrorLine(line);
-      break;
-    }
-    default:
-      break;
-  }
-}
-
-void TDeployPrinter::Notice(const TDeployNotice& notice) const {
-  // The words of a hint name the switch that helps.
-  const std::string text = FailureLine({notice.failure, notice.text, notice.hint}, notice.path);
-  switch (notice.kind) {
-    case TNoticeKind::kWarning:
-      WriteErrorLine("warning: " + text);
-      break;
-    case TNoticeKind::kNote:
-      WriteErrorLine("note: " + text);
-      break;
-    default:
-      // A refusal the dialogue on the screen explains comes without a text.
-      if (!text.empty()) WriteErrorLine(text);
-      break;
-  }
-}
-
-void TDeployPrinter::Progress(const TDeployProgress& progress) {
-  files_done_ = progress.files_done;
-  files_total_ = progress.files_total;
-  if (!meter_) {
-    meter_ = std::make_unique<TTransferMeter>(progress.bytes_total, [this] {
-      return std::to_string(files_done_) + "/" + std::to_string(files_total_) + " files  ";
-    });
-  }
-  if (progress.bytes == 0) {
-    meter_->Start();
-  } else {
-    meter_->Advance(progress.bytes);
-  }
-}
-
-void TDeployPrinter::Plan(const std::vector<TPlanStep>& steps) const {
-  for (const TPlanStep& step : steps) {
-    switch (step.action) {
-      case TPlanAction::kMakeFolder:
-        WriteOutputLine("mkdir " + step.path);
-        break;
-      case TPlanAction::kSend:
-        WriteOutputLine(std::string("send ") + SendReasonWord(step.reason) + " " + step.path);
-        break;
-      case TPlanAction::kDelete:
-        WriteOutputLine("delete " + step.path);
-        break;
-      case TPlanAction::kRemoveFolder:
-        WriteOutputLine("rmdir " + step.path);
-        break;
-    }
-  }
-}
-
-void TDeployPrinter::Summary(const TDeployResult& result) const {
-  const TDeployCounts& c = result.counts;
-  if (settings_.DryRun) {
-    size_t sends = 0, deletes = 0, folders = 0;
-    int64_t bytes = 0;
-    for (const TPlanStep& step : result.plan) {
-      if (step.action == TPlanAction::kSend) {
-        ++sends;
-        bytes += step.bytes;
-      } else if (step.action == TPlanAction::kMakeFolder) {
-        ++folders;
-      } else {
-        ++deletes;
-      }
-    }
-    WriteErrorLine("dry run: " + Count(sends, "file", "files") + " to send (" +
-                   FormatByteSize(bytes) + "), " + std::to_string(c.unchanged) + " unchanged, " +
-                   std::to_string(deletes) + " to delete, " + Count(folders, "folder", "folders") +
-                   " to make; nothing was changed");
-    return;
-  }
-  const std::string not_sent =
-      c.not_sent > 0 ? std::to_string(c.not_sent) + " not sent, " : std::string();
-  const std::string made_and_bytes = Count(c.folders_made, "folder", "folders") + " made, " +
-                                     FormatByteSize(c.bytes) + " in " +
-                                     FormatDuration(static_cast<int64_t>(result.elapsed_ms / 1000));
-  if (!settings_.Sync) {  // folder mode's own summary
-    WriteErrorLine(Count(c.stored, "file", "files") + " stored, " + std::to_string(c.failed) +
-                   " failed, " + not_sent + made_and_bytes);
-    return;
-  }
-  const std::string held_back =
-      c.held_back > 0 ? std::to_string(c.held_back) + " held back, " : std::string();
-  WriteErrorLine(Count(c.stored, "file", "files") + " sent, " + std::to_string(c.unchanged) +
-                 " unchanged, " + std::to_string(c.deleted) + " deleted, " + held_back +
-                 std::to_string(c.failed) + " failed, " + not_sent + made_and_bytes);
-}
 
 // The report's file, made before the run so that a path that cannot be
 // written stops it before anything changed.
@@ -210,7 +40,7 @@ TDeployOptions DeployOptionsFrom(const TUploadSettings& settings) {
   options.Password = settings.Pass;
   options.RemoteDir = settings.RemoteDir;
   options.TLS = DeployTLSOf(settings.Tls, settings.Server);
-  options.Passive = settings.Passive;
+  options.Passive = settings.PassiveMode();
   // Tree uploads send binary unless /ascii asks otherwise: a guess per file
   // would change bytes behind the user's back.
   options.Ascii = LowerCase8(settings.Mode) == "ascii";
@@ -234,7 +64,8 @@ TDeployOptions DeployOptionsFrom(const TUploadSettings& settings) {
   options.FileMode = settings.FileMode;
   options.FolderMode = settings.DirMode;
   options.HeedInterrupts = true;
-  options.DialogueShown = !settings.Quiet && !settings.DryRun && !settings.ReportToOutput();
+  // The classic run echoes the dialogue unless /quiet; the folder run with /verbose.
+  options.DialogueShown = settings.FolderMode() ? settings.Verbose : !settings.Quiet;
   // The lines are written as the events come; the summary needs the counts
   // only, a report every file.
   options.KeepOutcomes = settings.Report.has_value();
@@ -257,7 +88,7 @@ TExitStatus RunDeployJob(const TUploadSettings& settings) {
                         .count();
   }
   const TDeployResult result = RunDeploy(options);
-  printer.Summary(result);
+  printer.Finish(result);
   TExitStatus status = ExitStatusOf(result.failure);
   if (!settings.Report) return status;
   facts.exit_status = static_cast<int>(status);
@@ -274,24 +105,23 @@ TExitStatus RunDeployJob(const TUploadSettings& settings) {
   return status;
 }
 
-std::string FailureLine(const TFailure& failure, const std::string& path) {
-  switch (failure.hint) {
-    case TDeployHint::kNoSource:
-      return "no file given: name the file to upload last, after the switches";
-    case TDeployHint::kFolderSource:
-      return path + " is a folder; add /recursive to upload its tree";
-    case TDeployHint::kRemoteFolderMissing:
-      return "remote directory " + path + " does not exist (use /mkdir)";
-    case TDeployHint::kLocked:
-      return failure.message + "; if no other deploy is running, add /force to take the lock";
-    case TDeployHint::kTooManyDeletes:
-      return failure.message + "; add /maxdelete:N to allow up to N deletes";
-    case TDeployHint::kOtherTreesState:
-      return failure.message + "; give each tree its own /statefile";
-    case TDeployHint::kNone:
-      break;
+std::string CheckLocalSources(const TUploadSettings& settings) {
+  size_t bad = 0;
+  std::string first;
+  for (const std::string& source : settings.Files) {
+    const TLocalPathInfo info = QueryLocalPath(source);
+    const bool usable = info.kind == TLocalKind::kFile ||
+                        (info.kind == TLocalKind::kDirectory && settings.Recursive);
+    if (usable) continue;
+    if (bad++ > 0) continue;
+    if (info.kind == TLocalKind::kOther) {
+      first = source + " is " + info.error + ", not a file or folder";
+    } else {
+      first = FailureLine(ClassifySourceFailure(source, settings.Recursive), source);
+    }
   }
-  return failure.message;
+  if (bad > 1) first += " (and " + std::to_string(bad - 1) + " more that cannot be sent)";
+  return bad > 0 ? first + "; nothing was sent" : std::string();
 }
 
 }  // namespace zud

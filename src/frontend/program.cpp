@@ -41,13 +41,22 @@ bool TLSAvailable() {
   return probe.TLSPlugin().LibraryName() != TSSLNone(probe).LibraryName();
 }
 
-// The command line's and the login's checks, then the upload job.
-TExitStatus CheckAndUpload(TUploadSettings& settings, const std::string& error) {
+// The command line's, the local files' and the login's checks, then the
+// upload job.
+TExitStatus CheckAndUpload(TUploadSettings& settings, const TParsedCommandLine& parsed) {
   // One parameter is the classic case of a missing path, whatever it is.
   if (ParameterCount() >= 2) {
-    if (!error.empty()) {
-      WriteErrorLine(error);
+    if (!parsed.error.empty()) {
+      WriteErrorLine(parsed.error);
       return TExitStatus::kCommandLine;
+    }
+    for (const std::string& warning : parsed.warnings) WriteErrorLine("warning: " + warning);
+    if (settings.FolderMode()) {
+      const std::string missing = CheckLocalSources(settings);
+      if (!missing.empty()) {
+        WriteErrorLine(missing);
+        return TExitStatus::kLocalFile;
+      }
     }
     if (settings.Tls.Wanted() && !TLSAvailable()) {
       WriteErrorLine("TLS was asked for, but this build has no TLS library");
@@ -91,7 +100,7 @@ int RunBody() {
   const bool debugging = IsDebuggerAttached();
   if (debugging) Print(SettingsDump(UploadSettings));
 
-  const TExitStatus status = CheckAndUpload(UploadSettings, parsed.error);
+  const TExitStatus status = CheckAndUpload(UploadSettings, parsed);
 
   if (debugging) WaitForEnter();
   return static_cast<int>(status);
@@ -160,18 +169,42 @@ std::string UsageText(std::string_view exe_view) {
   return text;
 }
 
+// A folder deployed, the way most people start.
+std::string FolderExample(const std::string& exe) {
+  return exe + " /host:ftp.example.com /user:me /passenv:FTP_PASSWORD /recursive /sync " +
+         "/dir:/htdocs public/";
+}
+
 std::string FullHelpText(std::string_view exe_view) {
   const std::string exe(exe_view);
-  return exe + " Version:" + kUsageVersion + "\r\n\r\nUsage:\r\n" + exe +
-         " [SWITCHES] FILE... | /recursive FOLDER...\r\n\r\nSwitches (/name or -name, any "
-         "letter case):\r\n" +
-         FullSwitchHelp() + "\r\nRules, exit statuses and examples: man ftpupload\r\n";
+  const std::string lines[] = {
+      "",
+      "Examples:",
+      " Deploy the contents of public/ to /htdocs, then only what changed:",
+      "  " + FolderExample(exe),
+      " Preview a change (the plan on standard output, nothing sent):",
+      "  " + FolderExample(exe) + " /dryrun",
+      " One file, the classic way (the dialogue on standard output):",
+      "  " + exe + " /host:ftp.example.com /user:me /passfile:pw.txt /pasv /binary f.zip",
+      "",
+      "Exit status: 0 done, 1 a local file, 2 the command line, 3 host not found,",
+      " 4 no connection, 5 login refused, 6 TLS, 7 refused by the server,",
+      " 8 transfer failed, 9 timeout, 130 interrupted.",
+      "More: man ftpupload, and the README's docs/ folder.",
+  };
+  std::string text = exe + " Version:" + kUsageVersion + "\r\n\r\nUsage:\r\n" + exe +
+                     " [SWITCHES] FILE... | /recursive FOLDER...\r\n\r\nSwitches (/name or "
+                     "-name, any letter case):\r\n" +
+                     FullSwitchHelp();
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
 }
 
 void ShowUsage() {
   const std::string exe = ProgramFileName(Parameter(0));
   Print(UsageText(exe));
-  WriteErrorLine("more switches: man ftpupload, or " + exe + " --help all");
+  WriteErrorLine("deploy a folder: " + FolderExample(exe));
+  WriteErrorLine("more switches: " + exe + " --help all, or man ftpupload");
   if (IsDebuggerAttached()) WaitForEnter();
 }
 

@@ -96,6 +96,8 @@ TUploadSettings ReadGiven(const TGiven& given, const std::vector<std::string>& p
   if (given.Value("timeout", value)) s.TimeoutMs = ParseTimeoutValue(value).value_or(0);
   s.Resume = given.Has("resume");
   s.Quiet = given.Has("quiet");
+  s.Verbose = given.Has("verbose");
+  s.Active = given.Has("active");
 
   s.Tls.explicit_tls = given.Has("tls");
   s.Tls.implicit_tls = given.Has("ftps");
@@ -132,6 +134,12 @@ std::string CheckGiven(TUploadSettings& settings, const TGiven& given,
                        const std::vector<std::string>& params) {
   std::string error = FindSwitchError(params);
   if (!error.empty()) return error;
+  if (settings.FolderMode()) {
+    const std::vector<std::string> slips = FindSwitchSlips(params);
+    if (!slips.empty()) return slips.front();
+  }
+  if (settings.Passive && settings.Active) return "/pasv and /active contradict each other";
+  if (settings.Quiet && settings.Verbose) return "/quiet and /verbose contradict each other";
   std::string value;
   if (given.Value("port", value)) {
     const std::optional<int> port = ParsePortValue(value);
@@ -226,7 +234,11 @@ TParsedCommandLine ParseCommandLine(const std::vector<std::string>& params) {
   const TGiven given(params);
   TParsedCommandLine parsed;
   parsed.settings = ReadGiven(given, params);
-  if (params.size() >= 2) parsed.error = CheckGiven(parsed.settings, given, params);
+  if (params.size() < 2) return parsed;
+  parsed.error = CheckGiven(parsed.settings, given, params);
+  if (parsed.error.empty() && !parsed.settings.FolderMode()) {
+    parsed.warnings = FindSwitchSlips(params);
+  }
   return parsed;
 }
 

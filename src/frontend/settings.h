@@ -29,6 +29,8 @@ struct TUploadSettings {
   int32_t TimeoutMs = 120000;    // /timeout:, in milliseconds
   bool Resume = false;           // /resume
   bool Quiet = false;            // /quiet
+  bool Verbose = false;          // /verbose (folder and sync modes: the dialogue too)
+  bool Active = false;           // /active (folder and sync modes: PORT/EPRT)
 
   // TLS: /tls, /ftps, /cacert:, /insecure (and whether /port was given).
   TTLSSwitches Tls;
@@ -70,6 +72,8 @@ struct TUploadSettings {
   }
   // Whether the report goes to standard output, in place of the dialogue and the plan.
   bool ReportToOutput() const { return Report && *Report == "-"; }
+  // Passive mode: /pasv, and in folder and sync modes unless /active.
+  bool PassiveMode() const { return Passive || (FolderMode() && !Active); }
 };
 
 // The most deletes /maxdelete may allow.
@@ -92,13 +96,16 @@ TUploadSettings ReadSettings(const std::vector<std::string>& params);
 // The first command-line error in params as a message for people, or "":
 // unknown switches and misused values, /port, /timeout and /retry values
 // (which it stores in settings, strictly read), no host, a line break where
-// a command must carry the text, sync switches without what they need.
-// Also fits the port to implicit TLS.
+// a command must carry the text, sync switches without what they need,
+// switches that contradict each other, and in folder and sync modes the
+// slips of FindSwitchSlips. Also fits the port to implicit TLS.
 std::string CheckSettings(TUploadSettings& settings, const std::vector<std::string>& params);
 
 struct TParsedCommandLine {
   TUploadSettings settings;
   std::string error;  // "" when the command line holds no error
+  // The classic run's slips (FindSwitchSlips), for warnings; it goes on.
+  std::vector<std::string> warnings;
 };
 
 // ReadSettings, then CheckSettings when there are at least two parameters

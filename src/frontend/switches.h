@@ -20,7 +20,9 @@
 namespace ZUD_API zud {
 
 enum class TSwitchValue {
-  kAny,       // the classic switches: a value is taken when given, never required
+  kAny,       // the classic flags: a value is taken when given, never required
+  kClassic,   // the classic switches that carry a value; the classic run takes
+              // them without one (folder and sync modes call that a slip)
   kNone,      // a flag; a value after ":" is a command-line error
   kOptional,  // /netrc or /netrc:FILE
   kRequired,  // /timeout:SECONDS
@@ -59,9 +61,18 @@ std::string FullSwitchHelp();
 std::vector<std::string> LocalFileParameters(const std::vector<std::string>& params);
 
 // The first command-line error in params, as a message for people, or "":
-// an unknown switch that is no existing path, a flag given a value, a
-// switch that needs a value given none.
+// an unknown switch that is no existing path ("--dir:/x" reads "did you mean
+// /dir:/x?"), a flag given a value, a switch that needs a value given none.
 std::string FindSwitchError(const std::vector<std::string>& params);
+
+// The slips the classic tool lets pass, each one line for people: a switch
+// that carries a value given none ("/dir" alone; "/dir /x" asks "did you
+// mean /dir:/x?"; an explicit "/pass:" is an empty password), a switch given
+// twice with different values (/exclude adds up), and a known name written
+// "/name=value", "-name=value" or "--name=value" that is no existing local
+// path ("did you mean /name:value?"). Folder and sync modes refuse them
+// before connecting; the classic run warns and goes on as it always did.
+std::vector<std::string> FindSwitchSlips(const std::vector<std::string>& params);
 
 // /port: value: "" (absent or empty) gives 21; else a number 1-65535.
 std::optional<int> ParsePortValue(std::string_view text);

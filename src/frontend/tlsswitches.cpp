@@ -13,7 +13,8 @@ TDeployTLS DeployTLSOf(const TTLSSwitches& switches, const std::string& host) {
   tls.AutoTLS = !switches.implicit_tls;
   tls.RequireTLS = true;
   tls.TLSonData = true;
-  // The classic meaning of /pasv holds: without it the server connects back.
+  // In active mode (the classic run without /pasv, folders with /active) the
+  // server connects back, and that connection is protected too.
   tls.ActiveDataTLS = true;
   tls.PeerName = host;
   tls.CertCAFile = switches.ca_file;

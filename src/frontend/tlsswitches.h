@@ -32,7 +32,7 @@ struct TTLSSwitches {
 };
 
 // The TLS settings the switches ask for: TLS required, protected data
-// connections, active mode kept when /pasv is absent, the certificate checked
+// connections (on active ones too), the certificate checked
 // against host (the host as typed, also when the client is aimed at one of
 // its addresses), the CA file, and with /insecure no verification. The
 // client's sockets must carry a real TLS plug-in (the default one does).

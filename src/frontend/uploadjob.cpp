@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "frontend/advice.h"
 #include "frontend/console.h"
 #include "frontend/credentials.h"
 #include "frontend/deployjob.h"
@@ -101,6 +102,11 @@ int64_t LocalFileSize(const std::string& path) {
   }
 }
 
+void WriteAdvice(TDeployHint hint, const TUploadSettings& settings) {
+  const std::string advice = AdviceLine(hint, settings);
+  if (!advice.empty()) WriteErrorLine(advice);
+}
+
 enum class TAfterStore { kGoOn, kStopWithQuit, kStopWithoutQuit };
 
 // Stores one file; returns what failed and what the session can do next.
@@ -165,6 +171,7 @@ TDeployFailure StoreOneFile(TMyFtp& ftp, TClassicWatch& classic, const TUploadSe
   const TSessionFacts facts = watch.Facts();
   const TFailure failure = ClassifyStoreFailure(facts, remote);
   if (!failure.message.empty()) WriteErrorLine(failure.message);
+  WriteAdvice(failure.hint, settings);
   bool folder_missing = false;
   if ((facts.result_code == 550 || facts.result_code == 553) && facts.control_error == 0) {
     classic.muted = true;
@@ -174,7 +181,7 @@ TDeployFailure StoreOneFile(TMyFtp& ftp, TClassicWatch& classic, const TUploadSe
   if (folder_missing) {
     std::string dir = settings.RemoteDir;
     if (dir.size() > 1) dir.pop_back();  // the "/" the remote name was built with
-    WriteErrorLine("remote directory " + dir + " does not exist (use /mkdir)");
+    WriteErrorLine(FailureLine({TDeployFailure::kRefused, "", TDeployHint::kRemoteFolderMissing}, dir));
   }
   // A lost or silent control connection carries no further file.
   if (facts.control_error != 0 || facts.result_code == 0) next = TAfterStore::kStopWithQuit;
@@ -252,6 +259,7 @@ TExitStatus RunUploadJob(const TUploadSettings& given) {
   const TFailure login = SignInToHost(settings.Server, *ftp, watch.watch);
   if (login.kind != TDeployFailure::kNone) {
     if (!login.message.empty()) WriteErrorLine(login.message);
+    WriteAdvice(login.hint, settings);
     KeepFirstFailure(first, login.kind);
     summary();
     return ExitStatusOf(first);

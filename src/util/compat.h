@@ -54,6 +54,13 @@ std::string ExecutablePath();
 // the module's file name, as the system reports it, so that the program is
 // named with its ".exe".
 std::string ProgramPathFromArgument(const std::string& argv0);
+// The line end of text files and of what scripts read on this platform:
+// LF on Linux, CR LF on Windows.
+#if defined(_WIN32)
+inline constexpr char kTextLineEnd[] = "\r\n";
+#else
+inline constexpr char kTextLineEnd[] = "\n";
+#endif
 // Puts standard output and standard error into binary mode, so that a CR LF
 // written leaves the process as CR LF (Windows would make it CR CR LF).
 // Nothing to do on Linux.

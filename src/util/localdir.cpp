@@ -55,6 +55,7 @@ TLocalPathInfo QueryLocalPath(const std::string& path) {
   TLocalPathInfo info;
   info.is_link = is_link;
   info.modified = static_cast<int64_t>(facts.st_mtime);
+  info.others_can_read = (facts.st_mode & (S_IRGRP | S_IROTH)) != 0;
   if (S_ISREG(facts.st_mode)) {
     info.kind = TLocalKind::kFile;
     info.size = static_cast<int64_t>(facts.st_size);

@@ -204,6 +204,26 @@ int TranslateAddrInfoError(int eai_code) {
   }
 }
 
+std::string SystemErrorWords(int code) {
+  if (code == 0) return std::string();
+  for (const int eai : {EAI_NONAME, EAI_AGAIN, EAI_FAIL, EAI_NODATA}) {
+    if (TranslateAddrInfoError(eai) == code) return gai_strerror(eai);
+  }
+  // Several errno values share a code (EPIPE and ECONNRESET, ENOMEM and
+  // ENOBUFS): the last one, the socket's own meaning, names it.
+  int found = 0;
+  if (code > kOtherErrnoBase && code < kOtherErrnoBase + 4096) {
+    found = code - kOtherErrnoBase;
+  } else {
+    for (int errno_value = 1; errno_value < 256; ++errno_value) {
+      if (TranslateErrno(errno_value) == code) found = errno_value;
+    }
+  }
+  if (found == 0) return std::string();
+  char buffer[256];
+  return strerror_r(found, buffer, sizeof(buffer));  // the GNU form: returns the text
+}
+
 // ---- Thin wrappers --------------------------------------------------------------
 
 TSocketHandle CreateSocket(int family, int socket_type, int protocol) {

@@ -189,6 +189,21 @@ int LastSocketError();
 int TranslateErrno(int errno_value);
 int TranslateAddrInfoError(int eai_code);
 
+// The system's own words for an error code of this unit, for messages to
+// people: on Linux strerror's or gai_strerror's text for the errno or EAI_
+// value the code was translated from ("Temporary failure in name
+// resolution" for 11002), "" for a code no system call gives. On Windows ""
+// always: the codes are the system's there, and messages show them with the
+// library's texts (kErrorNumbersForPeople).
+std::string SystemErrorWords(int code);
+// Whether messages to people add the error number: Windows users look the
+// numbers up; on Linux they are foreign and the words say it all.
+#if defined(_WIN32)
+inline constexpr bool kErrorNumbersForPeople = true;
+#else
+inline constexpr bool kErrorNumbersForPeople = false;
+#endif
+
 TSocketHandle CreateSocket(int family, int socket_type, int protocol);
 int CloseSocket(TSocketHandle handle);
 int BindToAddress(TSocketHandle handle, const TSocketAddress& address);

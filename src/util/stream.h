@@ -116,6 +116,9 @@ struct TLocalPathInfo {
   bool is_link = false;  // the path itself is a symbolic link (Windows: a reparse point)
   int64_t size = -1;     // regular files
   int64_t modified = 0;  // last modification, seconds since 1970-01-01 UTC
+  // Other users than the owner may read it (Linux: the group or others have
+  // read permission). Windows: never set; its access lists are not looked at.
+  bool others_can_read = false;
   // For people: the reason when kind is kMissing/kUnreadable/kLinkLoop
   // ("Permission denied"), what it is when kOther ("a FIFO").
   std::string error;

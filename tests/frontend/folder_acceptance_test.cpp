@@ -46,7 +46,7 @@ using testing_support::TChildRun;
 using testing_support::ToolRun;
 
 const char kSummary[] =
-    "ftpupload: [0-9]+ files? stored, [0-9]+ failed, ([0-9]+ not sent, )?[0-9]+ folders? made, "
+    "ftpupload: [0-9]+ files? sent(, [0-9]+ (failed|not sent))*(; [0-9]+ folders? [a-z].*)?; "
     ".* in [0-9]+:[0-9]{2}\n";
 
 FtpDaemonFixture& Pyftpdlib() { return SharedServer({"Pyftpdlib", test::MakePyftpdlib}); }
@@ -142,8 +142,8 @@ TEST_P(RealTreeTest, EveryFileArrivesAndOddEntriesAreWarnedAbout) {
       EXPECT_FALSE(server.Exists(prefix + odd)) << prefix + odd;
       EXPECT_THAT(run.err, HasSubstr(std::string("warning: ") + odd)) << run.err;
     }
-    EXPECT_THAT(run.err, MatchesRegex(std::string("(.|\n)*ftpupload: 9 files stored, 0 failed, ") +
-                                      (slash ? "4" : "5") + " folders made, " +
+    EXPECT_THAT(run.err, MatchesRegex(std::string("(.|\n)*ftpupload: 9 files sent; ") +
+                                      (slash ? "4" : "5") + " folders made; " +
                                       "[0-9.]+ KiB in [0-9]+:[0-9]{2}\n"));
   }
 }
@@ -187,7 +187,7 @@ TEST(MakeDirsTest, MakesMissingParentsOrSaysToAskForThem) {
 
   run = RunTool(Plus(Login(server), {"/dir:/x/y", (local / "f.txt").string()}));
   EXPECT_EQ(run.status, 7) << run.out << run.err;
-  EXPECT_THAT(run.err, HasSubstr("remote directory /x/y does not exist (use /mkdir)"));
+  EXPECT_THAT(run.err, HasSubstr("remote directory /x/y does not exist; add /mkdir to make it"));
   EXPECT_FALSE(server.Exists("x"));
 }
 
@@ -438,7 +438,7 @@ TEST(RetryTest, LostAtAFolderReconnectsOrFailsTheRun) {
     } else {
       EXPECT_EQ(run.status, 8) << run.err;
       EXPECT_THAT(run.err, HasSubstr("the run stops"));
-      EXPECT_THAT(run.err, HasSubstr("0 files stored, 0 failed, 2 not sent"));
+      EXPECT_THAT(run.err, HasSubstr("0 files sent, 2 not sent;"));
     }
   }
 }
@@ -460,7 +460,7 @@ TEST(RefusedStoreTest, OtherFilesStillArrive) {
   EXPECT_EQ(server.File("/c.txt"), "c.txt");
   EXPECT_FALSE(server.File("/b.txt").has_value());
   EXPECT_THAT(run.err, MatchesRegex("(.|\n)*/b.txt.*553 Not allowed(.|\n)*"));
-  EXPECT_THAT(run.err, MatchesRegex("(.|\n)*ftpupload: 2 files stored, 1 failed, (.|\n)*"));
+  EXPECT_THAT(run.err, MatchesRegex("(.|\n)*ftpupload: 2 files sent, 1 failed; (.|\n)*"));
 }
 
 // ---- Interrupts and refusals before any transfer -----------------------------------
@@ -477,7 +477,8 @@ TEST(InterruptTest, CtrlCMidTreeEndsBySignalWithASummary) {
   // 150, depending on whether the passive connection came first.
   interrupt.interrupt_after = "STOR /stopped/a_big.bin\r\n1";
   const ToolRun run = RunTool(
-      Plus(Login(server), {"/recursive", "/dir:/stopped", (local / "tree").string() + "/"}),
+      Plus(Login(server),
+           {"/verbose", "/recursive", "/dir:/stopped", (local / "tree").string() + "/"}),
       interrupt);
   EXPECT_EQ(run.status, 130) << run.out << run.err;
   EXPECT_THAT(run.err, HasSubstr("interrupted\n"));

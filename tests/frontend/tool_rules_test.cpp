@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frontend/credentials.h"
+#include "frontend/deploylines.h"
 #include "frontend/failure.h"
 #include "frontend/switches.h"
 #include "support/temp_dir.h"
@@ -128,6 +129,25 @@ TEST(ExitStatusTest, EachFailureKindHasItsNumber) {
   for (const auto& c : cases) {
     EXPECT_EQ(static_cast<int>(ExitStatusOf(c.kind)), c.status) << c.status;
   }
+}
+
+// Files and folders counted apart, only what is not 0, the same words for
+// folder mode and sync.
+TEST(SummaryLineTest, FilesAndFoldersApart) {
+  const struct {
+    TDeployCounts counts;
+    const char* line;
+  } cases[] = {
+      {{}, "0 files sent; 0 B in 0:14"},
+      {{.stored = 1, .bytes = 7}, "1 file sent; 7 B in 0:14"},
+      {{.stored = 1843, .failed = 2, .folders_made = 41, .bytes = 1024},
+       "1843 files sent, 2 failed; 41 folders made; 1.0 KiB in 0:14"},
+      {{.stored = 0, .failed = 1501, .not_sent = 3, .folders_failed = 1},
+       "0 files sent, 1500 failed, 3 not sent; 1 folder failed; 0 B in 0:14"},
+      {{.stored = 12, .unchanged = 1831, .deleted = 3, .folders_made = 1, .folders_deleted = 1},
+       "12 files sent, 1831 unchanged, 2 deleted; 1 folder made, 1 removed; 0 B in 0:14"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SummaryLine(c.counts, 14999), c.line);
 }
 
 }  // namespace

@@ -3,10 +3,7 @@
 // status, the bytes the server stored, the whole echoed dialogue line by line
 // (commands exactly, replies by code, since their texts vary by server) and
 // that nothing reached standard error, which is not a terminal here.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -19,6 +16,7 @@
 #include <vector>
 
 #include "frontend/child_process.h"
+#include "frontend/terminal.h"
 #include "support/ftp_daemons.h"
 #include "support/net.h"
 #include "support/temp_dir.h"
@@ -476,7 +474,7 @@ TEST(UploadWithoutServerTest, NothingListeningPrintsNothing) {
   const TChildResult result = RunTool(
       {"/host:127.0.0.1", "/port:" + std::to_string(port), "/pasv", (local / "file.txt").string()},
       "ftpupload: cannot connect to 127.0.0.1 port " + std::to_string(port) +
-          ": Connection refused (10061)\n");
+          ": Connection refused\n");
   EXPECT_EQ(result.exit_status, 4);
   EXPECT_EQ(result.output, "");
 }
@@ -509,12 +507,8 @@ TEST(UploadWithoutServerTest, NoFileToUploadSendsNothing) {
 TEST(ProgressMeterOnTerminalTest, DrawnOnStandardErrorAndErasedAtTheEnd) {
   FtpDaemonFixture& server = ServerPool::Get(ServerKind::kPyftpdlib, Family::kIPv4);
   ZUD_REQUIRE_DAEMON(server);
-  test::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
-    GTEST_SKIP() << "no pseudo-terminal available";
-  }
-  const char* terminal = ::ptsname(master.get());
-  ASSERT_NE(terminal, nullptr);
+  const testing_support::TPseudoTerminal terminal;
+  if (!terminal.ok()) GTEST_SKIP() << "no pseudo-terminal available";
 
   TempDir local("zud-upload");
   const std::string content = BinaryContent();
@@ -524,7 +518,7 @@ TEST(ProgressMeterOnTerminalTest, DrawnOnStandardErrorAndErasedAtTheEnd) {
                            "/binary", (local / "metered.bin").string()});
   TChildRun run;
   run.args = args;
-  run.error_path = terminal;
+  run.error_path = terminal.path();
   const TChildResult result = RunChild(kProgram, run);
   ASSERT_TRUE(result.started);
   ASSERT_FALSE(result.timed_out);
@@ -539,16 +533,7 @@ TEST(ProgressMeterOnTerminalTest, DrawnOnStandardErrorAndErasedAtTheEnd) {
   EXPECT_EQ(server.ReadFile("metered.bin"), content);
 
   // The child has ended; what it wrote to the terminal is readable now.
-  std::string screen;
-  char buffer[4096];
-  for (;;) {
-    pollfd p{master.get(), POLLIN, 0};
-    if (::poll(&p, 1, 2000) <= 0 || (p.revents & POLLIN) == 0) break;
-    const ssize_t n = ::read(master.get(), buffer, sizeof(buffer));
-    if (n <= 0) break;
-    screen.append(buffer, static_cast<size_t>(n));
-    if (screen.size() > 2 && screen.back() == '\r' && screen[screen.size() - 2] == ' ') break;
-  }
+  const std::string screen = terminal.Screen(2000);
   // "\r<line>" draws, then "\r<blanks>\r" erases as wide as the widest line.
   const std::regex meter(R"(\r\d+(\.\d)? (B|KiB) of 195\.3 KiB  \d+%  .* left)");
   std::smatch first;

@@ -67,14 +67,18 @@ TEST(ExecutableUsageTest, PointsAtTheFullHelpOnStandardErrorAndPrintsIt) {
   EXPECT_EQ(RunChild(kProgram, usage).output, kUsage);
   std::ifstream err(err_path, std::ios::binary);
   const std::string err_text((std::istreambuf_iterator<char>(err)), {});
-  EXPECT_EQ(err_text, "ftpupload: more switches: man ftpupload, or ftpupload --help all\n");
+  EXPECT_EQ(err_text,
+            "ftpupload: deploy a folder: ftpupload /host:ftp.example.com /user:me "
+            "/passenv:FTP_PASSWORD /recursive /sync /dir:/htdocs public/\n"
+            "ftpupload: more switches: ftpupload --help all, or man ftpupload\n");
 
   TChildRun all;
   all.args = {"--help", "all"};
   all.close_input = false;
   const auto result = RunChild(kProgram, all);
   EXPECT_EQ(result.exit_status, 0);
-  for (const char* line : {"\r\n /recursive ", "\r\n /exclude:GLOB ", "\r\n /retry:N "}) {
+  for (const char* line : {"\r\n /recursive ", "\r\n /exclude:GLOB ", "\r\n /retry:N ",
+                           "\r\n /verbose ", "\r\nExamples:\r\n", " /dryrun\r\n"}) {
     EXPECT_NE(result.output.find(line), std::string::npos) << line;
   }
 }

@@ -236,6 +236,9 @@ const TResolverCalls& ResolverCalls() {
 
 int LastSocketError() { return g_last_error; }
 
+// The codes are the system's own here; messages show them with their number.
+std::string SystemErrorWords(int) { return std::string(); }
+
 // The socket calls report Windows Sockets numbers already; only C library
 // errno values (from file calls) need a translation.
 int TranslateErrno(int errno_value) {
