@@ -83,7 +83,8 @@ run() {  # label, arguments...
   shift
   /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$tool" "${login[@]}" "$@" >/dev/null 2>"$work/stderr" ||
     status=$?
-  read -r wall user sys rss <"$work/time"
+  # The last line: /usr/bin/time puts "Command exited with ..." before it.
+  read -r wall user sys rss < <(tail -n 1 "$work/time")
   printf "%-34s %9.2f %9.2f %9.1f %7s\n" "$label" "$wall" "$(echo "$user + $sys" | bc)" \
     "$(echo "scale=1; $rss / 1024" | bc)" "$status"
   [ "$status" -eq 0 ] || tail -n 5 "$work/stderr" >&2

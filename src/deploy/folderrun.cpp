@@ -47,7 +47,7 @@ void TFolderRun::PlanSource(const std::string& source) {
   for (const TTreeEntry& entry : local.entries) {
     plan_.push_back(
         {entry.is_directory,
-         {entry.is_directory ? std::string() : entry.local_path, local.root + entry.relative,
+         {entry.is_directory ? std::string() : entry.LocalPath(), local.root + entry.relative,
           entry.is_directory ? 0 : std::max<int64_t>(0, entry.size)}});
   }
 }

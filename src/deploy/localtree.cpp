@@ -210,6 +210,18 @@ bool TExcludeList::Excludes(std::string_view relative_path, bool is_directory) c
 
 // ---- WalkLocalTree --------------------------------------------------------
 
+std::string_view TTreeEntry::Name() const {
+  const size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? std::string_view(relative)
+                                    : std::string_view(relative).substr(slash + 1);
+}
+
+std::string TTreeEntry::LocalPath() const {
+  std::string path = local_folder ? *local_folder : std::string();
+  path += Name();
+  return path;
+}
+
 namespace {
 
 // A listed folder, while the walk is below it.
@@ -226,6 +238,9 @@ class TTreeWalker {
 
   // Lists one folder and sorts what is in it; nothing when it cannot be read.
   std::optional<TOpenFolder> Open(const std::string& relative, const std::string& local_path) {
+    // What every entry's local path starts with: JoinLocalPath(folder, name)
+    // is this and the name.
+    const auto prefix = std::make_shared<const std::string>(JoinLocalPath(local_path, ""));
     std::vector<std::string> names, unnamed;
     std::string error;
     if (!ListLocalDirectory(local_path, names, error, &unnamed)) {
@@ -246,8 +261,8 @@ class TTreeWalker {
     for (const std::string& name : names) {
       TTreeEntry entry;
       entry.relative = relative.empty() ? name : relative + '/' + name;
-      entry.local_path = JoinLocalPath(local_path, name);
-      const TLocalPathInfo info = QueryLocalPath(entry.local_path);
+      entry.local_folder = prefix;
+      const TLocalPathInfo info = QueryLocalPath(*prefix + name);
       entry.is_directory = info.kind == TLocalKind::kDirectory;
       entry.size = info.size;
       entry.modified = info.modified;
@@ -314,7 +329,7 @@ std::vector<TTreeEntry> WalkLocalTree(const std::string& root, const TExcludeLis
     TOpenFolder& folder = open.back();
     if (folder.next_folder < folder.folders.size()) {
       TTreeEntry entry = std::move(folder.folders[folder.next_folder++]);
-      std::optional<TOpenFolder> below = walker.Open(entry.relative, entry.local_path);
+      std::optional<TOpenFolder> below = walker.Open(entry.relative, entry.LocalPath());
       if (!below) continue;
       entries.push_back(std::move(entry));
       open.push_back(std::move(*below));  // folder is not used after this

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,12 +51,22 @@ class TExcludeList {
   std::vector<TPattern> patterns_;
 };
 
+// One file or folder of a tree. Held by the hundred thousand: the local
+// folder's path is shared by the entries in it, and an entry's own local
+// path is made only when it is opened.
 struct TTreeEntry {
-  std::string relative;    // "css/site.css"; folders too ("css"); never empty
-  std::string local_path;  // what to open: root and the names joined by JoinLocalPath
+  std::string relative;  // "css/site.css"; folders too ("css"); never empty
+  // The local path up to the entry's own name (the last of relative): its
+  // folder's path with a separator at its end, "" for a bare name.
+  std::shared_ptr<const std::string> local_folder;
   bool is_directory = false;
-  int64_t size = -1;       // files: bytes (of the link's target for a link)
-  int64_t modified = 0;    // seconds since 1970 UTC
+  int64_t size = -1;     // files: bytes (of the link's target for a link)
+  int64_t modified = 0;  // seconds since 1970 UTC
+
+  // The last name of relative.
+  std::string_view Name() const;
+  // What to open: local_folder and Name(), as JoinLocalPath would join them.
+  std::string LocalPath() const;
 };
 
 // Why an entry was left out or could not be read; the walk goes on.

@@ -1,5 +1,6 @@
 #include "deploy/sources.h"
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -16,7 +17,8 @@ TLocalSource ReadSource(const std::string& source, const TExcludeList& excludes,
   if (info.kind == TLocalKind::kFile) {
     TTreeEntry entry;
     entry.relative = LocalFileNamePart(source);
-    entry.local_path = source;
+    entry.local_folder =
+        std::make_shared<const std::string>(source.substr(0, source.size() - entry.relative.size()));
     entry.size = info.size;
     entry.modified = info.modified;
     result.entries.push_back(std::move(entry));
@@ -53,9 +55,10 @@ TLocalSource ReadSource(const std::string& source, const TExcludeList& excludes,
   });
   std::erase_if(result.entries, [&tally](const TTreeEntry& entry) {
     if (entry.is_directory || !IsServerOwnedName(entry.relative)) return false;
+    const std::string local_path = entry.LocalPath();
     tally.File({.outcome = TFileOutcome::kSkipped,
-                .path = entry.local_path,
-                .message = entry.local_path + ": a name servers keep for themselves; skipped"});
+                .path = local_path,
+                .message = local_path + ": a name servers keep for themselves; skipped"});
     return true;
   });
   return result;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <set>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "deploy/paths.h"
@@ -72,27 +74,44 @@ TVerdict JudgeRecorded(const TSyncInputs& in, const TTreeEntry& entry, const TSy
 
 class TPlanner {
  public:
-  explicit TPlanner(const TSyncInputs& in) : in_(in) {
-    if (in.state) plan_.state = *in.state;
+  // take_state: the plan's state starts as inputs.state itself, moved
+  // rather than copied, and the records are read from it.
+  TPlanner(const TSyncInputs& in, std::optional<TSyncState>* take_state) : in_(in) {
+    if (take_state != nullptr && *take_state) {
+      plan_.state = std::move(**take_state);
+      take_state->reset();
+      records_ = &plan_.state;
+    } else if (in.state) {
+      plan_.state = *in.state;
+      records_ = &*in.state;
+    }
     plan_.make_root = !in.root_exists;
   }
 
   TSyncPlan Run() {
+    const bool deletes = in_.delete_missing && in_.listed;
+    if (deletes) local_.reserve(in_.local.size());
     for (const TTreeEntry& entry : in_.local) {
       if (IsOwn(in_, entry.relative)) continue;
-      local_.insert(entry.relative);
+      if (deletes) local_.insert(entry.relative);
       if (entry.is_directory) {
         PlanFolder(entry);
       } else {
         PlanFile(entry);
       }
     }
-    if (in_.delete_missing && in_.listed) PlanDeletes();
+    if (deletes) PlanDeletes();
     return std::move(plan_);
   }
 
  private:
   const TRemoteEntry* Remote(const std::string& relative) const { return RemoteOf(in_, relative); }
+  // Each path is planned once, so a record the plan changed is never read again.
+  const TSyncRecord* Record(const std::string& relative) const {
+    if (records_ == nullptr) return nullptr;
+    const auto it = records_->files.find(relative);
+    return it == records_->files.end() ? nullptr : &it->second;
+  }
 
   void PlanFolder(const TTreeEntry& entry) {
     bool exists = false;
@@ -105,7 +124,7 @@ class TPlanner {
       }
       exists = remote != nullptr;
     } else {
-      exists = in_.state && in_.state->folders.count(entry.relative) != 0;
+      exists = records_ != nullptr && records_->folders.count(entry.relative) != 0;
     }
     if (!in_.root_exists) exists = false;
     plan_.state.folders.insert(entry.relative);
@@ -128,7 +147,7 @@ class TPlanner {
       plan_.state.files.erase(entry.relative);
       return;
     }
-    const TSyncRecord* record = RecordOf(in_, entry.relative);
+    const TSyncRecord* record = Record(entry.relative);
     if (record != nullptr) {
       PlanRecordedFile(entry, *record, remote);
     } else {
@@ -199,7 +218,7 @@ class TPlanner {
       const std::string folder = cut == std::string::npos ? std::string() : relative.substr(0, cut);
       const bool keep = remote.excluded || remote.is_link || IsOwn(in_, relative) ||
                         IsServerOwnedName(relative) || (remote.is_directory && !remote.listed) ||
-                        !FullyListed(folder) || local_.count(relative) != 0;
+                        !FullyListed(folder) || local_.count(std::string_view(relative)) != 0;
       if (!keep) continue;
       kept.insert(relative);
       ForEachParent(relative, [&kept](const std::string& parent) { kept.insert(parent); });
@@ -219,7 +238,9 @@ class TPlanner {
 
   const TSyncInputs& in_;
   TSyncPlan plan_;
-  std::set<std::string> local_;
+  const TSyncState* records_ = nullptr;  // the state read, if any
+  // The local paths (views into in_.local), when deletes are planned.
+  std::unordered_set<std::string_view> local_;
 };
 
 }  // namespace
@@ -229,7 +250,11 @@ int64_t ListingTimeToSeconds(TDateTime when) {
   return FloorToInt64((when - 25569.0) * 86400.0 + 0.5);
 }
 
-TSyncPlan PlanSync(const TSyncInputs& inputs) { return TPlanner(inputs).Run(); }
+TSyncPlan PlanSync(const TSyncInputs& inputs) { return TPlanner(inputs, nullptr).Run(); }
+
+TSyncPlan PlanSync(TSyncInputs& inputs, bool take_state) {
+  return TPlanner(inputs, take_state ? &inputs.state : nullptr).Run();
+}
 
 std::vector<const TTreeEntry*> FilesToHash(const TSyncInputs& inputs) {
   std::vector<const TTreeEntry*> files;

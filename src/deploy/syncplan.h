@@ -109,6 +109,9 @@ struct TSyncPlan {
 };
 
 TSyncPlan PlanSync(const TSyncInputs& inputs);
+// take_state: inputs.state is moved into the plan's state instead of
+// copied, and inputs.state is empty afterwards (a large state is held once).
+TSyncPlan PlanSync(TSyncInputs& inputs, bool take_state);
 
 // The time entry's record keeps: its own, but a second less for a racy
 // one (not older than racy_from), so that the next run reads it again.

@@ -9,6 +9,7 @@
 #include "deploy/session.h"
 #include "deploy/sources.h"
 #include "util/localpath.h"
+#include "util/sha256.h"
 #include "util/stream.h"
 #include "util/textutil.h"
 
@@ -45,13 +46,13 @@ TSyncReader::TSyncReader(TSyncContext& context, TUploadSession& session)
 
 bool TSyncReader::Read(TSyncTree& tree) {
   const TDeployOptions& options = context_.options;
-  if (options.Sync && !ReadState(tree)) return false;
   TSyncInputs& in = tree.inputs;
+  in.state.reset();
+  if (options.Sync && !ReadState(tree)) return false;
   // Afresh: a run that waited for the lock reads the server again.
   in.listed = false;
   in.root_exists = true;
   in.remote.clear();
-  in.state = tree.state_read;
   in.delete_missing = options.Delete;
   in.checksum = options.Checksum;
   in.compare_sizes = !options.Ascii;
@@ -60,15 +61,14 @@ bool TSyncReader::Read(TSyncTree& tree) {
     // named folder is made (or found) as folder mode always does.
     in.state = TSyncState();
     in.root_exists = tree.root == WithDirectoryEnd(options.RemoteDir);
-  } else if (!tree.state_read || options.Delete) {
+  } else if (!in.state || options.Delete) {
     if (!ListTree(tree)) return false;
   }
   return true;
 }
 
-bool TSyncReader::FindState(const TSyncTree& tree, std::string& from, std::string& text) {
-  from.clear();
-  text.clear();
+bool TSyncReader::FindState(const TSyncTree& tree, bool parse, TFoundState& found) {
+  found = TFoundState();
   // The state file where this run keeps it; else under its name, then its
   // old name, at the tree's root (an earlier run's).
   std::vector<std::string> places = {tree.state_path};
@@ -78,37 +78,48 @@ bool TSyncReader::FindState(const TSyncTree& tree, std::string& from, std::strin
   }
   for (const std::string& path : places) {
     int code = 0;
+    // Read as it arrives: a large state file is never held whole.
+    TSyncStateReader reader;
+    TSha256 text_hash;
     const bool read = session_.Persist([&] {
-      if (session_.ReadText("RETR " + path, kMaxSyncStateBytes, text, code)) return true;
+      reader = TSyncStateReader();
+      text_hash = TSha256();
+      const auto take = [&](std::string_view piece) {
+        text_hash.Update(piece);
+        if (parse) reader.Add(piece);
+      };
+      if (session_.ReadPieces("RETR " + path, kMaxSyncStateBytes, take, code)) return true;
       // A refusal (no state file there) is an answer too.
       return ReplyClassOf(code) == 4 || ReplyClassOf(code) == 5;
     });
     if (!read) return false;
     if (ReplyClassOf(code) == 2) {
-      from = path;
+      found.from = path;
+      found.text_digest = HexOfDigest(text_hash.Final());
+      if (parse) found.state = reader.Finish(&found.error);
       return true;
     }
-    text.clear();
   }
   return true;
 }
 
 bool TSyncReader::ReadState(TSyncTree& tree) {
-  if (!FindState(tree, tree.state_read_from, tree.state_text)) return false;
-  tree.state_read.reset();
-  if (tree.state_read_from.empty()) return true;
+  TFoundState found;
+  if (!FindState(tree, true, found)) return false;
+  tree.state_read_from = found.from;
+  tree.state_text_digest = found.text_digest;
+  tree.state_read_digest.clear();
+  if (found.from.empty()) return true;
   const std::string& path = tree.state_read_from;
-  std::string error;
-  tree.state_read = ParseSyncState(tree.state_text, &error);
-  if (!tree.state_read) {
+  if (!found.state) {
     tally_.Notice({.kind = TNoticeKind::kWarning,
-                   .text = "ignoring the state file " + path + " (" + error +
+                   .text = "ignoring the state file " + path + " (" + found.error +
                            "); deciding from the server's listing"});
     return true;
   }
   // A state file kept apart from its tree may be another tree's: its
   // records would pass files over that this tree must send.
-  const std::string& root = tree.state_read->root;
+  const std::string& root = found.state->root;
   if (path == tree.state_path && !context_.options.StateFile.empty() && !root.empty() &&
       root != tree.root) {
     tally_.KeepFailure(TDeployFailure::kHeldBack);
@@ -121,13 +132,15 @@ bool TSyncReader::ReadState(TSyncTree& tree) {
     tally_.Stop();
     return false;
   }
+  tree.state_read_digest = DigestOfSyncState(*found.state);
+  tree.inputs.state = std::move(found.state);
   return true;
 }
 
 bool TSyncReader::StateChanged(const TSyncTree& tree, bool& changed) {
-  std::string from, text;
-  if (!FindState(tree, from, text)) return false;
-  changed = from != tree.state_read_from || text != tree.state_text;
+  TFoundState found;
+  if (!FindState(tree, false, found)) return false;
+  changed = found.from != tree.state_read_from || found.text_digest != tree.state_text_digest;
   return true;
 }
 
@@ -391,11 +404,13 @@ bool TSyncReader::Plan(TSyncTree& tree) {
   const TDigests digests = HashLocalFiles(FilesToHash(in), tally_);
   in.hash = [this, &digests](const TTreeEntry& entry) {
     const auto known = digests.find(&entry);
-    return known != digests.end() ? known->second : HashLocalFile(entry.local_path, tally_);
+    return known != digests.end() ? known->second : HashLocalFile(entry.LocalPath(), tally_);
   };
-  tree.plan = PlanSync(in);
+  tree.plan = PlanSync(in, true);
   in.hash = nullptr;
-  tree.state = tree.plan.state;
+  // The plan's state is the run's from here on; the plan keeps none.
+  tree.state = std::move(tree.plan.state);
+  tree.plan.state = TSyncState();
   tree.state.root = tree.root;
   return !tally_.Stopped();
 }

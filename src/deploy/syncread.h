@@ -6,6 +6,7 @@
 // it asks that session for.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,8 +32,16 @@ class TSyncReader {
  private:
   enum class TListing { kRead, kMissing, kLost };
 
-  // The state file's text and where it was found (from "" when nowhere).
-  bool FindState(const TSyncTree& tree, std::string& from, std::string& text);
+  // A state file as found: where ("" when nowhere), its text's SHA-256,
+  // and (when parsed) its state or why it is unusable.
+  struct TFoundState {
+    std::string from;
+    std::string text_digest;
+    std::optional<TSyncState> state;
+    std::string error;
+  };
+  // Reads the state file, parsed as it arrives when parse says so.
+  bool FindState(const TSyncTree& tree, bool parse, TFoundState& found);
   // A state file of another tree stops the run (reported; false).
   bool ReadState(TSyncTree& tree);
   bool ListTree(TSyncTree& tree);

@@ -1,5 +1,10 @@
 #include "deploy/syncrecord.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "util/stream.h"
 #include "deploy/session.h"
 #include "deploy/syncstate.h"
 
@@ -10,11 +15,12 @@ void TStateRecorder::FileDone(TUploadSession& session, TSyncTree& tree, const TT
   const bool sync = context_.options.Sync;
   std::string digest;
   if (stored && sync) {
-    digest = known_sha256.empty() ? HashLocalFile(entry.local_path, context_.tally) : known_sha256;
+    digest = known_sha256.empty() ? HashLocalFile(entry.LocalPath(), context_.tally) : known_sha256;
   }
   bool checkpoint = false;
   {
     std::lock_guard<std::mutex> lock(context_.state_mutex);
+    ++tree.state_changes;
     if (stored && !digest.empty()) {
       tree.state.files[entry.relative] = {entry.size,
                                           RecordedTime(entry, tree.inputs.racy_from), digest};
@@ -32,11 +38,13 @@ void TStateRecorder::FileDone(TUploadSession& session, TSyncTree& tree, const TT
 
 void TStateRecorder::FolderMissing(TSyncTree& tree, const std::string& relative) {
   std::lock_guard<std::mutex> lock(context_.state_mutex);
+  ++tree.state_changes;
   tree.state.folders.erase(relative);
 }
 
 void TStateRecorder::Deleted(TSyncTree& tree, const std::string& relative, bool folder) {
   std::lock_guard<std::mutex> lock(context_.state_mutex);
+  ++tree.state_changes;
   if (folder) {
     tree.state.folders.erase(relative);
   } else {
@@ -47,28 +55,70 @@ void TStateRecorder::Deleted(TSyncTree& tree, const std::string& relative, bool 
 bool StateToWrite(const TSyncTree& tree) {
   // One found elsewhere (under the old name, say) moves to its place.
   if (!tree.state_read_from.empty() && tree.state_read_from != tree.state_path) return true;
-  return tree.state_read ? *tree.state_read != tree.state
-                         : !tree.state.files.empty() || !tree.state.folders.empty();
+  return !tree.state_read_digest.empty()
+             ? DigestOfSyncState(tree.state) != tree.state_read_digest
+             : !tree.state.files.empty() || !tree.state.folders.empty();
 }
 
 void TStateRecorder::Finish(TUploadSession& session, TSyncTree& tree) {
   if (context_.options.Sync && StateToWrite(tree)) Write(session, tree);
 }
 
+namespace {
+
+// The state file's text as it is sent, made a piece at a time from the
+// live state (under its lock for each piece only, so that sessions go on
+// recording meanwhile): a large state is never held twice.
+class TStateStream : public TStream {
+ public:
+  TStateStream(const TSyncState& state, std::mutex& mutex) : formatter_(state), mutex_(mutex) {}
+  int64_t Read(void* buffer, int64_t count) override {
+    if (at_ == piece_.size()) {
+      piece_.clear();
+      at_ = 0;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!formatter_.Next(piece_, kPieceBytes)) return 0;
+    }
+    const size_t n = std::min(static_cast<size_t>(count), piece_.size() - at_);
+    std::memcpy(buffer, piece_.data() + at_, n);
+    at_ += n;
+    position_ += static_cast<int64_t>(n);
+    return static_cast<int64_t>(n);
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Size() const override { return position_; }
+  void SetSize(int64_t) override {}
+  int64_t Position() const override { return position_; }
+  void SetPosition(int64_t) override {}
+  bool SizeKnown() const override { return false; }
+  bool Seekable() const override { return false; }
+
+ private:
+  static constexpr size_t kPieceBytes = 64u << 10;
+  TSyncStateFormatter formatter_;
+  std::mutex& mutex_;
+  std::string piece_;
+  size_t at_ = 0;
+  int64_t position_ = 0;
+};
+
+}  // namespace
+
 bool TStateRecorder::Write(TUploadSession& session, TSyncTree& tree) {
   std::lock_guard<std::mutex> writing(write_mutex_);
-  std::string text;
+  size_t changes = 0;
   {
     std::lock_guard<std::mutex> lock(context_.state_mutex);
-    text = FormatSyncState(tree.state);
+    changes = tree.state_changes;
   }
-  if (text == tree.last_written) return true;  // a checkpoint wrote just this
+  if (changes == tree.written_at_change) return true;  // a checkpoint wrote just this
   const std::string& final_name = tree.state_path;
   const std::string temporary = final_name + std::string(kSyncStatePartSuffix);
   return session.Persist([&] {
     TFTPSend& ftp = session.ftp();
-    if (session.StoreText(temporary, text) && session.Rename(temporary, final_name)) {
-      tree.last_written = text;
+    TStateStream text(tree.state, context_.state_mutex);
+    if (session.StoreStream(temporary, text) && session.Rename(temporary, final_name)) {
+      tree.written_at_change = changes;
       // The one it replaces, found elsewhere, goes.
       if (!tree.state_read_from.empty() && tree.state_read_from != final_name) {
         ftp.DeleteRemoteFile(tree.state_read_from);

@@ -18,6 +18,7 @@
 #include "deploy/syncrecord.h"
 #include "deploy/syncsend.h"
 #include "deploy/synctree.h"
+#include "util/process.h"
 
 namespace zud {
 namespace {
@@ -88,6 +89,8 @@ class TSyncRun {
 void TSyncRun::Run() {
   tally_.Stage(TDeployStage::kLocal);
   context_.trees = GatherTrees(tally_);
+  // What the walk freed (each folder's listing) goes back to the system.
+  ReturnFreeMemory();
   if (context_.trees.empty()) return;
   if (options_.Sync && !options_.StateFile.empty() && context_.trees.size() > 1) {
     tally_.KeepFailure(TDeployFailure::kHeldBack);
@@ -115,6 +118,7 @@ void TSyncRun::Run() {
     if (options_.HeedInterrupts) armed.emplace(sessions_.Primary().ftp());
     tally_.Stage(TDeployStage::kRemote);
     const bool planned = ReadAndPlan();
+    ReturnFreeMemory();  // the listings and the state file as read
     if (options_.DryRun) {
       CountPlans();
       GuardDeletes();
@@ -297,6 +301,12 @@ std::vector<std::string> TSyncRun::MissingFolders(const std::string& folder) {
 
 void TSyncRun::ReportPlan() {
   std::vector<TPlanStep> steps;
+  size_t count = 0;
+  for (const auto& tree : context_.trees) {
+    const TSyncPlan& plan = tree->plan;
+    count += plan.folders.size() + plan.sends.size() + plan.deletes.size() + plan.removals.size();
+  }
+  steps.reserve(count + 16);  // a step for each; a few for missing parents
   std::set<std::string> made;
   for (const auto& tree : context_.trees) {
     const std::string& root = tree->root;

@@ -67,7 +67,7 @@ void TSyncSender::Work(TUploadSession& session) {
 
 void TSyncSender::SendOne(TUploadSession& session, const TSyncJob& job) {
   const TTreeEntry& entry = *job.entry;
-  const TStoreItem item{entry.local_path, JoinRemote(job.tree->root, entry.relative),
+  const TStoreItem item{entry.LocalPath(), JoinRemote(job.tree->root, entry.relative),
                         std::max<int64_t>(0, entry.size), job.reason};
   const bool stored = session.StoreFile(item);
   context_.tally.FileTried();

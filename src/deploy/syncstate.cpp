@@ -1,7 +1,10 @@
 #include "deploy/syncstate.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "util/sha256.h"
 
 namespace zud {
 namespace {
@@ -71,73 +74,161 @@ bool IsPlainRelativePath(std::string_view path) {
   }
 }
 
-std::optional<TSyncState> ParseSyncState(std::string_view text, std::string* error) {
-  const auto fail = [error](size_t line, const std::string& why) -> std::optional<TSyncState> {
-    if (error != nullptr) *error = "line " + std::to_string(line) + ": " + why;
-    return std::nullopt;
-  };
-  if (text.size() > kMaxSyncStateBytes) return fail(0, "larger than the state file may be");
-  TSyncState state;
-  size_t number = 0;
-  bool version1 = false;
-  while (!text.empty()) {
-    ++number;
-    const size_t end = text.find('\n');
-    if (end == std::string_view::npos) return fail(number, "no line end (cut short?)");
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (number == 1) {
-      version1 = line == kHeaderVersion1;
-      if (line != kHeader && !version1) return fail(number, "not a state file of this version");
-      continue;
-    }
-    std::string_view kind;
-    if (!TakeField(line, kind)) return fail(number, "no fields");
-    if (kind == "R" && !version1) {
-      if (line.empty() || !state.root.empty()) return fail(number, "bad root");
-      state.root = line;
-      continue;
-    }
-    if (kind == "D") {
-      if (!IsPlainRelativePath(line)) return fail(number, "bad path");
-      if (!state.folders.insert(std::string(line)).second) return fail(number, "path repeated");
-      continue;
-    }
-    if (kind != "F") return fail(number, "unknown kind of line");
-    std::string_view size_text, time_text, digest_text;
-    if (!TakeField(line, size_text) || !TakeField(line, time_text) ||
-        !TakeField(line, digest_text)) {
-      return fail(number, "too few fields");
-    }
-    const std::optional<int64_t> size = ReadNumber(size_text, false);
-    const std::optional<int64_t> modified = ReadNumber(time_text, true);
-    std::optional<std::string> digest = ReadDigest(digest_text);
-    if (!size) return fail(number, "bad size");
-    if (!modified) return fail(number, "bad time");
-    if (!digest) return fail(number, "bad SHA-256");
-    if (!IsPlainRelativePath(line)) return fail(number, "bad path");
-    const bool added =
-        state.files.emplace(std::string(line), TSyncRecord{*size, *modified, std::move(*digest)})
-            .second;
-    if (!added) return fail(number, "path repeated");
+void TSyncStateReader::Fail(const std::string& why) {
+  if (error_.empty()) error_ = "line " + std::to_string(number_) + ": " + why;
+}
+
+void TSyncStateReader::Add(std::string_view piece) {
+  if (!error_.empty()) return;
+  bytes_ += piece.size();
+  if (bytes_ > kMaxSyncStateBytes) {
+    number_ = 0;
+    return Fail("larger than the state file may be");
   }
-  if (number == 0) return fail(1, "empty");
-  return state;
+  while (!piece.empty() && error_.empty()) {
+    const size_t end = piece.find('\n');
+    if (end == std::string_view::npos) {
+      partial_.append(piece);
+      return;
+    }
+    if (partial_.empty()) {
+      Line(piece.substr(0, end));
+    } else {
+      partial_.append(piece.substr(0, end));
+      Line(partial_);
+      partial_.clear();
+    }
+    piece.remove_prefix(end + 1);
+  }
+}
+
+void TSyncStateReader::Line(std::string_view line) {
+  ++number_;
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (number_ == 1) {
+    version1_ = line == kHeaderVersion1;
+    if (line != kHeader && !version1_) Fail("not a state file of this version");
+    return;
+  }
+  std::string_view kind;
+  if (!TakeField(line, kind)) return Fail("no fields");
+  if (kind == "R" && !version1_) {
+    if (line.empty() || !state_.root.empty()) return Fail("bad root");
+    state_.root = line;
+    return;
+  }
+  if (kind == "D") {
+    if (!IsPlainRelativePath(line)) return Fail("bad path");
+    if (!state_.folders.insert(std::string(line)).second) Fail("path repeated");
+    return;
+  }
+  if (kind != "F") return Fail("unknown kind of line");
+  std::string_view size_text, time_text, digest_text;
+  if (!TakeField(line, size_text) || !TakeField(line, time_text) ||
+      !TakeField(line, digest_text)) {
+    return Fail("too few fields");
+  }
+  const std::optional<int64_t> size = ReadNumber(size_text, false);
+  const std::optional<int64_t> modified = ReadNumber(time_text, true);
+  std::optional<std::string> digest = ReadDigest(digest_text);
+  if (!size) return Fail("bad size");
+  if (!modified) return Fail("bad time");
+  if (!digest) return Fail("bad SHA-256");
+  if (!IsPlainRelativePath(line)) return Fail("bad path");
+  const bool added =
+      state_.files.emplace(std::string(line), TSyncRecord{*size, *modified, std::move(*digest)})
+          .second;
+  if (!added) Fail("path repeated");
+}
+
+std::optional<TSyncState> TSyncStateReader::Finish(std::string* error) {
+  if (error_.empty() && !partial_.empty()) {
+    ++number_;
+    Fail("no line end (cut short?)");
+  }
+  if (error_.empty() && number_ == 0) {
+    number_ = 1;
+    Fail("empty");
+  }
+  if (!error_.empty()) {
+    if (error != nullptr) *error = error_;
+    return std::nullopt;
+  }
+  return std::move(state_);
+}
+
+std::optional<TSyncState> ParseSyncState(std::string_view text, std::string* error) {
+  TSyncStateReader reader;
+  reader.Add(text);
+  return reader.Finish(error);
+}
+
+bool TSyncStateFormatter::Next(std::string& out, size_t max) {
+  const size_t start = out.size();
+  while (part_ != TPart::kDone && out.size() - start < max) {
+    switch (part_) {
+      case TPart::kHeader:
+        out += kHeader;
+        out += '\n';
+        if (!state_.root.empty()) out += "R\t" + state_.root + '\n';
+        part_ = TPart::kFolders;
+        break;
+      case TPart::kFolders: {
+        auto it = last_.empty() ? state_.folders.begin() : state_.folders.upper_bound(last_);
+        for (; it != state_.folders.end() && out.size() - start < max; ++it) {
+          out += "D\t";
+          out += *it;
+          out += '\n';
+          last_ = *it;
+        }
+        if (it == state_.folders.end()) {
+          part_ = TPart::kFiles;
+          last_.clear();
+        }
+        break;
+      }
+      case TPart::kFiles: {
+        auto it = last_.empty() ? state_.files.begin() : state_.files.upper_bound(last_);
+        for (; it != state_.files.end() && out.size() - start < max; ++it) {
+          const auto& [path, record] = *it;
+          out += "F\t";
+          out += std::to_string(record.size);
+          out += '\t';
+          out += std::to_string(record.modified);
+          out += '\t';
+          out += record.sha256;
+          out += '\t';
+          out += path;
+          out += '\n';
+          last_ = path;
+        }
+        if (it == state_.files.end()) part_ = TPart::kDone;
+        break;
+      }
+      case TPart::kDone:
+        break;
+    }
+  }
+  return out.size() > start;
 }
 
 std::string FormatSyncState(const TSyncState& state) {
-  std::string text(kHeader);
-  text += '\n';
-  if (!state.root.empty()) text += "R\t" + state.root + '\n';
-  for (const std::string& folder : state.folders) {
-    text += "D\t" + folder + '\n';
-  }
-  for (const auto& [path, record] : state.files) {
-    text += "F\t" + std::to_string(record.size) + '\t' + std::to_string(record.modified) + '\t' +
-            record.sha256 + '\t' + path + '\n';
+  std::string text;
+  TSyncStateFormatter formatter(state);
+  while (formatter.Next(text, SIZE_MAX)) {
   }
   return text;
+}
+
+std::string DigestOfSyncState(const TSyncState& state) {
+  TSha256 hasher;
+  TSyncStateFormatter formatter(state);
+  std::string piece;
+  while (formatter.Next(piece, 64u << 10)) {
+    hasher.Update(piece);
+    piece.clear();
+  }
+  return HexOfDigest(hasher.Final());
 }
 
 }  // namespace zud

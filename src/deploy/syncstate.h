@@ -60,9 +60,51 @@ struct TSyncState {
   friend bool operator==(const TSyncState&, const TSyncState&) = default;
 };
 
+// Reads a state file as it arrives: Add takes its text in pieces of any
+// size (a line may be cut between them), Finish gives the state. Only the
+// state and one line are held, never the whole text.
+class TSyncStateReader {
+ public:
+  void Add(std::string_view piece);
+  // The state, or nullopt with the reason in error ("line 3: bad size").
+  std::optional<TSyncState> Finish(std::string* error = nullptr);
+
+ private:
+  void Line(std::string_view line);
+  void Fail(const std::string& why);
+
+  TSyncState state_;
+  std::string partial_;  // the start of a line cut between pieces
+  size_t bytes_ = 0;
+  size_t number_ = 0;  // lines read
+  bool version1_ = false;
+  std::string error_;  // the first failure; the rest is not read
+};
+
 // The state in text, or nullopt with the reason in error ("line 3: bad size").
 std::optional<TSyncState> ParseSyncState(std::string_view text, std::string* error = nullptr);
 std::string FormatSyncState(const TSyncState& state);
+
+// Gives a state's text in pieces, in order: each Next appends whole lines
+// (about max bytes) after the last line it gave. The state may change
+// between calls (the next line is found by path): each line is then as
+// the state stood when it was given.
+class TSyncStateFormatter {
+ public:
+  explicit TSyncStateFormatter(const TSyncState& state) : state_(state) {}
+  // False when no line is left.
+  bool Next(std::string& out, size_t max);
+
+ private:
+  enum class TPart { kHeader, kFolders, kFiles, kDone };
+  const TSyncState& state_;
+  TPart part_ = TPart::kHeader;
+  std::string last_;  // the path of the last line given in this part
+};
+
+// The SHA-256 (hex) of FormatSyncState(state), without the text: equal
+// digests are equal states.
+std::string DigestOfSyncState(const TSyncState& state);
 
 // Whether path is a plain relative path: names separated by single "/", none
 // empty, "." or "..", no leading "/", no CR, LF or NUL.

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
-#include <map>
-#include <set>
+#include <iterator>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "deploy/sources.h"
@@ -16,9 +16,11 @@ namespace zud {
 namespace {
 
 using TTrees = std::vector<std::unique_ptr<TSyncTree>>;
+// How many sources went into each tree: one walk names each path once.
+using TSourceCounts = std::unordered_map<const TSyncTree*, size_t>;
 
 void GatherSource(const std::string& source, const TExcludeList& excludes, TRunTally& tally,
-                  TTrees& trees) {
+                  TTrees& trees, TSourceCounts& sources) {
   TLocalSource local = ReadSource(source, excludes, tally);
   if (!local.usable) return;
   TSyncTree* tree = nullptr;
@@ -30,7 +32,13 @@ void GatherSource(const std::string& source, const TExcludeList& excludes, TRunT
     tree = trees.back().get();
     tree->root = local.root;
   }
-  for (TTreeEntry& entry : local.entries) tree->inputs.local.push_back(std::move(entry));
+  ++sources[tree];
+  std::vector<TTreeEntry>& into = tree->inputs.local;
+  if (into.empty()) {
+    into = std::move(local.entries);
+  } else {
+    std::move(local.entries.begin(), local.entries.end(), std::back_inserter(into));
+  }
 }
 
 // Where each tree keeps its state file, and what of the sync's own lies in
@@ -46,21 +54,49 @@ void PlaceStateFiles(TTrees& trees, const TDeployOptions& options, TRunTally& ta
         in.own.insert(relative + std::string(suffix));
       }
     }
-    std::vector<TTreeEntry> kept;
-    for (TTreeEntry& entry : in.local) {
-      if (IsSyncStateName(entry.relative) || in.own.count(entry.relative) != 0) {
-        tally.File({.outcome = TFileOutcome::kSkipped,
-                    .path = entry.local_path,
-                    .message = entry.local_path + ": the sync's own state file; skipped"});
-        continue;
-      }
-      kept.push_back(std::move(entry));
-    }
-    in.local = std::move(kept);
+    std::erase_if(in.local, [&](const TTreeEntry& entry) {
+      if (!IsSyncStateName(entry.relative) && in.own.count(entry.relative) == 0) return false;
+      const std::string local_path = entry.LocalPath();
+      tally.File({.outcome = TFileOutcome::kSkipped,
+                  .path = local_path,
+                  .message = local_path + ": the sync's own state file; skipped"});
+      return true;
+    });
   }
 }
 
-void MergeNestedTrees(TTrees& trees) {
+// The last source of a path wins; the order of first appearance stays.
+// Entries are moved, never copied: a tree may hold millions.
+void KeepLastOfEachPath(std::vector<TTreeEntry>& local) {
+  // Where each path is last, by a view into the entries (which stay put).
+  std::unordered_map<std::string_view, size_t> last;
+  last.reserve(local.size());
+  bool repeated = false;
+  for (size_t k = 0; k < local.size(); ++k) {
+    const auto [at, added] = last.try_emplace(local[k].relative, k);
+    if (!added) {
+      at->second = k;
+      repeated = true;
+    }
+  }
+  if (!repeated) return;  // one source, or sources that do not overlap
+  // The first place of a path takes its last entry; the views stay valid
+  // as nothing moves until every place is known.
+  std::vector<size_t> order;
+  order.reserve(last.size());
+  for (size_t k = 0; k < local.size(); ++k) {
+    const auto at = last.find(local[k].relative);
+    if (at == last.end()) continue;  // placed already
+    order.push_back(at->second);
+    last.erase(at);
+  }
+  std::vector<TTreeEntry> kept;
+  kept.reserve(order.size());
+  for (const size_t k : order) kept.push_back(std::move(local[k]));
+  local = std::move(kept);
+}
+
+void MergeNestedTrees(TTrees& trees, TSourceCounts& sources) {
   std::sort(trees.begin(), trees.end(),
             [](const auto& a, const auto& b) { return a->root.size() < b->root.size(); });
   for (size_t i = 0; i < trees.size(); ++i) {
@@ -80,23 +116,14 @@ void MergeNestedTrees(TTrees& trees) {
         entry.relative = prefix + entry.relative;
         into.inputs.local.push_back(std::move(entry));
       }
+      sources[&into] += sources[&from];
       trees.erase(trees.begin() + static_cast<std::ptrdiff_t>(i));
       --i;
       break;
     }
   }
   for (auto& tree : trees) {
-    // The last source of a path wins; the order of first appearance stays.
-    std::map<std::string, size_t> last;
-    for (size_t k = 0; k < tree->inputs.local.size(); ++k) last[tree->inputs.local[k].relative] = k;
-    std::vector<TTreeEntry> kept;
-    std::set<std::string> placed;
-    for (size_t k = 0; k < tree->inputs.local.size(); ++k) {
-      const std::string& relative = tree->inputs.local[k].relative;
-      if (!placed.insert(relative).second) continue;
-      kept.push_back(tree->inputs.local[last[relative]]);
-    }
-    tree->inputs.local = std::move(kept);
+    if (sources[tree.get()] > 1) KeepLastOfEachPath(tree->inputs.local);
   }
 }
 
@@ -106,10 +133,11 @@ TTrees GatherTrees(TRunTally& tally) {
   const TExcludeList excludes = ExcludesOf(tally.options());
   const int64_t read_at = UnixSecondsNow();
   TTrees trees;
+  TSourceCounts sources;
   for (const std::string& source : tally.options().Sources) {
-    GatherSource(source, excludes, tally, trees);
+    GatherSource(source, excludes, tally, trees, sources);
   }
-  MergeNestedTrees(trees);
+  MergeNestedTrees(trees, sources);
   // A file's time may be rounded down to the second.
   for (auto& tree : trees) tree->inputs.racy_from = read_at - 1;
   if (tally.options().Sync) PlaceStateFiles(trees, tally.options(), tally);
@@ -129,7 +157,7 @@ TDigests HashLocalFiles(const std::vector<const TTreeEntry*>& files, const TRunT
   std::atomic<size_t> next{0};
   const auto work = [&] {
     for (size_t i = next++; i < files.size(); i = next++) {
-      digests[i] = HashLocalFile(files[i]->local_path, tally);
+      digests[i] = HashLocalFile(files[i]->LocalPath(), tally);
     }
   };
   // Hashing outpaces a disk but not the page cache a fresh checkout sits

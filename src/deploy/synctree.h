@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,16 +25,21 @@ struct TSyncTree {
   std::string root;  // remote, ends in "/"
   // The state file's remote path: StateFile, or kSyncStateName at root.
   std::string state_path;
-  // Where this run found a state file ("" when none) and its text as read.
+  // Where this run found a state file ("" when none), the SHA-256 of its
+  // text as read, and of the state it held ("" when it held none usable;
+  // the state itself goes to inputs.state).
   std::string state_read_from;
-  std::string state_text;
-  std::optional<TSyncState> state_read;
+  std::string state_text_digest;
+  std::string state_read_digest;
   TSyncInputs inputs;  // inputs.local: the local entries that go below root
   TSyncPlan plan;
   // The state as the run leaves it, written at checkpoints and the end.
   TSyncState state;
   size_t sent_since_write = 0;
-  std::string last_written;  // the state file's text as last written
+  // Changes to state so far, and how many there were when the state file
+  // was last written whole (a checkpoint then need not be written again).
+  size_t state_changes = 0;
+  size_t written_at_change = SIZE_MAX;
   // The deploy lock beside the state file, once the run takes it.
   std::unique_ptr<TDeployLock> lock;
 };

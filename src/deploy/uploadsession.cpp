@@ -14,22 +14,36 @@ namespace {
 
 // A memory stream that takes at most limit bytes; past it, it raises stop
 // (the data socket's stop flag), so the transfer ends at once, and fails.
-class TCappedStream : public TMemoryStream {
+// Hands what is written to a function, up to a limit: past it the write
+// fails and the transfer is asked to stop.
+class TCappedSink : public TStream {
  public:
-  TCappedStream(size_t limit, std::atomic<bool>& stop) : limit_(limit), stop_(stop) {}
+  TCappedSink(size_t limit, std::atomic<bool>& stop,
+              const std::function<void(std::string_view)>& on_data)
+      : limit_(limit), stop_(stop), on_data_(on_data) {}
   int64_t Write(const void* buffer, int64_t count) override {
-    if (static_cast<size_t>(Size() + count) > limit_) {
+    if (static_cast<size_t>(size_ + count) > limit_) {
       failed_ = true;
       stop_ = true;
       return 0;
     }
-    return TMemoryStream::Write(buffer, count);
+    on_data_(std::string_view(static_cast<const char*>(buffer), static_cast<size_t>(count)));
+    size_ += count;
+    return count;
   }
-  bool Failed() const override { return failed_ || TMemoryStream::Failed(); }
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Size() const override { return size_; }
+  void SetSize(int64_t) override {}
+  int64_t Position() const override { return size_; }
+  void SetPosition(int64_t) override {}
+  bool Seekable() const override { return false; }
+  bool Failed() const override { return failed_; }
 
  private:
   size_t limit_;
   std::atomic<bool>& stop_;
+  const std::function<void(std::string_view)>& on_data_;
+  int64_t size_ = 0;
   bool failed_ = false;
 };
 
@@ -319,8 +333,14 @@ void TUploadSession::FailStore(const TStoreItem& item, const std::string& target
 bool TUploadSession::ReadText(const std::string& command, size_t limit, std::string& text,
                               int& code) {
   text.clear();
+  return ReadPieces(
+      command, limit, [&text](std::string_view piece) { text.append(piece); }, code);
+}
+
+bool TUploadSession::ReadPieces(const std::string& command, size_t limit,
+                                const std::function<void(std::string_view)>& on_data, int& code) {
   code = 0;
-  TCappedStream data(limit, ftp_->DSock().StopFlag);
+  TCappedSink data(limit, ftp_->DSock().StopFlag, on_data);
   if (!ftp_->PrepareDataConnection()) return false;
   code = ftp_->SendCommand(command);
   if (ReplyClassOf(code) != 1) return false;
@@ -336,14 +356,17 @@ bool TUploadSession::ReadText(const std::string& command, size_t limit, std::str
     return false;
   }
   code = ftp_->ResultCode();
-  text = data.Data();
   return done;
 }
 
 bool TUploadSession::StoreText(const std::string& remote, const std::string& text) {
   TMemoryStream data(text);
+  return StoreStream(remote, data);
+}
+
+bool TUploadSession::StoreStream(const std::string& remote, TStream& source) {
   return ftp_->PrepareDataConnection() && ReplyClassOf(ftp_->SendCommand("STOR " + remote)) == 1 &&
-         ftp_->UploadOverData(data);
+         ftp_->UploadOverData(source);
 }
 
 }  // namespace zud

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "deploy/runsession.h"
 
@@ -43,8 +45,13 @@ class TUploadSession : public TRunSession {
   // is reported and not read); code: its last reply (0 when cut off at the
   // limit). True when all of it came.
   bool ReadText(const std::string& command, size_t limit, std::string& text, int& code);
+  // As ReadText, but the data goes to on_data in pieces as it arrives.
+  bool ReadPieces(const std::string& command, size_t limit,
+                  const std::function<void(std::string_view)>& on_data, int& code);
   // STOR of text as the file remote. False when refused or lost.
   bool StoreText(const std::string& remote, const std::string& text);
+  // STOR of what source gives, read until it ends. False as StoreText.
+  bool StoreStream(const std::string& remote, TStream& source);
 
  private:
   enum class TSendOutcome { kSent, kFailed, kContinueRefused };

@@ -12,12 +12,15 @@
 #include "frontend/deploylines.h"
 #include "frontend/report.h"
 #include "frontend/tlsswitches.h"
+#include "util/process.h"
 #include "util/stream.h"
 #include "util/textutil.h"
 #include "util/version.h"
 
 namespace zud {
 namespace {
+
+constexpr int kDeployMemoryArenas = 2;
 
 // The report's file, made before the run so that a path that cannot be
 // written stops it before anything changed.
@@ -73,6 +76,10 @@ TDeployOptions DeployOptionsFrom(const TUploadSettings& settings) {
 }
 
 TExitStatus RunDeployJob(const TUploadSettings& settings) {
+  // Session threads would each get a heap of their own, which keeps what
+  // they freed from the others: a large tree's run would grow far above
+  // what it holds. Two serve a handful of sessions that mostly wait.
+  LimitMemoryArenas(kDeployMemoryArenas);
   TDeployOptions options = DeployOptionsFrom(settings);
   TDeployPrinter printer(settings);
   printer.Attach(options);

@@ -206,6 +206,10 @@ void TDeployPrinter::Progress(const TDeployProgress& progress) {
   }
 }
 
+namespace {
+constexpr size_t kPlanPieceBytes = 64u << 10;
+}  // namespace
+
 void TDeployPrinter::Plan(const std::vector<TPlanStep>& steps) const {
   std::string text;
   for (const TPlanStep& step : steps) {
@@ -224,6 +228,11 @@ void TDeployPrinter::Plan(const std::vector<TPlanStep>& steps) const {
         break;
     }
     text += kTextLineEnd;
+    // In pieces: a million steps are not held as one text.
+    if (text.size() >= kPlanPieceBytes) {
+      WriteOutput(text);
+      text.clear();
+    }
   }
   WriteOutput(text);
 }

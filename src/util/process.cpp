@@ -2,6 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -160,6 +163,18 @@ bool ReadTerminalLine(int fd, std::string& line) {
 }  // namespace
 
 void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
+
+void LimitMemoryArenas([[maybe_unused]] int arenas) {
+#if defined(__GLIBC__)
+  mallopt(M_ARENA_MAX, arenas);
+#endif
+}
+
+void ReturnFreeMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 void InstallInterruptHandler(std::string_view message) {
   exit_message_length = std::min(message.size(), sizeof(exit_message));

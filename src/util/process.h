@@ -18,6 +18,13 @@ namespace ZUD_API zud {
 // the process.
 void IgnoreBrokenPipe();
 
+// The C library's allocator: at most arenas heaps for all threads (glibc
+// gives each thread its own, which holds freed memory apart from the
+// others), and freed memory handed back to the system after a large phase.
+// Both do nothing where the allocator has no such controls.
+void LimitMemoryArenas(int arenas);
+void ReturnFreeMemory();
+
 // Ctrl-C (SIGINT) and termination requests (SIGTERM).
 //
 // Installs the handlers. Until stop flags are armed, an interrupt writes

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -182,6 +183,26 @@ std::string Describe(const TTreeEntry& entry) {
                             : entry.relative + " " + std::to_string(entry.size);
 }
 
+TEST(TreeEntryTest, LocalPathIsFolderAndLastName) {
+  const struct {
+    const char* folder;  // nullptr: none
+    const char* relative;
+    const char* local;
+  } cases[] = {
+      {nullptr, "a.txt", "a.txt"},
+      {"", "a.txt", "a.txt"},
+      {"/srv/site/", "a.txt", "/srv/site/a.txt"},
+      {"/srv/site/css/", "css/deep/x y.css", "/srv/site/css/x y.css"},  // a merged tree's prefix
+      {"dir\\sub:", "a", "dir\\sub:a"},  // a named file's own folder part, as given
+  };
+  for (const auto& c : cases) {
+    TTreeEntry entry;
+    entry.relative = c.relative;
+    if (c.folder != nullptr) entry.local_folder = std::make_shared<const std::string>(c.folder);
+    EXPECT_EQ(entry.LocalPath(), c.local) << c.relative;
+  }
+}
+
 TEST(WalkLocalTree, OrderSkipsNoticesAndExcludes) {
   test::TempDir dir;
   ASSERT_TRUE(dir.ok()) << dir.error();
@@ -233,10 +254,16 @@ TEST(WalkLocalTree, OrderSkipsNoticesAndExcludes) {
     std::sort(notices.begin(), notices.end());
     EXPECT_EQ(notices, expected_notices);
 
+    // Every path made again from its folder and name names what was walked.
+    for (const TTreeEntry& entry : entries) {
+      const TLocalKind kind = QueryLocalPath(entry.LocalPath()).kind;
+      EXPECT_EQ(kind, entry.is_directory ? TLocalKind::kDirectory : TLocalKind::kFile)
+          << entry.relative;
+    }
     ASSERT_GE(entries.size(), 3u);
-    EXPECT_EQ(entries[2].local_path, root.back() == '/' ? root + "a/sub/deep.bin"
+    EXPECT_EQ(entries[2].LocalPath(), root.back() == '/' ? root + "a/sub/deep.bin"
                                                         : root + "/a/sub/deep.bin");
-    EXPECT_TRUE(QueryLocalPath(entries[2].local_path).kind == TLocalKind::kFile);
+    EXPECT_TRUE(QueryLocalPath(entries[2].LocalPath()).kind == TLocalKind::kFile);
     EXPECT_LT(std::abs(entries[2].modified - static_cast<int64_t>(std::time(nullptr))), 86400);
   }
 }

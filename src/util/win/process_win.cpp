@@ -127,6 +127,10 @@ bool ReadConsoleLine(HANDLE input, std::string& line) {
 // Windows raises no signal for a write to a closed pipe or socket.
 void IgnoreBrokenPipe() {}
 
+// The Windows heap has no per-thread arenas to limit, nor a trim to ask for.
+void LimitMemoryArenas(int) {}
+void ReturnFreeMemory() {}
+
 void InstallInterruptHandler(std::string_view message) {
   exit_message_length = std::min(message.size(), sizeof(exit_message));
   std::memcpy(exit_message, message.data(), exit_message_length);
