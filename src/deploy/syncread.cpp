@@ -404,7 +404,7 @@ bool TSyncReader::Plan(TSyncTree& tree) {
   const TDigests digests = HashLocalFiles(FilesToHash(in), tally_);
   in.hash = [this, &digests](const TTreeEntry& entry) {
     const auto known = digests.find(&entry);
-    return known != digests.end() ? known->second : HashLocalFile(entry.LocalPath(), tally_);
+    return known != digests.end() ? known->second.Hex() : HashLocalFile(entry.LocalPath(), tally_);
   };
   tree.plan = PlanSync(in, true);
   in.hash = nullptr;

@@ -30,16 +30,6 @@ std::optional<int64_t> ReadNumber(std::string_view text, bool allow_negative) {
   return negative ? -n : n;
 }
 
-std::optional<std::string> ReadDigest(std::string_view text) {
-  if (text.size() != 64) return std::nullopt;
-  std::string digest(text);
-  for (char& c : digest) {
-    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
-  }
-  return digest;
-}
-
 // Splits off the text before the next tab; false when there is none.
 bool TakeField(std::string_view& rest, std::string_view& field) {
   const size_t tab = rest.find('\t');
@@ -50,6 +40,41 @@ bool TakeField(std::string_view& rest, std::string_view& field) {
 }
 
 }  // namespace
+
+TContentDigest::TContentDigest(std::string_view hex) {
+  if (hex.size() != 2 * bytes_.size()) return;
+  const auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (size_t i = 0; i < bytes_.size(); ++i) {
+    const int high = nibble(hex[2 * i]);
+    const int low = nibble(hex[2 * i + 1]);
+    if (high < 0 || low < 0) {
+      bytes_ = {};
+      return;
+    }
+    bytes_[i] = static_cast<uint8_t>(high * 16 + low);
+  }
+  known_ = true;
+}
+
+std::string TContentDigest::Hex() const {
+  std::string hex;
+  AppendHex(hex);
+  return hex;
+}
+
+void TContentDigest::AppendHex(std::string& out) const {
+  if (!known_) return;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (const uint8_t byte : bytes_) {
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 15];
+  }
+}
 
 bool IsSyncStateName(std::string_view name) {
   for (const std::string_view state : {kSyncStateName, kOldSyncStateName}) {
@@ -130,14 +155,13 @@ void TSyncStateReader::Line(std::string_view line) {
   }
   const std::optional<int64_t> size = ReadNumber(size_text, false);
   const std::optional<int64_t> modified = ReadNumber(time_text, true);
-  std::optional<std::string> digest = ReadDigest(digest_text);
+  const TContentDigest digest(digest_text);
   if (!size) return Fail("bad size");
   if (!modified) return Fail("bad time");
-  if (!digest) return Fail("bad SHA-256");
+  if (digest.empty()) return Fail("bad SHA-256");
   if (!IsPlainRelativePath(line)) return Fail("bad path");
   const bool added =
-      state_.files.emplace(std::string(line), TSyncRecord{*size, *modified, std::move(*digest)})
-          .second;
+      state_.files.emplace(std::string(line), TSyncRecord{*size, *modified, digest}).second;
   if (!added) Fail("path repeated");
 }
 
@@ -196,7 +220,7 @@ bool TSyncStateFormatter::Next(std::string& out, size_t max) {
           out += '\t';
           out += std::to_string(record.modified);
           out += '\t';
-          out += record.sha256;
+          record.sha256.AppendHex(out);
           out += '\t';
           out += path;
           out += '\n';

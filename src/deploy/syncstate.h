@@ -21,6 +21,7 @@
 // as missing (the sync then decides from the listing alone).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -46,10 +47,30 @@ inline constexpr size_t kMaxSyncStateBytes = 64u << 20;
 // file under either name, its temporary name or its lock.
 bool IsSyncStateName(std::string_view name);
 
+// A SHA-256 held in its 32 bytes (a state holds one for every file), read
+// and written as 64 hex digits; empty when unknown.
+class TContentDigest {
+ public:
+  TContentDigest() = default;
+  // From 64 hex digits of either case; anything else gives an empty one.
+  TContentDigest(std::string_view hex);      // NOLINT(google-explicit-constructor)
+  TContentDigest(const std::string& hex)     // NOLINT(google-explicit-constructor)
+      : TContentDigest(std::string_view(hex)) {}
+  bool empty() const { return !known_; }
+  // The 64 lowercase hex digits, "" when empty.
+  std::string Hex() const;
+  void AppendHex(std::string& out) const;
+  friend bool operator==(const TContentDigest&, const TContentDigest&) = default;
+
+ private:
+  std::array<uint8_t, 32> bytes_{};
+  bool known_ = false;
+};
+
 struct TSyncRecord {
   int64_t size = 0;
-  int64_t modified = 0;  // seconds since 1970 UTC
-  std::string sha256;    // 64 lowercase hex digits
+  int64_t modified = 0;   // seconds since 1970 UTC
+  TContentDigest sha256;
   friend bool operator==(const TSyncRecord&, const TSyncRecord&) = default;
 };
 

@@ -153,11 +153,11 @@ std::string HashLocalFile(const std::string& path, const TRunTally& tally) {
 }
 
 TDigests HashLocalFiles(const std::vector<const TTreeEntry*>& files, const TRunTally& tally) {
-  std::vector<std::string> digests(files.size());
+  std::vector<TContentDigest> digests(files.size());
   std::atomic<size_t> next{0};
   const auto work = [&] {
     for (size_t i = next++; i < files.size(); i = next++) {
-      digests[i] = HashLocalFile(files[i]->LocalPath(), tally);
+      digests[i] = TContentDigest(HashLocalFile(files[i]->LocalPath(), tally));
     }
   };
   // Hashing outpaces a disk but not the page cache a fresh checkout sits
@@ -168,7 +168,8 @@ TDigests HashLocalFiles(const std::vector<const TTreeEntry*>& files, const TRunT
   work();
   for (std::thread& helper : helpers) helper.join();
   TDigests by_entry;
-  for (size_t i = 0; i < files.size(); ++i) by_entry.emplace(files[i], std::move(digests[i]));
+  by_entry.reserve(files.size());
+  for (size_t i = 0; i < files.size(); ++i) by_entry.emplace(files[i], digests[i]);
   return by_entry;
 }
 

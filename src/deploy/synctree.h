@@ -65,8 +65,8 @@ std::vector<std::unique_ptr<TSyncTree>> GatherTrees(TRunTally& tally);
 std::string HashLocalFile(const std::string& path, const TRunTally& tally);
 
 // The SHA-256 of each of files (by entry), several read at once: a thread
-// per processor, at most kHashThreads. "" for a file that cannot be read.
-using TDigests = std::unordered_map<const TTreeEntry*, std::string>;
+// per processor, at most kHashThreads; empty for a file that cannot be read.
+using TDigests = std::unordered_map<const TTreeEntry*, TContentDigest>;
 inline constexpr unsigned kHashThreads = 4;
 TDigests HashLocalFiles(const std::vector<const TTreeEntry*>& files, const TRunTally& tally);
 
