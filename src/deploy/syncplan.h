@@ -122,7 +122,8 @@ inline int64_t RecordedTime(const TTreeEntry& entry, int64_t racy_from) {
 // The local files whose content PlanSync will hash (through inputs.hash)
 // to decide them: recorded files of the recorded size whose time differs,
 // and with checksum those whose time agrees too. A caller may hash them
-// ahead, several at once, and answer inputs.hash from what it found.
+// ahead, several at once, and answer inputs.hash from what it found. They
+// come in the order of inputs.local.
 std::vector<const TTreeEntry*> FilesToHash(const TSyncInputs& inputs);
 
 }  // namespace zud

@@ -1,6 +1,7 @@
 #include "deploy/syncread.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <set>
 #include <string_view>
@@ -401,10 +402,13 @@ bool TSyncReader::Plan(TSyncTree& tree) {
     return when;
   };
   // The files whose content decides, read before the plan, several at once.
-  const TDigests digests = HashLocalFiles(FilesToHash(in), tally_);
-  in.hash = [this, &digests](const TTreeEntry& entry) {
-    const auto known = digests.find(&entry);
-    return known != digests.end() ? known->second.Hex() : HashLocalFile(entry.LocalPath(), tally_);
+  // FilesToHash gives them in the tree's order, by address: found by halves.
+  const std::vector<const TTreeEntry*> ahead = FilesToHash(in);
+  const std::vector<TContentDigest> digests = HashLocalFiles(ahead, tally_);
+  in.hash = [this, &ahead, &digests](const TTreeEntry& entry) {
+    const auto at = std::lower_bound(ahead.begin(), ahead.end(), &entry, std::less<>());
+    return at != ahead.end() && *at == &entry ? digests[static_cast<size_t>(at - ahead.begin())].Hex()
+                                              : HashLocalFile(entry.LocalPath(), tally_);
   };
   tree.plan = PlanSync(in, true);
   in.hash = nullptr;

@@ -15,6 +15,9 @@ size_t TSyncSender::Run() {
   std::vector<TSyncJob> jobs;
   int64_t total_bytes = 0;
   std::set<std::string> pending;  // folders still to be made
+  size_t sends = 0;
+  for (const auto& tree : context_.trees) sends += tree->plan.sends.size();
+  jobs.reserve(sends);
   for (auto& tree : context_.trees) {
     if (tree->plan.make_root) pending.insert(WithoutTrailingSlash(tree->root));
     for (const std::string& folder : tree->plan.folders) {
@@ -26,6 +29,8 @@ size_t TSyncSender::Run() {
                       send.reason});
       total_bytes += std::max<int64_t>(0, send.entry->size);
     }
+    // The jobs carry all the sends say: a large tree's are not held twice.
+    std::vector<TSyncSend>().swap(tree->plan.sends);
   }
   const size_t total = jobs.size();
   const int parallel = context_.options.Parallel;

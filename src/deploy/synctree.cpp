@@ -152,7 +152,8 @@ std::string HashLocalFile(const std::string& path, const TRunTally& tally) {
   }
 }
 
-TDigests HashLocalFiles(const std::vector<const TTreeEntry*>& files, const TRunTally& tally) {
+std::vector<TContentDigest> HashLocalFiles(const std::vector<const TTreeEntry*>& files,
+                                           const TRunTally& tally) {
   std::vector<TContentDigest> digests(files.size());
   std::atomic<size_t> next{0};
   const auto work = [&] {
@@ -167,10 +168,7 @@ TDigests HashLocalFiles(const std::vector<const TTreeEntry*>& files, const TRunT
   for (unsigned i = 1; i < cores && i < files.size(); ++i) helpers.emplace_back(work);
   work();
   for (std::thread& helper : helpers) helper.join();
-  TDigests by_entry;
-  by_entry.reserve(files.size());
-  for (size_t i = 0; i < files.size(); ++i) by_entry.emplace(files[i], digests[i]);
-  return by_entry;
+  return digests;
 }
 
 }  // namespace zud

@@ -9,7 +9,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "deploy/deploy.h"
@@ -64,10 +63,11 @@ std::vector<std::unique_ptr<TSyncTree>> GatherTrees(TRunTally& tally);
 // meanwhile (a large file takes seconds).
 std::string HashLocalFile(const std::string& path, const TRunTally& tally);
 
-// The SHA-256 of each of files (by entry), several read at once: a thread
-// per processor, at most kHashThreads; empty for a file that cannot be read.
-using TDigests = std::unordered_map<const TTreeEntry*, TContentDigest>;
+// The SHA-256 of each of files (in their order), several read at once: a
+// thread per processor, at most kHashThreads; empty for a file that cannot
+// be read.
 inline constexpr unsigned kHashThreads = 4;
-TDigests HashLocalFiles(const std::vector<const TTreeEntry*>& files, const TRunTally& tally);
+std::vector<TContentDigest> HashLocalFiles(const std::vector<const TTreeEntry*>& files,
+                                           const TRunTally& tally);
 
 }  // namespace zud
