@@ -47,7 +47,7 @@ std::optional<TSyncJob> TJobQueue::Take(const TRunTally& tally) {
     if (open_) {
       while (first_ < jobs_.size() && taken_[first_]) ++first_;
       for (size_t i = first_; i < jobs_.size(); ++i) {
-        if (taken_[i] || pending_.count(jobs_[i].folder) != 0) continue;
+        if (taken_[i] || pending_.count(*jobs_[i].folder) != 0) continue;
         taken_[i] = true;
         return jobs_[i];
       }

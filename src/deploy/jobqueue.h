@@ -5,6 +5,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -20,7 +21,7 @@ namespace zud {
 struct TSyncJob {
   TSyncTree* tree = nullptr;
   const TTreeEntry* entry = nullptr;
-  std::string folder;  // the remote folder it goes into
+  std::shared_ptr<const std::string> folder;  // the remote folder it goes into, shared by its files
   std::string sha256;  // the content's hash when the plan read it, else ""
   TSendReason reason = TSendReason::kNew;
 };

@@ -1,6 +1,7 @@
 #include "deploy/syncsend.h"
 
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -18,15 +19,17 @@ size_t TSyncSender::Run() {
   size_t sends = 0;
   for (const auto& tree : context_.trees) sends += tree->plan.sends.size();
   jobs.reserve(sends);
+  std::shared_ptr<const std::string> folder;
   for (auto& tree : context_.trees) {
     if (tree->plan.make_root) pending.insert(WithoutTrailingSlash(tree->root));
     for (const std::string& folder : tree->plan.folders) {
       pending.insert(JoinRemote(tree->root, folder));
     }
     for (const TSyncSend& send : tree->plan.sends) {
-      jobs.push_back({tree.get(), send.entry,
-                      RemoteParent(JoinRemote(tree->root, send.entry->relative)), send.sha256,
-                      send.reason});
+      // A folder's files come one after another: they share its path.
+      std::string parent = RemoteParent(JoinRemote(tree->root, send.entry->relative));
+      if (!folder || *folder != parent) folder = std::make_shared<const std::string>(std::move(parent));
+      jobs.push_back({tree.get(), send.entry, folder, send.sha256, send.reason});
       total_bytes += std::max<int64_t>(0, send.entry->size);
     }
     // The jobs carry all the sends say: a large tree's are not held twice.
