@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "deploy/runtally.h"
+#include "deploy/synctree.h"
 #include "support/temp_dir.h"
 #include "util/stream.h"
 
@@ -301,6 +303,46 @@ TEST(WalkLocalTree, RootThatIsNoFolderGivesOneFailure) {
     ASSERT_EQ(notices.size(), 1u) << name;
     EXPECT_TRUE(notices[0].failure) << name;
     EXPECT_EQ(notices[0].relative, "") << name;
+  }
+}
+
+// Sources that overlap: the last source of a path wins, in the place the
+// path first had; the entries keep the local path of the source they came from.
+TEST(GatherTreesTest, OverlappingSourcesKeepTheLastOfEachPath) {
+  test::TempDir dir;
+  ASSERT_TRUE(dir.ok()) << dir.error();
+  ASSERT_TRUE(dir.Write("A/x", "1"));
+  ASSERT_TRUE(dir.Write("A/y", "1"));
+  ASSERT_TRUE(dir.Write("B/x", "22"));
+  ASSERT_TRUE(dir.Write("B/z", "1"));
+  ASSERT_TRUE(dir.Write("B/A/x", "22"));
+  const std::string a = (dir / "A").string(), b = (dir / "B").string();
+  const struct {
+    std::vector<std::string> sources;
+    std::vector<std::string> expected;  // Describe(entry) and where it is read from
+  } cases[] = {
+      {{a + "/", b + "/"}, {"x 2 in B", "y 1 in A", "A/ in B", "A/x 2 in B", "z 1 in B"}},
+      // "A" lands in B's tree as its folder "A" (made, not walked): A's own files win.
+      {{b + "/", a}, {"A/", "A/x 1 in A", "x 2 in B", "z 1 in B", "A/y 1 in A"}},
+  };
+  for (const auto& c : cases) {
+    TDeployOptions options;
+    options.Sources = c.sources;
+    options.Recursive = true;
+    options.RemoteDir = "/dir";
+    TRunTally tally(options);
+    const auto trees = GatherTrees(tally);
+    ASSERT_EQ(trees.size(), 1u);
+    EXPECT_EQ(trees[0]->root, "/dir/");
+    std::vector<std::string> described;
+    for (const TTreeEntry& entry : trees[0]->inputs.local) {
+      const std::string local = entry.LocalPath();
+      std::string from;
+      if (local.starts_with(a + "/")) from = " in A";
+      if (local.starts_with(b + "/")) from = " in B";
+      described.push_back(Describe(entry) + from);
+    }
+    EXPECT_EQ(described, c.expected) << c.sources.back();
   }
 }
 
