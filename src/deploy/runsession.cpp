@@ -43,6 +43,7 @@ TDeployFailure TRunSession::Connect(bool ask_password, bool report) {
                 : error == kErrStopRequested ? TNoReply::kStopped
                 : error == 0 || error == kErrPeerClosed ? TNoReply::kClosed
                                                         : TNoReply::kBroken;
+      if (missing == TNoReply::kStopped) reply_owed_ = true;
     }
     tally_.Dialogue({number_, reply, line, missing});
   };
@@ -227,7 +228,14 @@ bool TRunSession::BeginCleanup() {
       lost_ = false;
       up_ = true;
     }
-    if (up_ && !lost_ && !partial_.empty()) RemoveCutStore();
+    // A cut store is lined up again by its NOOP, and so is any other command
+    // the stop cut off (sent or not), or the session is not used.
+    if (up_ && !lost_ && !partial_.empty()) {
+      RemoveCutStore();
+    } else if (reply_owed_ && up_ && !lost_ && !LineUpReplies()) {
+      lost_ = true;
+    }
+    reply_owed_ = false;
   }
   return up_ && !lost_;
 }
@@ -241,14 +249,18 @@ void TRunSession::RemoveCutStore() {
   // the store (226 or 426) as well as ABOR, so a NOOP's 200 marks where
   // the replies line up again.
   ftp_->DSock().CloseAtOnce();
-  if (ReplyClassOf(ftp_->SendCommand("ABOR")) != 0) {
-    ftp_->SendCommand("NOOP");
-    for (int more = 0; more < 3 && ftp_->ResultCode() != 200 && ftp_->ResultCode() != 0; ++more) {
-      ftp_->ReadReply();
-    }
-    if (ftp_->ResultCode() == 200) ftp_->DeleteRemoteFile(partial_);
+  if (ReplyClassOf(ftp_->SendCommand("ABOR")) != 0 && LineUpReplies()) {
+    ftp_->DeleteRemoteFile(partial_);
   }
   partial_.clear();
+}
+
+bool TRunSession::LineUpReplies() {
+  ftp_->SendCommand("NOOP");
+  for (int more = 0; more < 3 && ftp_->ResultCode() != 200 && ftp_->ResultCode() != 0; ++more) {
+    ftp_->ReadReply();
+  }
+  return ftp_->ResultCode() == 200;
 }
 
 void TRunSession::End() {

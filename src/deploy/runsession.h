@@ -116,6 +116,9 @@ class TRunSession {
   static constexpr int kBusyGreetingWaits = 3;
   // Aborts the store a stop cut short and deletes its file.
   void RemoveCutStore();
+  // After replies a stop left unread: a NOOP, and its 200 found among
+  // them. False when it does not come.
+  bool LineUpReplies();
 
   std::string password_;
   int32_t retries_left_ = 0;
@@ -127,6 +130,9 @@ class TRunSession {
   const std::atomic<bool>* abandon_login_ = nullptr;
   bool first_login_ = false;
   bool cleaning_ = false;
+  // A command's reply went unread because the run stopped: the last steps
+  // read it first, or it would be taken for the next command's.
+  bool reply_owed_ = false;
 };
 
 }  // namespace zud

@@ -20,12 +20,15 @@ void TStateRecorder::FileDone(TUploadSession& session, TSyncTree& tree, const TT
   bool checkpoint = false;
   {
     std::lock_guard<std::mutex> lock(context_.state_mutex);
-    ++tree.state_changes;
+    // Only what changes the state counts: a file that failed and had no
+    // record leaves the state file as it was last written.
     if (stored && !digest.empty()) {
-      tree.state.files[entry.relative] = {entry.size,
-                                          RecordedTime(entry, tree.inputs.racy_from), digest};
-    } else {
-      tree.state.files.erase(entry.relative);
+      const TSyncRecord record{entry.size, RecordedTime(entry, tree.inputs.racy_from), digest};
+      const auto [at, added] = tree.state.files.try_emplace(entry.relative, record);
+      if (added || !(at->second == record)) ++tree.state_changes;
+      at->second = record;
+    } else if (tree.state.files.erase(entry.relative) != 0) {
+      ++tree.state_changes;
     }
     if (stored && sync && ++tree.sent_since_write >= kSyncCheckpointFiles) {
       tree.sent_since_write = 0;
@@ -38,18 +41,12 @@ void TStateRecorder::FileDone(TUploadSession& session, TSyncTree& tree, const TT
 
 void TStateRecorder::FolderMissing(TSyncTree& tree, const std::string& relative) {
   std::lock_guard<std::mutex> lock(context_.state_mutex);
-  ++tree.state_changes;
-  tree.state.folders.erase(relative);
+  tree.state_changes += tree.state.folders.erase(relative);
 }
 
 void TStateRecorder::Deleted(TSyncTree& tree, const std::string& relative, bool folder) {
   std::lock_guard<std::mutex> lock(context_.state_mutex);
-  ++tree.state_changes;
-  if (folder) {
-    tree.state.folders.erase(relative);
-  } else {
-    tree.state.files.erase(relative);
-  }
+  tree.state_changes += folder ? tree.state.folders.erase(relative) : tree.state.files.erase(relative);
 }
 
 bool StateToWrite(const TSyncTree& tree) {
