@@ -61,13 +61,15 @@ TDeployFailure TRunSession::Connect(bool ask_password, bool report) {
   // Only one session's stop flags can be armed for Ctrl-C; every session
   // looks for a stop in its waits as well.
   const auto heed_stop = [this](TBlockSocket& sender) {
-    if (Halted() || (!up_ && abandon_login_ != nullptr && *abandon_login_)) {
+    if (Halted() || (first_login_ && abandon_login_ != nullptr && *abandon_login_)) {
       sender.StopFlag = true;
     }
   };
   ftp_->Sock().OnHeartbeat = heed_stop;
   ftp_->DSock().OnHeartbeat = heed_stop;
+  first_login_ = true;
   const TDeployFailure login = SignIn(report);
+  first_login_ = false;
   if (login != TDeployFailure::kNone) return login;
   up_ = true;
   return TDeployFailure::kNone;

@@ -122,7 +122,10 @@ class TRunSession {
   int reconnects_ = 0;
   bool utf8_checked_ = false;
   bool up_ = false;
+  // A login given up (abandon_login_) stops only the session's first one,
+  // never the last steps of a session that was up.
   const std::atomic<bool>* abandon_login_ = nullptr;
+  bool first_login_ = false;
   bool cleaning_ = false;
 };
 

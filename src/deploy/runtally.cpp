@@ -209,6 +209,8 @@ void TRunTally::ReportHalt() {
     cause = halt_cause_;
     untried = files_total_ > files_tried_ ? files_total_ - files_tried_ : 0;
   }
+  // With nothing left untried, the failures have told it all.
+  if (untried == 0) return;
   Notice({.kind = TNoticeKind::kError,
           .text = "stopped sending: " + cause + "; " + std::to_string(untried) +
                   (untried == 1 ? " file was" : " files were") + " not tried"});

@@ -56,6 +56,8 @@ class TSyncRun {
   bool Lock();
   // The unchanged files counted and the conflicts reported, once the plans
   // stand.
+  // The files to send, so that a run stopped before it sends counts them.
+  void CountSends();
   void CountPlans();
   // Deletes held back, before any is made, when they would take more than
   // MaxDelete, or without it every remote file of a tree or a tree with no
@@ -118,10 +120,13 @@ void TSyncRun::Run() {
       CountPlans();
       GuardDeletes();
       ReportPlan();
-    } else if (planned && Lock()) {
-      CountPlans();
-      GuardDeletes();
-      Transfer();
+    } else if (planned) {
+      CountSends();
+      if (Lock()) {
+        CountPlans();
+        GuardDeletes();
+        Transfer();
+      }
     }
   }
   tally_.Stage(TDeployStage::kEnd);
@@ -187,6 +192,16 @@ bool TSyncRun::Lock() {
     if (!reader.Read(*tree) || !reader.Plan(*tree)) return false;
   }
   return !tally_.Stopped();
+}
+
+void TSyncRun::CountSends() {
+  size_t files = 0;
+  int64_t bytes = 0;
+  for (const auto& tree : context_.trees) {
+    files += tree->plan.sends.size();
+    for (const TSyncSend& send : tree->plan.sends) bytes += std::max<int64_t>(0, send.entry->size);
+  }
+  tally_.SetTransfers(files, bytes);
 }
 
 void TSyncRun::CountPlans() {

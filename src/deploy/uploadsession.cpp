@@ -290,17 +290,23 @@ void TUploadSession::FailStore(const TStoreItem& item, const std::string& target
     tally_.StoreRefused(RemoteParent(item.remote), code, facts.result_line, facts.store_started);
   }
   std::string message = failure.message.empty() ? "not stored " + item.remote : failure.message;
+  // The message names the file already; an /atomic part file is named.
+  const std::string copy = target == item.remote ? std::string("copy") : target;
+  // A data connection the server broke off (426) leaves the control
+  // connection standing: what arrived can still be deleted.
+  const bool control_up = facts.control_error == 0 && facts.result_code != 0 &&
+                          facts.result_code != 421 && ftp_->Sock().LastErrorCode() == 0;
   if (arrived && options_.Resume) {
     message += "; what arrived stays on the server, to continue from";
-  } else if (arrived && lost_) {
-    message += "; an incomplete " + target + " may be left on the server";
+  } else if (arrived && lost_ && !control_up) {
+    message += "; an incomplete " + copy + " may be left on the server";
   } else if (arrived) {
     // What arrived is no use, and a reader would take it for the file.
     if (ftp_->DeleteRemoteFile(target) || ftp_->RemoteFileSize(target) < 0) {
-      message += "; the incomplete " + target + " was deleted";
+      message += "; the incomplete " + copy + " was deleted";
     } else {
       NoteLoss();
-      message += "; an incomplete " + target + " is left on the server (" +
+      message += "; an incomplete " + copy + " is left on the server (" +
                  (lost_ ? std::string("the connection was lost") : ftp_->ResultString()) + ")";
     }
   }

@@ -189,7 +189,8 @@ std::string FullHelpText(std::string_view exe_view) {
       "",
       "Exit status: 0 done, 1 a local file, 2 the command line, 3 host not found,",
       " 4 no connection, 5 login refused, 6 TLS, 7 refused by the server,",
-      " 8 transfer failed, 9 timeout, 130 interrupted.",
+      " 8 transfer failed, 9 timeout, 10 another deploy holds the lock,",
+      " 11 deletes held back, 130 interrupted.",
       "More: man ftpupload, and the README's docs/ folder.",
   };
   std::string text = exe + " Version:" + kUsageVersion + "\r\n\r\nUsage:\r\n" + exe +

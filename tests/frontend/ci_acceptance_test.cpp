@@ -154,7 +154,7 @@ TEST_P(CiDeployTest, AFullDiskStopsTheRunEarly) {
     EXPECT_TRUE(content == local.Read("site/" + path))
         << path << " is left incomplete: " << content.size() << " bytes";
   }
-  EXPECT_FALSE(fs::exists(full / ".htftpupload-sync.lock"));
+  EXPECT_FALSE(fs::exists(full / ".htftpupload-sync.lock")) << run.err;
 }
 
 // Two runs at once: the second stops on the lock with its own status and

@@ -367,7 +367,7 @@ TEST_P(KilledSessionTest, RetryEndsWithTheWholeFile) {
   ASSERT_TRUE(local.Write("tree/a.txt", "a"));
   ASSERT_TRUE(server->MakeDir("k"));
   std::vector<std::string> args = Plus(LoginSwitches(*server, c.server.tls),
-                                       {"/recursive", "/retry:2", "/dir:" + server->remote_root() + "k",
+                                       {"/recursive", "/retry:2", "/verbose", "/dir:" + server->remote_root() + "k",
                                         (local / "tree").string() + "/"});
   if (c.atomic) args.push_back("/atomic");
   const fs::path written = server->root() / (c.atomic ? "k/.big.bin.ftpupload-part" : "k/big.bin");

@@ -149,7 +149,7 @@ TEST_P(RealSyncTest, SendsExactlyWhatChanged) {
   ASSERT_TRUE(local.Write("site/.htaccess", "Deny from all\n"));
   const std::string remote_dir = server.remote_root() + dir;
   const std::vector<std::string> args =
-      Plus(LoginSwitches(server, kind.tls), {"/recursive", "/sync", "/dir:" + remote_dir,
+      Plus(LoginSwitches(server, kind.tls), {"/recursive", "/sync", "/verbose", "/dir:" + remote_dir,
                                              "/exclude:*.log", (local / "site").string() + "/"});
   const auto remote = [&](const std::string& path) { return remote_dir + "/" + path; };
 
@@ -364,7 +364,7 @@ TEST(ParallelSyncTest, CtrlCStopsEverySession) {
   // Ctrl-C keeps what arrived: the state file records the files stored, the
   // cut ones are gone, and so is the lock.
   EXPECT_FALSE(server.Exists("pstop/big1.bin"));
-  EXPECT_FALSE(server.Exists("pstop/big2.bin"));
+  EXPECT_FALSE(server.Exists("pstop/big2.bin")) << run.out << run.err;
   EXPECT_FALSE(server.Exists("pstop/.htftpupload-sync.lock"));
   const std::string state = server.ReadFile("pstop/.htftpupload-sync").value_or("");
   EXPECT_THAT(state, testing::Not(HasSubstr("big")));
