@@ -442,6 +442,9 @@ upload() {
   timed_run "$key" "$via" "$work/site" "$work/root/${landed[$tool]}" "command_$tool"
 }
 
+# How a table names a path: direct, or the proxy's delay.
+path_label() { if [ "$1" = direct ]; then echo direct; else echo "delayed ${DELAY_MS}+${DELAY_MS} ms"; fi; }
+
 # Median of one column of a result series.
 median() {
   awk -v col="$2" '{ if (col == "cpu") v = $2 + $3; else if (col == "rss") v = $4 / 1024;
@@ -611,8 +614,7 @@ echo "| server | path | tool | result | wall s | CPU s | peak MiB | commands/fil
 echo "| --- | --- | --- | --- | ---: | ---: | ---: | ---: | ---: |"
 for server in "${servers[@]}"; do
   for via in $(server_paths "$server"); do
-    path=direct
-    [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
+    path=$(path_label "$via")
     for tool in $(server_tools "$server"); do
       key=$server-$via-$tool
       if [ "$tool" = ftpupload ] && [ "$tool_ready" = no ]; then
@@ -651,8 +653,7 @@ if has_mode sync; then
   echo "| --- | --- | --- | --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |"
   for server in "${servers[@]}"; do
     for via in $(server_paths "$server"); do
-      path=direct
-      [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
+      path=$(path_label "$via")
       for step in fresh touch20 nothing checkout; do
         for tool in ftpupload lftp; do
           r=$work/results/sync-$server-$via-$tool-$step
@@ -679,8 +680,7 @@ if has_mode parallel; then
   echo "| --- | --- | ---: | --- | ---: | ---: | ---: |"
   for server in "${servers[@]}"; do
     for via in $(server_paths "$server"); do
-      path=direct
-      [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
+      path=$(path_label "$via")
       for sessions in "${session_counts[@]}"; do
         r=$work/results/par-$server-$via-$sessions
         if [ -e "$r.failed" ] || [ ! -s "$r" ]; then
@@ -705,8 +705,7 @@ if has_mode race; then
   echo "| --- | --- | --- | --- | ---: | ---: | ---: | ---: | --- |"
   for server in "${servers[@]}"; do
     for via in $(server_paths "$server"); do
-      path=direct
-      [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
+      path=$(path_label "$via")
       lftp_wall=""
       r=$work/results/race-$server-$via-lftp
       [ -e "$r.failed" ] || [ ! -s "$r" ] || lftp_wall=$(median "$r" wall)

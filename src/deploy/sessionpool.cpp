@@ -48,6 +48,8 @@ void TSessionPool::StartOne(int number) {
 
 void TSessionPool::RunExtra(TUploadSession& session) {
   const bool up = session.Connect(false, false) == TDeployFailure::kNone;
+  bool refused = false;
+  int before = 0;  // the sessions open before this one left
   {
     std::lock_guard<std::mutex> lock(mutex_);
     --logins_pending_;
@@ -55,33 +57,32 @@ void TSessionPool::RunExtra(TUploadSession& session) {
       newest_ = session.number();
       newest_sent_ = false;
       tally_.SessionsLoggedIn(++logged_in_, false);
-    } else if (!tally_.Stopped() && !abandon_logins_) {
+    } else {
+      before = open_sessions_--;
+      refused = !tally_.Stopped() && !abandon_logins_;
+    }
+    if (refused) {
       // The host's limit: what it let in so far, until a quiet while
       // passed. The refused session's number goes to the next one tried.
-      allowed_ = open_sessions_ - 1;
+      allowed_ = before - 1;
       refused_at_ = MonotonicMilliseconds();
       next_number_ = std::min(next_number_, session.number());
       tally_.SessionsLoggedIn(logged_in_, true);
     }
   }
-  if (!up) {
-    if (!tally_.Stopped() && !abandon_logins_) {
-      const TSessionFacts facts = session.watch().Facts();
-      const std::string why =
-          facts.result_line.empty() ? facts.control_error_text : facts.result_line;
-      // Worded as it always was: the plural goes by the count before this
-      // session left.
-      const int before = open_sessions_--;
-      tally_.Notice({.kind = TNoticeKind::kNote,
-                     .text = "the server refused session " + std::to_string(session.number()) +
-                             " (" + why + "); going on with " + std::to_string(before - 1) +
-                             (before == 1 ? " session" : " sessions"),
-                     .session = session.number()});
-    } else {
-      --open_sessions_;
-    }
-    return;
+  if (refused) {
+    const TSessionFacts facts = session.watch().Facts();
+    const std::string why =
+        facts.result_line.empty() ? facts.control_error_text : facts.result_line;
+    // Worded as it always was: the plural goes by the count before this
+    // session left.
+    tally_.Notice({.kind = TNoticeKind::kNote,
+                   .text = "the server refused session " + std::to_string(session.number()) +
+                           " (" + why + "); going on with " + std::to_string(before - 1) +
+                           (before == 1 ? " session" : " sessions"),
+                   .session = session.number()});
   }
+  if (!up) return;
   work_(session);
   // After a stop request every session ends at once, each in its thread;
   // otherwise they stay for the deletes and the state file.

@@ -82,7 +82,7 @@ class TSessionPool {
   std::mutex mutex_;  // the members below, for the sessions' threads
   std::vector<std::unique_ptr<TUploadSession>> sessions_;
   std::vector<std::thread> threads_;
-  std::atomic<int> open_sessions_{0};  // logged in or logging in
+  int open_sessions_ = 0;  // logged in or logging in
   std::atomic<bool> abandon_logins_{false};
   // ParallelAuto: the login under way, the newest session and whether it
   // sent a file, the sessions the server allowed and when it last refused.
