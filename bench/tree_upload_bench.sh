@@ -34,6 +34,19 @@
 # each of these runs, for a server still hashing the password of a login the
 # tool gave up. SERVERS may also name "pureftpd" (Pure-FTPd without TLS).
 #
+# Race (MODES holds "race"): one fresh deploy of the site by each tool of
+# RACE_TOOLS (default "ftpupload lftp rclone") into its own empty folder:
+# ftpupload /recursive /sync /parallel:RACE_PARALLEL (default 4; "auto" or
+# "auto:N" let it find the host's limit), lftp mirror -R -P 4 and rclone copy
+# --transfers 4 (its FTP backend given on the command line, no config file),
+# each compared with the site; the table gives each tool's time as a multiple
+# of lftp's, and for ftpupload the sessions line of its summary. With
+# VSFTPD_MAX_PER_IP=N vsftpd allows N sessions per client (max_per_ip; 0, no
+# limit, by default), as many hosts do. For the issue's figures:
+#   MODES=race PATHS=proxy SERVERS=vsftpd FILES=300 bench/tree_upload_bench.sh
+#   MODES=race PATHS=proxy SERVERS=vsftpd RACE_PARALLEL=auto VSFTPD_MAX_PER_IP=6 \
+#     bench/tree_upload_bench.sh
+#
 # Environment: MODES ("upload sync" by default), FILES (default 2000), RUNS (default 1: a delayed upload of
 # 2,000 files takes minutes), SERVERS ("vsftpd pyftpdlib vsftpd-tls
 # pyftpdlib-tls proftpd-tls pureftpd-tls" by default), DELAY_MS, PATHS ("direct proxy" by default;
@@ -213,7 +226,7 @@ start_vsftpd() {  # extra vsftpd.conf lines...
   server_log=$work/vsftpd.log
   : >"$server_log"
   write_vsftpd_conf "$work/vsftpd.conf" "$port" "$work/root" "$work/empty" \
-    max_clients=0 max_per_ip=0 xferlog_enable=YES xferlog_std_format=NO log_ftp_protocol=YES \
+    max_clients=0 "max_per_ip=${VSFTPD_MAX_PER_IP:-0}" xferlog_enable=YES xferlog_std_format=NO log_ftp_protocol=YES \
     "vsftpd_log_file=$server_log" "$@"
   vsftpd "$work/vsftpd.conf" &
   server_pid=$!
@@ -429,6 +442,9 @@ upload() {
   timed_run "$key" "$via" "$work/site" "$work/root/${landed[$tool]}" "command_$tool"
 }
 
+# How a table names a path: direct, or the proxy's delay.
+path_label() { if [ "$1" = direct ]; then echo direct; else echo "delayed ${DELAY_MS}+${DELAY_MS} ms"; fi; }
+
 # Median of one column of a result series.
 median() {
   awk -v col="$2" '{ if (col == "cpu") v = $2 + $3; else if (col == "rss") v = $4 / 1024;
@@ -509,6 +525,39 @@ parallel_series() {
   done
 }
 
+# ---- Race ------------------------------------------------------------------------------
+
+RACE_PARALLEL=${RACE_PARALLEL:-4}
+read -r -a race_tools <<<"${RACE_TOOLS:-ftpupload lftp rclone}"
+command_race_ftpupload() {
+  cmd=("$TOOL" /host:127.0.0.1 "/port:$1" "/user:$ACCOUNT" "/pass:$PASSWORD" /pasv /quiet /recursive
+    /sync "/parallel:$RACE_PARALLEL" "${tls_switches[@]}" /dir:/race-ftpupload site/)
+}
+command_race_lftp() {
+  cmd=(lftp -u "$ACCOUNT,$PASSWORD" -p "$1" -e "set cmd:fail-exit yes; set net:max-retries 2; \
+set net:reconnect-interval-base 1; set net:timeout 60; set xfer:clobber on; \
+set ftp:passive-mode on; $lftp_ssl; mirror -R -P 4 site /race-lftp; quit" 127.0.0.1)
+}
+command_race_rclone() {
+  cmd=(rclone --config /dev/null copy site
+    ":ftp,host=127.0.0.1,port=$1,user=$ACCOUNT,pass=$rclone_pass:/race-rclone" --transfers 4)
+}
+# One fresh deploy by each tool; ftpupload's sessions line is kept.
+race_series() {
+  local server=$1 via=$2 tool
+  for tool in "${race_tools[@]}"; do
+    [ "$tool" != ftpupload ] || [ "$tool_ready" = yes ] || continue
+    rm -rf "${work:?}/root/race-$tool"
+    mkdir "$work/root/race-$tool"
+    echo "tree_upload_bench: race $server $via $tool" >&2
+    timed_run "race-$server-$via-$tool" "$via" "$work/site" "$work/root/race-$tool" \
+      "command_race_$tool"
+    if [ "$tool" = ftpupload ]; then
+      grep -h 'sessions\? at once' "$work/times/err" >>"$work/results/race-$server-$via-sessions" || true
+    fi
+  done
+}
+
 # Reading every file of a fresh copy of the site once, in the page cache as
 # a checkout's files are: median wall seconds of five.
 read_once_seconds() {
@@ -526,6 +575,10 @@ read -r -a modes <<<"${MODES:-upload sync}"
 has_mode() { [[ " ${modes[*]} " == *" $1 "* ]]; }
 
 read -r -a tools <<<"${TOOLS:-ftpupload lftp ncftpput}"
+if has_mode race && [[ " ${race_tools[*]} " == *" rclone "* ]]; then
+  command -v rclone >/dev/null || die "rclone is missing (scripts/setup installs it)"
+  rclone_pass=$(rclone obscure "$PASSWORD")
+fi
 started=$(date +%s)
 echo "tree_upload_bench: $FILES files, $folder_count folders, $site_bytes bytes; $RUNS run(s) each;" \
   "proxy delay ${DELAY_MS} ms each way; files in $base; ftpupload /recursive: $tool_ready" >&2
@@ -543,6 +596,7 @@ for server in "${servers[@]}"; do
       fi
       if has_mode sync; then sync_series "$server" "$via"; fi
       if has_mode parallel && [ "$tool_ready" = yes ]; then parallel_series "$server" "$via"; fi
+      if has_mode race; then race_series "$server" "$via"; fi
     done
   done
   stop "$server_pid"
@@ -560,8 +614,7 @@ echo "| server | path | tool | result | wall s | CPU s | peak MiB | commands/fil
 echo "| --- | --- | --- | --- | ---: | ---: | ---: | ---: | ---: |"
 for server in "${servers[@]}"; do
   for via in $(server_paths "$server"); do
-    path=direct
-    [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
+    path=$(path_label "$via")
     for tool in $(server_tools "$server"); do
       key=$server-$via-$tool
       if [ "$tool" = ftpupload ] && [ "$tool_ready" = no ]; then
@@ -600,8 +653,7 @@ if has_mode sync; then
   echo "| --- | --- | --- | --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |"
   for server in "${servers[@]}"; do
     for via in $(server_paths "$server"); do
-      path=direct
-      [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
+      path=$(path_label "$via")
       for step in fresh touch20 nothing checkout; do
         for tool in ftpupload lftp; do
           r=$work/results/sync-$server-$via-$tool-$step
@@ -628,8 +680,7 @@ if has_mode parallel; then
   echo "| --- | --- | ---: | --- | ---: | ---: | ---: |"
   for server in "${servers[@]}"; do
     for via in $(server_paths "$server"); do
-      path=direct
-      [ "$via" = direct ] || path="delayed ${DELAY_MS}+${DELAY_MS} ms"
+      path=$(path_label "$via")
       for sessions in "${session_counts[@]}"; do
         r=$work/results/par-$server-$via-$sessions
         if [ -e "$r.failed" ] || [ ! -s "$r" ]; then
@@ -638,6 +689,42 @@ if has_mode parallel; then
         fi
         printf "| %s | %s | %s | complete | %.2f | %.2f | %.1f |\n" "$server" "$path" "$sessions" \
           "$(median "$r" wall)" "$(median "$r" cpu)" "$(median "$r" rss)"
+      done
+    done
+  done
+  echo
+fi
+if has_mode race; then
+  echo "### Race: $FILES files, a fresh deploy each; ftpupload /sync /parallel:$RACE_PARALLEL," \
+    "lftp mirror -R -P 4, rclone copy --transfers 4"
+  echo
+  echo "Median of $RUNS run(s); vsftpd max_per_ip=${VSFTPD_MAX_PER_IP:-0} (0: no limit)." \
+    "x lftp: wall time over lftp's."
+  echo
+  echo "| server | path | tool | result | wall s | x lftp | CPU s | peak MiB | sessions |"
+  echo "| --- | --- | --- | --- | ---: | ---: | ---: | ---: | --- |"
+  for server in "${servers[@]}"; do
+    for via in $(server_paths "$server"); do
+      path=$(path_label "$via")
+      lftp_wall=""
+      r=$work/results/race-$server-$via-lftp
+      [ -e "$r.failed" ] || [ ! -s "$r" ] || lftp_wall=$(median "$r" wall)
+      for tool in "${race_tools[@]}"; do
+        r=$work/results/race-$server-$via-$tool
+        if [ -e "$r.failed" ] || [ ! -s "$r" ]; then
+          echo "| $server | $path | $tool | failed | | | | | |"
+          continue
+        fi
+        wall=$(median "$r" wall)
+        ratio=n/a
+        [ -z "$lftp_wall" ] || ratio=$(awk -v a="$wall" -v b="$lftp_wall" 'BEGIN { printf "%.2f", a / b }')
+        sessions=""
+        if [ "$tool" = ftpupload ]; then
+          sessions=$(tail -n 1 "$work/results/race-$server-$via-sessions" 2>/dev/null | sed 's/^[^:]*: //')
+          [ -n "$sessions" ] || sessions="/parallel:$RACE_PARALLEL"
+        fi
+        printf "| %s | %s | %s | complete | %.2f | %s | %.2f | %.1f | %s |\n" "$server" "$path" "$tool" \
+          "$wall" "$ratio" "$(median "$r" cpu)" "$(median "$r" rss)" "$sessions"
       done
     done
   done

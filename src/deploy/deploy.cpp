@@ -47,7 +47,7 @@ const char* DeleteHoldWord(TDeleteHold hold) {
 TDeployResult RunDeploy(const TDeployOptions& options) {
   const uint64_t started = MonotonicMilliseconds();
   TRunTally tally(options);
-  if (options.Sync || options.Parallel > 1) {
+  if (options.Sync || options.Parallel > 1 || options.ParallelAuto) {
     RunSync(tally);
   } else {
     RunFolderUpload(tally);
@@ -57,6 +57,8 @@ TDeployResult RunDeploy(const TDeployOptions& options) {
   result.counts = tally.counts();
   result.hold = tally.hold();
   result.missing_folder = tally.missing_folder();
+  result.sessions = tally.sessions_most();
+  result.sessions_refused = tally.sessions_refused();
   result.plan = tally.TakePlan(result.plan_complete);
   result.files = tally.TakeFiles();
   result.elapsed_ms = MonotonicMilliseconds() - started;

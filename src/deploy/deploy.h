@@ -135,7 +135,7 @@ enum class TNoReply : uint8_t {
 // One line of the FTP dialogue: a command sent or a reply line received. A
 // line beginning with "PASS " comes as "PASS **********".
 struct TDialogueLine {
-  int session = 0;  // 0 when the run has one session, else 1..Parallel
+  int session = 0;  // 0 when the run has one session, else 1..Parallel (its ceiling)
   bool reply = false;
   std::string text{};  // "" for a reply that did not come (no_reply says why)
   TNoReply no_reply = TNoReply::kNone;
@@ -203,6 +203,10 @@ struct TDeployResult {
   TDeployCounts counts;
   TDeleteHold hold = TDeleteHold::kNone;
   uint64_t elapsed_ms = 0;
+  // The most sessions logged in at once, and whether the server refused
+  // one more login (then sessions is what it allows).
+  int sessions = 0;
+  bool sessions_refused = false;
   // DryRun: the steps planned, and whether every tree was (OnPlan came).
   std::vector<TPlanStep> plan;
   bool plan_complete = false;
@@ -242,6 +246,11 @@ struct TDeployOptions {
   bool DryRun = false;    // Sync: plan only (OnPlan), change nothing
   bool Checksum = false;  // Sync: hash every file, also those whose size and time agree
   int32_t Parallel = 1;   // sessions, 1..16
+  // Sessions as many as the host allows and the files need: from two, one
+  // more at a time up to Parallel (8 when Parallel is 1) while each new
+  // login succeeds and files still wait; a refused login lowers the count,
+  // and one more is tried after a quiet minute (sessionpool.h).
+  bool ParallelAuto = false;
   // Sync: the state file's remote path; "" for ".htftpupload-sync" at the
   // tree's root. It keeps one tree: the sources must make one.
   std::string StateFile;
@@ -290,9 +299,9 @@ struct TDeployOptions {
   std::function<bool(std::string& password)> OnPassword;
 };
 
-// Deploys Sources as the options say. With Sync or Parallel above 1 the
-// sync run takes them (a plain folder upload when Sync is off), else the
-// folder run. Every failure is an event and counted; the run goes on after
+// Deploys Sources as the options say. With Sync, ParallelAuto or Parallel
+// above 1 the sync run takes them (a plain folder upload when Sync is off),
+// else the folder run. Every failure is an event and counted; the run goes on after
 // a refused store and stops after a failed login, a stop request or a lost
 // connection without reconnects left.
 TDeployResult RunDeploy(const TDeployOptions& options);

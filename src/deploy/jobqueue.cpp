@@ -11,6 +11,7 @@ void TJobQueue::Open(std::vector<TSyncJob> jobs, std::set<std::string> pending_f
   std::lock_guard<std::mutex> lock(mutex_);
   jobs_ = std::move(jobs);
   taken_.assign(jobs_.size(), false);
+  taken_count_ = 0;
   pending_ = std::move(pending_folders);
   open_ = true;
   ready_.notify_all();
@@ -49,6 +50,7 @@ std::optional<TSyncJob> TJobQueue::Take(const TRunTally& tally) {
       for (size_t i = first_; i < jobs_.size(); ++i) {
         if (taken_[i] || pending_.count(*jobs_[i].folder) != 0) continue;
         taken_[i] = true;
+        ++taken_count_;
         return jobs_[i];
       }
       if (first_ >= jobs_.size()) return std::nullopt;
@@ -65,11 +67,19 @@ void TJobQueue::PutBack(const TSyncJob& job) {
 
 std::vector<TSyncJob> TJobQueue::Untaken() {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<TSyncJob> left = returned_;
+  std::vector<TSyncJob> left;
+  for (const TSyncJob& job : returned_) {
+    if (job.entry != nullptr) left.push_back(job);
+  }
   for (size_t i = 0; i < jobs_.size(); ++i) {
-    if (!taken_[i]) left.push_back(jobs_[i]);
+    if (!taken_[i] && jobs_[i].entry != nullptr) left.push_back(jobs_[i]);
   }
   return left;
+}
+
+size_t TJobQueue::Waiting() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return jobs_.size() - taken_count_ + returned_.size();
 }
 
 }  // namespace zud

@@ -1,7 +1,10 @@
-// The files of a sync waiting for a session. A file waits until its folder
-// is made (or could not be made); files for folders that exist go at once,
-// while the first session is still making the others. Sessions in several
-// threads take from one queue: every member locks.
+// The folders and files of a sync waiting for a session. A job waits until
+// the folder it goes into is made (or could not be made): a folder to make
+// waits for its parent, a file for its folder, so that no file is ever sent
+// before its folder exists. Folders come first, so that every session makes
+// them and the files they hold start early; files for folders that exist go
+// at once. Sessions in several threads take from one queue: every member
+// locks.
 #pragma once
 
 #include <condition_variable>
@@ -17,18 +20,21 @@
 
 namespace zud {
 
-// A file to send, with the tree it belongs to.
+// A file to send or a folder to make, with the tree it belongs to.
 struct TSyncJob {
   TSyncTree* tree = nullptr;
-  const TTreeEntry* entry = nullptr;
-  std::shared_ptr<const std::string> folder;  // the remote folder it goes into, shared by its files
-  std::string sha256;  // the content's hash when the plan read it, else ""
+  const TTreeEntry* entry = nullptr;  // a file to send
+  const std::string* make = nullptr;  // else a folder to make: its path below tree->root
+  // The remote folder it goes into, shared by the jobs of one folder.
+  std::shared_ptr<const std::string> folder{};
+  std::string sha256{};  // the content's hash when the plan read it, else ""
   TSendReason reason = TSendReason::kNew;
 };
 
 class TJobQueue {
  public:
-  // Hands the jobs out, in order, holding back those for pending folders.
+  // Hands the jobs out, in order, holding back those for pending folders
+  // (folders to make among them: each made or given up is FolderReady).
   void Open(std::vector<TSyncJob> jobs, std::set<std::string> pending_folders);
   void FolderReady(const std::string& folder);
   // Every folder is made or given up: no file waits any longer.
@@ -43,6 +49,9 @@ class TJobQueue {
   void PutBack(const TSyncJob& job);
   // The files no session took, or took and put back.
   std::vector<TSyncJob> Untaken();
+  // Jobs handed in and not yet taken, those held back for their folders
+  // included: what more sessions could share.
+  size_t Waiting();
 
  private:
   std::mutex mutex_;
@@ -52,6 +61,7 @@ class TJobQueue {
   std::vector<TSyncJob> returned_;
   std::set<std::string> pending_;
   size_t first_ = 0;
+  size_t taken_count_ = 0;
   bool open_ = false;
 };
 

@@ -1,5 +1,6 @@
 #include "deploy/runtally.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <utility>
 
@@ -258,6 +259,12 @@ std::vector<TPlanStep> TRunTally::TakePlan(bool& complete) {
 std::vector<TFileEvent> TRunTally::TakeFiles() {
   std::lock_guard<std::mutex> lock(mutex_);
   return std::exchange(files_, {});
+}
+
+void TRunTally::SessionsLoggedIn(int now, bool refused) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sessions_most_ = std::max(sessions_most_.load(), now);
+  if (refused) sessions_refused_ = true;
 }
 
 }  // namespace zud

@@ -89,6 +89,12 @@ class TRunTally {
   bool RefuseModes() { return !modes_refused_.exchange(true); }
   bool ModesRefused() const { return modes_refused_; }
 
+  // ---- Sessions ----
+  // now sessions are logged in; refused: the server refused one more.
+  void SessionsLoggedIn(int now, bool refused);
+  int sessions_most() const { return sessions_most_; }
+  bool sessions_refused() const { return sessions_refused_; }
+
   // ---- Deletes held back ----
   void HoldDeletes(size_t count, TDeleteHold why);
   TDeleteHold hold() const;
@@ -129,6 +135,8 @@ class TRunTally {
   // Refusals no later file escapes, and what halted the sends.
   std::atomic<bool> halted_{false};
   std::atomic<bool> modes_refused_{false};
+  std::atomic<int> sessions_most_{0};
+  std::atomic<bool> sessions_refused_{false};
   int space_refusals_ = 0;  // in a row
   std::map<std::string, int> folder_refusals_;  // -1: something was stored there
   std::string halt_cause_;

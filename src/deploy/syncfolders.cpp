@@ -36,29 +36,20 @@ bool MakeTreeRoot(TSyncContext& context, TSyncTree& tree, TUploadSession& sessio
   return MakeOne(session, WithoutTrailingSlash(tree.root), context.options.MakeDirs, made);
 }
 
-bool MakeTreeFolders(TSyncContext& context, TSyncTree& tree, TUploadSession& session,
-                     TJobQueue& queue, TStateRecorder& recorder) {
+bool MakeTreeFolder(TSyncContext& context, TSyncTree& tree, const std::string& relative,
+                    TUploadSession& session, TJobQueue& queue, TStateRecorder& recorder) {
   TRunTally& tally = context.tally;
-  if (tree.plan.make_root) {
+  const std::string path = JoinRemote(tree.root, relative);
+  if (tally.FolderFailed(RemoteParent(path))) {
+    tally.AddFailedFolder(path);
+  } else {
     bool made = false;
-    const bool answered = MakeTreeRoot(context, tree, session, made);
-    queue.FolderReady(WithoutTrailingSlash(tree.root));
-    if (!answered) return false;
-    if (!made) return true;  // reported; its files fail one by one
+    if (!MakeOne(session, path, false, made)) return false;  // another session makes it
+    queue.FolderReady(path);
+    if (made) return true;
   }
-  for (const std::string& folder : tree.plan.folders) {
-    const std::string path = JoinRemote(tree.root, folder);
-    if (tally.FolderFailed(RemoteParent(path))) {
-      tally.AddFailedFolder(path);
-    } else {
-      bool made = false;
-      const bool answered = MakeOne(session, path, false, made);
-      queue.FolderReady(path);
-      if (!answered) return false;
-      if (made) continue;
-    }
-    recorder.FolderMissing(tree, folder);
-  }
+  queue.FolderReady(path);
+  recorder.FolderMissing(tree, relative);
   return true;
 }
 

@@ -1,7 +1,8 @@
-// Sync stage 3, folders: the missing folders of a tree made in order by one
-// session (the tree's root first, with its parents under MakeDirs); each one
-// made or given up releases the files that wait for it. A folder that could
-// not be made is no longer recorded, and nothing below it is tried.
+// Sync stage 3, folders: the missing root of each tree made by the first
+// session (with its parents under MakeDirs), then the missing folders below
+// it by every session, each as soon as its parent stands (jobqueue.h); each
+// one made or given up releases what waits for it. A folder that could not
+// be made is no longer recorded, and nothing below it is tried.
 #pragma once
 
 #include "deploy/jobqueue.h"
@@ -22,9 +23,10 @@ bool RootMayBeMade(TSyncContext& context, const TSyncTree& tree, int session);
 // whether it is there now.
 bool MakeTreeRoot(TSyncContext& context, TSyncTree& tree, TUploadSession& session, bool& made);
 
-// False when the folders cannot go on: the root is missing and may not be
-// made, or the session was lost for good.
-bool MakeTreeFolders(TSyncContext& context, TSyncTree& tree, TUploadSession& session,
-                     TJobQueue& queue, TStateRecorder& recorder);
+// Makes the folder relative (below tree's root) unless its parent could not
+// be made, and releases what waits for it. False when the session was lost
+// for good before the folder was made: the job goes to another session.
+bool MakeTreeFolder(TSyncContext& context, TSyncTree& tree, const std::string& relative,
+                    TUploadSession& session, TJobQueue& queue, TStateRecorder& recorder);
 
 }  // namespace zud

@@ -111,9 +111,8 @@ void TSyncRun::Run() {
   }
   // The extra sessions log in while the first one reads and plans; they
   // wait for the files to send.
-  if (options_.Parallel > 1 && !options_.DryRun) {
-    sessions_.StartExtra(options_.Parallel,
-                         [this](TUploadSession& session) { sender_.Work(session); });
+  if (SessionCeiling(options_) > 1 && !options_.DryRun) {
+    sessions_.StartExtra([this](TUploadSession& session) { sender_.Work(session); });
   }
   {
     std::optional<TInterruptArming> armed;

@@ -1,12 +1,12 @@
-// The sync run: taken with Sync (or with Parallel above 1). Its stages, each
+// The sync run: taken with Sync (or with several sessions). Its stages, each
 // in a file of its own:
 //   1 read    (syncread.h)    the state file at each tree's root and, where
 //                             it must, the server's listing of the tree
 //   2 plan    (syncplan.h)    PlanSync over the local tree, the listing and
 //                             the state file (TSyncReader::Plan asks the
 //                             server what a listing leaves open)
-//   3 folders (syncfolders.h) the missing folders, in order, by the first
-//                             session
+//   3 folders (syncfolders.h) the missing folders: the roots by the first
+//                             session, the others by every session
 //   4 send    (syncsend.h)    the files, by every session (Parallel)
 //   5 clean   (syncclean.h)   what is gone locally deleted (Delete)
 //   record    (syncrecord.h)  the state file, every kSyncCheckpointFiles

@@ -13,31 +13,36 @@
 namespace zud {
 
 size_t TSyncSender::Run() {
-  std::vector<TSyncJob> jobs;
+  std::vector<TSyncJob> folders, jobs;
   int64_t total_bytes = 0;
   std::set<std::string> pending;  // folders still to be made
   size_t sends = 0;
   for (const auto& tree : context_.trees) sends += tree->plan.sends.size();
   jobs.reserve(sends);
-  std::shared_ptr<const std::string> folder;
+  std::shared_ptr<const std::string> parent_path;
   for (auto& tree : context_.trees) {
     if (tree->plan.make_root) pending.insert(WithoutTrailingSlash(tree->root));
     for (const std::string& folder : tree->plan.folders) {
-      pending.insert(JoinRemote(tree->root, folder));
+      const std::string path = JoinRemote(tree->root, folder);
+      pending.insert(path);
+      folders.push_back({.tree = tree.get(),
+                         .make = &folder,
+                         .folder = std::make_shared<const std::string>(RemoteParent(path))});
     }
     for (const TSyncSend& send : tree->plan.sends) {
       // A folder's files come one after another: they share its path.
       std::string parent = RemoteParent(JoinRemote(tree->root, send.entry->relative));
-      if (!folder || *folder != parent) folder = std::make_shared<const std::string>(std::move(parent));
-      jobs.push_back({tree.get(), send.entry, folder, send.sha256, send.reason});
+      if (!parent_path || *parent_path != parent) {
+        parent_path = std::make_shared<const std::string>(std::move(parent));
+      }
+      jobs.push_back({tree.get(), send.entry, nullptr, parent_path, send.sha256, send.reason});
       total_bytes += std::max<int64_t>(0, send.entry->size);
     }
     // The jobs carry all the sends say: a large tree's are not held twice.
     std::vector<TSyncSend>().swap(tree->plan.sends);
   }
   const size_t total = jobs.size();
-  const int parallel = context_.options.Parallel;
-  if (parallel > 1) {
+  if (SessionCeiling(context_.options) > 1) {
     // Largest first: the long transfers start early and the small ones fill
     // in around them.
     std::stable_sort(jobs.begin(), jobs.end(), [](const TSyncJob& a, const TSyncJob& b) {
@@ -46,16 +51,24 @@ size_t TSyncSender::Run() {
   }
   context_.tally.SetTransfers(total, total_bytes);
 
-  // Files for folders that exist go at once; the others as their folder is made.
-  queue_.Open(std::move(jobs), std::move(pending));
-  bool folders_made = true;
+  // The folders first, parents before children: every session makes those
+  // whose parent stands, and files go as soon as their folder does.
+  folders.insert(folders.end(), std::make_move_iterator(jobs.begin()),
+                 std::make_move_iterator(jobs.end()));
+  queue_.Open(std::move(folders), std::move(pending));
+  bool roots_made = true;
   for (auto& tree : context_.trees) {
-    if (context_.tally.Stopped()) break;
-    folders_made = MakeTreeFolders(context_, *tree, sessions_.Primary(), queue_, recorder_);
-    if (!folders_made) break;
+    if (context_.tally.Stopped() || !tree->plan.make_root) continue;
+    bool made = false;
+    roots_made = MakeTreeRoot(context_, *tree, sessions_.Primary(), made);
+    queue_.FolderReady(WithoutTrailingSlash(tree->root));
+    if (!roots_made) break;
   }
-  queue_.AllFoldersReady();
-  if (folders_made) Work(sessions_.Primary());
+  if (roots_made) {
+    Work(sessions_.Primary());
+  } else {
+    queue_.AllFoldersReady();
+  }
   // Every file is taken: a session still logging in would only delay the end.
   sessions_.AbandonLogins();
   sessions_.Join();
@@ -68,7 +81,15 @@ void TSyncSender::Work(TUploadSession& session) {
       queue_.PutBack(*job);  // another session may still send it
       return;
     }
+    if (job->make != nullptr) {
+      if (!MakeTreeFolder(context_, *job->tree, *job->make, session, queue_, recorder_)) {
+        queue_.PutBack(*job);
+        if (!session.EnsureSession()) return;
+      }
+      continue;
+    }
     SendOne(session, *job);
+    sessions_.FileSent(session, queue_.Waiting());
     if (session.lost() && !session.EnsureSession()) return;
   }
 }

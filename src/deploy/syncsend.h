@@ -1,8 +1,9 @@
-// Sync stage 4, sending: the files of every tree handed to the sessions
-// through the job queue (largest first when there are several sessions).
-// The extra sessions, logged in while the first one read and planned, send
-// while the first one makes the folders (stage 3); then the first one sends
-// too. Each file's record goes to the recorder; where the server can set a
+// Sync stages 3 and 4, folders and sending: the missing folders and the
+// files of every tree handed to the sessions through the job queue (the
+// folders first, parents before children; the files largest first when
+// there are several sessions). The extra sessions, logged in while the
+// first one read and planned, take jobs while the first one makes the tree
+// roots; then the first one takes them too. Each file's record goes to the recorder; where the server can set a
 // file's time (MFMT), it gets the local one, so that the next comparison
 // without a state file is exact.
 #pragma once
@@ -25,9 +26,9 @@ class TSyncSender {
   // Makes the folders and sends the files; returns once every session is
   // done with them. The number of files planned.
   size_t Run();
-  // Takes files from the queue, once it opens, until none is left or the
-  // session is lost for good (a file taken then goes back for another
-  // session): the extra sessions' work.
+  // Takes folders and files from the queue, once it opens, until none is
+  // left or the session is lost for good (a job taken then goes back for
+  // another session): the extra sessions' work.
   void Work(TUploadSession& session);
 
  private:

@@ -61,6 +61,7 @@ TDeployOptions DeployOptionsFrom(const TUploadSettings& settings) {
   options.DryRun = settings.DryRun;
   options.Checksum = settings.Checksum;
   options.Parallel = settings.Parallel;
+  options.ParallelAuto = settings.ParallelAuto;
   options.StateFile = settings.StateFile;
   options.Force = settings.Force;
   options.MaxDelete = settings.MaxDelete;

@@ -73,6 +73,12 @@ std::string SummaryLine(const TDeployCounts& c, uint64_t elapsed_ms) {
          FormatDuration(static_cast<int64_t>(elapsed_ms / 1000));
 }
 
+std::string SessionsLine(int sessions, bool refused) {
+  const std::string count = Count(static_cast<size_t>(sessions), "session", "sessions");
+  if (refused) return "the host allowed " + count + " at once (it refused more)";
+  return count + " at once; the host refused none";
+}
+
 std::vector<std::string> MappingLines(const TUploadSettings& settings) {
   std::vector<std::string> lines;
   if (!settings.Recursive) return lines;
@@ -249,6 +255,9 @@ void TDeployPrinter::Finish(const TDeployResult& result) {
   const TDeployCounts& c = result.counts;
   if (!settings_.DryRun) {
     WriteErrorLine(SummaryLine(c, result.elapsed_ms));
+    if (settings_.ParallelAuto && result.sessions > 0) {
+      WriteErrorLine(SessionsLine(result.sessions, result.sessions_refused));
+    }
     return;
   }
   size_t sends = 0, deletes = 0, folders = 0;

@@ -35,6 +35,11 @@ namespace ZUD_API zud {
 // always), the same words in folder and sync modes.
 std::string SummaryLine(const TDeployCounts& counts, uint64_t elapsed_ms);
 
+// /parallel:auto's line after the summary: the most sessions logged in at
+// once, "the host allowed 6 sessions at once (it refused more)" when the
+// host refused one more, else "4 sessions at once; the host refused none".
+std::string SessionsLine(int sessions, bool refused);
+
 // Where each folder of settings goes: "public -> /htdocs/public (add / to
 // send what is inside)"; none for files.
 std::vector<std::string> MappingLines(const TUploadSettings& settings);

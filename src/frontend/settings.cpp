@@ -51,10 +51,24 @@ std::optional<int32_t> ParseRetryValue(std::string_view text) {
   return static_cast<int32_t>(*n);
 }
 
-std::optional<int32_t> ParseParallelValue(std::string_view text) {
+// /parallel: value: "N", "auto" or "auto:N" (N from 1 to kMaxParallel).
+struct TParallelValue {
+  int32_t sessions = 1;  // with auto the ceiling
+  bool automatic = false;
+};
+std::optional<TParallelValue> ParseParallelValue(std::string_view text) {
+  TParallelValue value;
+  if (text.size() >= 4 && SameText8(text.substr(0, 4), "auto")) {
+    value.automatic = true;
+    value.sessions = kAutoParallelCeiling;
+    if (text.size() == 4) return value;
+    if (text[4] != ':') return std::nullopt;
+    text.remove_prefix(5);
+  }
   const std::optional<int64_t> n = ParseDigits(text, 2);
   if (!n || *n < 1 || *n > kMaxParallel) return std::nullopt;
-  return static_cast<int32_t>(*n);
+  value.sessions = static_cast<int32_t>(*n);
+  return value;
 }
 
 std::optional<int64_t> ParseMaxDelete(std::string_view text) {
@@ -119,7 +133,11 @@ TUploadSettings ReadGiven(const TGiven& given, const std::vector<std::string>& p
   s.Delete = given.Has("delete");
   s.DryRun = given.Has("dryrun");
   s.Checksum = given.Has("checksum");
-  if (given.Value("parallel", value)) s.Parallel = ParseParallelValue(value).value_or(1);
+  if (given.Value("parallel", value)) {
+    const TParallelValue parallel = ParseParallelValue(value).value_or(TParallelValue{});
+    s.Parallel = parallel.sessions;
+    s.ParallelAuto = parallel.automatic;
+  }
   given.Value("statefile", s.StateFile);
   s.Force = given.Has("force");
   if (given.Value("maxdelete", value)) s.MaxDelete = ParseMaxDelete(value).value_or(0);
@@ -160,12 +178,17 @@ std::string CheckGiven(TUploadSettings& settings, const TGiven& given,
     settings.Retries = *retries;
   }
   if (given.Value("parallel", value)) {
-    const std::optional<int32_t> sessions = ParseParallelValue(value);
-    if (!sessions) {
+    const std::optional<TParallelValue> parallel = ParseParallelValue(value);
+    if (!parallel && SameText8(value.substr(0, 4), "auto")) {
+      return "/parallel:auto takes a ceiling from 1 to " + std::to_string(kMaxParallel) +
+             " (auto:N): /parallel:" + value;
+    }
+    if (!parallel) {
       return "the number of sessions must be from 1 to " + std::to_string(kMaxParallel) +
              ": /parallel:" + value;
     }
-    settings.Parallel = *sessions;
+    settings.Parallel = parallel->sessions;
+    settings.ParallelAuto = parallel->automatic;
   }
   if (given.Value("maxdelete", value)) {
     const std::optional<int64_t> limit = ParseMaxDelete(value);

@@ -53,7 +53,8 @@ struct TUploadSettings {
   bool Delete = false;                   // /delete
   bool DryRun = false;                   // /dryrun
   bool Checksum = false;                 // /checksum
-  int32_t Parallel = 1;                  // /parallel:N, 1..kMaxParallel
+  int32_t Parallel = 1;                  // /parallel:N, 1..kMaxParallel; with auto the ceiling
+  bool ParallelAuto = false;             // /parallel:auto[:N] (N: the ceiling, 8 when absent)
 
   // Deploying from CI.
   std::string StateFile;                 // /statefile:REMOTEPATH (with /sync)
@@ -67,7 +68,7 @@ struct TUploadSettings {
   // dialogue of folder mode, also for plain files.
   bool FolderMode() const {
     return Recursive || MakeDirs || Atomic || Retries > 0 || !Excludes.empty() || Sync ||
-           Delete || DryRun || Checksum || Parallel > 1 || !StateFile.empty() || Force ||
+           Delete || DryRun || Checksum || Parallel > 1 || ParallelAuto || !StateFile.empty() || Force ||
            MaxDelete >= 0 || FileMode >= 0 || Report.has_value();
   }
   // Whether the report goes to standard output, in place of the dialogue and the plan.
@@ -87,6 +88,8 @@ bool ParseModes(std::string_view text, int32_t& file, int32_t& folder);
 inline constexpr int32_t kMaxRetries = 1000;
 // The most sessions /parallel may ask for.
 inline constexpr int32_t kMaxParallel = 16;
+// The most sessions /parallel:auto opens when no N is given.
+inline constexpr int32_t kAutoParallelCeiling = 8;
 
 // Every field of the settings from params (1..N, without the program path),
 // values taken as found: a port that is no number is 21, a bad timeout 0.

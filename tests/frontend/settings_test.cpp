@@ -30,6 +30,23 @@ TEST(ParseCommandLineTest, NewSwitchesAndSourcesLandInTheValue) {
   EXPECT_EQ(s.Files, (std::vector<std::string>{"site/"}));
 }
 
+// /parallel's values: the sessions (with auto the ceiling) and whether auto.
+TEST(ParseCommandLineTest, ParallelValues) {
+  const struct {
+    const char* value;
+    int32_t sessions;
+    bool automatic;
+  } cases[] = {{"4", 4, false}, {"auto", 8, true}, {"AUTO:3", 3, true}, {"auto:16", 16, true}};
+  for (const auto& c : cases) {
+    const TParsedCommandLine p =
+        ParseCommandLine({"/host:h", "/recursive", std::string("/parallel:") + c.value, "site/"});
+    EXPECT_EQ(p.error, "") << c.value;
+    EXPECT_EQ(p.settings.Parallel, c.sessions) << c.value;
+    EXPECT_EQ(p.settings.ParallelAuto, c.automatic) << c.value;
+    EXPECT_TRUE(p.settings.FolderMode());
+  }
+}
+
 TEST(ParseCommandLineTest, ErrorsAndTheClassicOneParameterCase) {
   struct Case {
     std::vector<std::string> params;
@@ -57,6 +74,8 @@ TEST(ParseCommandLineTest, ErrorsAndTheClassicOneParameterCase) {
       {{"/host:h", "/recursive", "/sync", "/statefile:/priv/", "f"}, "names a file"},
       {{"/host:h", "/recursive", "/sync", "/statefile:/s", "a", "b"}, "one /statefile"},
       {{"/host:h", "/report:-", "f"}, ""},
+      {{"/host:h", "/parallel:auto:0", "f"}, "ceiling from 1 to 16"},
+      {{"/host:h", "/parallel:auto4", "f"}, "ceiling from 1 to 16"},
       {{"/recursive", "f"}, "no host"},
       {{"/bogus"}, ""},  // one parameter: only the missing file is reported
   };

@@ -266,6 +266,9 @@ TEST(ParallelSyncTest, FewerSessionsThanAskedForStillFinish) {
   for (const Kind kind : {Kind::kVsftpd, Kind::kVsftpdTls}) {
     test::FtpServerOptions options;
     options.max_sessions_per_client = 2;
+    // Throttled stores: the run lasts until the server's slowest refusal
+    // came (a login still under way at the end is given up unheard).
+    options.store_rate_kib = 64;
     const auto server = MakeServer(kind, options);
     ZUD_REQUIRE_DAEMON(*server);
     TempDir local("zud-parallel");
@@ -280,6 +283,39 @@ TEST(ParallelSyncTest, FewerSessionsThanAskedForStillFinish) {
     EXPECT_THAT(run.err, HasSubstr("40 files sent"));
     ExpectFilesArrived(local, *server, 40);
     EXPECT_THAT(run.out, testing::MatchesRegex("(\\[[1-4]\\] [^\r\n]*\r\n)*"));
+  }
+}
+
+// /parallel:auto finds the host's limit: a server that allows fewer
+// sessions than the ceiling (vsftpd's 421, ProFTPD's 530) and one that allows
+// more. Stores are throttled so that files still wait while sessions open.
+TEST(ParallelSyncTest, AutoFindsHowManySessionsTheHostAllows) {
+  const struct {
+    const char* name;
+    test::FtpDaemonFactory make;
+    int limit;
+    const char* ceiling;
+    const char* summary;
+  } cases[] = {
+      {"vsftpd limit 3", test::MakeVsftpd, 3, "/parallel:auto",
+       "the host allowed 3 sessions at once (it refused more)"},
+      {"ProFTPD limit 2", test::MakeProftpd, 2, "/parallel:auto:6",
+       "the host allowed 2 sessions at once (it refused more)"},
+      {"vsftpd no limit", test::MakeVsftpd, 0, "/parallel:auto:4",
+       "4 sessions at once; the host refused none"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto server = c.make({.max_sessions_per_client = c.limit, .store_rate_kib = 32});
+    ZUD_REQUIRE_DAEMON(*server);
+    TempDir local("zud-parallel-auto");
+    MakeFiles(local, 40);
+    const ToolRun run = RunTool(Plus(LoginSwitches(*server, false),
+                                     {"/recursive", c.ceiling, (local / "t").string() + "/"}));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("40 files sent; 4 folders made"));
+    EXPECT_THAT(run.err, HasSubstr(c.summary + std::string("\n"))) << run.err;
+    ExpectFilesArrived(local, *server, 40);
   }
 }
 
@@ -397,6 +433,8 @@ TEST(SyncSwitchTest, NeedsWhatItWorksOn) {
       {{"/recursive", "/checksum"}, "/checksum works with /sync"},
       {{"/recursive", "/parallel:17"}, "the number of sessions must be from 1 to 16: /parallel:17"},
       {{"/recursive", "/parallel:0"}, "the number of sessions must be from 1 to 16"},
+      {{"/recursive", "/parallel:auto:17"}, "/parallel:auto takes a ceiling from 1 to 16 (auto:N): /parallel:auto:17"},
+      {{"/recursive", "/parallel:Autox"}, "/parallel:auto takes a ceiling from 1 to 16 (auto:N)"},
   };
   for (const auto& c : cases) {
     const ToolRun run = RunTool(Plus({"/host:127.0.0.1"}, Plus(c.switches, {"somewhere/"})));
