@@ -53,8 +53,10 @@ size_t TSyncSender::Run() {
 
   // The folders first, parents before children: every session makes those
   // whose parent stands, and files go as soon as their folder does.
+  folders.reserve(folders.size() + jobs.size());
   folders.insert(folders.end(), std::make_move_iterator(jobs.begin()),
                  std::make_move_iterator(jobs.end()));
+  std::vector<TSyncJob>().swap(jobs);  // moved on: not held through the transfer
   queue_.Open(std::move(folders), std::move(pending));
   bool roots_made = true;
   for (auto& tree : context_.trees) {
