@@ -1,6 +1,7 @@
 #include "deploy/jobqueue.h"
 
 #include <chrono>
+#include <cstddef>
 #include <utility>
 
 #include "deploy/session.h"
@@ -12,6 +13,8 @@ void TJobQueue::Open(std::vector<TSyncJob> jobs, std::set<std::string> pending_f
   jobs_ = std::move(jobs);
   taken_.assign(jobs_.size(), false);
   taken_count_ = 0;
+  handed_out_ = 0;
+  first_ = 0;
   pending_ = std::move(pending_folders);
   open_ = true;
   ready_.notify_all();
@@ -47,6 +50,17 @@ std::optional<TSyncJob> TJobQueue::Take(const TRunTally& tally) {
     }
     if (open_) {
       while (first_ < jobs_.size() && taken_[first_]) ++first_;
+      // The jobs handed out are no longer needed: once they make half of
+      // the array, it gives their room back (a large tree's run holds its
+      // state growing as the jobs go).
+      if (first_ >= kCompactAfter && first_ * 2 >= jobs_.size()) {
+        jobs_.erase(jobs_.begin(), jobs_.begin() + static_cast<std::ptrdiff_t>(first_));
+        taken_.erase(taken_.begin(), taken_.begin() + static_cast<std::ptrdiff_t>(first_));
+        jobs_.shrink_to_fit();
+        taken_.shrink_to_fit();
+        handed_out_ += first_;
+        first_ = 0;
+      }
       for (size_t i = first_; i < jobs_.size(); ++i) {
         if (taken_[i] || pending_.count(*jobs_[i].folder) != 0) continue;
         taken_[i] = true;
@@ -79,7 +93,7 @@ std::vector<TSyncJob> TJobQueue::Untaken() {
 
 size_t TJobQueue::Waiting() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return jobs_.size() - taken_count_ + returned_.size();
+  return jobs_.size() + handed_out_ - taken_count_ + returned_.size();
 }
 
 }  // namespace zud

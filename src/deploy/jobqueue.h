@@ -60,8 +60,10 @@ class TJobQueue {
   std::vector<bool> taken_;
   std::vector<TSyncJob> returned_;
   std::set<std::string> pending_;
-  size_t first_ = 0;
-  size_t taken_count_ = 0;
+  size_t first_ = 0;          // jobs_ before it are all taken
+  size_t handed_out_ = 0;     // taken jobs dropped from the front of jobs_
+  size_t taken_count_ = 0;    // taken since Open, those dropped included
+  static constexpr size_t kCompactAfter = 4096;
   bool open_ = false;
 };
 

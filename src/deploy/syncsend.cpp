@@ -13,22 +13,28 @@
 namespace zud {
 
 size_t TSyncSender::Run() {
-  std::vector<TSyncJob> folders, jobs;
+  // One array, the folders first, parents before children: every session
+  // makes those whose parent stands, and files go as soon as their folder
+  // does. Built in place: a large tree's jobs are never held twice.
+  std::vector<TSyncJob> jobs;
   int64_t total_bytes = 0;
   std::set<std::string> pending;  // folders still to be made
-  size_t sends = 0;
-  for (const auto& tree : context_.trees) sends += tree->plan.sends.size();
-  jobs.reserve(sends);
-  std::shared_ptr<const std::string> parent_path;
+  size_t count = 0;
+  for (const auto& tree : context_.trees) count += tree->plan.folders.size() + tree->plan.sends.size();
+  jobs.reserve(count);
   for (auto& tree : context_.trees) {
     if (tree->plan.make_root) pending.insert(WithoutTrailingSlash(tree->root));
     for (const std::string& folder : tree->plan.folders) {
       const std::string path = JoinRemote(tree->root, folder);
       pending.insert(path);
-      folders.push_back({.tree = tree.get(),
-                         .make = &folder,
-                         .folder = std::make_shared<const std::string>(RemoteParent(path))});
+      jobs.push_back({.tree = tree.get(),
+                      .make = &folder,
+                      .folder = std::make_shared<const std::string>(RemoteParent(path))});
     }
+  }
+  const size_t folder_jobs = jobs.size();
+  std::shared_ptr<const std::string> parent_path;
+  for (auto& tree : context_.trees) {
     for (const TSyncSend& send : tree->plan.sends) {
       // A folder's files come one after another: they share its path.
       std::string parent = RemoteParent(JoinRemote(tree->root, send.entry->relative));
@@ -41,23 +47,18 @@ size_t TSyncSender::Run() {
     // The jobs carry all the sends say: a large tree's are not held twice.
     std::vector<TSyncSend>().swap(tree->plan.sends);
   }
-  const size_t total = jobs.size();
+  const size_t total = jobs.size() - folder_jobs;
   if (SessionCeiling(context_.options) > 1) {
     // Largest first: the long transfers start early and the small ones fill
     // in around them.
-    std::stable_sort(jobs.begin(), jobs.end(), [](const TSyncJob& a, const TSyncJob& b) {
-      return a.entry->size > b.entry->size;
-    });
+    std::stable_sort(jobs.begin() + static_cast<std::ptrdiff_t>(folder_jobs), jobs.end(),
+                     [](const TSyncJob& a, const TSyncJob& b) {
+                       return a.entry->size > b.entry->size;
+                     });
   }
   context_.tally.SetTransfers(total, total_bytes);
 
-  // The folders first, parents before children: every session makes those
-  // whose parent stands, and files go as soon as their folder does.
-  folders.reserve(folders.size() + jobs.size());
-  folders.insert(folders.end(), std::make_move_iterator(jobs.begin()),
-                 std::make_move_iterator(jobs.end()));
-  std::vector<TSyncJob>().swap(jobs);  // moved on: not held through the transfer
-  queue_.Open(std::move(folders), std::move(pending));
+  queue_.Open(std::move(jobs), std::move(pending));
   bool roots_made = true;
   for (auto& tree : context_.trees) {
     if (context_.tally.Stopped() || !tree->plan.make_root) continue;
