@@ -53,3 +53,39 @@ make_bench_certificates() {  # dir, CA name
   openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
     -CAcreateserial -days 1 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
 }
+
+# Makes the benchmark's work folder in memory (/dev/shm, or BENCH_TMP) when
+# it has NEED_KB free, else in /tmp, as the global `work`; on exit the
+# throwaway vsftpd ($vsftpd_pid, when one was started) is stopped and the
+# folder removed.
+make_bench_work() {  # name prefix, need_kb
+  local base=${BENCH_TMP:-/dev/shm}
+  if [ ! -w "$base" ] || [ "$(df -Pk "$base" | awk 'NR == 2 { print $4 }')" -lt "$2" ]; then
+    base=/tmp
+  fi
+  work=$(mktemp -d "$base/$1.XXXXXX")
+  vsftpd_pid=""
+  trap bench_cleanup EXIT
+  chmod 755 "$work"
+}
+bench_cleanup() {
+  if [ -n "$vsftpd_pid" ]; then kill "$vsftpd_pid" 2>/dev/null || true; wait "$vsftpd_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+
+# A free TCP port on 127.0.0.1.
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Starts vsftpd with CONF as $vsftpd_pid and waits up to 5 s for PORT;
+# false when it does not answer.
+start_bench_vsftpd() {  # conf, port
+  vsftpd "$1" &
+  vsftpd_pid=$!
+  for _ in $(seq 100); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$2") 2>/dev/null; then return 0; fi
+    sleep 0.05
+  done
+  return 1
+}

@@ -51,31 +51,13 @@ TOOL=${TOOL:-}
 # The server's directory and the local files live in memory (/dev/shm) when
 # there is room: what is measured is then the clients, not the disk's
 # write-back. BENCH_TMP chooses another place.
-base=${BENCH_TMP:-/dev/shm}
-need_kb=$(( (SIZE_MB * 6 + 64) * 1024 ))
-if [ ! -w "$base" ] || [ "$(df -Pk "$base" | awk 'NR == 2 { print $4 }')" -lt "$need_kb" ]; then
-  base=/tmp
-fi
-work=$(mktemp -d "$base/ftp-bench.XXXXXX")
-vsftpd_pid=""
-cleanup() {
-  if [ -n "$vsftpd_pid" ]; then kill "$vsftpd_pid" 2>/dev/null || true; wait "$vsftpd_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-chmod 755 "$work"
+make_bench_work ftp-bench $(( (SIZE_MB * 6 + 64) * 1024 ))
 mkdir -p "$work/root/ncftp" "$work/root/tool" "$work/empty" "$work/local" "$work/times"
 chown -R "$ACCOUNT" "$work/root"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 write_vsftpd_conf "$work/vsftpd.conf" "$port" "$work/root" "$work/empty" xferlog_enable=NO
-vsftpd "$work/vsftpd.conf" &
-vsftpd_pid=$!
-for _ in $(seq 100); do
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break; fi
-  sleep 0.05
-done
-(exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || die "vsftpd did not start on port $port"
+start_bench_vsftpd "$work/vsftpd.conf" "$port" || die "vsftpd did not start on port $port"
 
 src="$work/local/data.bin"
 head -c "$((SIZE_MB * 1024 * 1024))" /dev/urandom >"$src"
@@ -115,7 +97,7 @@ upload_ncftp() { measure up-ncftpput ncftpput -F -u "$ACCOUNT" -p "$PASSWORD" -P
 download_ours() { measure down-ours "$bin" download 127.0.0.1 "$port" "$ACCOUNT" "$PASSWORD" /src.bin "$work/local/ours.out"; }
 download_curl() { measure down-curl curl -sS --ftp-pasv -u "$ACCOUNT:$PASSWORD" -o "$work/local/curl.out" "$url/src.bin"; }
 
-echo "ftp_upload_bench: ${SIZE_MB} MiB, $RUNS runs each, vsftpd on 127.0.0.1:$port, files in $base"
+echo "ftp_upload_bench: ${SIZE_MB} MiB, $RUNS runs each, vsftpd on 127.0.0.1:$port, files in $(dirname "$work")"
 for run in $(seq "$RUNS"); do
   rm -f "$work/root/ours.bin" "$work/root/buffered.bin" "$work/root/curl.bin" "$work/root/ncftp/data.bin" \
     "$work/root/tool/data.bin"

@@ -71,8 +71,6 @@ chown -R "$ACCOUNT" "$work/root" "$work/plain-root"
 
 make_bench_certificates "$work" ftps-bench-CA
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-
 start_vsftpd() {  # name, root, port, extra config
   write_vsftpd_conf "$work/$1.conf" "$3" "$2" "$work/empty" xferlog_enable=NO "$4"
   vsftpd "$work/$1.conf" &

@@ -41,21 +41,9 @@ if [ -z "${LARGE_TREE_NETNS:-}" ] && command -v unshare >/dev/null && command -v
     'ip link set lo up && sysctl -qw net.ipv4.tcp_max_tw_buckets=256 && exec "$0" "$@"' "$0" "$@"
 fi
 
-base=${BENCH_TMP:-/dev/shm}
 # Small files take a page each on tmpfs: the tree, the server's copy and the
 # dry run's inodes.
-need_kb=$(( FILES * 12 + DRY_FILES * 2 + 65536 ))
-if [ ! -w "$base" ] || [ "$(df -Pk "$base" | awk 'NR == 2 { print $4 }')" -lt "$need_kb" ]; then
-  base=/tmp
-fi
-work=$(mktemp -d "$base/large-tree.XXXXXX")
-vsftpd_pid=""
-cleanup() {
-  if [ -n "$vsftpd_pid" ]; then kill "$vsftpd_pid" 2>/dev/null || true; wait "$vsftpd_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-chmod 755 "$work"
+make_bench_work large-tree $(( FILES * 12 + DRY_FILES * 2 + 65536 ))
 mkdir -p "$work/root" "$work/empty"
 chown ftpupload-test "$work/root"
 
@@ -75,15 +63,10 @@ for i in range(count):
 PY
 }
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 write_vsftpd_conf "$work/vsftpd.conf" "$port" "$work/root" "$work/empty" \
   max_clients=0 max_per_ip=0 xferlog_enable=NO
-vsftpd "$work/vsftpd.conf" >/dev/null 2>&1 &
-vsftpd_pid=$!
-for _ in $(seq 100); do
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then break; fi
-  sleep 0.05
-done
+start_bench_vsftpd "$work/vsftpd.conf" "$port" >/dev/null 2>&1 || die "vsftpd did not start on port $port"
 
 login=(/host:127.0.0.1 "/port:$port" /user:ftpupload-test /pass:ftpupload-test-pw /pasv /binary
        /recursive /sync /mkdir /quiet)

@@ -199,9 +199,6 @@ EOF
 site_bytes=$(du -sb --apparent-size "$work/site" | awk '{ print $1 }')
 folder_count=$(( $(find "$work/site" -type d | wc -l) - 1 ))
 
-free_port() {
-  "$PYTHON" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 wait_port() {
   for _ in $(seq 100); do
     if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi

@@ -19,6 +19,16 @@ const char* SendReasonWord(TSendReason reason) {
   return "new";
 }
 
+const char* PlanActionWord(TPlanAction action) {
+  switch (action) {
+    case TPlanAction::kMakeFolder: return "mkdir";
+    case TPlanAction::kSend: return "send";
+    case TPlanAction::kDelete: return "delete";
+    case TPlanAction::kRemoveFolder: return "rmdir";
+  }
+  return "";
+}
+
 const char* FileOutcomeWord(TFileOutcome outcome) {
   switch (outcome) {
     case TFileOutcome::kStored: return "sent";

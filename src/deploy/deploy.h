@@ -161,6 +161,8 @@ enum class TDeployStage : uint8_t {
 
 
 enum class TPlanAction : uint8_t { kMakeFolder, kSend, kDelete, kRemoveFolder };
+// "mkdir", "send", "delete", "rmdir": the plan's words for people and machines.
+const char* PlanActionWord(TPlanAction action);
 
 // One step of a sync's plan, in the order a run takes them.
 struct TPlanStep {

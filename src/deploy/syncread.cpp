@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <map>
 #include <set>
 #include <string_view>
 
@@ -161,8 +162,15 @@ bool TSyncReader::ListTree(TSyncTree& tree) {
   }
   tree.inputs.listed = true;
   std::set<std::string> local_folders;
+  // The local dotfiles by their folder: looked for where LIST hides them.
+  std::map<std::string_view, std::vector<const TTreeEntry*>> dot_names;
   for (const TTreeEntry& entry : tree.inputs.local) {
     if (entry.is_directory) local_folders.insert(entry.relative);
+    const std::string_view name = entry.Name();
+    if (mlsd_ || name.size() < 2 || name[0] != '.') continue;
+    const std::string_view rel = entry.relative;
+    dot_names[rel.substr(0, rel.size() > name.size() ? rel.size() - name.size() - 1 : 0)]
+        .push_back(&entry);
   }
   std::vector<std::string> pending = {std::string()};
   while (!pending.empty()) {
@@ -194,7 +202,10 @@ bool TSyncReader::ListTree(TSyncTree& tree) {
       }
       tree.inputs.root_exists = exists;
     }
-    if (!mlsd_ && !FindHiddenDotNames(tree, relative, subfolders)) return false;
+    if (const auto dots = dot_names.find(relative);
+        dots != dot_names.end() && !FindHiddenDotNames(tree, dots->second, subfolders)) {
+      return false;
+    }
     if (!understood) {
       if (relative.empty()) tree.inputs.root_fully_listed = false;
       if (!relative.empty()) tree.inputs.remote[relative].listed = false;
@@ -355,15 +366,13 @@ void TSyncReader::WarnAboutForeignName(const TSyncTree& tree, const std::string&
                                                   : std::string())});
 }
 
-bool TSyncReader::FindHiddenDotNames(TSyncTree& tree, const std::string& relative,
+bool TSyncReader::FindHiddenDotNames(TSyncTree& tree,
+                                     const std::vector<const TTreeEntry*>& dot_entries,
                                      std::vector<std::string>& subfolders) {
-  const std::string prefix = relative.empty() ? std::string() : relative + "/";
-  for (const TTreeEntry& local : tree.inputs.local) {
+  for (const TTreeEntry* dot : dot_entries) {
+    const TTreeEntry& local = *dot;
     const std::string& rel = local.relative;
-    if (!rel.starts_with(prefix) || rel.size() <= prefix.size() + 1 || rel[prefix.size()] != '.' ||
-        rel.find('/', prefix.size()) != std::string::npos || tree.inputs.remote.count(rel) != 0) {
-      continue;
-    }
+    if (tree.inputs.remote.count(rel) != 0) continue;
     const std::string path = JoinRemote(tree.root, rel);
     TFTPSend& ftp = session_.ftp();
     TRemoteEntry found;

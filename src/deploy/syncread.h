@@ -60,10 +60,11 @@ class TSyncReader {
   // A warning for a listed name that no local file can have (Windows).
   void WarnAboutForeignName(const TSyncTree& tree, const std::string& relative,
                             const std::string& name);
-  // Local dotfiles and dot folders of relative that its LIST did not show,
-  // looked for one by one (a server may hide them from LIST whatever the
-  // client asks); those found join the listing, folders to be listed too.
-  bool FindHiddenDotNames(TSyncTree& tree, const std::string& relative,
+  // The local dotfiles and dot folders of one folder (dot_entries) that its
+  // LIST did not show, looked for one by one (a server may hide them from
+  // LIST whatever the client asks); those found join the listing, folders
+  // to be listed too.
+  bool FindHiddenDotNames(TSyncTree& tree, const std::vector<const TTreeEntry*>& dot_entries,
                           std::vector<std::string>& subfolders);
 
   TSyncContext& context_;

@@ -12,8 +12,6 @@
 namespace zud {
 namespace {
 
-// A memory stream that takes at most limit bytes; past it, it raises stop
-// (the data socket's stop flag), so the transfer ends at once, and fails.
 // Hands what is written to a function, up to a limit: past it the write
 // fails and the transfer is asked to stop.
 class TCappedSink : public TStream {

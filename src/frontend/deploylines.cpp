@@ -219,20 +219,9 @@ constexpr size_t kPlanPieceBytes = 64u << 10;
 void TDeployPrinter::Plan(const std::vector<TPlanStep>& steps) const {
   std::string text;
   for (const TPlanStep& step : steps) {
-    switch (step.action) {
-      case TPlanAction::kMakeFolder:
-        text += "mkdir " + step.path;
-        break;
-      case TPlanAction::kSend:
-        text += std::string("send ") + SendReasonWord(step.reason) + " " + step.path;
-        break;
-      case TPlanAction::kDelete:
-        text += "delete " + step.path;
-        break;
-      case TPlanAction::kRemoveFolder:
-        text += "rmdir " + step.path;
-        break;
-    }
+    text.append(PlanActionWord(step.action)).append(" ");
+    if (step.action == TPlanAction::kSend) text.append(SendReasonWord(step.reason)).append(" ");
+    text += step.path;
     text += kTextLineEnd;
     // In pieces: a million steps are not held as one text.
     if (text.size() >= kPlanPieceBytes) {

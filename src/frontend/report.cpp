@@ -21,16 +21,6 @@ const char* NoticeWord(TNoticeKind kind) {
   return "note";
 }
 
-const char* ActionWord(TPlanAction action) {
-  switch (action) {
-    case TPlanAction::kMakeFolder: return "mkdir";
-    case TPlanAction::kSend: return "send";
-    case TPlanAction::kDelete: return "delete";
-    case TPlanAction::kRemoveFolder: return "rmdir";
-  }
-  return "";
-}
-
 std::string IsoTime(int64_t seconds) {
   TUtcTime t;
   if (!TryDecodeUnixTime(seconds, t)) return "";
@@ -132,7 +122,7 @@ std::string FormatReport(const TUploadSettings& settings, const TDeployResult& r
     std::vector<std::string> steps;
     for (const TPlanStep& step : result.plan) {
       TObject o;
-      o.Text("action", ActionWord(step.action)).Text("path", step.path);
+      o.Text("action", PlanActionWord(step.action)).Text("path", step.path);
       if (step.action == TPlanAction::kSend) {
         o.Text("reason", SendReasonWord(step.reason)).Number("bytes", step.bytes);
       }
